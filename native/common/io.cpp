@@ -1,0 +1,324 @@
+#include "io.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace larkspan::io {
+
+std::string os_error_text(int errnum) {
+    char buffer[256];
+    // GNU strerror_r may return a static string instead of filling buffer.
+    const char* description = strerror_r(errnum, buffer, sizeof buffer);
+    return std::string(description) + " (os error " + std::to_string(errnum) + ")";
+}
+
+Error os_error(int errnum) { return Error::os(os_error_text(errnum), errnum); }
+Error short_read_error() { return Error::os(std::string(kShortReadText)); }
+Error invalid_utf8_error() { return Error::os(std::string(kInvalidUtf8Text)); }
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+File::~File() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Status File::close() {
+    int fd = std::exchange(fd_, -1);
+    if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return fail(os_error(errno));
+    return {};
+}
+
+Result<std::size_t> File::read_some(void* data, std::size_t size) {
+    for (;;) {
+        ssize_t n = ::read(fd_, data, size);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) return fail(os_error(errno));
+    }
+}
+
+Result<std::size_t> File::pread_some(void* data, std::size_t size, std::uint64_t offset) {
+    for (;;) {
+        ssize_t n = ::pread(fd_, data, size, static_cast<off_t>(offset));
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) return fail(os_error(errno));
+    }
+}
+
+Status File::read_exact(void* data, std::size_t size) {
+    auto* out = static_cast<char*>(data);
+    while (size > 0) {
+        auto n = read_some(out, size);
+        if (!n) return fail(n.error());
+        if (*n == 0) return fail(short_read_error());
+        out += *n;
+        size -= *n;
+    }
+    return {};
+}
+
+Status File::pread_exact(void* data, std::size_t size, std::uint64_t offset) {
+    auto* out = static_cast<char*>(data);
+    while (size > 0) {
+        auto n = pread_some(out, size, offset);
+        if (!n) return fail(n.error());
+        if (*n == 0) return fail(short_read_error());
+        out += *n;
+        size -= *n;
+        offset += *n;
+    }
+    return {};
+}
+
+Status File::write_all(const void* data, std::size_t size) {
+    const auto* in = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = ::write(fd_, in, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail(os_error(errno));
+        }
+        if (n == 0) return fail(os_error(EIO));
+        in += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return {};
+}
+
+Status File::seek(std::uint64_t offset) {
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return fail(os_error(errno));
+    return {};
+}
+
+Result<std::uint64_t> File::size() const {
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0) return fail(os_error(errno));
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+Result<File> open_read(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail(os_error(errno));
+    return File(fd);
+}
+
+Result<File> create_truncate(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return fail(os_error(errno));
+    return File(fd);
+}
+
+Status create_dir_all(const std::string& path) {
+    if (path.empty()) return fail(os_error(ENOENT));
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) return {};
+        return fail(os_error(EEXIST));
+    }
+    // Create the parent first, then this directory; a directory that appears
+    // in between (another writer) is fine.
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    auto slash = trimmed.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+        auto parent = create_dir_all(trimmed.substr(0, slash));
+        if (!parent) return parent;
+    }
+    if (::mkdir(trimmed.c_str(), 0777) != 0) {
+        int err = errno;
+        if (err == EEXIST && ::stat(trimmed.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return {};
+        return fail(os_error(err));
+    }
+    return {};
+}
+
+Result<std::string> read_file(const std::string& path) {
+    auto file = open_read(path);
+    if (!file) return fail(file.error());
+    std::string content;
+    std::vector<char> chunk(64 * 1024);
+    for (;;) {
+        auto n = file->read_some(chunk.data(), chunk.size());
+        if (!n) return fail(n.error());
+        if (*n == 0) break;
+        content.append(chunk.data(), *n);
+    }
+    return content;
+}
+
+bool is_valid_utf8(std::string_view text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len;
+        unsigned min_cp;
+        unsigned cp;
+        if ((c & 0xE0) == 0xC0) { len = 2; min_cp = 0x80; cp = c & 0x1F; }
+        else if ((c & 0xF0) == 0xE0) { len = 3; min_cp = 0x800; cp = c & 0x0F; }
+        else if ((c & 0xF8) == 0xF0) { len = 4; min_cp = 0x10000; cp = c & 0x07; }
+        else return false;
+        if (i + len > n) return false;
+        for (std::size_t k = 1; k < len; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        if (cp < min_cp || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += len;
+    }
+    return true;
+}
+
+BufferedReader::BufferedReader(File& file, std::size_t capacity)
+    : file_(file), buffer_(capacity) {}
+
+Status BufferedReader::fill() {
+    auto n = file_.read_some(buffer_.data(), buffer_.size());
+    if (!n) return fail(n.error());
+    begin_ = 0;
+    end_ = *n;
+    return {};
+}
+
+Result<std::size_t> BufferedReader::read_line(std::string& line) {
+    std::size_t appended = 0;
+    for (;;) {
+        if (begin_ == end_) {
+            auto filled = fill();
+            if (!filled) return fail(filled.error());
+            if (end_ == 0) return appended;
+        }
+        const char* start = buffer_.data() + begin_;
+        const char* stop = buffer_.data() + end_;
+        const char* newline = std::find(start, stop, '\n');
+        std::size_t take = static_cast<std::size_t>(newline - start) + (newline != stop ? 1 : 0);
+        line.append(start, take);
+        begin_ += take;
+        appended += take;
+        if (newline != stop) return appended;
+    }
+}
+
+Result<std::size_t> BufferedReader::read(void* data, std::size_t size) {
+    if (begin_ == end_) {
+        // Large reads bypass the buffer, as copying them through it gains nothing.
+        if (size >= buffer_.size()) return file_.read_some(data, size);
+        auto filled = fill();
+        if (!filled) return fail(filled.error());
+    }
+    std::size_t take = std::min(size, end_ - begin_);
+    std::memcpy(data, buffer_.data() + begin_, take);
+    begin_ += take;
+    return take;
+}
+
+Status BufferedReader::read_exact(void* data, std::size_t size) {
+    auto* out = static_cast<char*>(data);
+    while (size > 0) {
+        auto n = read(out, size);
+        if (!n) return fail(n.error());
+        if (*n == 0) return fail(short_read_error());
+        out += *n;
+        size -= *n;
+    }
+    return {};
+}
+
+Status BufferedReader::seek(std::uint64_t offset) {
+    begin_ = end_ = 0;
+    return file_.seek(offset);
+}
+
+BufferedWriter::BufferedWriter(File& file, std::size_t capacity)
+    : file_(file), buffer_(capacity) {}
+
+Status BufferedWriter::write(const void* data, std::size_t size) {
+    const auto* in = static_cast<const char*>(data);
+    if (used_ + size > buffer_.size()) {
+        auto flushed = flush();
+        if (!flushed) return flushed;
+        if (size >= buffer_.size()) return file_.write_all(in, size);
+    }
+    std::memcpy(buffer_.data() + used_, in, size);
+    used_ += size;
+    return {};
+}
+
+Status BufferedWriter::flush() {
+    if (used_ == 0) return {};
+    // The buffer is emptied even when the write fails, as a retry would
+    // duplicate whatever part the kernel already took.
+    std::size_t pending = std::exchange(used_, 0);
+    return file_.write_all(buffer_.data(), pending);
+}
+
+namespace {
+
+bool kernel_copy_unsupported(int err) {
+    return err == EXDEV || err == ENOSYS || err == EINVAL || err == EOPNOTSUPP || err == EBADF;
+}
+
+Result<std::uint64_t> copy_by_loop(File& in, std::uint64_t offset, File& out) {
+    std::vector<char> chunk(1 << 20);
+    std::uint64_t copied = 0;
+    for (;;) {
+        auto n = in.pread_some(chunk.data(), chunk.size(), offset + copied);
+        if (!n) return fail(n.error());
+        if (*n == 0) return copied;
+        auto written = out.write_all(chunk.data(), *n);
+        if (!written) return fail(written.error());
+        copied += *n;
+    }
+}
+
+}  // namespace
+
+Result<std::uint64_t> copy_to_end(File& in, std::uint64_t offset, BufferedWriter& out) {
+    auto flushed = out.flush();
+    if (!flushed) return fail(flushed.error());
+    File& target = out.file();
+    std::uint64_t copied = 0;
+    for (;;) {
+        loff_t from = static_cast<loff_t>(offset + copied);
+        ssize_t n = ::copy_file_range(in.fd(), &from, target.fd(), nullptr, 1 << 30, 0);
+        if (n > 0) {
+            copied += static_cast<std::uint64_t>(n);
+            continue;
+        }
+        if (n == 0) return copied;
+        if (errno == EINTR) continue;
+        if (copied == 0 && kernel_copy_unsupported(errno)) return copy_by_loop(in, offset, target);
+        return fail(os_error(errno));
+    }
+}
+
+namespace {
+void write_fd(int fd, std::string_view text) {
+    while (!text.empty()) {
+        ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+}  // namespace
+
+void print(std::string_view text) { write_fd(1, text); }
+void print_error(std::string_view text) { write_fd(2, text); }
+
+}  // namespace larkspan::io

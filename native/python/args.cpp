@@ -1,0 +1,164 @@
+#include "args.hpp"
+
+#include <deque>
+#include <string>
+
+namespace larkspan::py {
+
+namespace detail {
+
+bool bind_arguments(PyObject* args, PyObject* kwargs, const char* callable,
+                    const char* const* names, std::size_t count, PyObject** out) {
+    // CPython's own parser gives its own wording for every binding error.
+    std::string format(count, 'O');
+    format += ':';
+    format += callable;
+    std::array<char*, 8> keywords{};
+    if (count >= keywords.size()) panic("too many parameters for the binding helper");
+    for (std::size_t i = 0; i < count; ++i) keywords[i] = const_cast<char*>(names[i]);
+    PyObject* slots[7] = {};
+    const int ok = PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(),
+                                               &slots[0], &slots[1], &slots[2], &slots[3],
+                                               &slots[4], &slots[5], &slots[6]);
+    for (std::size_t i = 0; i < count; ++i) out[i] = slots[i];
+    return ok != 0;
+}
+
+Ref make_heap_type(const char* name, const char* doc, int basicsize, newfunc tp_new,
+                   destructor tp_dealloc, PyMethodDef* methods, PyGetSetDef* getset) {
+    // The qualified name puts the class in "builtins"; the class itself is
+    // named bare. Older CPython keeps a pointer to the spec's name, so the
+    // names live as long as the process (one per class).
+    static std::deque<std::string> names;
+    const std::string& qualified = names.emplace_back(std::string("builtins.") + name);
+    PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc)},
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_methods, methods},
+        {Py_tp_getset, getset},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {qualified.c_str(), basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+    return Ref::steal(PyType_FromSpec(&spec));
+}
+
+}  // namespace detail
+
+namespace {
+
+Ref fetch_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+#endif
+}
+
+void type_error_for(PyObject* value, const char* target) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'",
+                 Py_TYPE(value)->tp_name, target);
+}
+
+}  // namespace
+
+void prefix_argument_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    Ref cause = fetch_exception();
+    Ref text = Ref::steal(PyObject_Str(cause.get()));
+    if (!text) return;
+    Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+    if (!message) return;
+    Ref error = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (!error) return;
+    PyException_SetCause(error.get(), cause.release());
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+}
+
+bool as_string(PyObject* value, std::string& out) {
+    if (!PyUnicode_Check(value)) {
+        type_error_for(value, "str");
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (data == nullptr) return false;
+    out.assign(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool as_f64(PyObject* value, double& out) {
+    double converted = PyFloat_AsDouble(value);
+    if (converted == -1.0 && PyErr_Occurred()) return false;
+    out = converted;
+    return true;
+}
+
+bool as_instance(PyObject* value, PyTypeObject* type, const char* class_name) {
+    if (type != nullptr && PyObject_TypeCheck(value, type)) return true;
+    type_error_for(value, class_name);
+    return false;
+}
+
+bool to_string(PyObject* value, const char* name, std::string& out) {
+    if (as_string(value, out)) return true;
+    prefix_argument_error(name);
+    return false;
+}
+
+bool to_f64(PyObject* value, const char* name, double& out) {
+    if (as_f64(value, out)) return true;
+    prefix_argument_error(name);
+    return false;
+}
+
+bool check_sequence(PyObject* value, const char* name) {
+    if (PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    } else if (!PySequence_Check(value)) {
+        type_error_for(value, "Sequence");
+    } else {
+        return true;
+    }
+    prefix_argument_error(name);
+    return false;
+}
+
+bool SharedBorrow::acquire(BorrowFlag& flag, SharedBorrow& out) {
+    if (flag.state < 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return false;
+    }
+    ++flag.state;
+    out.flag_ = &flag;
+    return true;
+}
+
+bool ExclusiveBorrow::acquire(BorrowFlag& flag, ExclusiveBorrow& out) {
+    if (flag.state != 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return false;
+    }
+    flag.state = -1;
+    out.flag_ = &flag;
+    return true;
+}
+
+int refuse_delete() {
+    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+    return -1;
+}
+
+Ref make_function(PyMethodDef* def, PyObject* module) {
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return {};
+    return Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
+}
+
+}  // namespace larkspan::py

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Everything a fresh machine needs: the Debian packages the native code builds
+# against, a virtual environment with the build and test tools, and the
+# package itself. Safe to run again: each step is skipped when already done.
+# Usage: bash scripts/setup.sh [python-executable] [venv-dir]
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+PYTHON="${1:-${LARKSPAN_PYTHON:-python3}}"
+VENV="${2:-.venv}"
+DEBIAN_PACKAGES=(libtbb-dev nlohmann-json3-dev libgtest-dev)
+
+missing=()
+for package in "${DEBIAN_PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
+    || missing+=("$package")
+done
+if ((${#missing[@]})); then
+  echo "Installing Debian packages: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+if [ ! -x "$VENV/bin/python" ]; then
+  "$PYTHON" -m venv "$VENV"
+fi
+"$VENV/bin/python" -m pip install -q --upgrade pip
+"$VENV/bin/python" -m pip install -q -r requirements-dev.txt
+# The build tools are in the environment, so the build needs no isolated
+# environment of its own; build/ keeps the CMake tree between runs.
+"$VENV/bin/python" -m pip install -q --no-build-isolation .

@@ -1,0 +1,88 @@
+// A test-only module that drives the binding layer's failure paths, which no
+// tool reaches by design: an internal invariant failure, an escaped C++
+// exception, and borrow conflicts of an instance.
+
+#include <stdexcept>
+
+#include "python/args.hpp"
+#include "python/errors.hpp"
+
+namespace larkspan::py {
+namespace {
+
+PyObject* probe_panic(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> bound{};
+        if (!bind(args, kwargs, "panic", {"message"}, bound)) return nullptr;
+        std::string message;
+        if (!to_string(bound[0], "message", message)) return nullptr;
+        panic(message);
+    });
+}
+
+PyObject* probe_throw(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> bound{};
+        if (!bind(args, kwargs, "throw", {"message"}, bound)) return nullptr;
+        std::string message;
+        if (!to_string(bound[0], "message", message)) return nullptr;
+        throw std::runtime_error(message);
+    });
+}
+
+// Holds a shared or an exclusive borrow of `flag_holder`'s flag while calling
+// `callback`, so the callback can try to borrow the same flag.
+struct Holder {
+    double value = 0;
+};
+
+PyObject* holder_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return new_instance_of<Holder>(type, Holder{});
+}
+
+PyObject* holder_read_during(PyObject* self, PyObject* callback) {
+    SharedBorrow borrow;
+    if (!SharedBorrow::acquire(flag_of<Holder>(self), borrow)) return nullptr;
+    return PyObject_CallNoArgs(callback);
+}
+
+PyObject* holder_write_during(PyObject* self, PyObject* callback) {
+    ExclusiveBorrow borrow;
+    if (!ExclusiveBorrow::acquire(flag_of<Holder>(self), borrow)) return nullptr;
+    return PyObject_CallNoArgs(callback);
+}
+
+PyMethodDef holder_methods[] = {
+    {"read_during", holder_read_during, METH_O, nullptr},
+    {"write_during", holder_write_during, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef holder_getset[] = {
+    member_property<Holder, &Holder::value>("value"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef functions[] = {
+    {"panic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_panic)),
+     METH_VARARGS | METH_KEYWORDS, "panic(message)\n--\n\n"},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_throw)),
+     METH_VARARGS | METH_KEYWORDS, "throw(message)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef probe_def = {PyModuleDef_HEAD_INIT, "_probe", nullptr, -1, functions,
+                         nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace larkspan::py
+
+PyMODINIT_FUNC PyInit__probe(void) {
+    using namespace larkspan::py;
+    Ref module = Ref::steal(PyModule_Create(&probe_def));
+    if (!module) return nullptr;
+    Ref holder = make_class<Holder>("Holder", "Holder()\n--\n\n", holder_new, holder_methods,
+                                    holder_getset);
+    if (!holder || PyModule_AddObjectRef(module.get(), "Holder", holder.get()) < 0) return nullptr;
+    return module.release();
+}
