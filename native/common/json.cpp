@@ -371,4 +371,14 @@ void PrettyWriter::boolean(bool value) {
     out_ += value ? "true" : "false";
 }
 
+void PrettyWriter::unsigned_number(std::uint64_t value) {
+    before_value();
+    out_ += std::to_string(value);
+}
+
+void PrettyWriter::null() {
+    before_value();
+    out_ += "null";
+}
+
 }  // namespace larkspan::json

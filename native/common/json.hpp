@@ -339,6 +339,8 @@ public:
     void number(double value);
     void string(std::string_view value);
     void boolean(bool value);
+    void unsigned_number(std::uint64_t value);
+    void null();
     std::string take() { return std::move(out_); }
 
 private:
@@ -369,6 +371,17 @@ struct Encoder<std::string> {
 template <>
 struct Encoder<bool> {
     static void encode(PrettyWriter& w, bool v) { w.boolean(v); }
+};
+template <>
+struct Encoder<std::uint64_t> {
+    static void encode(PrettyWriter& w, std::uint64_t v) { w.unsigned_number(v); }
+};
+template <class T>
+struct Encoder<std::optional<T>> {
+    static void encode(PrettyWriter& w, const std::optional<T>& v) {
+        if (v) Encoder<T>::encode(w, *v);
+        else w.null();
+    }
 };
 template <class T>
 struct Encoder<std::vector<T>> {

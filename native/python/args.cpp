@@ -2,26 +2,79 @@
 
 #include <deque>
 #include <string>
+#include <vector>
 
 namespace larkspan::py {
 
 namespace detail {
 
+namespace {
+
+std::string quoted_list(const std::vector<const char*>& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        out += "'";
+        out += names[i];
+        out += "'";
+    }
+    return out;
+}
+
+Py_ssize_t parameter_index(PyObject* key, const char* const* names, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) return static_cast<Py_ssize_t>(i);
+    return -1;
+}
+
+}  // namespace
+
+// Binds like a Python function whose parameters are all required and
+// positional-or-keyword, with CPython's wording for each failure, checked in
+// the interpreter's order: keywords, surplus positionals, missing arguments.
 bool bind_arguments(PyObject* args, PyObject* kwargs, const char* callable,
                     const char* const* names, std::size_t count, PyObject** out) {
-    // CPython's own parser gives its own wording for every binding error.
-    std::string format(count, 'O');
-    format += ':';
-    format += callable;
-    std::array<char*, 8> keywords{};
-    if (count >= keywords.size()) panic("too many parameters for the binding helper");
-    for (std::size_t i = 0; i < count; ++i) keywords[i] = const_cast<char*>(names[i]);
-    PyObject* slots[7] = {};
-    const int ok = PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(),
-                                               &slots[0], &slots[1], &slots[2], &slots[3],
-                                               &slots[4], &slots[5], &slots[6]);
-    for (std::size_t i = 0; i < count; ++i) out[i] = slots[i];
-    return ok != 0;
+    for (std::size_t i = 0; i < count; ++i) out[i] = nullptr;
+    const Py_ssize_t nargs = args == nullptr ? 0 : PyTuple_GET_SIZE(args);
+    for (Py_ssize_t i = 0; i < nargs && static_cast<std::size_t>(i) < count; ++i)
+        out[i] = PyTuple_GET_ITEM(args, i);
+
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", callable);
+                return false;
+            }
+            const Py_ssize_t index = parameter_index(key, names, count);
+            if (index < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", callable, key);
+                return false;
+            }
+            if (out[index] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", callable, key);
+                return false;
+            }
+            out[index] = value;
+        }
+    }
+
+    if (static_cast<std::size_t>(nargs) > count) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", callable,
+                     count, count == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+        return false;
+    }
+
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < count; ++i)
+        if (out[i] == nullptr) missing.push_back(names[i]);
+    if (!missing.empty()) {
+        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", callable,
+                     missing.size(), missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());
+        return false;
+    }
+    return true;
 }
 
 Ref make_heap_type(const char* name, const char* doc, int basicsize, newfunc tp_new,

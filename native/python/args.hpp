@@ -24,9 +24,10 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, const char* callable,
                     const char* const* names, std::size_t count, PyObject** out);
 }
 
-// Binds positional and keyword arguments to N required parameters, with
-// CPython's own TypeErrors for missing, unexpected, repeated and surplus
-// arguments. The bound objects are borrowed.
+// Binds positional and keyword arguments to N required parameters, with the
+// TypeErrors CPython raises for a Python function: missing, unexpected,
+// repeated and surplus arguments, naming the callable ("split_ply",
+// "Config.add_patch") and the parameter. The bound objects are borrowed.
 template <std::size_t N>
 bool bind(PyObject* args, PyObject* kwargs, const char* callable,
           const std::array<const char*, N>& names, std::array<PyObject*, N>& out) {
