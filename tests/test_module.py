@@ -185,6 +185,16 @@ class TestFailurePaths:
         assert type(info.value).__name__ == "PanicException"
         assert "vector too long" in capfd.readouterr().err
 
+    def test_exception_text(self, probe):
+        class Unprintable(Exception):
+            def __str__(self):
+                raise RuntimeError("no")
+
+        assert probe.exception_text(KeyboardInterrupt()) == "KeyboardInterrupt: "
+        assert probe.exception_text(ValueError("bad value")) == "ValueError: bad value"
+        assert probe.exception_text(Unprintable()) == (
+            "TestFailurePaths.test_exception_text.<locals>.Unprintable: <exception str() failed>")
+
     def test_borrow_conflicts(self, probe):
         holder = probe.Holder()
         with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):

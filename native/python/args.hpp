@@ -182,28 +182,32 @@ int refuse_delete();  // AttributeError "can't delete attribute"
 // travels in the closure so the conversion error can name it.
 template <class T, auto Member>
 PyObject* get_member(PyObject* self, void*) {
-    SharedBorrow borrow;
-    if (!SharedBorrow::acquire(flag_of<T>(self), borrow)) return nullptr;
-    const auto& field = value_of<T>(self).*Member;
-    using M = std::remove_cvref_t<decltype(field)>;
-    if constexpr (std::is_same_v<M, double>) return PyFloat_FromDouble(field);
-    else return PyUnicode_FromStringAndSize(field.data(), static_cast<Py_ssize_t>(field.size()));
+    return guarded([&]() -> PyObject* {
+        SharedBorrow borrow;
+        if (!SharedBorrow::acquire(flag_of<T>(self), borrow)) return nullptr;
+        const auto& field = value_of<T>(self).*Member;
+        using M = std::remove_cvref_t<decltype(field)>;
+        if constexpr (std::is_same_v<M, double>) return PyFloat_FromDouble(field);
+        else return PyUnicode_FromStringAndSize(field.data(), static_cast<Py_ssize_t>(field.size()));
+    });
 }
 
 template <class T, auto Member>
 int set_member(PyObject* self, PyObject* value, void* closure) {
     if (value == nullptr) return refuse_delete();
-    const char* name = static_cast<const char*>(closure);
-    using M = std::remove_cvref_t<decltype(value_of<T>(self).*Member)>;
-    M converted{};
-    bool ok;
-    if constexpr (std::is_same_v<M, double>) ok = to_f64(value, name, converted);
-    else ok = to_string(value, name, converted);
-    if (!ok) return -1;
-    ExclusiveBorrow borrow;
-    if (!ExclusiveBorrow::acquire(flag_of<T>(self), borrow)) return -1;
-    value_of<T>(self).*Member = std::move(converted);
-    return 0;
+    return guarded([&]() -> int {
+        const char* name = static_cast<const char*>(closure);
+        using M = std::remove_cvref_t<decltype(value_of<T>(self).*Member)>;
+        M converted{};
+        bool ok;
+        if constexpr (std::is_same_v<M, double>) ok = to_f64(value, name, converted);
+        else ok = to_string(value, name, converted);
+        if (!ok) return -1;
+        ExclusiveBorrow borrow;
+        if (!ExclusiveBorrow::acquire(flag_of<T>(self), borrow)) return -1;
+        value_of<T>(self).*Member = std::move(converted);
+        return 0;
+    });
 }
 
 template <class T, auto Member>

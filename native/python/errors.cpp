@@ -50,6 +50,23 @@ PyObject* os_error_class(int errnum) {
     }
 }
 
+std::string exception_text(PyObject* exception) {
+    std::string text;
+    Ref qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(exception)),
+                                                     "__qualname__"));
+    const char* name = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
+    text = name != nullptr ? name : Py_TYPE(exception)->tp_name;
+    PyErr_Clear();
+    text += ": ";
+    Ref str = Ref::steal(PyObject_Str(exception));
+    const char* utf8 = str ? PyUnicode_AsUTF8(str.get()) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return text + "<exception str() failed>";
+    }
+    return text + utf8;
+}
+
 PyObject* raise(const Error& error) {
     if (error.kind == ErrorKind::Memory && error.message.empty()) return PyErr_NoMemory();
     Ref message = message_object(error.message);

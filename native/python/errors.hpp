@@ -6,6 +6,7 @@
 #include "object.hpp"
 
 #include <new>
+#include <string>
 #include <type_traits>
 
 namespace larkspan::py {
@@ -18,6 +19,10 @@ int raise_int(const Error& error);
 // The OSError subclass CPython uses for an error number (FileNotFoundError
 // for ENOENT...), plain OSError for others and for 0.
 PyObject* os_error_class(int errnum);
+
+// A Python exception as tool messages embed it: the type's qualified name,
+// ": ", then str() of the exception, or "<exception str() failed>".
+std::string exception_text(PyObject* exception);
 
 // PanicException: derived from BaseException so `except Exception` lets it
 // through; created on first use and kept for the life of the process.

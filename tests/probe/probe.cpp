@@ -30,6 +30,13 @@ PyObject* probe_throw(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* probe_exception_text(PyObject*, PyObject* exception) {
+    return guarded([&]() -> PyObject* {
+        const std::string text = exception_text(exception);
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
 // Holds a shared or an exclusive borrow of `flag_holder`'s flag while calling
 // `callback`, so the callback can try to borrow the same flag.
 struct Holder {
@@ -68,6 +75,7 @@ PyMethodDef functions[] = {
      METH_VARARGS | METH_KEYWORDS, "panic(message)\n--\n\n"},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_throw)),
      METH_VARARGS | METH_KEYWORDS, "throw(message)\n--\n\n"},
+    {"exception_text", probe_exception_text, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
