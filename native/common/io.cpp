@@ -184,6 +184,41 @@ bool is_valid_utf8(std::string_view text) {
     return true;
 }
 
+std::string normalise_path(const std::string& path) {
+    std::string absolute = path;
+    if (absolute.empty() || absolute.front() != '/') {
+        char cwd[4096];
+        if (::getcwd(cwd, sizeof cwd) != nullptr) absolute = std::string(cwd) + "/" + path;
+    }
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= absolute.size()) {
+        std::size_t slash = absolute.find('/', start);
+        if (slash == std::string::npos) slash = absolute.size();
+        std::string part = absolute.substr(start, slash - start);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(std::move(part));
+        }
+        start = slash + 1;
+    }
+    std::string result;
+    for (const auto& part : parts) result += "/" + part;
+    return result.empty() ? "/" : result;
+}
+
+std::optional<FileId> file_id(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return FileId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+bool same_existing_file(const std::string& a, const std::string& b) {
+    const auto id_a = file_id(a);
+    return id_a && id_a == file_id(b);
+}
+
 BufferedReader::BufferedReader(File& file, std::size_t capacity)
     : file_(file), buffer_(capacity) {}
 
