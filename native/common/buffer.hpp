@@ -1,8 +1,8 @@
 #pragma once
 // A large block of bytes on pages of its own, for whole-file data held in
-// memory. Its pages come fresh from the kernel (zero-filled there, never by
-// us) and, where the kernel offers them, as huge pages: filling a buffer of
-// hundreds of MB otherwise costs more in page faults than in copying.
+// memory. Its pages come fresh from the kernel, zero-filled there on first
+// touch and never by us: a std::vector would write every byte once before
+// the data is read into it.
 
 #include <cstddef>
 #include <utility>
