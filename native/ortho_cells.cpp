@@ -22,6 +22,8 @@ constexpr std::uint64_t kAssignProgressStep = 100000;
 // Cell files are written through a larger buffer than the 8 KiB floor: a cell
 // of a few hundred MB would otherwise cost a system call per 33 records.
 constexpr std::size_t kCellWriteBuffer = std::size_t{1} << 20;
+constexpr std::size_t kPrefetchAhead = 8;
+constexpr std::uint64_t kPrefetchBytes = 512;
 
 // ---- loading ----
 
@@ -358,10 +360,20 @@ Status write_ply(const OrthoCells& ply, const std::string& path, std::uint64_t v
     return file->close();
 }
 
+// A cell's records lie scattered over the whole block, so each one is a
+// cache miss; fetching a few records ahead overlaps those misses.
+void prefetch_record(const OrthoCells& ply, std::uint64_t i) {
+    const char* record = ply.record(i);
+    const std::uint64_t span = std::min<std::uint64_t>(ply.vertex_size, kPrefetchBytes);
+    for (std::uint64_t offset = 0; offset < span; offset += 64) __builtin_prefetch(record + offset);
+}
+
 Status write_cell(const OrthoCells& ply, const std::string& path, const std::vector<std::uint64_t>& indices) {
     return write_ply(ply, path, indices.size(), kCellWriteBuffer, [&](io::BufferedWriter& writer) -> Status {
-        for (std::uint64_t i : indices)
-            if (auto written = writer.write(ply.record(i), ply.vertex_size); !written) return written;
+        for (std::size_t k = 0; k < indices.size(); ++k) {
+            if (k + kPrefetchAhead < indices.size()) prefetch_record(ply, indices[k + kPrefetchAhead]);
+            if (auto written = writer.write(ply.record(indices[k]), ply.vertex_size); !written) return written;
+        }
         return {};
     });
 }
