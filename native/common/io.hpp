@@ -18,6 +18,9 @@ namespace larkspan::io {
 inline constexpr std::size_t kBufferSize = 8192;
 inline constexpr std::string_view kShortReadText = "failed to fill whole buffer";
 inline constexpr std::string_view kInvalidUtf8Text = "stream did not contain valid UTF-8";
+// Paths are passed to the system as C strings; one with a NUL byte inside is
+// refused rather than cut short.
+inline constexpr std::string_view kNulInPathText = "file name contained an unexpected NUL byte";
 
 // "No such file or directory (os error 2)": the system's description of the
 // error number, then the number. Paths never appear in it.
