@@ -268,6 +268,13 @@ class TestWritePlyFile:
         with pytest.raises(FileNotFoundError, match=r"^No such file or directory \(os error 2\)$"):
             OrthoCells(str(scene[0])).write_ply_file(str(tmp_path / "no" / "w.ply"), b"", 0)
 
+    def test_nul_in_path_names_no_other_file(self, tmp_path, scene):
+        with pytest.raises(OSError, match="^file name contained an unexpected NUL byte$"):
+            OrthoCells(str(scene[0])).write_ply_file(str(tmp_path / "w.ply\0.bak"), b"", 0)
+        assert not (tmp_path / "w.ply").exists()
+        with pytest.raises(OSError, match="unexpected NUL byte"):
+            OrthoCells(str(scene[0]) + "\0ignored")
+
 
 class TestSurface:
     def test_registered_last_with_signatures(self):
