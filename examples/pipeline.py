@@ -8,13 +8,14 @@ Each step prints what it did; the run stops at the first failure. Usage:
 from __future__ import annotations
 
 import json
+import math
 import random
 import struct
 import sys
 import time
 from pathlib import Path
 
-from larkspan.splat import merge_ply_files_py
+from larkspan.splat import OrthoCells, merge_ply_files_py
 
 SPLAT_PROPERTIES = [
     "x", "y", "z", "nx", "ny", "nz", "f_dc_0", "f_dc_1", "f_dc_2", "opacity",
@@ -65,11 +66,43 @@ def merge_patches(out: Path, rng: random.Random):
     return merged
 
 
+def vertex_count(path: Path) -> int:
+    with open(path, "rb") as f:
+        for line in f:
+            if line.startswith(b"element vertex "):
+                return int(line.split()[2])
+    raise ValueError(f"{path} has no vertex element")
+
+
+@step("cut splats into ortho cells")
+def cut_ortho_cells(out: Path, splats: Path, cell_size: float = 50.0):
+    ortho = OrthoCells(str(splats))
+    min_x, max_x, min_y, max_y, mean_z = ortho.get_bounds()
+    print(f"bounds: x {min_x:.2f} .. {max_x:.2f}, y {min_y:.2f} .. {max_y:.2f}, mean z {mean_z:.3f}")
+    columns = max(1, math.ceil((max_x - min_x) / cell_size))
+    rows = max(1, math.ceil((max_y - min_y) / cell_size))
+    cells_dir = out / "ortho_cells"
+    cells_dir.mkdir(exist_ok=True)
+    # The last edge is the extent's own maximum, so rounding loses no splat.
+    xs = [min_x + i * cell_size for i in range(columns)] + [max_x]
+    ys = [min_y + j * cell_size for j in range(rows)] + [max_y]
+    cells = [(xs[i], xs[i + 1], ys[j], ys[j + 1], str(cells_dir / f"cell_{i}_{j}.ply"))
+             for i in range(columns) for j in range(rows)]
+    ortho.extract_all_cells(cells)
+    written = {Path(c[4]).name: vertex_count(Path(c[4])) for c in cells if Path(c[4]).exists()}
+    print(f"{len(written)} of {len(cells)} cells ({columns} x {rows}, {cell_size:g} m a side) "
+          f"written, {sum(written.values())} splats in all")
+    # Every splat lies in some cell; one on an edge shared by two cells is in both.
+    assert sum(written.values()) >= vertex_count(splats)
+    return cells_dir
+
+
 def main(argv: list[str]) -> int:
     out = Path(argv[1] if len(argv) > 1 else "out/example")
     out.mkdir(parents=True, exist_ok=True)
     rng = random.Random(7)
-    merge_patches(out, rng)
+    merged = merge_patches(out, rng)
+    cut_ortho_cells(out, merged)
     print(f"\nAll steps succeeded; outputs in {out}")
     return 0
 

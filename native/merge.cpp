@@ -1,8 +1,5 @@
 #include "merge.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "common/io.hpp"
 #include "common/ply.hpp"
 #include "common/text.hpp"
@@ -11,44 +8,12 @@ namespace larkspan::merge {
 
 namespace {
 
-// The path made absolute with "." and ".." segments and repeated slashes
-// resolved, without touching the file system.
-std::string normalise(const std::string& path) {
-    std::string absolute = path;
-    if (absolute.empty() || absolute.front() != '/') {
-        char cwd[4096];
-        if (::getcwd(cwd, sizeof cwd) != nullptr) absolute = std::string(cwd) + "/" + path;
-    }
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (start <= absolute.size()) {
-        std::size_t slash = absolute.find('/', start);
-        if (slash == std::string::npos) slash = absolute.size();
-        std::string part = absolute.substr(start, slash - start);
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(std::move(part));
-        }
-        start = slash + 1;
-    }
-    std::string result;
-    for (const auto& part : parts) result += "/" + part;
-    return result.empty() ? "/" : result;
-}
-
-bool same_existing_file(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
 // Creating the output truncates it, so an output that is also an input would
 // be destroyed before its body is read.
 Status refuse_output_among_inputs(const MergeConfig& config) {
-    const std::string output = normalise(config.output_file);
+    const std::string output = io::normalise_path(config.output_file);
     for (const auto& input : config.input_files) {
-        if (normalise(input) == output || same_existing_file(input, config.output_file))
+        if (io::normalise_path(input) == output || io::same_existing_file(input, config.output_file))
             return fail(Error::value("Output file " + config.output_file +
                                      " is also an input file (" + input +
                                      "); merging would overwrite it."));

@@ -106,13 +106,22 @@ Result<std::uint64_t> File::size() const {
     return static_cast<std::uint64_t>(info.st_size);
 }
 
+namespace {
+// The system would read a path only up to its first NUL byte and so open
+// another file than the one named.
+bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+Error nul_in_path_error() { return Error::os(std::string(kNulInPathText)); }
+}  // namespace
+
 Result<File> open_read(const std::string& path) {
+    if (has_nul(path)) return fail(nul_in_path_error());
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return fail(os_error(errno));
     return File(fd);
 }
 
 Result<File> create_truncate(const std::string& path) {
+    if (has_nul(path)) return fail(nul_in_path_error());
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return fail(os_error(errno));
     return File(fd);
@@ -120,6 +129,7 @@ Result<File> create_truncate(const std::string& path) {
 
 Status create_dir_all(const std::string& path) {
     if (path.empty()) return fail(os_error(ENOENT));
+    if (has_nul(path)) return fail(nul_in_path_error());
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0) {
         if (S_ISDIR(info.st_mode)) return {};
@@ -182,6 +192,41 @@ bool is_valid_utf8(std::string_view text) {
         i += len;
     }
     return true;
+}
+
+std::string normalise_path(const std::string& path) {
+    std::string absolute = path;
+    if (absolute.empty() || absolute.front() != '/') {
+        char cwd[4096];
+        if (::getcwd(cwd, sizeof cwd) != nullptr) absolute = std::string(cwd) + "/" + path;
+    }
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= absolute.size()) {
+        std::size_t slash = absolute.find('/', start);
+        if (slash == std::string::npos) slash = absolute.size();
+        std::string part = absolute.substr(start, slash - start);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(std::move(part));
+        }
+        start = slash + 1;
+    }
+    std::string result;
+    for (const auto& part : parts) result += "/" + part;
+    return result.empty() ? "/" : result;
+}
+
+std::optional<FileId> file_id(const std::string& path) {
+    struct stat info {};
+    if (has_nul(path) || ::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return FileId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+bool same_existing_file(const std::string& a, const std::string& b) {
+    const auto id_a = file_id(a);
+    return id_a && id_a == file_id(b);
 }
 
 BufferedReader::BufferedReader(File& file, std::size_t capacity)

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -17,6 +18,9 @@ namespace larkspan::io {
 inline constexpr std::size_t kBufferSize = 8192;
 inline constexpr std::string_view kShortReadText = "failed to fill whole buffer";
 inline constexpr std::string_view kInvalidUtf8Text = "stream did not contain valid UTF-8";
+// Paths are passed to the system as C strings; one with a NUL byte inside is
+// refused rather than cut short.
+inline constexpr std::string_view kNulInPathText = "file name contained an unexpected NUL byte";
 
 // "No such file or directory (os error 2)": the system's description of the
 // error number, then the number. Paths never appear in it.
@@ -63,6 +67,20 @@ Status create_dir_all(const std::string& path);
 // Whole file as bytes.
 Result<std::string> read_file(const std::string& path);
 bool is_valid_utf8(std::string_view text);
+
+// The path made absolute with "." and ".." segments and repeated slashes
+// resolved, without touching the file system: two outputs whose normalised
+// paths agree would be one file.
+std::string normalise_path(const std::string& path);
+// The device and inode of an existing file (symbolic links followed), so
+// two names of one file can be told apart from two files.
+struct FileId {
+    std::uint64_t device = 0, inode = 0;
+    bool operator==(const FileId&) const = default;
+};
+std::optional<FileId> file_id(const std::string& path);
+// Both paths name one existing file (hard links, symbolic links).
+bool same_existing_file(const std::string& a, const std::string& b);
 
 // Reads through a buffer of fixed capacity; seek() discards the look-ahead.
 class BufferedReader {
