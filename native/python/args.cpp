@@ -153,6 +153,15 @@ bool as_f64(PyObject* value, double& out) {
     return true;
 }
 
+bool as_u64(PyObject* value, std::uint64_t& out) {
+    Ref index = Ref::steal(PyNumber_Index(value));
+    if (!index) return false;
+    const unsigned long long converted = PyLong_AsUnsignedLongLong(index.get());
+    if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = converted;
+    return true;
+}
+
 bool as_instance(PyObject* value, PyTypeObject* type, const char* class_name) {
     if (type != nullptr && PyObject_TypeCheck(value, type)) return true;
     type_error_for(value, class_name);
@@ -167,6 +176,12 @@ bool to_string(PyObject* value, const char* name, std::string& out) {
 
 bool to_f64(PyObject* value, const char* name, double& out) {
     if (as_f64(value, out)) return true;
+    prefix_argument_error(name);
+    return false;
+}
+
+bool to_u64(PyObject* value, const char* name, std::uint64_t& out) {
+    if (as_u64(value, out)) return true;
     prefix_argument_error(name);
     return false;
 }
