@@ -93,7 +93,12 @@ Ref make_heap_type(const char* name, const char* doc, int basicsize, newfunc tp_
         {0, nullptr},
     };
     PyType_Spec spec = {qualified.c_str(), basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
-    return Ref::steal(PyType_FromSpec(&spec));
+    Ref type = Ref::steal(PyType_FromSpec(&spec));
+    // CPython stores the doc minus its signature as __doc__, which leaves ""
+    // for a doc that is only a signature; the class has no docstring. The
+    // text signature is read from the slot and stays.
+    if (type && PyObject_SetAttrString(type.get(), "__doc__", Py_None) < 0) return {};
+    return type;
 }
 
 }  // namespace detail
