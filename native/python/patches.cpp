@@ -29,9 +29,11 @@ PyObject* bounding_box_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 
 template <double (BoundingBox::*Size)() const>
 PyObject* get_size(PyObject* self, void*) {
-    SharedBorrow borrow;
-    if (!SharedBorrow::acquire(flag_of<BoundingBox>(self), borrow)) return nullptr;
-    return PyFloat_FromDouble((value_of<BoundingBox>(self).*Size)());
+    return guarded([&]() -> PyObject* {
+        SharedBorrow borrow;
+        if (!SharedBorrow::acquire(flag_of<BoundingBox>(self), borrow)) return nullptr;
+        return PyFloat_FromDouble((value_of<BoundingBox>(self).*Size)());
+    });
 }
 
 PyMethodDef bounding_box_methods[] = {
