@@ -15,7 +15,7 @@ import sys
 import time
 from pathlib import Path
 
-from larkspan.splat import OrthoCells, merge_ply_files_py
+from larkspan.splat import OrthoCells, merge_ply_files_py, patches
 
 SPLAT_PROPERTIES = [
     "x", "y", "z", "nx", "ny", "nz", "f_dc_0", "f_dc_1", "f_dc_2", "opacity",
@@ -42,6 +42,49 @@ def write_splats(path: Path, count: int, rng: random.Random, origin=(0.0, 0.0), 
     return path
 
 
+def street_cameras(count: int, rng: random.Random, blocks: int = 4, block: float = 100.0):
+    """Camera ground positions of capture sessions walked along a grid of streets."""
+    size = blocks * block
+    cameras = []
+    while len(cameras) < count:
+        session = min(count - len(cameras), rng.randint(50, 300))
+        street = rng.randint(0, blocks) * block
+        length = session * rng.uniform(0.6, 1.5)  # a photo every 0.6 to 1.5 m
+        start = rng.uniform(0.0, size - length)
+        along_x = rng.random() < 0.5
+        for _ in range(session):
+            along = start + rng.random() * length
+            across = street + rng.uniform(-4.0, 4.0)
+            cameras.append((along, across) if along_x else (across, along))
+    return cameras
+
+
+def draw_plan(path: Path, cameras, boxes) -> bool:
+    """The plan as a picture: camera points and patch rectangles. False without matplotlib."""
+    try:
+        import matplotlib
+    except ImportError:
+        return False
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.patches import Rectangle
+
+    figure, axes = plt.subplots(figsize=(9, 9))
+    axes.scatter([x for x, _ in cameras], [y for _, y in cameras], s=0.2, color="0.35",
+                 linewidths=0)
+    colours = plt.get_cmap("tab10")
+    for index, box in enumerate(boxes):
+        axes.add_patch(Rectangle((box.min_x, box.min_y), box.width, box.height, fill=False,
+                                 linewidth=0.8, edgecolor=colours(index % 10)))
+    axes.set_aspect("equal")
+    axes.set_title(f"{len(boxes)} patches over {len(cameras):,} cameras")
+    axes.set_xlabel("x (m)")
+    axes.set_ylabel("y (m)")
+    figure.savefig(path, dpi=150, bbox_inches="tight")
+    plt.close(figure)
+    return True
+
+
 def step(title: str):
     def wrap(fn):
         def run(*args, **kwargs):
@@ -52,6 +95,24 @@ def step(title: str):
             return result
         return run
     return wrap
+
+
+@step("plan camera patches")
+def plan_camera_patches(out: Path, rng: random.Random):
+    cameras = street_cameras(20_000, rng)
+    max_cameras = 700
+    boxes = patches(cameras, max_cameras, 1.5, 100)  # prints the summary line
+    # Every patch comes back already buffered; none may hold more cameras.
+    for box in boxes:
+        inside = sum(1 for x, y in cameras
+                     if box.min_x <= x <= box.max_x and box.min_y <= y <= box.max_y)
+        assert inside <= max_cameras, (inside, box.min_x, box.min_y)
+    picture = out / "camera_patches.png"
+    if draw_plan(picture, cameras, boxes):
+        print(f"plan drawn in {picture}")
+    else:
+        print("matplotlib is not installed; no picture of the plan")
+    return boxes
 
 
 @step("merge trained patches")
@@ -101,6 +162,7 @@ def main(argv: list[str]) -> int:
     out = Path(argv[1] if len(argv) > 1 else "out/example")
     out.mkdir(parents=True, exist_ok=True)
     rng = random.Random(7)
+    plan_camera_patches(out, rng)
     merged = merge_patches(out, rng)
     cut_ortho_cells(out, merged)
     print(f"\nAll steps succeeded; outputs in {out}")

@@ -18,6 +18,8 @@ struct Registration {
 
 // The registration order is the order of `__all__`.
 constexpr Registration kRegistrations[] = {
+    {"BoundingBox", make_BoundingBox},
+    {"patches", make_patches},
     {"merge_ply_files_py", make_merge_ply_files_py},
     {"OrthoCells", make_ortho_cells},
 };

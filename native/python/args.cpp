@@ -93,7 +93,12 @@ Ref make_heap_type(const char* name, const char* doc, int basicsize, newfunc tp_
         {0, nullptr},
     };
     PyType_Spec spec = {qualified.c_str(), basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
-    return Ref::steal(PyType_FromSpec(&spec));
+    Ref type = Ref::steal(PyType_FromSpec(&spec));
+    // CPython stores the doc minus its signature as __doc__, which leaves ""
+    // for a doc that is only a signature; the class has no docstring. The
+    // text signature is read from the slot and stays.
+    if (type && PyObject_SetAttrString(type.get(), "__doc__", Py_None) < 0) return {};
+    return type;
 }
 
 }  // namespace detail
@@ -153,6 +158,15 @@ bool as_f64(PyObject* value, double& out) {
     return true;
 }
 
+bool as_u64(PyObject* value, std::uint64_t& out) {
+    Ref index = Ref::steal(PyNumber_Index(value));
+    if (!index) return false;
+    const unsigned long long converted = PyLong_AsUnsignedLongLong(index.get());
+    if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = converted;
+    return true;
+}
+
 bool as_instance(PyObject* value, PyTypeObject* type, const char* class_name) {
     if (type != nullptr && PyObject_TypeCheck(value, type)) return true;
     type_error_for(value, class_name);
@@ -167,6 +181,12 @@ bool to_string(PyObject* value, const char* name, std::string& out) {
 
 bool to_f64(PyObject* value, const char* name, double& out) {
     if (as_f64(value, out)) return true;
+    prefix_argument_error(name);
+    return false;
+}
+
+bool to_u64(PyObject* value, const char* name, std::uint64_t& out) {
+    if (as_u64(value, out)) return true;
     prefix_argument_error(name);
     return false;
 }

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <string>
 #include <utility>
@@ -44,10 +45,14 @@ void prefix_argument_error(const char* name);
 bool as_string(PyObject* value, std::string& out);
 bool as_f64(PyObject* value, double& out);
 bool as_instance(PyObject* value, PyTypeObject* type, const char* class_name);
+// An integer (int or any object with __index__) in the unsigned 64-bit range:
+// TypeError for other objects, OverflowError for negative or too large values.
+bool as_u64(PyObject* value, std::uint64_t& out);
 
 // Conversions of one named argument.
 bool to_string(PyObject* value, const char* name, std::string& out);
 bool to_f64(PyObject* value, const char* name, double& out);
+bool to_u64(PyObject* value, const char* name, std::uint64_t& out);
 
 // A sequence argument: a str is refused ("Can't extract `str` to `Vec`");
 // every element goes through `element(item, out_element)`, which converts it

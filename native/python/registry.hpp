@@ -6,6 +6,8 @@
 
 namespace larkspan::py {
 
+Ref make_BoundingBox(PyObject* module);
+Ref make_patches(PyObject* module);
 Ref make_merge_ply_files_py(PyObject* module);
 Ref make_ortho_cells(PyObject* module);
 

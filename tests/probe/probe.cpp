@@ -1,9 +1,11 @@
 // A test-only module that drives the binding layer's failure paths, which no
 // tool reaches by design: an internal invariant failure, an escaped C++
-// exception, and borrow conflicts of an instance.
+// exception, and borrow conflicts of an instance. It also carries the
+// literal patch planner that bench/patches.py times against `patches`.
 
 #include <stdexcept>
 
+#include "../native/patches_direct.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 
@@ -70,12 +72,52 @@ PyGetSetDef holder_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// patches_direct(camera_positions, max_cameras, buffer_meters, target_bins):
+// the literal programme's plan as (min_x, max_x, min_y, max_y) tuples.
+PyObject* probe_patches_direct(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 4> bound{};
+        if (!bind(args, kwargs, "patches_direct",
+                  {"camera_positions", "max_cameras", "buffer_meters", "target_bins"}, bound))
+            return nullptr;
+        std::vector<patches::Position> cameras;
+        auto as_position = [](PyObject* item, patches::Position& out) {
+            if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+                PyErr_SetString(PyExc_TypeError, "expected a tuple (x, y)");
+                return false;
+            }
+            return as_f64(PyTuple_GET_ITEM(item, 0), out.x) &&
+                   as_f64(PyTuple_GET_ITEM(item, 1), out.y);
+        };
+        patches::PlanOptions options;
+        if (!to_vector(bound[0], "camera_positions", cameras, as_position) ||
+            !to_u64(bound[1], "max_cameras", options.max_cameras) ||
+            !to_f64(bound[2], "buffer_meters", options.buffer) ||
+            !to_u64(bound[3], "target_bins", options.target_bins))
+            return nullptr;
+        auto plan = patches::direct::plan_patches(cameras, options);
+        if (!plan) return raise(plan.error());
+        Ref list = Ref::steal(PyList_New(0));
+        if (!list) return nullptr;
+        for (const patches::BoundingBox& box : plan->boxes) {
+            Ref item = Ref::steal(
+                Py_BuildValue("(dddd)", box.min_x, box.max_x, box.min_y, box.max_y));
+            if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+        }
+        return list.release();
+    });
+}
+
 PyMethodDef functions[] = {
     {"panic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_panic)),
      METH_VARARGS | METH_KEYWORDS, "panic(message)\n--\n\n"},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_throw)),
      METH_VARARGS | METH_KEYWORDS, "throw(message)\n--\n\n"},
     {"exception_text", probe_exception_text, METH_O, nullptr},
+    {"patches_direct",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_patches_direct)),
+     METH_VARARGS | METH_KEYWORDS,
+     "patches_direct(camera_positions, max_cameras, buffer_meters, target_bins)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

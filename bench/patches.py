@@ -1,0 +1,137 @@
+"""Benchmark of `patches` on generated city-block captures.
+
+Cameras come in capture sessions: clusters strung along the streets of a
+square city of 100 m blocks, scaled with the camera count so the density per
+street stays alike. Each call uses target_bins 100, max_cameras 700 and the
+default buffer. Printed from one run:
+
+- the call's time on 100,000 and 1,000,000 cameras as a ratio to the same
+  call on as many identical positions, which only converts the list and takes
+  the single-point shortcut: the cost of reading the input (target: at most 3
+  at 1,000,000 cameras);
+- the literal programme's time on 100,000 cameras beside the planner's, and
+  whether the two plans agree.
+
+The literal programme lives in the test-only probe module; it is built here
+(build/native-tests) when scripts/test.sh has not built it yet.
+
+Usage: python bench/patches.py
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import random
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+from larkspan.splat import patches
+
+ROOT = Path(__file__).resolve().parent.parent
+PROBE_DIR = Path(os.environ.get("LARKSPAN_PROBE_DIR", ROOT / "build" / "native-tests"))
+TARGET_RATIO = 3.0
+BLOCK = 100.0
+
+
+def city_cameras(n: int, seed: int) -> list[tuple[float, float]]:
+    """n camera positions in capture sessions of 50 to 300 along the streets."""
+    rng = random.Random(seed)
+    blocks = max(2, round(n / 10_400))  # 96 blocks at 1,000,000: bins just under 100 m
+    size = blocks * BLOCK
+    origin_x, origin_y = 512_345.6, 4_321_098.7  # projected coordinates, as in real captures
+    cameras: list[tuple[float, float]] = []
+    while len(cameras) < n:
+        session = min(n - len(cameras), rng.randint(50, 300))
+        street = rng.randint(0, blocks) * BLOCK
+        length = session * rng.uniform(0.6, 1.5)  # a photo every 0.6 to 1.5 m
+        start = rng.uniform(0.0, size - length)
+        along_x = rng.random() < 0.5
+        for _ in range(session):
+            along = start + rng.random() * length
+            across = street + rng.uniform(-4.0, 4.0)
+            x, y = (along, across) if along_x else (across, along)
+            cameras.append((origin_x + x, origin_y + y))
+    return cameras
+
+
+@contextlib.contextmanager
+def quiet_stdout():
+    """The planner prints its summary on fd 1; keep it out of the figures."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    try:
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(devnull)
+
+
+def best_time(fn, repeats: int) -> tuple[float, object]:
+    best, result = float("inf"), None
+    for _ in range(repeats):
+        start = time.perf_counter()
+        with quiet_stdout():
+            result = fn()
+        best = min(best, time.perf_counter() - start)
+    return best, result
+
+
+def load_probe():
+    if not list(PROBE_DIR.glob("_probe*.so")):
+        print(f"building the probe module in {PROBE_DIR} ...", flush=True)
+        python = sys.executable
+        subprocess.run([python, "-m", "cmake", "-S", str(ROOT), "-B", str(PROBE_DIR), "-G", "Ninja",
+                        f"-DCMAKE_MAKE_PROGRAM={Path(python).parent / 'ninja'}",
+                        "-DLARKSPAN_BUILD_MODULE=OFF", "-DLARKSPAN_BUILD_TESTS=ON",
+                        f"-DPython_EXECUTABLE={python}"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([python, "-m", "cmake", "--build", str(PROBE_DIR), "--target", "_probe"],
+                       check=True, stdout=subprocess.DEVNULL)
+    sys.path.insert(0, str(PROBE_DIR))
+    import _probe
+    return _probe
+
+
+def as_tuples(boxes):
+    return [(b.min_x, b.max_x, b.min_y, b.max_y) for b in boxes]
+
+
+def main() -> int:
+    settings = dict(max_cameras=700, buffer_meters=None, target_bins=100)
+    ratios = {}
+    plans = {}
+    for n in (100_000, 1_000_000):
+        cameras = city_cameras(n, seed=n)
+        x, y = cameras[0]
+        identical = [(x + 0.0, y + 0.0) for _ in range(n)]  # distinct objects, one point
+        repeats = 7
+        planned, boxes = best_time(lambda: patches(cameras, **settings), repeats)
+        reading, _ = best_time(lambda: patches(identical, **settings), repeats)
+        ratios[n] = planned / reading
+        plans[n] = (cameras, boxes, planned)
+        print(f"{n:>9,} cameras: {len(boxes)} patches in {planned * 1e3:8.1f} ms; "
+              f"reading the input {reading * 1e3:7.1f} ms; ratio {ratios[n]:.2f}")
+
+    probe = load_probe()
+    cameras, boxes, planned = plans[100_000]
+    start = time.perf_counter()
+    literal = probe.patches_direct(cameras, 700, 1.5, 100)
+    literal_time = time.perf_counter() - start
+    agree = literal == as_tuples(boxes)
+    print(f"  100,000 cameras: literal programme {literal_time:8.2f} s, planner "
+          f"{planned * 1e3:.1f} ms: {literal_time / planned:,.0f}x faster; "
+          f"plans {'equal' if agree else 'DIFFER'}")
+
+    verdict = "meets" if ratios[1_000_000] <= TARGET_RATIO else "MISSES"
+    print(f"ratio at 1,000,000 cameras {ratios[1_000_000]:.2f} {verdict} the target of "
+          f"at most {TARGET_RATIO:g}")
+    return 0 if agree and verdict == "meets" else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
