@@ -84,7 +84,7 @@ PyObject* get_bounds(PyObject* self, PyObject*) {
 PyObject* extract_all_cells(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 1> bound{};
-        if (!bind(args, kwargs, "extract_all_cells", {"cells"}, bound)) return nullptr;
+        if (!bind(args, kwargs, "OrthoCells.extract_all_cells", {"cells"}, bound)) return nullptr;
         std::vector<Cell> cells;
         if (!to_vector(bound[0], "cells", cells, as_cell)) return nullptr;
         SharedBorrow borrow;
@@ -98,7 +98,7 @@ PyObject* extract_all_cells(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* write_ply_file(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 3> bound{};
-        if (!bind(args, kwargs, "write_ply_file", {"output_path", "vertex_data", "vertex_count"}, bound))
+        if (!bind(args, kwargs, "OrthoCells.write_ply_file", {"output_path", "vertex_data", "vertex_count"}, bound))
             return nullptr;
         std::string output_path;
         std::span<const char> vertex_data;
