@@ -18,6 +18,9 @@ struct Registration {
 
 // The registration order is the order of `__all__`.
 constexpr Registration kRegistrations[] = {
+    {"Config", make_config},
+    {"Patch", make_patch},
+    {"split_ply", make_split_ply},
     {"merge_ply_files_py", make_merge_ply_files_py},
 };
 

@@ -6,6 +6,9 @@
 
 namespace larkspan::py {
 
+Ref make_config(PyObject* module);
+Ref make_patch(PyObject* module);
+Ref make_split_ply(PyObject* module);
 Ref make_merge_ply_files_py(PyObject* module);
 
 }  // namespace larkspan::py
