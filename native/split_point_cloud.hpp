@@ -2,11 +2,12 @@
 // Point-cloud splitting: a PLY point cloud is cut into one COLMAP binary
 // points file per patch rectangle of the ground plane.
 //
-// split_ply runs three steps on the calling thread: read_point_cloud keeps the
+// split_ply runs three steps, one after the other: read_point_cloud keeps the
 // points inside the height range (and, optionally, a random share of them),
 // assign_points_to_patches lists for every patch the points inside its
-// rectangle, and write_patches writes each patch's points on writer threads
-// while the calling thread shows progress and polls for interrupts.
+// rectangle, and write_patches writes each patch's points on writer threads.
+// The first two share their work with the worker pool; in every step the
+// calling thread shows progress and polls for interrupts.
 
 #include <cstdint>
 #include <cstring>
@@ -94,7 +95,8 @@ struct CloudPoint {
 // The vertex records of the input, held in memory from the read step until
 // the last writer is done with them: the file mapped read-only where the
 // system allows it (no copy, and the page cache stays the only copy), else
-// read into one buffer.
+// read into one buffer. A mapped input must not be shortened by another
+// process while the split runs.
 class VertexBlock {
 public:
     // The `size` bytes at `offset` of an open file whose position is `offset`.
