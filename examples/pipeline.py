@@ -15,7 +15,9 @@ import sys
 import time
 from pathlib import Path
 
-from larkspan.splat import OrthoCells, merge_ply_files_py, patches
+import numpy as np
+
+from larkspan.splat import Config, OrthoCells, Patch, merge_ply_files_py, patches, split_ply
 
 SPLAT_PROPERTIES = [
     "x", "y", "z", "nx", "ny", "nz", "f_dc_0", "f_dc_1", "f_dc_2", "opacity",
@@ -115,6 +117,54 @@ def plan_camera_patches(out: Path, rng: random.Random):
     return boxes
 
 
+def write_cloud(path: Path, count: int, seed: int, extent=200.0):
+    """A coloured point cloud (x, y, z float, red, green, blue uchar) over a
+    square of the ground plane, in random order as scanned clouds are."""
+    rng = np.random.default_rng(seed)
+    vertex = np.dtype([("x", "<f4"), ("y", "<f4"), ("z", "<f4"),
+                       ("red", "u1"), ("green", "u1"), ("blue", "u1")])
+    points = np.empty(count, vertex)
+    points["x"] = rng.uniform(0, extent, count)
+    points["y"] = rng.uniform(0, extent, count)
+    ground = 3 * np.sin(points["x"] / 25) * np.cos(points["y"] / 30)
+    points["z"] = ground + rng.exponential(1.5, count)  # ground, vegetation, some outliers
+    for channel in ("red", "green", "blue"):
+        points[channel] = rng.integers(0, 256, count, dtype=np.uint8)
+    header = (f"ply\nformat binary_little_endian 1.0\nelement vertex {count}\n"
+              "property float x\nproperty float y\nproperty float z\n"
+              "property uchar red\nproperty uchar green\nproperty uchar blue\nend_header\n")
+    with open(path, "wb") as f:
+        f.write(header.encode())
+        points.tofile(f)
+    return path
+
+
+@step("split the point cloud into patches")
+def split_cloud(out: Path):
+    cloud = write_cloud(out / "cloud.ply", 3_000_000, seed=7)
+    config = Config(str(cloud))
+    config.max_z = 12.0  # drop the highest outliers
+    # A fixed 2 x 2 grid of 110 m patches overlapping by 20 m.
+    for row in range(2):
+        for col in range(2):
+            x0, y0 = col * 90.0, row * 90.0
+            config.add_patch(Patch.with_bounds(str(out / "patches" / f"{row}_{col}" / "points3D.bin"),
+                                               x0, y0, x0 + 110.0, y0 + 110.0))
+    (out / "split.json").write_text(config.to_json())
+    counts = split_ply(Config.from_file(str(out / "split.json")))
+    print(f"kept {counts['points_loaded']:,} points, wrote {counts['total_points_written']:,} "
+          f"to {counts['patches_written']} patches")
+    written = 0
+    for patch in config.patches:
+        data = Path(patch.output_file).read_bytes()
+        count = int.from_bytes(data[:8], "little")
+        assert len(data) == 8 + 51 * count
+        written += count
+    assert counts["patches_written"] == 4 and written == counts["total_points_written"]
+    assert counts["points_loaded"] < written < 2 * counts["points_loaded"]  # overlaps counted twice
+    return counts
+
+
 @step("merge trained patches")
 def merge_patches(out: Path, rng: random.Random):
     inputs = [write_splats(out / f"trained_patch_{i}.ply", 20_000 + 5_000 * i, rng,
@@ -163,6 +213,7 @@ def main(argv: list[str]) -> int:
     out.mkdir(parents=True, exist_ok=True)
     rng = random.Random(7)
     plan_camera_patches(out, rng)
+    split_cloud(out)
     merged = merge_patches(out, rng)
     cut_ortho_cells(out, merged)
     print(f"\nAll steps succeeded; outputs in {out}")

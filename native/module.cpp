@@ -18,7 +18,10 @@ struct Registration {
 
 // The registration order is the order of `__all__`.
 constexpr Registration kRegistrations[] = {
-    {"BoundingBox", make_BoundingBox},
+    {"Config", make_config},
+    {"Patch", make_patch},
+    {"split_ply", make_split_ply},
+    {"BoundingBox", make_bounding_box},
     {"patches", make_patches},
     {"merge_ply_files_py", make_merge_ply_files_py},
     {"OrthoCells", make_ortho_cells},

@@ -103,8 +103,6 @@ Ref make_heap_type(const char* name, const char* doc, int basicsize, newfunc tp_
 
 }  // namespace detail
 
-namespace {
-
 Ref fetch_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
     return Ref::steal(PyErr_GetRaisedException());
@@ -118,6 +116,8 @@ Ref fetch_exception() {
     return Ref::steal(value);
 #endif
 }
+
+namespace {
 
 void type_error_for(PyObject* value, const char* target) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'",

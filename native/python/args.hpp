@@ -35,6 +35,10 @@ bool bind(PyObject* args, PyObject* kwargs, const char* callable,
     return detail::bind_arguments(args, kwargs, callable, names.data(), N, out.data());
 }
 
+// Takes the pending exception (normalised, traceback attached) off the
+// thread's error state; null when none is pending.
+Ref fetch_exception();
+
 // ---- conversion ----
 
 // Re-raises a pending TypeError as "argument 'NAME': MESSAGE" with the

@@ -117,7 +117,7 @@ PyMethodDef patches_def = {
 
 }  // namespace
 
-Ref make_BoundingBox(PyObject*) {
+Ref make_bounding_box(PyObject*) {
     return make_class<BoundingBox>("BoundingBox", "BoundingBox(min_x, max_x, min_y, max_y)\n--\n\n",
                                    bounding_box_new, bounding_box_methods, bounding_box_getset);
 }

@@ -6,7 +6,10 @@
 
 namespace larkspan::py {
 
-Ref make_BoundingBox(PyObject* module);
+Ref make_config(PyObject* module);
+Ref make_patch(PyObject* module);
+Ref make_split_ply(PyObject* module);
+Ref make_bounding_box(PyObject* module);
 Ref make_patches(PyObject* module);
 Ref make_merge_ply_files_py(PyObject* module);
 Ref make_ortho_cells(PyObject* module);

@@ -1,0 +1,280 @@
+#pragma once
+// Point-cloud splitting: a PLY point cloud is cut into one COLMAP binary
+// points file per patch rectangle of the ground plane.
+//
+// split_ply runs three steps, one after the other: read_point_cloud keeps the
+// points inside the height range (and, optionally, a random share of them),
+// assign_points_to_patches lists for every patch the points inside its
+// rectangle, and write_patches writes each patch's points on writer threads.
+// The first two share their work with the worker pool; in every step the
+// calling thread shows progress and polls for interrupts.
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "common/error.hpp"
+#include "common/io.hpp"
+#include "common/json.hpp"
+
+namespace larkspan::split_point_cloud {
+
+inline constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// A rectangle of the ground plane (minimum inclusive, maximum exclusive) and
+// the file that receives the points inside it.
+struct Patch {
+    double min_x = -kInfinity;
+    double min_y = -kInfinity;
+    double max_x = kInfinity;
+    double max_y = kInfinity;
+    std::string output_file;
+
+    // All four comparisons, without branches: callers test points near patch
+    // edges, where a branch would often be mispredicted.
+    bool contains(double x, double y) const {
+        return (min_x <= x) & (x < max_x) & (min_y <= y) & (y < max_y);
+    }
+};
+
+struct Config {
+    std::string input_file;
+    double sample_percentage = 100.0;
+    double min_z = -kInfinity;  // inclusive
+    double max_z = kInfinity;   // exclusive
+    std::vector<Patch> patches;
+};
+
+// JSON text to a Config: errors are ValueError "JSON parse error: ...".
+Result<Config> config_from_json(std::string_view text);
+// The file's whole text, then as config_from_json; a file that cannot be read
+// or is not UTF-8 is OSError "File read error: ...".
+Result<Config> config_from_file(const std::string& path);
+// Pretty-printed JSON; infinite and NaN values are written as null (and read
+// back as the infinite defaults).
+std::string config_to_json(const Config& config);
+
+// ---- the pipeline ----
+
+// Header of the input as this reader sees it: "element vertex" sets the count,
+// every "property" line (whatever element it follows) adds to the layout.
+struct CloudHeader {
+    std::uint64_t vertex_count = 0;
+    std::vector<std::pair<std::string, std::string>> properties;  // (type, name)
+    std::uint64_t header_length = 0;  // bytes of all header lines, terminators included
+    std::string text;                 // the header lines themselves
+};
+
+// Byte offsets within one vertex record. A missing x, y or z reads at offset
+// 0; a missing colour channel gives 255.
+struct RecordLayout {
+    std::uint64_t record_size = 0;
+    std::uint64_t x = 0, y = 0, z = 0;
+    std::optional<std::uint64_t> red, green, blue;
+};
+
+Result<CloudHeader> read_cloud_header(io::BufferedReader& reader);
+RecordLayout record_layout(const std::vector<std::pair<std::string, std::string>>& properties);
+// Refuses a layout that would read x, y or z outside the record.
+Status check_layout(const RecordLayout& layout);
+
+// One point as the writers emit it: the file's 32-bit coordinates (widened to
+// 64 bits where they are compared and written) and its colour.
+struct CloudPoint {
+    float x = 0, y = 0, z = 0;
+    std::uint8_t red = 255, green = 255, blue = 255;
+};
+
+// The vertex records of the input, held in memory from the read step until
+// the last writer is done with them: the file mapped read-only where the
+// system allows it (no copy, and the page cache stays the only copy), else
+// read into one buffer. A mapped input must not be shortened by another
+// process while the split runs.
+class VertexBlock {
+public:
+    // The `size` bytes at `offset` of an open file whose position is `offset`.
+    // A block that cannot be held in memory is a read failure.
+    static Result<std::shared_ptr<const VertexBlock>> load(io::File& file, std::uint64_t offset,
+                                                           std::uint64_t size);
+    VertexBlock(const VertexBlock&) = delete;
+    VertexBlock& operator=(const VertexBlock&) = delete;
+    ~VertexBlock();
+
+    const char* data() const { return data_; }
+
+private:
+    VertexBlock() = default;
+
+    const char* data_ = nullptr;
+    void* mapping_ = nullptr;  // whole mapped pages, when mapped
+    std::size_t mapping_size_ = 0;
+    std::unique_ptr<char[]> buffer_;  // when read
+};
+
+// The result of the read step. The kept points are recorded as a set of
+// vertex numbers, one bit per vertex, in input order; their fields are read
+// from the vertex block when they are needed. A point's position in the
+// kept-point list is the number of kept vertices before it.
+struct Cloud {
+    std::shared_ptr<const VertexBlock> vertices;
+    std::uint64_t vertex_count = 0;
+    RecordLayout layout;
+    std::vector<std::uint64_t> kept;  // bit v of word v / 64: vertex v is kept
+    std::uint64_t kept_count = 0;
+
+    const char* record(std::uint64_t vertex) const {
+        return vertices->data() + vertex * layout.record_size;
+    }
+};
+
+// The point of one vertex record.
+inline CloudPoint point_at(const char* record, const RecordLayout& layout) {
+    auto channel = [&](const std::optional<std::uint64_t>& offset) {
+        return offset ? static_cast<std::uint8_t>(record[*offset]) : std::uint8_t{255};
+    };
+    float x, y, z;
+    std::memcpy(&x, record + layout.x, 4);
+    std::memcpy(&y, record + layout.y, 4);
+    std::memcpy(&z, record + layout.z, 4);
+    return {x, y, z, channel(layout.red), channel(layout.green), channel(layout.blue)};
+}
+
+// Asks the host to run pending signal handlers. Returns the text form of the
+// exception a handler raised ("KeyboardInterrupt: "), or nothing.
+using InterruptCheck = std::function<std::optional<std::string>()>;
+
+// The kept points inside each patch, ascending, one list per patch. The lists
+// hold vertex numbers: ascending in the kept-point list is ascending in the
+// input, and the writers need nothing else. 32-bit numbers while the vertex
+// count allows it, halving the lists' memory.
+template <class Index>
+using IndexLists = std::vector<std::vector<Index>>;
+using PatchIndices = std::variant<IndexLists<std::uint32_t>, IndexLists<std::uint64_t>>;
+
+struct SplitCounts {
+    std::uint64_t points_loaded = 0;
+    std::uint64_t total_points_written = 0;
+    std::uint64_t patches_written = 0;
+};
+
+// Steps of split_ply, in order. Each returns its result or the error the
+// entry point raises (kind and full message).
+Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& interrupted);
+Result<PatchIndices> assign_points_to_patches(const Cloud& cloud, const std::vector<Patch>& patches,
+                                              const InterruptCheck& interrupted);
+Result<SplitCounts> write_patches(const Cloud& cloud, PatchIndices indices,
+                                  const std::vector<Patch>& patches,
+                                  const InterruptCheck& interrupted);
+
+// The whole pipeline. Files written before a failure stay on disk; after an
+// interrupt while the writers run, the writers finish in the background.
+Result<SplitCounts> split_ply(const Config& config, const InterruptCheck& interrupted);
+
+// Writes the points of the given vertices, in order, as a COLMAP binary
+// points file (ids 1..N, error -1, empty tracks), creating missing parent
+// directories. Returns the file system's error text on failure.
+template <class Index>
+Status write_colmap_file(const std::string& path, const Cloud& cloud,
+                         const std::vector<Index>& vertices);
+
+namespace detail {
+
+// Finds the patches that may hold a point without testing every patch: a
+// uniform grid over the patches' finite bounds lists, for each cell, the
+// patches whose rectangle meets it. Points outside the grid fall into its
+// border cells, and patches reaching to infinity cover those. Cell numbers
+// grow monotonically with the coordinates, so a point's cell always lies
+// within the cell range of every patch that contains it; callers still test
+// each candidate exactly.
+class PatchGrid {
+public:
+    explicit PatchGrid(const std::vector<Patch>& patches);
+
+    // Candidate patches for (x, y), in ascending patch order.
+    std::span<const std::uint32_t> candidates(double x, double y) const {
+        const Cell& cell = cells_[std::size_t{y_.cell(y)} * x_.cells + x_.cell(x)];
+        const std::uint32_t* first =
+            cell.count <= kInline ? cell.patches : overflow_.data() + cell.patches[0];
+        return {first, cell.count};
+    }
+
+    struct Axis {
+        double origin = 0;
+        double scale = 0;  // cells per unit
+        std::uint32_t cells = 1;
+
+        std::uint32_t cell(double v) const {
+            const double t = (v - origin) * scale;
+            if (!(t > 0)) return 0;  // below the grid, and NaN
+            if (t >= static_cast<double>(cells)) return cells - 1;
+            return static_cast<std::uint32_t>(t);
+        }
+    };
+
+private:
+    // A cell holds up to kInline candidates itself, so looking one up costs a
+    // single cache line; more are kept in overflow_, from patches[0] on.
+    static constexpr std::uint32_t kInline = 3;
+    struct Cell {
+        std::uint32_t count = 0;
+        std::uint32_t patches[kInline] = {};
+    };
+
+    Axis x_, y_;
+    std::vector<Cell> cells_;  // row after row
+    std::vector<std::uint32_t> overflow_;
+};
+
+// What one writer did with its patch.
+struct WriterOutcome {
+    enum class Kind { Pending, Written, Failed, Abnormal } kind = Kind::Pending;
+    std::uint64_t points = 0;
+    Error error;
+};
+
+// Writes one patch: the count of points written, or the error. A writer that
+// throws has ended abnormally ("Thread join failed").
+using PatchWriter = std::function<Result<std::uint64_t>(std::size_t patch)>;
+
+// The writing machinery of write_patches with the per-patch work injected:
+// runs `write_one` for every patch on a bounded set of threads, which own the
+// function and whatever it captures, while the calling thread shows progress
+// and polls for interrupts; then reports the outcomes in patch order.
+Result<SplitCounts> run_writers(std::size_t patch_count, PatchWriter write_one,
+                                const InterruptCheck& interrupted);
+
+}  // namespace detail
+
+}  // namespace larkspan::split_point_cloud
+
+// JSON form: a missing or null bound is the infinite default, so to_json
+// output, which writes infinite bounds as null, reads back.
+template <>
+struct larkspan::json::Schema<larkspan::split_point_cloud::Patch> {
+    using R = larkspan::split_point_cloud::Patch;
+    static constexpr std::string_view name = "Patch";
+    static constexpr auto fields = std::make_tuple(json::optional_or_null("min_x", &R::min_x),
+                                                   json::optional_or_null("min_y", &R::min_y),
+                                                   json::optional_or_null("max_x", &R::max_x),
+                                                   json::optional_or_null("max_y", &R::max_y),
+                                                   json::required("output_file", &R::output_file));
+};
+
+template <>
+struct larkspan::json::Schema<larkspan::split_point_cloud::Config> {
+    using R = larkspan::split_point_cloud::Config;
+    static constexpr std::string_view name = "Config";
+    static constexpr auto fields =
+        std::make_tuple(json::required("input_file", &R::input_file),
+                        json::optional("sample_percentage", &R::sample_percentage),
+                        json::optional_or_null("minZ", &R::min_z),
+                        json::optional_or_null("maxZ", &R::max_z),
+                        json::required("patches", &R::patches));
+};
