@@ -45,7 +45,7 @@ PyObject* patch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* patch_with_bounds(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 5> bound{};
-        if (!bind(args, kwargs, "with_bounds", {"output_file", "min_x", "min_y", "max_x", "max_y"},
+        if (!bind(args, kwargs, "Patch.with_bounds", {"output_file", "min_x", "min_y", "max_x", "max_y"},
                   bound))
             return nullptr;
         Patch patch;
@@ -87,7 +87,7 @@ PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* config_add_patch(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 1> bound{};
-        if (!bind(args, kwargs, "add_patch", {"patch"}, bound)) return nullptr;
+        if (!bind(args, kwargs, "Config.add_patch", {"patch"}, bound)) return nullptr;
         if (!to_instance<Patch>(bound[0], "patch", "Patch")) return nullptr;
         Patch patch;
         if (!patch_value(bound[0], patch)) return nullptr;
@@ -106,7 +106,7 @@ PyObject* new_config(Result<Config> config) {
 PyObject* config_from_json(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 1> bound{};
-        if (!bind(args, kwargs, "from_json", {"json_str"}, bound)) return nullptr;
+        if (!bind(args, kwargs, "Config.from_json", {"json_str"}, bound)) return nullptr;
         std::string text;
         if (!to_string(bound[0], "json_str", text)) return nullptr;
         return new_config(split_point_cloud::config_from_json(text));
@@ -116,7 +116,7 @@ PyObject* config_from_json(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* config_from_file(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 1> bound{};
-        if (!bind(args, kwargs, "from_file", {"file_path"}, bound)) return nullptr;
+        if (!bind(args, kwargs, "Config.from_file", {"file_path"}, bound)) return nullptr;
         std::string path;
         if (!to_string(bound[0], "file_path", path)) return nullptr;
         return new_config(split_point_cloud::config_from_file(path));
