@@ -19,6 +19,7 @@ struct Registration {
 // The registration order is the order of `__all__`.
 constexpr Registration kRegistrations[] = {
     {"merge_ply_files_py", make_merge_ply_files_py},
+    {"split_cameras_json", make_split_cameras_json},
 };
 
 // m_size 0 rather than -1: CPython then calls the init function again on

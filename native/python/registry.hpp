@@ -7,5 +7,6 @@
 namespace larkspan::py {
 
 Ref make_merge_ply_files_py(PyObject* module);
+Ref make_split_cameras_json(PyObject* module);
 
 }  // namespace larkspan::py
