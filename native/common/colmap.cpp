@@ -64,6 +64,12 @@ std::optional<std::string> utf8_error_text(std::string_view bytes) {
 
 namespace {
 
+// The smallest record of each file: no parameters, an empty name and no
+// keypoints, an empty track.
+constexpr std::size_t kMinCameraSize = 24;
+constexpr std::size_t kMinImageSize = 64 + 1 + 8;
+constexpr std::size_t kMinPoint3DSize = 51;
+
 // Reads one model file front to back. The first failure sticks: later reads
 // do nothing, so a record reader can read field after field in file order and
 // look at status() once. The bytes consumed are counted, so counts read from
@@ -123,10 +129,12 @@ public:
         if (ok()) status_ = fail(std::move(error));
     }
 
+    // Bytes between the read position and the end of the file, as far as
+    // its size is known.
+    std::uint64_t remaining() const { return file_size_ > consumed_ ? file_size_ - consumed_ : 0; }
+
 private:
     static constexpr std::uint64_t kChunkElements = 1 << 16;
-
-    std::uint64_t remaining() const { return file_size_ > consumed_ ? file_size_ - consumed_ : 0; }
 
     io::BufferedReader reader_;
     std::uint64_t file_size_ = 0;
@@ -174,7 +182,8 @@ void read_camera(RecordReader& in, Camera& camera) {
     in.value(camera.model_id);
     if (!in.ok()) return;
     const auto param_count = camera_model_param_count(camera.model_id);
-    if (!param_count) return in.fail_with(bad_content("Unknown camera model: " + std::to_string(camera.model_id)));
+    if (!param_count)
+        return in.fail_with(bad_content("Unknown camera model: " + std::to_string(camera.model_id)));
     in.value(camera.width);
     in.value(camera.height);
     in.array(*param_count, camera.params);
@@ -231,29 +240,23 @@ void write_point3d(RecordWriter& out, const Point3D& point) {
     out.array(point.track);
 }
 
-std::uint64_t id_of(const Camera& camera) { return camera.camera_id; }
-std::uint64_t id_of(const Image& image) { return image.image_id; }
-std::uint64_t id_of(const Point3D& point) { return point.point3d_id; }
-
-// A u64 count, then that many records. Files are written in ascending id
-// order, so inserting at the end is the common case and costs no search.
+// A u64 count, then that many records of at least `min_record_size` bytes.
+// The record list is pre-sized only for what the rest of the file can hold.
 template <class Map, class ReadRecord>
-Result<Map> read_model_file(const std::string& path, ReadRecord read_record) {
+Result<Map> read_model_file(const std::string& path, std::size_t min_record_size,
+                            ReadRecord read_record) {
     auto file = io::open_read(path);
     if (!file) return fail(file.error());
     RecordReader in(*file);
     std::uint64_t count = 0;
     in.value(count);
-    Map records;
+    std::vector<typename Map::Record> records;
+    records.reserve(static_cast<std::size_t>(std::min(count, in.remaining() / min_record_size)));
     for (std::uint64_t i = 0; i < count && in.ok(); ++i) {
-        typename Map::mapped_type record;
-        read_record(in, record);
-        if (!in.ok()) break;
-        const auto id = static_cast<typename Map::key_type>(id_of(record));
-        records.insert_or_assign(records.end(), id, std::move(record));
+        read_record(in, records.emplace_back());
     }
     if (!in.ok()) return fail(in.status().error());
-    return records;
+    return Map(std::move(records));
 }
 
 template <class Map, class WriteRecord>
@@ -262,22 +265,22 @@ Status write_model_file(const std::string& path, const Map& records, WriteRecord
     if (!file) return fail(file.error());
     RecordWriter out(*file);
     out.value(static_cast<std::uint64_t>(records.size()));
-    for (const auto& [id, record] : records) write_record(out, record);
+    for (const auto& record : records) write_record(out, record);
     return out.finish();
 }
 
 }  // namespace
 
 Result<CameraMap> read_cameras_bin(const std::string& path) {
-    return read_model_file<CameraMap>(path, read_camera);
+    return read_model_file<CameraMap>(path, kMinCameraSize, read_camera);
 }
 
 Result<ImageMap> read_images_bin(const std::string& path) {
-    return read_model_file<ImageMap>(path, read_image);
+    return read_model_file<ImageMap>(path, kMinImageSize, read_image);
 }
 
 Result<Point3DMap> read_points3d_bin(const std::string& path) {
-    return read_model_file<Point3DMap>(path, read_point3d);
+    return read_model_file<Point3DMap>(path, kMinPoint3DSize, read_point3d);
 }
 
 Status write_cameras_bin(const std::string& path, const CameraMap& cameras) {

@@ -9,13 +9,15 @@
 // are never trusted: a list is only pre-sized for what the rest of the file
 // can hold, so a corrupt count ends in "failed to fill whole buffer".
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
@@ -66,9 +68,42 @@ struct Point3D {
     std::vector<TrackElement> track;
 };
 
-using CameraMap = std::map<std::uint32_t, Camera>;
-using ImageMap = std::map<std::uint32_t, Image>;
-using Point3DMap = std::map<std::uint64_t, Point3D>;
+// Records keyed by their own id: one record per id, held in ascending id
+// order in one contiguous block, so iterating visits them in the order the
+// files are written and a whole model costs little more than its records.
+template <class R, auto IdMember>
+class IdMap {
+public:
+    using Record = R;
+    using Id = std::remove_cvref_t<decltype(std::declval<const R&>().*IdMember)>;
+    using const_iterator = typename std::vector<R>::const_iterator;
+
+    IdMap() = default;
+    // From records in any order; of several records with one id, the last.
+    explicit IdMap(std::vector<Record> records);
+
+    // Adds a record or replaces the one with its id. Constant time when ids
+    // arrive in ascending order, linear otherwise.
+    void insert_or_assign(Record record);
+
+    const Record* find(Id id) const;
+    bool contains(Id id) const { return find(id) != nullptr; }
+    std::size_t size() const { return records_.size(); }
+    bool empty() const { return records_.empty(); }
+    const_iterator begin() const { return records_.begin(); }
+    const_iterator end() const { return records_.end(); }
+    const Record& back() const { return records_.back(); }
+
+private:
+    static Id id_of(const Record& record) { return record.*IdMember; }
+    static bool id_less(const Record& a, const Record& b) { return id_of(a) < id_of(b); }
+
+    std::vector<Record> records_;
+};
+
+using CameraMap = IdMap<Camera, &Camera::camera_id>;
+using ImageMap = IdMap<Image, &Image::image_id>;
+using Point3DMap = IdMap<Point3D, &Point3D::point3d_id>;
 
 // Number of f64 parameters of a camera model id; none for an unknown model.
 std::optional<std::size_t> camera_model_param_count(std::uint32_t model_id);
@@ -94,5 +129,43 @@ Status write_points3d_bin(const std::string& path, const Point3DMap& points);
 // inside a character, "incomplete utf-8 byte sequence from index I". None when
 // the bytes are valid UTF-8.
 std::optional<std::string> utf8_error_text(std::string_view bytes);
+
+// ---- template definitions ----
+
+template <class R, auto IdMember>
+IdMap<R, IdMember>::IdMap(std::vector<R> records) : records_(std::move(records)) {
+    if (std::adjacent_find(records_.begin(), records_.end(), [](const R& a, const R& b) {
+            return !id_less(a, b);
+        }) == records_.end())
+        return;  // already strictly ascending, as files written by id are
+    std::stable_sort(records_.begin(), records_.end(), id_less);
+    // Keep the last record of each run of equal ids.
+    auto kept = records_.begin();
+    for (auto it = records_.begin(); it != records_.end(); ++it) {
+        auto next = std::next(it);
+        if (next != records_.end() && id_of(*next) == id_of(*it)) continue;
+        if (kept != it) *kept = std::move(*it);
+        ++kept;
+    }
+    records_.erase(kept, records_.end());
+}
+
+template <class R, auto IdMember>
+void IdMap<R, IdMember>::insert_or_assign(R record) {
+    if (records_.empty() || id_of(records_.back()) < id_of(record)) {
+        records_.push_back(std::move(record));
+        return;
+    }
+    auto at = std::lower_bound(records_.begin(), records_.end(), record, id_less);
+    if (id_of(*at) == id_of(record)) *at = std::move(record);
+    else records_.insert(at, std::move(record));
+}
+
+template <class R, auto IdMember>
+const R* IdMap<R, IdMember>::find(Id id) const {
+    auto at = std::lower_bound(records_.begin(), records_.end(), id,
+                               [](const R& record, Id key) { return id_of(record) < key; });
+    return at != records_.end() && id_of(*at) == id ? &*at : nullptr;
+}
 
 }  // namespace larkspan::colmap
