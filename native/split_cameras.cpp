@@ -6,7 +6,6 @@
 #include <limits>
 #include <system_error>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "common/io.hpp"
 #include "common/parallel.hpp"
@@ -95,32 +94,63 @@ struct PatchBox {
 
 // ---- one patch model ----
 
-// No keypoint of the patch image has this input keypoint's index.
-constexpr std::uint32_t kDropped = std::numeric_limits<std::uint32_t>::max();
+// Marks "no such keypoint / point" in the position tables below.
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
-// For one patch image: the patch index of each input keypoint, by input
-// index (kDropped for keypoints the patch does not keep).
-using KeypointIndexMap = std::vector<std::uint32_t>;
+// Step 2: the loaded points inside the patch, in ascending id order, whoever
+// sees them; and for any input point id, its position among them. The look-
+// up is a table indexed by id when the loaded ids are dense enough (as
+// COLMAP's are), a hash map otherwise: every keypoint of every patch image
+// is looked up, so this is the hottest path of a patch.
+class PatchPoints {
+public:
+    PatchPoints(const colmap::Point3DMap& points, const PatchBox& box) {
+        for (const Point3D& point : points)
+            if (box.contains(point.xyz)) selected_.push_back(&point);
+        if (selected_.size() >= kNone) panic("a patch holds more than 2^32 - 1 points");
+        const std::uint64_t max_id = points.empty() ? 0 : points.back().point3d_id;
+        if (max_id / kDenseIdsPerPoint <= points.size()) {
+            by_id_.assign(static_cast<std::size_t>(max_id) + 1, kNone);
+            for (std::uint32_t i = 0; i < selected_.size(); ++i)
+                by_id_[selected_[i]->point3d_id] = i;
+        } else {
+            by_sparse_id_.reserve(selected_.size());
+            for (std::uint32_t i = 0; i < selected_.size(); ++i)
+                by_sparse_id_.emplace(selected_[i]->point3d_id, i);
+        }
+    }
 
-struct PatchModel {
-    colmap::CameraMap cameras;
-    colmap::ImageMap images;
-    colmap::Point3DMap points3d;
+    const std::vector<const Point3D*>& selected() const { return selected_; }
+
+    // Position among the selected points, or kNone for any other id
+    // (a point outside the patch, a missing point, -1).
+    std::uint32_t position_of(std::uint64_t id) const {
+        if (!by_id_.empty()) return id < by_id_.size() ? by_id_[id] : kNone;
+        auto found = by_sparse_id_.find(id);
+        return found == by_sparse_id_.end() ? kNone : found->second;
+    }
+
+private:
+    // Ids up to this many times the point count get a table (4 bytes per id).
+    static constexpr std::uint64_t kDenseIdsPerPoint = 4;
+
+    std::vector<const Point3D*> selected_;
+    std::vector<std::uint32_t> by_id_;
+    std::unordered_map<std::uint64_t, std::uint32_t> by_sparse_id_;
+};
+
+// A patch image under construction, with its keypoint index map: for each
+// input keypoint, its index in the patch image, or kNone if dropped.
+struct PatchImage {
+    Image image;
+    std::vector<std::uint32_t> keypoint_index;
 };
 
 // Step 1: the images whose camera centre is inside, in ascending id order.
 std::vector<const Image*> select_images(const colmap::ImageMap& images, const PatchBox& box) {
     std::vector<const Image*> selected;
-    for (const auto& [id, image] : images)
+    for (const Image& image : images)
         if (box.contains(camera_centre(image))) selected.push_back(&image);
-    return selected;
-}
-
-// Step 2: the points inside, in ascending id order, whoever sees them.
-std::vector<const Point3D*> select_points(const colmap::Point3DMap& points, const PatchBox& box) {
-    std::vector<const Point3D*> selected;
-    for (const auto& [id, point] : points)
-        if (box.contains(point.xyz)) selected.push_back(&point);
     return selected;
 }
 
@@ -128,40 +158,31 @@ std::vector<const Point3D*> select_points(const colmap::Point3DMap& points, cons
 // are skipped.
 colmap::CameraMap cameras_used_by(const std::vector<const Image*>& images,
                                   const colmap::CameraMap& cameras) {
-    colmap::CameraMap used;
-    for (const Image* image : images) {
-        auto camera = cameras.find(image->camera_id);
-        if (camera != cameras.end()) used.try_emplace(camera->first, camera->second);
-    }
-    return used;
+    std::vector<Camera> used;
+    for (const Image* image : images)
+        if (const Camera* camera = cameras.find(image->camera_id)) used.push_back(*camera);
+    return colmap::CameraMap(std::move(used));
 }
 
 // Step 4: each patch image with only the keypoints that observe a patch
-// point, in their input order; `index_maps` receives where each went.
-colmap::ImageMap keep_observing_keypoints(
-    const std::vector<const Image*>& images, const std::vector<const Point3D*>& points,
-    std::unordered_map<std::uint32_t, KeypointIndexMap>& index_maps) {
-    std::unordered_set<std::uint64_t> patch_point_ids;
-    patch_point_ids.reserve(points.size());
-    for (const Point3D* point : points) patch_point_ids.insert(point->point3d_id);
-
-    colmap::ImageMap patch_images;
-    for (const Image* input : images) {
-        Image image;
-        image.image_id = input->image_id;
-        image.qvec = input->qvec;
-        image.tvec = input->tvec;
-        image.camera_id = input->camera_id;
-        image.name = input->name;
-        KeypointIndexMap& index_map = index_maps[input->image_id];
-        index_map.assign(input->points2d.size(), kDropped);
-        for (std::size_t i = 0; i < input->points2d.size(); ++i) {
-            const Point2D& keypoint = input->points2d[i];
-            if (!patch_point_ids.contains(keypoint.point3d_id)) continue;
-            index_map[i] = static_cast<std::uint32_t>(image.points2d.size());
-            image.points2d.push_back(keypoint);
+// point, in their input order, and where each keypoint went.
+std::vector<PatchImage> keep_observing_keypoints(const std::vector<const Image*>& images,
+                                                 const PatchPoints& points) {
+    std::vector<PatchImage> patch_images(images.size());
+    for (std::size_t n = 0; n < images.size(); ++n) {
+        const Image& input = *images[n];
+        PatchImage& out = patch_images[n];
+        out.image.image_id = input.image_id;
+        out.image.qvec = input.qvec;
+        out.image.tvec = input.tvec;
+        out.image.camera_id = input.camera_id;
+        out.image.name = input.name;
+        out.keypoint_index.assign(input.points2d.size(), kNone);
+        for (std::size_t i = 0; i < input.points2d.size(); ++i) {
+            if (points.position_of(input.points2d[i].point3d_id) == kNone) continue;
+            out.keypoint_index[i] = static_cast<std::uint32_t>(out.image.points2d.size());
+            out.image.points2d.push_back(input.points2d[i]);
         }
-        patch_images.insert_or_assign(patch_images.end(), image.image_id, std::move(image));
     }
     return patch_images;
 }
@@ -169,40 +190,44 @@ colmap::ImageMap keep_observing_keypoints(
 // The observations of a point that the patch keeps, with patch keypoint
 // indices, sorted by image id and then keypoint index.
 std::vector<TrackElement> patch_track(
-    const Point3D& point, const std::unordered_map<std::uint32_t, KeypointIndexMap>& index_maps) {
+    const Point3D& point, const std::vector<PatchImage>& images,
+    const std::unordered_map<std::uint32_t, std::uint32_t>& image_position) {
     std::vector<TrackElement> track;
     for (const TrackElement& element : point.track) {
-        auto index_map = index_maps.find(element.image_id);
-        if (index_map == index_maps.end()) continue;
-        const KeypointIndexMap& indices = index_map->second;
-        if (element.point2d_idx >= indices.size() || indices[element.point2d_idx] == kDropped)
-            continue;
-        track.push_back({element.image_id, indices[element.point2d_idx]});
+        auto found = image_position.find(element.image_id);
+        if (found == image_position.end()) continue;
+        const auto& keypoint_index = images[found->second].keypoint_index;
+        if (element.point2d_idx >= keypoint_index.size()) continue;
+        const std::uint32_t kept = keypoint_index[element.point2d_idx];
+        if (kept != kNone) track.push_back({element.image_id, kept});
     }
     std::sort(track.begin(), track.end());
     return track;
 }
 
 // Step 5: the patch points that keep an observation, numbered 1, 2, 3...
-// in ascending order of their input ids; `new_ids` maps input to new ids.
-colmap::Point3DMap renumber_points(
-    const std::vector<const Point3D*>& points,
-    const std::unordered_map<std::uint32_t, KeypointIndexMap>& index_maps,
-    std::unordered_map<std::uint64_t, std::uint64_t>& new_ids) {
-    colmap::Point3DMap renumbered;
-    std::uint64_t next_id = 1;
-    for (const Point3D* input : points) {
-        std::vector<TrackElement> track = patch_track(*input, index_maps);
+// in ascending order of their input ids. `new_ids` receives the new id of
+// each selected point by position, 0 for a point left out.
+std::vector<Point3D> renumber_points(const PatchPoints& points,
+                                     const std::vector<PatchImage>& images,
+                                     std::vector<std::uint64_t>& new_ids) {
+    std::unordered_map<std::uint32_t, std::uint32_t> image_position;
+    image_position.reserve(images.size());
+    for (std::uint32_t i = 0; i < images.size(); ++i)
+        image_position.emplace(images[i].image.image_id, i);
+
+    std::vector<Point3D> renumbered;
+    new_ids.assign(points.selected().size(), 0);
+    for (std::size_t i = 0; i < points.selected().size(); ++i) {
+        const Point3D& input = *points.selected()[i];
+        std::vector<TrackElement> track = patch_track(input, images, image_position);
         if (track.empty()) continue;
-        new_ids.emplace(input->point3d_id, next_id);
-        Point3D point;
-        point.point3d_id = next_id;
-        point.xyz = input->xyz;
-        point.rgb = input->rgb;
+        Point3D& point = renumbered.emplace_back();
+        point.point3d_id = new_ids[i] = renumbered.size();
+        point.xyz = input.xyz;
+        point.rgb = input.rgb;
         point.error = -1.0;
         point.track = std::move(track);
-        renumbered.insert_or_assign(renumbered.end(), next_id, std::move(point));
-        ++next_id;
     }
     return renumbered;
 }
@@ -211,40 +236,49 @@ colmap::Point3DMap renumber_points(
 // step 5 (only an inconsistent input leaves a kept keypoint's point without
 // a kept observation) has no new id; its keypoint gets -1, as its input id
 // could name a different point of the renumbered model.
-void assign_new_point_ids(colmap::ImageMap& images,
-                          const std::unordered_map<std::uint64_t, std::uint64_t>& new_ids) {
-    for (auto& [id, image] : images) {
-        for (Point2D& keypoint : image.points2d) {
-            auto renumbered = new_ids.find(keypoint.point3d_id);
-            keypoint.point3d_id = renumbered == new_ids.end() ? colmap::kNoPoint3D : renumbered->second;
+void assign_new_point_ids(std::vector<PatchImage>& images, const PatchPoints& points,
+                          const std::vector<std::uint64_t>& new_ids) {
+    for (PatchImage& patch_image : images) {
+        for (Point2D& keypoint : patch_image.image.points2d) {
+            const std::uint64_t new_id = new_ids[points.position_of(keypoint.point3d_id)];
+            keypoint.point3d_id = new_id == 0 ? colmap::kNoPoint3D : new_id;
         }
     }
 }
 
+struct PatchModel {
+    colmap::CameraMap cameras;
+    colmap::ImageMap images;
+    colmap::Point3DMap points3d;
+};
+
 PatchModel build_patch_model(const colmap::CameraMap& cameras, const colmap::ImageMap& images,
                              const colmap::Point3DMap& points, const PatchBox& box) {
-    const std::vector<const Image*> patch_images = select_images(images, box);
-    const std::vector<const Point3D*> patch_points = select_points(points, box);
+    const std::vector<const Image*> selected_images = select_images(images, box);
+    const PatchPoints patch_points(points, box);
     PatchModel model;
-    model.cameras = cameras_used_by(patch_images, cameras);
-    std::unordered_map<std::uint32_t, KeypointIndexMap> index_maps;
-    model.images = keep_observing_keypoints(patch_images, patch_points, index_maps);
-    std::unordered_map<std::uint64_t, std::uint64_t> new_ids;
-    model.points3d = renumber_points(patch_points, index_maps, new_ids);
-    assign_new_point_ids(model.images, new_ids);
+    model.cameras = cameras_used_by(selected_images, cameras);
+    std::vector<PatchImage> patch_images = keep_observing_keypoints(selected_images, patch_points);
+    std::vector<std::uint64_t> new_ids;
+    model.points3d = colmap::Point3DMap(renumber_points(patch_points, patch_images, new_ids));
+    assign_new_point_ids(patch_images, patch_points, new_ids);
+    std::vector<Image> finished;
+    finished.reserve(patch_images.size());
+    for (PatchImage& patch_image : patch_images) finished.push_back(std::move(patch_image.image));
+    model.images = colmap::ImageMap(std::move(finished));
     return model;
 }
 
 // Steps 8 to 10: the directory (made again before each file, in case it
 // went away), then the files in the order cameras, images, points.
-Status write_patch_model(const std::string& directory, const PatchModel& model, bool save_points3d) {
+Status write_patch_model(const std::string& directory, const PatchModel& model,
+                         bool save_points3d) {
     if (auto made = io::create_dir_all(directory); !made) return made;
-    if (auto written = colmap::write_cameras_bin(join(directory, "cameras.bin"), model.cameras); !written)
-        return written;
+    auto written = colmap::write_cameras_bin(join(directory, "cameras.bin"), model.cameras);
+    if (!written) return written;
     if (auto made = io::create_dir_all(directory); !made) return made;
-    if (auto written = colmap::write_images_bin(join(directory, "images.bin"), model.images); !written)
-        return written;
-    if (!save_points3d) return {};
+    written = colmap::write_images_bin(join(directory, "images.bin"), model.images);
+    if (!written || !save_points3d) return written;
     if (auto made = io::create_dir_all(directory); !made) return made;
     return colmap::write_points3d_bin(join(directory, "points3D.bin"), model.points3d);
 }
