@@ -36,6 +36,11 @@ def model_bytes(cameras, images, points):
     return pack_cameras(cameras), pack_images(images), pack_points(points)
 
 
+def parse_model(directory):
+    return [parse(data) for parse, data in zip((parse_cameras, parse_images, parse_points),
+                                               files(directory))]
+
+
 # One patch over x, y in [0, 10]: images 2 and 5 inside, image 9 outside.
 # Point 20 is inside but seen only from outside; point 50 is outside.
 SCENE = dict(
@@ -44,7 +49,8 @@ SCENE = dict(
         Image(5, at(1, 1), camera_id=1, name=b"five.jpg", points2d=[
             (0.5, 0.5, 7), (1.5, 1.5, 99), (2.5, 2.5, -1), (3.5, 3.5, 3), (4.5, 4.5, 12),
             (5.5, 5.5, 50)]),
-        Image(2, at(9, 9), camera_id=3, name="zwei-ü.jpg".encode(), points2d=[(6.0, 6.0, 12), (7.0, 7.0, 3)]),
+        Image(2, at(9, 9), camera_id=3, name="zwei-ü.jpg".encode(),
+              points2d=[(6.0, 6.0, 12), (7.0, 7.0, 3)]),
         Image(9, at(20, 20), camera_id=2, name=b"nine.jpg", points2d=[(8.0, 8.0, 7), (9.0, 9.0, 20)]),
     ],
     points=[
@@ -58,8 +64,10 @@ SCENE = dict(
 # Ids 3, 7 and 12 become 1, 2 and 3; keypoints and tracks follow.
 SCENE_PATCH = model_bytes(
     [Camera(1), Camera(3, 4, params=tuple(range(8)))],
-    [Image(2, at(9, 9), camera_id=3, name="zwei-ü.jpg".encode(), points2d=[(6.0, 6.0, 3), (7.0, 7.0, 1)]),
-     Image(5, at(1, 1), camera_id=1, name=b"five.jpg", points2d=[(0.5, 0.5, 2), (3.5, 3.5, 1), (4.5, 4.5, 3)])],
+    [Image(2, at(9, 9), camera_id=3, name="zwei-ü.jpg".encode(),
+           points2d=[(6.0, 6.0, 3), (7.0, 7.0, 1)]),
+     Image(5, at(1, 1), camera_id=1, name=b"five.jpg",
+           points2d=[(0.5, 0.5, 2), (3.5, 3.5, 1), (4.5, 4.5, 3)])],
     [Point(1, (3.0, 4.0, 0.0), (1, 2, 3), -1.0, [(2, 1), (5, 1)]),
      Point(2, (1.0, 2.0, 0.0), error=-1.0, track=[(5, 0)]),
      Point(3, (5.0, 6.0, 0.0), error=-1.0, track=[(2, 0), (5, 2)])],
@@ -103,8 +111,9 @@ class TestPatchModel:
         half = 0.5 ** 0.5
         images = [Image(1, (1.0, 2.0, 3.0)), Image(2, (1.0, 0.0, 0.0), (half, 0.0, 0.0, half))]
         model = write_model(tmp_path / "m", [Camera(1)], images, [])
-        split(model, [patch(tmp_path / "a", -1, -2, -1, -2), patch(tmp_path / "b", -1e-9, 1 - 1e-9, 1e-9, 1 + 1e-9)],
-              min_z=-3, max_z=0)
+        tiny = 1e-9
+        split(model, [patch(tmp_path / "a", -1, -2, -1, -2),
+                      patch(tmp_path / "b", -tiny, 1 - tiny, tiny, 1 + tiny)], min_z=-3, max_z=0)
         assert list(parse_images(files(tmp_path / "a")[1])) == [1]
         assert list(parse_images(files(tmp_path / "b")[1])) == [2]
 
@@ -173,8 +182,7 @@ class TestReadBack:
                    for i, (x, y) in enumerate([(0, 0), (40, 0), (0, 40), (40, 40)])]
         split(model, patches)
         for p in patches:
-            cameras, images, points = (parse(data) for parse, data in zip(
-                (parse_cameras, parse_images, parse_points), files(tmp_path / p["output_path"])))
+            cameras, images, points = parse_model(tmp_path / p["output_path"])
             for im in images.values():
                 assert im.camera_id in cameras or im.camera_id > 4  # 5 and 6 have no record
                 assert all(pid == -1 or pid in points for _, _, pid in im.points2d)
@@ -182,14 +190,16 @@ class TestReadBack:
                 assert all(k < len(images[i].points2d) for i, k in pt.track)
 
 
-def random_model(rng, n_images=40, n_points=300):
-    """Images over [0, 100]^2 with random (unnormalised) rotations; points
-    with tracks that mostly agree with the keypoints, plus noise: missing
-    points, -1, duplicate ids, out-of-range indices and unknown images."""
+def random_model(rng, n_images=40, n_points=300, id_step=1):
+    """Images over [0, 100]^2 with random (some unnormalised) rotations;
+    points with tracks that mostly agree with the keypoints, plus noise:
+    missing points, -1, duplicate ids, out-of-range indices and unknown
+    images. Point ids are multiples of id_step."""
     cameras = [Camera(i, rng.randrange(6)) for i in range(1, 5)]
     for c in cameras:
         c.params = tuple(rng.random() for _ in range([3, 4, 4, 5, 8, 8][c.model_id]))
-    points = [Point(rng.randrange(1, 2 * n_points), tuple(rng.uniform(0, 100) for _ in range(2)) + (rng.uniform(-5, 5),),
+    points = [Point(rng.randrange(1, 2 * n_points) * id_step,
+                    (rng.uniform(0, 100), rng.uniform(0, 100), rng.uniform(-5, 5)),
                     error=rng.random()) for _ in range(n_points)]
     images = []
     for iid in rng.sample(range(1, 4 * n_images), n_images):
@@ -220,11 +230,12 @@ def rotation(q):
 
 
 class TestDifferential:
-    @pytest.mark.parametrize("seed", range(6))
-    def test_matches_reference_on_random_models(self, tmp_path, seed):
+    # Sparse point ids take the hash look-up instead of the table by id.
+    @pytest.mark.parametrize("seed, id_step", [(s, 1) for s in range(5)] + [(5, 2**40 + 1), (6, 2**40 + 1)])
+    def test_matches_reference_on_random_models(self, tmp_path, seed, id_step):
         rng = random.Random(seed)
-        model = write_model(tmp_path / "m", *random_model(rng))
-        loaded = [parse(data) for parse, data in zip((parse_cameras, parse_images, parse_points), files(model))]
+        model = write_model(tmp_path / "m", *random_model(rng, id_step=id_step))
+        loaded = parse_model(model)
         boxes = [[x, x + rng.uniform(20, 60), y, y + rng.uniform(20, 60)]
                  for x, y in ((rng.uniform(-10, 70), rng.uniform(-10, 70)) for _ in range(5))]
         patches = [patch(tmp_path / f"p{i}", b[0], b[2], b[1], b[3]) for i, b in enumerate(boxes)]
@@ -241,6 +252,11 @@ def bad_name(name):
     return pack_images([Image(1, name=name)])
 
 
+def with_last_count(data, following):
+    """The file's final (empty) list count replaced by 2^60, then a few bytes."""
+    return data[:-8] + struct.pack("<Q", 2**60) + b"\0" * following
+
+
 LOAD_FAILURES = {
     "cameras count past the end": ("cameras.bin", struct.pack("<Q", 2) + pack_cameras([Camera(1)])[8:],
                                    "failed to fill whole buffer"),
@@ -249,17 +265,19 @@ LOAD_FAILURES = {
     "camera model -1": ("cameras.bin", pack_cameras([Camera(1, 2**32 - 1, params=())]),
                         "Unknown camera model: 4294967295"),
     "empty cameras file": ("cameras.bin", b"\0" * 7, "failed to fill whole buffer"),
-    "corrupt keypoint count": ("images.bin", pack_images([Image(1)])[:-8] + struct.pack("<Q", 2**60) + b"\0" * 48,
+    "corrupt keypoint count": ("images.bin", with_last_count(pack_images([Image(1)]), 48),
                                "failed to fill whole buffer"),
     "corrupt images count": ("images.bin", struct.pack("<Q", 2**62) + pack_images([Image(1)])[8:],
                              "failed to fill whole buffer"),
     "name without NUL": ("images.bin", bad_name(b"abc")[:-9], "failed to fill whole buffer"),
-    "invalid name byte": ("images.bin", bad_name(b"ab\xffc"), "invalid utf-8 sequence of 1 bytes from index 2"),
-    "bad third byte": ("images.bin", bad_name(b"a\xe2\x82("), "invalid utf-8 sequence of 2 bytes from index 1"),
+    "invalid name byte": ("images.bin", bad_name(b"ab\xffc"),
+                          "invalid utf-8 sequence of 1 bytes from index 2"),
+    "bad third byte": ("images.bin", bad_name(b"a\xe2\x82("),
+                       "invalid utf-8 sequence of 2 bytes from index 1"),
     "surrogate": ("images.bin", bad_name(b"\xed\xa0\x80"), "invalid utf-8 sequence of 1 bytes from index 0"),
     "name ends inside a character": ("images.bin", bad_name(b"ok\xf0\x9f\x98"),
                                      "incomplete utf-8 byte sequence from index 2"),
-    "corrupt track length": ("points3D.bin", pack_points([Point(1)])[:-8] + struct.pack("<Q", 2**60) + b"\0" * 64,
+    "corrupt track length": ("points3D.bin", with_last_count(pack_points([Point(1)]), 64),
                              "failed to fill whole buffer"),
     "truncated point": ("points3D.bin", pack_points([Point(1)])[:-1], "failed to fill whole buffer"),
 }
@@ -267,7 +285,8 @@ LOAD_FAILURES = {
 
 class TestErrors:
     @pytest.mark.parametrize("file_name, data, message", LOAD_FAILURES.values(), ids=LOAD_FAILURES)
-    def test_load_failure_names_the_problem_and_writes_nothing(self, scene, tmp_path, file_name, data, message):
+    def test_load_failure_names_the_problem_and_writes_nothing(self, scene, tmp_path, file_name,
+                                                              data, message):
         (scene / file_name).write_bytes(data)
         with pytest.raises(RuntimeError) as caught:
             split(scene, [patch(tmp_path / "p")])
@@ -277,8 +296,9 @@ class TestErrors:
     @pytest.mark.parametrize("missing", ["cameras.bin", "images.bin", "points3D.bin"])
     def test_missing_file(self, scene, tmp_path, missing):
         (scene / missing).unlink()
-        with pytest.raises(RuntimeError, match=r"^Camera splitting failed: No such file or directory \(os error 2\)$"):
+        with pytest.raises(RuntimeError) as caught:
             split(scene, [patch(tmp_path / "p")], save_points3d=False)
+        assert str(caught.value) == "Camera splitting failed: No such file or directory (os error 2)"
 
     def test_first_failing_file_stops_loading(self, scene, tmp_path):
         (scene / "cameras.bin").write_bytes(pack_cameras([Camera(1, 9)]))
@@ -314,7 +334,8 @@ class TestErrors:
         ('{"input_path": "m", "min_z": 0, "max_z": 1, "save_points3d": 1, "patches": []}',
          "invalid type: integer `1`, expected a boolean at line 1 column 62"),
         ('{"input_path": "m", "input_path": "n"}', "duplicate field `input_path` at line 1 column 32"),
-        ('["m", 0, 1, true]', "invalid length 4, expected struct SplitCamerasConfig with 5 elements at line 1 column 17"),
+        ('["m", 0, 1, true]',
+         "invalid length 4, expected struct SplitCamerasConfig with 5 elements at line 1 column 17"),
         ('["m", 0, 1, true, [[0, 0, 1, 1]]]',
          "invalid length 4, expected struct CameraPatchConfig with 5 elements at line 1 column 31"),
         ('["m", 0, 1, true, []] x', "trailing characters at line 1 column 23"),
@@ -326,8 +347,9 @@ class TestErrors:
         assert str(caught.value) == "JSON parse error: " + message
 
     def test_array_form_and_unknown_keys_are_accepted(self, scene, tmp_path):
-        document = json.dumps({"comment": {"any": [1]}, "input_path": str(scene), "min_z": -WIDE, "max_z": WIDE,
-                               "save_points3d": True, "patches": [[0, 0, 10, 10, str(tmp_path / "p")]]})
+        document = json.dumps({"comment": {"any": [1]}, "input_path": str(scene), "min_z": -WIDE,
+                               "max_z": WIDE, "save_points3d": True,
+                               "patches": [[0, 0, 10, 10, str(tmp_path / "p")]]})
         assert split_cameras_json(config_json=document)["total_points3d_written"] == 3
         assert files(tmp_path / "p") == SCENE_PATCH
 
