@@ -35,7 +35,8 @@ namespace {
 std::string directory_identity(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code error;
-    fs::path resolved = fs::weakly_canonical(fs::absolute(path, error), error);
+    fs::path resolved = fs::absolute(path, error);
+    if (!error) resolved = fs::weakly_canonical(resolved, error);
     if (error) resolved = fs::path(path).lexically_normal();
     std::string text = resolved.string();
     while (text.size() > 1 && text.back() == '/') text.pop_back();
