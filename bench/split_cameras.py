@@ -25,7 +25,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import resource
 import shutil
 import struct
 import subprocess
@@ -139,6 +138,16 @@ def best_split(model: Path, out: Path, repeat: int, with_patches: bool = True):
     return min(times), counts
 
 
+def peak_rss() -> int:
+    """This process's peak resident set in bytes. Not getrusage's ru_maxrss,
+    which a child inherits from its parent across fork and exec."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no VmHWM in /proc/self/status")
+
+
 def child(model: Path, out: Path, repeat: int, one_worker: bool) -> None:
     """Runs in a fresh process: the peak RSS of one whole call (as a user's
     process makes it), then the best load-only and whole-call times."""
@@ -146,7 +155,7 @@ def child(model: Path, out: Path, repeat: int, one_worker: bool) -> None:
         # Before the pool starts: it sizes itself from the CPUs it may use.
         os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
     first, counts = best_split(model, out, 1)
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    peak = peak_rss()
     load, _ = best_split(model, out, repeat, with_patches=False)
     full, _ = best_split(model, out, max(repeat - 1, 1))
     print(json.dumps({"load": load, "full": min(first, full), "peak_rss": peak, "counts": counts}))
