@@ -159,9 +159,13 @@ std::vector<const Image*> select_images(const colmap::ImageMap& images, const Pa
 // are skipped.
 colmap::CameraMap cameras_used_by(const std::vector<const Image*>& images,
                                   const colmap::CameraMap& cameras) {
+    std::vector<std::uint32_t> used_ids;
+    for (const Image* image : images) used_ids.push_back(image->camera_id);
+    std::sort(used_ids.begin(), used_ids.end());
+    used_ids.erase(std::unique(used_ids.begin(), used_ids.end()), used_ids.end());
     std::vector<Camera> used;
-    for (const Image* image : images)
-        if (const Camera* camera = cameras.find(image->camera_id)) used.push_back(*camera);
+    for (std::uint32_t id : used_ids)
+        if (const Camera* camera = cameras.find(id)) used.push_back(*camera);
     return colmap::CameraMap(std::move(used));
 }
 

@@ -96,10 +96,11 @@ public:
         bytes(&out, sizeof out);
     }
 
-    // Reads `count` elements as one block. Only what the rest of the file can
-    // hold is allocated at once (at least a chunk, for files of unknown size);
-    // a corrupt count runs out of data and fails with the short-read error
-    // after allocating no more than the file's own bytes and one chunk.
+    // Reads `count` elements, as one block when the file can hold them all.
+    // Beyond what the rest of the file can hold (a corrupt count, or a file of
+    // unknown size) the list grows a chunk at a time, to exactly the elements
+    // read so far plus the chunk, until the data runs out and the read fails
+    // with the short-read error.
     template <class T>
     void array(std::uint64_t count, std::vector<T>& out) {
         static_assert(std::is_trivially_copyable_v<T>);
@@ -109,6 +110,7 @@ public:
                 std::max<std::uint64_t>(remaining() / sizeof(T), kChunkElements);
             const std::uint64_t take = std::min(left, affordable);
             const std::size_t start = out.size();
+            out.reserve(start + static_cast<std::size_t>(take));  // exact, not doubled
             out.resize(start + static_cast<std::size_t>(take));
             bytes(out.data() + start, static_cast<std::size_t>(take) * sizeof(T));
             left -= take;
