@@ -125,17 +125,24 @@ def timed(fn) -> float:
     return time.perf_counter() - start
 
 
+def cpu_seconds() -> float:
+    """CPU time of this process so far, every thread included."""
+    t = os.times()
+    return t.user + t.system
+
+
 def best_split(model: Path, out: Path, repeat: int, with_patches: bool = True):
+    """(wall seconds, CPU seconds, counts) of the fastest of `repeat` calls."""
     from larkspan.splat import split_cameras_json
 
-    times, counts = [], None
+    runs = []
     for _ in range(repeat):
         shutil.rmtree(out, ignore_errors=True)
         document = config(model, out, with_patches)
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), cpu_seconds()
         counts = split_cameras_json(document)
-        times.append(time.perf_counter() - start)
-    return min(times), counts
+        runs.append((time.perf_counter() - start, cpu_seconds() - cpu, counts))
+    return min(runs, key=lambda run: run[0])
 
 
 def peak_rss() -> int:
@@ -154,11 +161,12 @@ def child(model: Path, out: Path, repeat: int, one_worker: bool) -> None:
     if one_worker:
         # Before the pool starts: it sizes itself from the CPUs it may use.
         os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
-    first, counts = best_split(model, out, 1)
+    first = best_split(model, out, 1)
     peak = peak_rss()
-    load, _ = best_split(model, out, repeat, with_patches=False)
-    full, _ = best_split(model, out, max(repeat - 1, 1))
-    print(json.dumps({"load": load, "full": min(first, full), "peak_rss": peak, "counts": counts}))
+    load = best_split(model, out, repeat, with_patches=False)
+    full = min(first, best_split(model, out, max(repeat - 1, 1)), key=lambda run: run[0])
+    print(json.dumps({"load": load[0], "load_cpu": load[1], "full": full[0], "full_cpu": full[1],
+                      "peak_rss": peak}))
 
 
 def run_child(model: Path, out: Path, repeat: int, one_worker: bool) -> dict:
@@ -193,7 +201,7 @@ def main() -> int:
         pycolmap_times, our_times = [], []
         for _ in range(args.repeat):
             pycolmap_times.append(timed(lambda: pycolmap.Reconstruction(str(model))))
-            ours, counts = best_split(model, out, 1)
+            ours, _, counts = best_split(model, out, 1)
             our_times.append(ours)
         pycolmap_time, ours = min(pycolmap_times), min(our_times)
         print(f"split_cameras_json: {ours:.3f}s  pycolmap.Reconstruction: {pycolmap_time:.3f}s")
@@ -203,8 +211,13 @@ def main() -> int:
         single = run_child(model, out, args.repeat, one_worker=True)
         split_pool = pool["full"] - pool["load"]
         split_single = single["full"] - single["load"]
-        print(f"split phase: pool {split_pool:.3f}s, one worker {split_single:.3f}s "
-              f"(load {pool['load']:.3f}s / {single['load']:.3f}s)")
+        cpu_pool = pool["full_cpu"] - pool["load_cpu"]
+        cpu_single = single["full_cpu"] - single["load_cpu"]
+        print(f"split phase: pool {split_pool:.3f}s ({cpu_pool:.3f} CPU-s), "
+              f"one worker {split_single:.3f}s ({cpu_single:.3f} CPU-s); "
+              f"load {pool['load']:.3f}s / {single['load']:.3f}s")
+        print(f"  the pool kept {cpu_pool / split_pool:.2f} of {os.cpu_count()} CPUs busy: "
+              "well under 2 means other work shared the machine")
         print(f"peak RSS: {pool['peak_rss'] / 1e6:.0f} MB for a {size / 1e6:.0f} MB model")
 
         ratios = [

@@ -140,11 +140,13 @@ private:
     std::unordered_map<std::uint64_t, std::uint32_t> by_sparse_id_;
 };
 
-// A patch image under construction, with its keypoint index map: for each
-// input keypoint, its index in the patch image, or kNone if dropped.
+// A patch image under construction, with its keypoint index map (for each
+// input keypoint, its index in the patch image, or kNone if dropped) and, for
+// each kept keypoint, the position of its point among the patch points.
 struct PatchImage {
     Image image;
     std::vector<std::uint32_t> keypoint_index;
+    std::vector<std::uint32_t> point_position;
 };
 
 // Step 1: the images whose camera centre is inside, in ascending id order.
@@ -184,9 +186,11 @@ std::vector<PatchImage> keep_observing_keypoints(const std::vector<const Image*>
         out.image.name = input.name;
         out.keypoint_index.assign(input.points2d.size(), kNone);
         for (std::size_t i = 0; i < input.points2d.size(); ++i) {
-            if (points.position_of(input.points2d[i].point3d_id) == kNone) continue;
+            const std::uint32_t position = points.position_of(input.points2d[i].point3d_id);
+            if (position == kNone) continue;
             out.keypoint_index[i] = static_cast<std::uint32_t>(out.image.points2d.size());
             out.image.points2d.push_back(input.points2d[i]);
+            out.point_position.push_back(position);
         }
     }
     return patch_images;
@@ -241,12 +245,12 @@ std::vector<Point3D> renumber_points(const PatchPoints& points,
 // step 5 (only an inconsistent input leaves a kept keypoint's point without
 // a kept observation) has no new id; its keypoint gets -1, as its input id
 // could name a different point of the renumbered model.
-void assign_new_point_ids(std::vector<PatchImage>& images, const PatchPoints& points,
-                          const std::vector<std::uint64_t>& new_ids) {
+void assign_new_point_ids(std::vector<PatchImage>& images, const std::vector<std::uint64_t>& new_ids) {
     for (PatchImage& patch_image : images) {
-        for (Point2D& keypoint : patch_image.image.points2d) {
-            const std::uint64_t new_id = new_ids[points.position_of(keypoint.point3d_id)];
-            keypoint.point3d_id = new_id == 0 ? colmap::kNoPoint3D : new_id;
+        auto& keypoints = patch_image.image.points2d;
+        for (std::size_t k = 0; k < keypoints.size(); ++k) {
+            const std::uint64_t new_id = new_ids[patch_image.point_position[k]];
+            keypoints[k].point3d_id = new_id == 0 ? colmap::kNoPoint3D : new_id;
         }
     }
 }
@@ -266,7 +270,7 @@ PatchModel build_patch_model(const colmap::CameraMap& cameras, const colmap::Ima
     std::vector<PatchImage> patch_images = keep_observing_keypoints(selected_images, patch_points);
     std::vector<std::uint64_t> new_ids;
     model.points3d = colmap::Point3DMap(renumber_points(patch_points, patch_images, new_ids));
-    assign_new_point_ids(patch_images, patch_points, new_ids);
+    assign_new_point_ids(patch_images, new_ids);
     std::vector<Image> finished;
     finished.reserve(patch_images.size());
     for (PatchImage& patch_image : patch_images) finished.push_back(std::move(patch_image.image));
