@@ -111,7 +111,8 @@ std::optional<std::size_t> camera_model_param_count(std::uint32_t model_id);
 // Each reader loads the whole file or fails with the first problem: the
 // system's text for an open or read failure, "failed to fill whole buffer"
 // when the file ends early, "Unknown camera model: ID", or the UTF-8 error of
-// an image name. Bytes after the last counted record are ignored.
+// an image name. Bytes after the last counted record are ignored. Every
+// failure is an Os-kind Error; callers re-kind it as their tool reports it.
 Result<CameraMap> read_cameras_bin(const std::string& path);
 Result<ImageMap> read_images_bin(const std::string& path);
 Result<Point3DMap> read_points3d_bin(const std::string& path);
