@@ -98,46 +98,70 @@ struct PatchBox {
 // Marks "no such keypoint / point" in the position tables below.
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
+// The position of each of a patch's selected records among them, by record
+// id. A table indexed by id when the loaded ids are dense enough (as COLMAP's
+// are: 4 bytes per id, at most 16 per loaded record), a hash map otherwise.
+// Every keypoint and every track element of a patch is looked up here.
+template <class Id>
+class PositionById {
+public:
+    PositionById(Id max_loaded_id, std::size_t loaded_count, std::size_t selected_count) {
+        if (max_loaded_id / kDenseIdsPerRecord <= loaded_count)
+            table_.assign(static_cast<std::size_t>(max_loaded_id) + 1, kNone);
+        else
+            hashed_.reserve(selected_count);
+    }
+
+    void add(Id id, std::uint32_t position) {
+        if (!table_.empty()) table_[static_cast<std::size_t>(id)] = position;
+        else hashed_.emplace(id, position);
+    }
+
+    // kNone for an id that was not added.
+    std::uint32_t find(Id id) const {
+        if (!table_.empty())
+            return id < table_.size() ? table_[static_cast<std::size_t>(id)] : kNone;
+        auto found = hashed_.find(id);
+        return found == hashed_.end() ? kNone : found->second;
+    }
+
+private:
+    static constexpr Id kDenseIdsPerRecord = 4;
+
+    std::vector<std::uint32_t> table_;
+    std::unordered_map<Id, std::uint32_t> hashed_;
+};
+
 // Step 2: the loaded points inside the patch, in ascending id order, whoever
-// sees them; and for any input point id, its position among them. The look-
-// up is a table indexed by id when the loaded ids are dense enough (as
-// COLMAP's are), a hash map otherwise: every keypoint of every patch image
-// is looked up, so this is the hottest path of a patch.
+// sees them, and the position of each among them.
 class PatchPoints {
 public:
-    PatchPoints(const colmap::Point3DMap& points, const PatchBox& box) {
-        for (const Point3D& point : points)
-            if (box.contains(point.xyz)) selected_.push_back(&point);
-        if (selected_.size() >= kNone) panic("a patch holds more than 2^32 - 1 points");
-        const std::uint64_t max_id = points.empty() ? 0 : points.back().point3d_id;
-        if (max_id / kDenseIdsPerPoint <= points.size()) {
-            by_id_.assign(static_cast<std::size_t>(max_id) + 1, kNone);
-            for (std::uint32_t i = 0; i < selected_.size(); ++i)
-                by_id_[selected_[i]->point3d_id] = i;
-        } else {
-            by_sparse_id_.reserve(selected_.size());
-            for (std::uint32_t i = 0; i < selected_.size(); ++i)
-                by_sparse_id_.emplace(selected_[i]->point3d_id, i);
-        }
+    PatchPoints(const colmap::Point3DMap& points, const PatchBox& box)
+        : selected_(select(points, box)),
+          positions_(points.empty() ? 0 : points.back().point3d_id, points.size(),
+                     selected_.size()) {
+        for (std::uint32_t i = 0; i < selected_.size(); ++i)
+            positions_.add(selected_[i]->point3d_id, i);
     }
 
     const std::vector<const Point3D*>& selected() const { return selected_; }
 
     // Position among the selected points, or kNone for any other id
     // (a point outside the patch, a missing point, -1).
-    std::uint32_t position_of(std::uint64_t id) const {
-        if (!by_id_.empty()) return id < by_id_.size() ? by_id_[id] : kNone;
-        auto found = by_sparse_id_.find(id);
-        return found == by_sparse_id_.end() ? kNone : found->second;
-    }
+    std::uint32_t position_of(std::uint64_t id) const { return positions_.find(id); }
 
 private:
-    // Ids up to this many times the point count get a table (4 bytes per id).
-    static constexpr std::uint64_t kDenseIdsPerPoint = 4;
+    static std::vector<const Point3D*> select(const colmap::Point3DMap& points,
+                                              const PatchBox& box) {
+        std::vector<const Point3D*> selected;
+        for (const Point3D& point : points)
+            if (box.contains(point.xyz)) selected.push_back(&point);
+        if (selected.size() >= kNone) panic("a patch holds more than 2^32 - 1 points");
+        return selected;
+    }
 
     std::vector<const Point3D*> selected_;
-    std::vector<std::uint32_t> by_id_;
-    std::unordered_map<std::uint64_t, std::uint32_t> by_sparse_id_;
+    PositionById<std::uint64_t> positions_;
 };
 
 // A patch image under construction, with its keypoint index map (for each
@@ -198,14 +222,13 @@ std::vector<PatchImage> keep_observing_keypoints(const std::vector<const Image*>
 
 // The observations of a point that the patch keeps, with patch keypoint
 // indices, sorted by image id and then keypoint index.
-std::vector<TrackElement> patch_track(
-    const Point3D& point, const std::vector<PatchImage>& images,
-    const std::unordered_map<std::uint32_t, std::uint32_t>& image_position) {
+std::vector<TrackElement> patch_track(const Point3D& point, const std::vector<PatchImage>& images,
+                                      const PositionById<std::uint32_t>& image_positions) {
     std::vector<TrackElement> track;
     for (const TrackElement& element : point.track) {
-        auto found = image_position.find(element.image_id);
-        if (found == image_position.end()) continue;
-        const auto& keypoint_index = images[found->second].keypoint_index;
+        const std::uint32_t image = image_positions.find(element.image_id);
+        if (image == kNone) continue;
+        const auto& keypoint_index = images[image].keypoint_index;
         if (element.point2d_idx >= keypoint_index.size()) continue;
         const std::uint32_t kept = keypoint_index[element.point2d_idx];
         if (kept != kNone) track.push_back({element.image_id, kept});
@@ -219,17 +242,13 @@ std::vector<TrackElement> patch_track(
 // each selected point by position, 0 for a point left out.
 std::vector<Point3D> renumber_points(const PatchPoints& points,
                                      const std::vector<PatchImage>& images,
+                                     const PositionById<std::uint32_t>& image_positions,
                                      std::vector<std::uint64_t>& new_ids) {
-    std::unordered_map<std::uint32_t, std::uint32_t> image_position;
-    image_position.reserve(images.size());
-    for (std::uint32_t i = 0; i < images.size(); ++i)
-        image_position.emplace(images[i].image.image_id, i);
-
     std::vector<Point3D> renumbered;
     new_ids.assign(points.selected().size(), 0);
     for (std::size_t i = 0; i < points.selected().size(); ++i) {
         const Point3D& input = *points.selected()[i];
-        std::vector<TrackElement> track = patch_track(input, images, image_position);
+        std::vector<TrackElement> track = patch_track(input, images, image_positions);
         if (track.empty()) continue;
         Point3D& point = renumbered.emplace_back();
         point.point3d_id = new_ids[i] = renumbered.size();
@@ -245,7 +264,8 @@ std::vector<Point3D> renumber_points(const PatchPoints& points,
 // step 5 (only an inconsistent input leaves a kept keypoint's point without
 // a kept observation) has no new id; its keypoint gets -1, as its input id
 // could name a different point of the renumbered model.
-void assign_new_point_ids(std::vector<PatchImage>& images, const std::vector<std::uint64_t>& new_ids) {
+void assign_new_point_ids(std::vector<PatchImage>& images,
+                          const std::vector<std::uint64_t>& new_ids) {
     for (PatchImage& patch_image : images) {
         auto& keypoints = patch_image.image.points2d;
         for (std::size_t k = 0; k < keypoints.size(); ++k) {
@@ -268,8 +288,13 @@ PatchModel build_patch_model(const colmap::CameraMap& cameras, const colmap::Ima
     PatchModel model;
     model.cameras = cameras_used_by(selected_images, cameras);
     std::vector<PatchImage> patch_images = keep_observing_keypoints(selected_images, patch_points);
+    PositionById<std::uint32_t> image_positions(images.empty() ? 0 : images.back().image_id,
+                                                images.size(), patch_images.size());
+    for (std::uint32_t i = 0; i < patch_images.size(); ++i)
+        image_positions.add(patch_images[i].image.image_id, i);
     std::vector<std::uint64_t> new_ids;
-    model.points3d = colmap::Point3DMap(renumber_points(patch_points, patch_images, new_ids));
+    model.points3d = colmap::Point3DMap(
+        renumber_points(patch_points, patch_images, image_positions, new_ids));
     assign_new_point_ids(patch_images, new_ids);
     std::vector<Image> finished;
     finished.reserve(patch_images.size());

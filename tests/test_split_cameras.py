@@ -190,19 +190,20 @@ class TestReadBack:
                 assert all(k < len(images[i].points2d) for i, k in pt.track)
 
 
-def random_model(rng, n_images=40, n_points=300, id_step=1):
+def random_model(rng, n_images=40, n_points=300, sparse_ids=False):
     """Images over [0, 100]^2 with random (some unnormalised) rotations;
     points with tracks that mostly agree with the keypoints, plus noise:
     missing points, -1, duplicate ids, out-of-range indices and unknown
-    images. Point ids are multiples of id_step."""
+    images. Sparse ids are spread far apart (point ids past 2^40)."""
+    point_step, image_step = (2**40 + 1, 1009) if sparse_ids else (1, 1)
     cameras = [Camera(i, rng.randrange(6)) for i in range(1, 5)]
     for c in cameras:
         c.params = tuple(rng.random() for _ in range([3, 4, 4, 5, 8, 8][c.model_id]))
-    points = [Point(rng.randrange(1, 2 * n_points) * id_step,
+    points = [Point(rng.randrange(1, 2 * n_points) * point_step,
                     (rng.uniform(0, 100), rng.uniform(0, 100), rng.uniform(-5, 5)),
                     error=rng.random()) for _ in range(n_points)]
     images = []
-    for iid in rng.sample(range(1, 4 * n_images), n_images):
+    for iid in (i * image_step for i in rng.sample(range(1, 4 * n_images), n_images)):
         q = [rng.uniform(-1, 1) for _ in range(4)]
         scale = rng.choice([1.0, 1.0, 1.0, 1.1]) / sum(c * c for c in q) ** 0.5
         q = tuple(c * scale for c in q)
@@ -230,11 +231,11 @@ def rotation(q):
 
 
 class TestDifferential:
-    # Sparse point ids take the hash look-up instead of the table by id.
-    @pytest.mark.parametrize("seed, id_step", [(s, 1) for s in range(5)] + [(5, 2**40 + 1), (6, 2**40 + 1)])
-    def test_matches_reference_on_random_models(self, tmp_path, seed, id_step):
+    # Sparse ids take the hashed look-ups instead of the tables indexed by id.
+    @pytest.mark.parametrize("seed, sparse_ids", [(s, False) for s in range(5)] + [(5, True), (6, True)])
+    def test_matches_reference_on_random_models(self, tmp_path, seed, sparse_ids):
         rng = random.Random(seed)
-        model = write_model(tmp_path / "m", *random_model(rng, id_step=id_step))
+        model = write_model(tmp_path / "m", *random_model(rng, sparse_ids=sparse_ids))
         loaded = parse_model(model)
         boxes = [[x, x + rng.uniform(20, 60), y, y + rng.uniform(20, 60)]
                  for x, y in ((rng.uniform(-10, 70), rng.uniform(-10, 70)) for _ in range(5))]
