@@ -17,7 +17,8 @@ from pathlib import Path
 
 import numpy as np
 
-from larkspan.splat import Config, OrthoCells, Patch, merge_ply_files_py, patches, split_ply
+from larkspan.splat import (Config, OrthoCells, Patch, merge_ply_files_py, patches,
+                            split_cameras_json, split_ply)
 
 SPLAT_PROPERTIES = [
     "x", "y", "z", "nx", "ny", "nz", "f_dc_0", "f_dc_1", "f_dc_2", "opacity",
@@ -85,6 +86,44 @@ def draw_plan(path: Path, cameras, boxes) -> bool:
     figure.savefig(path, dpi=150, bbox_inches="tight")
     plt.close(figure)
     return True
+
+
+def write_colmap_model(directory: Path, rng: random.Random, grid=(20, 15), spacing=10.0,
+                       n_points=6_000):
+    """A COLMAP binary model: one camera, an image every `spacing` metres on a
+    grid (identity rotation, so the centre is -tvec), and points near the
+    images, each seen by the image above it and up to three neighbours."""
+    directory.mkdir(parents=True, exist_ok=True)
+    nx, ny = grid
+    centres = [(i * spacing, j * spacing) for j in range(ny) for i in range(nx)]
+    keypoints = [[] for _ in centres]  # (x, y, point id) per image
+    points = []
+    for point_id in range(1, n_points + 1):
+        home = rng.randrange(len(centres))
+        x = centres[home][0] + rng.uniform(-spacing / 2, spacing / 2)
+        y = centres[home][1] + rng.uniform(-spacing / 2, spacing / 2)
+        neighbours = [home + d for d in (-1, 1, -nx, nx) if 0 <= home + d < len(centres)]
+        track = []
+        for image in [home] + rng.sample(neighbours, min(3, len(neighbours))):
+            track.append((image + 1, len(keypoints[image])))
+            keypoints[image].append((rng.uniform(0, 1920), rng.uniform(0, 1080), point_id))
+        points.append((point_id, x, y, rng.gauss(0.0, 1.0), track))
+
+    with open(directory / "cameras.bin", "wb") as f:
+        f.write(struct.pack("<QIIQQ4d", 1, 1, 1, 1920, 1080, 1500.0, 1500.0, 960.0, 540.0))
+    with open(directory / "images.bin", "wb") as f:
+        f.write(struct.pack("<Q", len(centres)))
+        for index, (cx, cy) in enumerate(centres):
+            f.write(struct.pack("<I4d3dI", index + 1, 1, 0, 0, 0, -cx, -cy, -20.0, 1))
+            f.write(f"frame_{index:04d}.jpg".encode() + b"\0")
+            f.write(struct.pack("<Q", len(keypoints[index])))
+            f.write(b"".join(struct.pack("<ddq", *kp) for kp in keypoints[index]))
+    with open(directory / "points3D.bin", "wb") as f:
+        f.write(struct.pack("<Q", len(points)))
+        for point_id, x, y, z, track in points:
+            f.write(struct.pack("<Q3d3BdQ", point_id, x, y, z, 128, 128, 128, 0.5, len(track)))
+            f.write(b"".join(struct.pack("<II", *element) for element in track))
+    return directory
 
 
 def step(title: str):
@@ -208,11 +247,37 @@ def cut_ortho_cells(out: Path, splats: Path, cell_size: float = 50.0):
     return cells_dir
 
 
+@step("split the COLMAP model into 4 overlapping patches")
+def split_colmap_model(out: Path, rng: random.Random):
+    model = write_colmap_model(out / "colmap" / "sparse", rng)
+    buffer = 15.0  # metres each patch reaches into its neighbours
+    patches = [{"min_x": x0 - buffer, "min_y": y0 - buffer,
+                "max_x": x0 + 95.0 + buffer, "max_y": y0 + 70.0 + buffer,
+                "output_path": str(out / "colmap" / f"patch_{i}")}
+               for i, (x0, y0) in enumerate([(0, 0), (95, 0), (0, 70), (95, 70)])]
+    counts = split_cameras_json(json.dumps({
+        "input_path": str(model), "min_z": -50.0, "max_z": 50.0,
+        "save_points3d": True, "patches": patches}))
+    print(json.dumps(counts, indent=2))
+    assert counts["patches_written"] == 4
+    # Overlap puts the images near the inner edges in two or four patches.
+    assert counts["total_images_written"] > counts["images_loaded"]
+    # Each patch is a model of its own: splitting it again keeps all of it.
+    for patch in patches:
+        again = split_cameras_json(json.dumps({
+            "input_path": patch["output_path"], "min_z": -50.0, "max_z": 50.0,
+            "save_points3d": False, "patches": []}))
+        print(f"  {patch['output_path']}: {again['images_loaded']} images, "
+              f"{again['points3d_loaded']} points")
+    return counts
+
+
 def main(argv: list[str]) -> int:
     out = Path(argv[1] if len(argv) > 1 else "out/example")
     out.mkdir(parents=True, exist_ok=True)
     rng = random.Random(7)
     plan_camera_patches(out, rng)
+    split_colmap_model(out, rng)
     split_cloud(out)
     merged = merge_patches(out, rng)
     cut_ortho_cells(out, merged)

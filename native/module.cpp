@@ -24,6 +24,7 @@ constexpr Registration kRegistrations[] = {
     {"BoundingBox", make_bounding_box},
     {"patches", make_patches},
     {"merge_ply_files_py", make_merge_ply_files_py},
+    {"split_cameras_json", make_split_cameras_json},
     {"OrthoCells", make_ortho_cells},
 };
 

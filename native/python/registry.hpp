@@ -12,6 +12,7 @@ Ref make_split_ply(PyObject* module);
 Ref make_bounding_box(PyObject* module);
 Ref make_patches(PyObject* module);
 Ref make_merge_ply_files_py(PyObject* module);
+Ref make_split_cameras_json(PyObject* module);
 Ref make_ortho_cells(PyObject* module);
 
 }  // namespace larkspan::py

@@ -1,0 +1,64 @@
+#include "../split_cameras.hpp"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "args.hpp"
+#include "registry.hpp"
+
+namespace larkspan::py {
+
+namespace {
+
+// Loading and splitting failures are raised as RuntimeError under the step's
+// prefix; a refused configuration stays a ValueError.
+Error camera_split_error(const Error& error) {
+    if (error.kind == ErrorKind::Value) return error;
+    return error.as(ErrorKind::Runtime, "Camera splitting failed: ");
+}
+
+bool set_count(PyObject* dict, const char* key, std::uint64_t count) {
+    Ref value = Ref::steal(PyLong_FromUnsignedLongLong(count));
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+PyObject* split_cameras_json(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> bound{};
+        if (!bind(args, kwargs, "split_cameras_json", {"config_json"}, bound)) return nullptr;
+        std::string config_json;
+        if (!to_string(bound[0], "config_json", config_json)) return nullptr;
+        Ref result = Ref::steal(PyDict_New());
+        if (!result) return nullptr;
+
+        auto config = json::decode<split_cameras::SplitCamerasConfig>(config_json);
+        if (!config) return raise(config.error().prefixed("JSON parse error: "));
+        auto splitter = split_cameras::ColmapSplitter::load(std::move(*config));
+        if (!splitter) return raise(camera_split_error(splitter.error()));
+        auto totals = splitter->split_cameras();
+        if (!totals) return raise(camera_split_error(totals.error()));
+
+        PyObject* dict = result.get();
+        if (!set_count(dict, "cameras_loaded", splitter->cameras_loaded()) ||
+            !set_count(dict, "images_loaded", splitter->images_loaded()) ||
+            !set_count(dict, "points3d_loaded", splitter->points3d_loaded()) ||
+            !set_count(dict, "patches_written", totals->patches) ||
+            !set_count(dict, "total_cameras_written", totals->cameras) ||
+            !set_count(dict, "total_images_written", totals->images) ||
+            !set_count(dict, "total_points3d_written", totals->points3d))
+            return nullptr;
+        return result.release();
+    });
+}
+
+PyMethodDef split_cameras_def = {
+    "split_cameras_json",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(split_cameras_json)),
+    METH_VARARGS | METH_KEYWORDS, "split_cameras_json(config_json)\n--\n\n"};
+
+}  // namespace
+
+Ref make_split_cameras_json(PyObject* module) { return make_function(&split_cameras_def, module); }
+
+}  // namespace larkspan::py

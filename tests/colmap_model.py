@@ -1,0 +1,161 @@
+"""COLMAP binary models built and parsed in Python with struct, for the tests.
+
+Records are plain dataclasses; `pack_*` lay a list of records out as the
+file bytes (in the order given, duplicates kept), `parse_*` read file bytes
+back into dicts keyed by id.
+"""
+
+from __future__ import annotations
+
+import struct
+from dataclasses import dataclass, field
+from pathlib import Path
+
+NO_POINT = -1
+
+
+@dataclass
+class Camera:
+    camera_id: int
+    model_id: int = 0
+    width: int = 640
+    height: int = 480
+    params: tuple = (500.0, 320.0, 240.0)
+
+
+@dataclass
+class Image:
+    image_id: int
+    tvec: tuple = (0.0, 0.0, 0.0)
+    qvec: tuple = (1.0, 0.0, 0.0, 0.0)
+    camera_id: int = 1
+    name: bytes = b"img.jpg"
+    points2d: list = field(default_factory=list)  # (x, y, point3d_id)
+
+
+@dataclass
+class Point:
+    point3d_id: int
+    xyz: tuple = (0.0, 0.0, 0.0)
+    rgb: tuple = (10, 20, 30)
+    error: float = 0.5
+    track: list = field(default_factory=list)  # (image_id, point2d_idx)
+
+
+def at(x, y, z=0.0):
+    """The tvec that puts an identity-rotation camera's centre at (x, y, z)."""
+    return (-x, -y, -z)
+
+
+def pack_cameras(cameras):
+    out = [struct.pack("<Q", len(cameras))]
+    for c in cameras:
+        out.append(struct.pack("<IIQQ", c.camera_id, c.model_id, c.width, c.height))
+        out.append(struct.pack(f"<{len(c.params)}d", *c.params))
+    return b"".join(out)
+
+
+def pack_images(images):
+    out = [struct.pack("<Q", len(images))]
+    for im in images:
+        out.append(struct.pack("<I4d3dI", im.image_id, *im.qvec, *im.tvec, im.camera_id))
+        out.append(im.name + b"\0" + struct.pack("<Q", len(im.points2d)))
+        out += [struct.pack("<ddq", *kp) for kp in im.points2d]
+    return b"".join(out)
+
+
+def pack_points(points):
+    out = [struct.pack("<Q", len(points))]
+    for p in points:
+        out.append(struct.pack("<Q3d3BdQ", p.point3d_id, *p.xyz, *p.rgb, p.error, len(p.track)))
+        out += [struct.pack("<II", *t) for t in p.track]
+    return b"".join(out)
+
+
+def write_model(directory, cameras=(), images=(), points=()):
+    directory = Path(directory)
+    directory.mkdir(parents=True, exist_ok=True)
+    (directory / "cameras.bin").write_bytes(pack_cameras(list(cameras)))
+    (directory / "images.bin").write_bytes(pack_images(list(images)))
+    (directory / "points3D.bin").write_bytes(pack_points(list(points)))
+    return directory
+
+
+PARAM_COUNTS = [3, 4, 4, 5, 8, 8]
+
+
+class _Bytes:
+    def __init__(self, data):
+        self.data, self.at = data, 0
+
+    def take(self, fmt):
+        values = struct.unpack_from(fmt, self.data, self.at)
+        self.at += struct.calcsize(fmt)
+        return values
+
+
+def parse_cameras(data):
+    r, out = _Bytes(data), {}
+    for _ in range(r.take("<Q")[0]):
+        cid, model, w, h = r.take("<IIQQ")
+        out[cid] = Camera(cid, model, w, h, r.take(f"<{PARAM_COUNTS[model]}d"))
+    return out
+
+
+def parse_images(data):
+    r, out = _Bytes(data), {}
+    for _ in range(r.take("<Q")[0]):
+        iid, *pose, cid = r.take("<I4d3dI")
+        end = data.index(b"\0", r.at)
+        name, r.at = data[r.at:end], end + 1
+        kps = [r.take("<ddq") for _ in range(r.take("<Q")[0])]
+        out[iid] = Image(iid, tuple(pose[4:]), tuple(pose[:4]), cid, name, kps)
+    return out
+
+
+def parse_points(data):
+    r, out = _Bytes(data), {}
+    for _ in range(r.take("<Q")[0]):
+        pid, x, y, z, cr, cg, cb, err, n = r.take("<Q3d3BdQ")
+        out[pid] = Point(pid, (x, y, z), (cr, cg, cb), err, [r.take("<II") for _ in range(n)])
+    return out
+
+
+def camera_centre(im):
+    w, x, y, z = im.qvec
+    tx, ty, tz = im.tvec
+    r = [[1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)],
+         [2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)],
+         [2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)]]
+    return tuple(-(r[0][i] * tx + r[1][i] * ty + r[2][i] * tz) for i in range(3))
+
+
+def reference_split(cameras, images, points, box):
+    """One patch model as (cameras, images, points) lists in ascending id
+    order, built straight from the rules: select, keep the keypoints that see
+    a selected point, keep the points with a kept observation, renumber."""
+    min_x, min_y, max_x, max_y, min_z, max_z = box
+
+    def inside(p):
+        return min_x <= p[0] <= max_x and min_y <= p[1] <= max_y and min_z <= p[2] <= max_z
+
+    sel_images = {i: im for i, im in sorted(images.items()) if inside(camera_centre(im))}
+    sel_points = {i: p for i, p in sorted(points.items()) if inside(p.xyz)}
+    used = {im.camera_id for im in sel_images.values()}
+    out_cameras = [c for i, c in sorted(cameras.items()) if i in used]
+    index_maps, kept_images = {}, []
+    for iid, im in sel_images.items():
+        kept = [(i, kp) for i, kp in enumerate(im.points2d) if kp[2] % 2**64 in sel_points]
+        index_maps[iid] = {i: k for k, (i, _) in enumerate(kept)}
+        kept_images.append((im, [kp for _, kp in kept]))
+    new_ids, out_points = {}, []
+    for pid, p in sel_points.items():
+        track = sorted((img, index_maps[img][idx]) for img, idx in p.track
+                       if img in index_maps and idx in index_maps[img])
+        if track:
+            new_ids[pid] = len(new_ids) + 1
+            out_points.append(Point(new_ids[pid], p.xyz, p.rgb, -1.0, track))
+    out_images = [Image(im.image_id, im.tvec, im.qvec, im.camera_id, im.name,
+                        [(x, y, new_ids.get(pid % 2**64, NO_POINT)) for x, y, pid in kps])
+                  for im, kps in kept_images]
+    return out_cameras, out_images, out_points
