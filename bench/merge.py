@@ -79,12 +79,14 @@ def time_cat(inputs: list[Path], output: Path) -> float:
 
 def peak_rss_of_merge(inputs: list[Path], output: Path) -> int:
     """Peak resident set of a child process that only imports and merges, KiB."""
+    # VmHWM, not getrusage: a child's ru_maxrss starts from its parent's.
     code = (
-        "import os, resource, sys\n"
+        "import os, re, sys\n"
         "from larkspan.splat import merge_ply_files_py\n"
         "os.dup2(os.open(os.devnull, os.O_WRONLY), 1)\n"
         "merge_ply_files_py(sys.argv[1])\n"
-        "sys.stderr.write(str(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss))\n"
+        "status = open('/proc/self/status').read()\n"
+        "sys.stderr.write(re.search(r'VmHWM:\\s+(\\d+) kB', status).group(1))\n"
     )
     done = subprocess.run([sys.executable, "-c", code, merge_config(inputs, output)],
                           capture_output=True, text=True, check=True)
