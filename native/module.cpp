@@ -18,6 +18,7 @@ struct Registration {
 
 // The registration order is the order of `__all__`.
 constexpr Registration kRegistrations[] = {
+    {"cleanup_splats", make_cleanup_splats},
     {"merge_ply_files_py", make_merge_ply_files_py},
 };
 

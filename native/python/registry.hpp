@@ -6,6 +6,7 @@
 
 namespace larkspan::py {
 
+Ref make_cleanup_splats(PyObject* module);
 Ref make_merge_ply_files_py(PyObject* module);
 
 }  // namespace larkspan::py
