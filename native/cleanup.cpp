@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <tuple>
 
 #include "common/io.hpp"
 #include "common/parallel.hpp"
@@ -25,13 +26,11 @@ std::int32_t saturating_cell(double index) {
     return static_cast<std::int32_t>(index);
 }
 
-std::uint64_t hash_key(CellKey key) {
-    std::uint64_t h = static_cast<std::uint32_t>(key.x) * 0x9E3779B97F4A7C15ull;
-    h ^= static_cast<std::uint32_t>(key.y) * 0xC2B2AE3D27D4EB4Full;
-    h ^= static_cast<std::uint32_t>(key.z) * 0x165667B19E3779F9ull;
-    h ^= h >> 29;
-    h *= 0xBF58476D1CE4E5B9ull;
-    return h ^ (h >> 32);
+// Fibonacci hashing of the column: the table uses the top bits.
+std::uint64_t hash_column(std::int32_t cx, std::int32_t cy) {
+    const std::uint64_t packed =
+        (std::uint64_t{static_cast<std::uint32_t>(cx)} << 32) | static_cast<std::uint32_t>(cy);
+    return (packed ^ (packed >> 29)) * 0x9E3779B97F4A7C15ull;
 }
 
 // Neighbouring cell indices wrap around at the 32-bit limits, as two's
@@ -130,43 +129,94 @@ CellKey cell_of(double x, double y, double z, double radius) {
 }
 
 PointGrid::PointGrid(const std::vector<GridPoint>& points, double radius) {
-    slots_.resize(std::bit_ceil(std::max<std::size_t>(2 * points.size(), 16)));
-    mask_ = slots_.size() - 1;
+    std::vector<CellKey> keys(points.size());
+    for (std::size_t i = 0; i < points.size(); ++i)
+        keys[i] = cell_of(points[i].x, points[i].y, points[i].z, radius);
+    std::vector<std::size_t> order(points.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    // Stable, so that the points of a cell stay in file order.
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return std::tie(keys[a].x, keys[a].y, keys[a].z) < std::tie(keys[b].x, keys[b].y, keys[b].z);
+    });
 
-    // Count the points of every cell (in `end` for now), remembering each
-    // point's slot, then lay the cells out one after another and place the
-    // points in file order.
-    std::vector<std::size_t> slot_of_point(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        const GridPoint& p = points[i];
-        const CellKey key = cell_of(p.x, p.y, p.z, radius);
-        std::size_t slot = slot_of(key);
-        slots_[slot].key = key;
-        ++slots_[slot].end;
-        slot_of_point[i] = slot;
+    points_.reserve(points.size());
+    std::vector<Slot> columns;
+    for (std::size_t n = 0; n < order.size(); ++n) {
+        const CellKey& key = keys[order[n]];
+        const GridPoint& p = points[order[n]];
+        points_.push_back({p.x, p.y, p.z, key.z});
+        if (columns.empty() || columns.back().cx != key.x || columns.back().cy != key.y)
+            columns.push_back({key.x, key.y, {n, n}});
+        columns.back().run.end = n + 1;
     }
-    std::uint64_t next = 0;
-    for (Slot& slot : slots_) {
-        const std::uint64_t size = slot.end;
-        slot.begin = slot.end = next;  // `end` becomes the fill cursor
-        next += size;
+    if (columns.empty()) return;
+
+    std::int64_t min_y = columns.front().cy, max_y = min_y;
+    for (const Slot& c : columns) {
+        min_y = std::min<std::int64_t>(min_y, c.cy);
+        max_y = std::max<std::int64_t>(max_y, c.cy);
     }
-    points_.resize(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) points_[slots_[slot_of_point[i]].end++] = points[i];
+    // In 64 bits: a rectangle spanning the whole 32-bit range still fits.
+    const std::int64_t width = std::int64_t{columns.back().cx} - columns.front().cx + 1;
+    const std::int64_t height = max_y - min_y + 1;
+    const std::int64_t dense_limit = 4 * static_cast<std::int64_t>(columns.size()) + 1024;
+    if (width <= dense_limit && height <= dense_limit / width) {
+        min_x_ = columns.front().cx;
+        min_y_ = min_y;
+        width_ = width;
+        height_ = height;
+        build_dense_index(columns);
+    } else {
+        build_hash_index(columns);
+    }
 }
 
-// The slot holding the key, or the free slot where it belongs. While the grid
-// is built, occupied slots are those with a non-zero count in `end`.
-std::size_t PointGrid::slot_of(CellKey key) const {
-    std::size_t slot = hash_key(key) & mask_;
-    while (slots_[slot].end != slots_[slot].begin && !(slots_[slot].key == key))
-        slot = (slot + 1) & mask_;
-    return slot;
+void PointGrid::build_dense_index(const std::vector<Slot>& columns) {
+    // Column index k grows with (cx, cy), the order of `columns`: offsets_[k]
+    // is the start of the first column whose index is k or more.
+    offsets_.assign(static_cast<std::size_t>(width_ * height_) + 1, points_.size());
+    std::size_t k = 0;
+    for (const Slot& c : columns) {
+        const auto index = static_cast<std::size_t>((c.cx - min_x_) * height_ + (c.cy - min_y_));
+        while (k <= index) offsets_[k++] = c.run.begin;
+    }
 }
 
-std::span<const GridPoint> PointGrid::cell(CellKey key) const {
-    const Slot& slot = slots_[slot_of(key)];
-    return {points_.data() + slot.begin, points_.data() + slot.end};
+void PointGrid::build_hash_index(const std::vector<Slot>& columns) {
+    const std::size_t size = std::bit_ceil(std::max<std::size_t>(2 * columns.size(), 16));
+    slots_.resize(size);
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(size));
+    for (const Slot& c : columns) {
+        std::size_t slot = hash_column(c.cx, c.cy) >> shift_;
+        while (slots_[slot].run.begin != slots_[slot].run.end) slot = (slot + 1) & (size - 1);
+        slots_[slot] = c;
+    }
+}
+
+PointGrid::Run PointGrid::column(std::int32_t cx, std::int32_t cy) const {
+    if (!offsets_.empty()) {
+        const std::int64_t i = cx - min_x_, j = cy - min_y_;
+        if (i < 0 || i >= width_ || j < 0 || j >= height_) return {};
+        const auto k = static_cast<std::size_t>(i * height_ + j);
+        return {offsets_[k], offsets_[k + 1]};
+    }
+    if (slots_.empty()) return {};
+    std::size_t slot = hash_column(cx, cy) >> shift_;
+    for (;;) {
+        const Slot& entry = slots_[slot];
+        if (entry.run.begin == entry.run.end || (entry.cx == cx && entry.cy == cy)) return entry.run;
+        slot = (slot + 1) & (slots_.size() - 1);
+    }
+}
+
+std::span<const FiledPoint> PointGrid::cells(std::int32_t cx, std::int32_t cy, std::int32_t z_first,
+                                             std::int32_t z_last) const {
+    const Run run = column(cx, cy);
+    const FiledPoint* begin = points_.data() + run.begin;
+    const FiledPoint* end = points_.data() + run.end;
+    const FiledPoint* first = std::partition_point(begin, end, [&](const FiledPoint& p) { return p.cell_z < z_first; });
+    const FiledPoint* last = std::partition_point(first, end, [&](const FiledPoint& p) { return p.cell_z <= z_last; });
+    return {first, last};
 }
 
 Result<PointGrid> build_point_grid(const std::string& path, double radius) {
@@ -205,26 +255,42 @@ bool small_enough(double s0, double s1, double s2, double max_area) {
     return !(magnitude >= max_area);
 }
 
+// The nine columns around a splat's column, the centre first: only whether
+// `min_neighbors` points are found matters, not the order they are found in,
+// and the nearest columns make the search stop soonest.
+constexpr int kColumnSteps[9][2] = {{0, 0},  {0, -1}, {0, 1},  {-1, 0}, {1, 0},
+                                    {-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
+
 // Counts points within `radius` in the 27 cells around the splat's cell,
 // stopping as soon as `min_neighbors` are found. With the cell edge equal to
-// the radius, any point within the radius lies in one of those cells.
+// the radius, any point within the radius lies in one of those cells. The
+// three z cells of a column are one run unless the z index wraps around at a
+// 32-bit limit.
 bool has_neighbors(const PointGrid& grid, double x, double y, double z, const KeepRules& rules) {
     if (rules.min_neighbors == 0) return true;
     if (grid.point_count() == 0) return false;
     const CellKey centre = cell_of(x, y, z, rules.radius);
     const double r2 = rules.radius * rules.radius;
     std::uint64_t count = 0;
-    for (int dx = -1; dx <= 1; ++dx) {
-        for (int dy = -1; dy <= 1; ++dy) {
-            for (int dz = -1; dz <= 1; ++dz) {
-                const CellKey key{wrapping_add(centre.x, dx), wrapping_add(centre.y, dy),
-                                  wrapping_add(centre.z, dz)};
-                for (const GridPoint& p : grid.cell(key)) {
-                    const double ddx = p.x - x, ddy = p.y - y, ddz = p.z - z;
-                    const double d2 = (ddx * ddx + ddy * ddy) + ddz * ddz;
-                    if (d2 <= r2 && ++count >= rules.min_neighbors) return true;
-                }
-            }
+    auto enough_in = [&](std::span<const FiledPoint> run) {
+        for (const FiledPoint& p : run) {
+            const double ddx = p.x - x, ddy = p.y - y, ddz = p.z - z;
+            const double d2 = (ddx * ddx + ddy * ddy) + ddz * ddz;
+            if (d2 <= r2 && ++count >= rules.min_neighbors) return true;
+        }
+        return false;
+    };
+    const bool z_wraps = centre.z == std::numeric_limits<std::int32_t>::min() ||
+                         centre.z == std::numeric_limits<std::int32_t>::max();
+    for (const auto& step : kColumnSteps) {
+        const std::int32_t cx = wrapping_add(centre.x, step[0]), cy = wrapping_add(centre.y, step[1]);
+        if (!z_wraps) {
+            if (enough_in(grid.cells(cx, cy, centre.z - 1, centre.z + 1))) return true;
+            continue;
+        }
+        for (int dz = -1; dz <= 1; ++dz) {
+            const std::int32_t cz = wrapping_add(centre.z, dz);
+            if (enough_in(grid.cells(cx, cy, cz, cz))) return true;
         }
     }
     return false;

@@ -46,27 +46,49 @@ struct GridPoint {
 // floor(coordinate / radius) per axis, saturated to 32 bits; NaN gives 0.
 CellKey cell_of(double x, double y, double z, double radius);
 
-// COLMAP points filed by cell. The points of one cell lie contiguously in file
-// order; an open-addressing table maps each occupied cell to its run.
+// A point as the grid stores it: its position and the z index of its cell.
+struct FiledPoint {
+    double x, y, z;
+    std::int32_t cell_z;
+};
+
+// COLMAP points filed by cell. Points are stored sorted by column (cx, cy),
+// then by cz, then in file order, so the three cells cz - 1, cz, cz + 1 of a
+// column are one contiguous run: a neighbour search makes 9 column lookups,
+// not 27. Columns are found through a dense offset table when the occupied
+// columns fill their bounding rectangle well (the usual ground-plane scene),
+// and through an open-addressing hash table otherwise (outliers far away).
 class PointGrid {
 public:
-    // Files the points (in file order) under their cells.
     PointGrid(const std::vector<GridPoint>& points, double radius);
 
     std::size_t point_count() const { return points_.size(); }
-    // The points of a cell in file order; empty for a cell without points.
-    std::span<const GridPoint> cell(CellKey key) const;
+    // The points of cells (cx, cy, z) for z_first <= z <= z_last, in cell
+    // order and file order within a cell; empty when there are none.
+    std::span<const FiledPoint> cells(std::int32_t cx, std::int32_t cy, std::int32_t z_first,
+                                      std::int32_t z_last) const;
 
 private:
-    struct Slot {
-        CellKey key;
-        std::uint64_t begin = 0, end = 0;  // run in points_; begin == end: free slot
+    struct Run {
+        std::uint64_t begin = 0, end = 0;
     };
-    std::size_t slot_of(CellKey key) const;
+    struct Slot {
+        std::int32_t cx = 0, cy = 0;
+        Run run;  // begin == end: free slot
+    };
+    Run column(std::int32_t cx, std::int32_t cy) const;
+    // `columns` in (cx, cy) order, each with its run.
+    void build_dense_index(const std::vector<Slot>& columns);
+    void build_hash_index(const std::vector<Slot>& columns);
 
-    std::vector<GridPoint> points_;
-    std::vector<Slot> slots_;  // power-of-two size, at most half full
-    std::size_t mask_ = 0;
+    std::vector<FiledPoint> points_;
+    // Dense: the run of column (cx, cy) is [offsets_[k], offsets_[k + 1]) with
+    // k = (cx - min_x_) * height_ + (cy - min_y_).
+    std::vector<std::uint64_t> offsets_;
+    std::int64_t min_x_ = 0, min_y_ = 0, width_ = 0, height_ = 0;
+    // Hash: power-of-two size, at most half full; the top bits index it.
+    std::vector<Slot> slots_;
+    unsigned shift_ = 64;
 };
 
 // Reads the points of a points3D.bin-layout file (any name) and files them
