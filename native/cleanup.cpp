@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <tuple>
@@ -40,80 +41,69 @@ std::int32_t wrapping_add(std::int32_t index, int delta) {
                                      static_cast<std::uint32_t>(delta));
 }
 
-// The fields of a points3D.bin-layout file, streamed through the buffered
-// reader in file order.
-class PointsFileReader {
-public:
-    explicit PointsFileReader(io::BufferedReader& reader) : reader_(reader) {}
-
-    Result<std::uint64_t> u64() { return value<std::uint64_t>(); }
-    Result<double> f64() { return value<double>(); }
-
-    // Skips bytes by reading them into a small scratch buffer, so a track
-    // length read from a corrupt file costs reads until the file ends, never an
-    // allocation of its size.
-    Status skip(std::uint64_t bytes) {
-        char scratch[512];
-        while (bytes > 0) {
-            const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(bytes, sizeof scratch));
-            if (auto read = reader_.read_exact(scratch, take); !read) return read;
-            bytes -= take;
-        }
-        return {};
-    }
-
-private:
-    template <class T>
-    Result<T> value() {
-        T out;
-        if (auto read = reader_.read_exact(&out, sizeof out); !read) return fail(read.error());
-        return out;
-    }
-
-    io::BufferedReader& reader_;
-};
-
-constexpr std::uint64_t kPointIdBytes = 8;
-constexpr std::uint64_t kRgbErrorBytes = 3 + 8;
+// A point record of the points3D.bin layout starts with a fixed head:
+//   offset  0  u64      point3d_id    (skipped)
+//   offset  8  f64[3]   xyz           (kept)
+//   offset 32  u8[3]    rgb           (skipped)
+//   offset 35  f64      error         (skipped)
+//   offset 43  u64      track length T
+// followed by T track elements (u32 image_id, u32 point2d_idx), skipped.
+constexpr std::size_t kPointHeadBytes = 51;
+constexpr std::size_t kXyzOffset = 8;
+constexpr std::size_t kTrackLengthOffset = 43;
 constexpr std::uint64_t kTrackElementBytes = 8;
-constexpr std::uint64_t kSmallestPointRecord = 8 + 24 + 3 + 8 + 8;
 
-// One point record: the id, rgb, error and track are skipped, xyz kept.
-Result<GridPoint> read_point(PointsFileReader& in) {
-    if (auto id = in.skip(kPointIdBytes); !id) return fail(id.error());
-    GridPoint point{};
-    for (double* coordinate : {&point.x, &point.y, &point.z}) {
-        auto value = in.f64();
-        if (!value) return fail(value.error());
-        *coordinate = *value;
+template <class T>
+T field_at(const char* bytes, std::size_t offset) {
+    T value;
+    std::memcpy(&value, bytes + offset, sizeof value);
+    return value;
+}
+
+// Skips bytes by reading them through a small scratch buffer, so a track
+// length read from a corrupt file costs reads until the file ends, never an
+// allocation of its size.
+Status skip(io::BufferedReader& reader, std::uint64_t bytes) {
+    char scratch[512];
+    while (bytes > 0) {
+        const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(bytes, sizeof scratch));
+        if (auto read = reader.read_exact(scratch, take); !read) return read;
+        bytes -= take;
     }
-    if (auto skipped = in.skip(kRgbErrorBytes); !skipped) return fail(skipped.error());
-    auto track_length = in.u64();
-    if (!track_length) return fail(track_length.error());
+    return {};
+}
+
+Result<GridPoint> read_point(io::BufferedReader& reader) {
+    char head[kPointHeadBytes];
+    if (auto read = reader.read_exact(head, sizeof head); !read) return fail(read.error());
+    const GridPoint point{field_at<double>(head, kXyzOffset), field_at<double>(head, kXyzOffset + 8),
+                          field_at<double>(head, kXyzOffset + 16)};
     unsigned long long track_bytes = 0;
     // No file holds a track whose byte size does not fit in 64 bits.
-    if (multiply_overflows(*track_length, kTrackElementBytes, track_bytes))
+    if (multiply_overflows(field_at<std::uint64_t>(head, kTrackLengthOffset), kTrackElementBytes,
+                           track_bytes))
         return fail(io::short_read_error());
-    if (auto skipped = in.skip(track_bytes); !skipped) return fail(skipped.error());
+    if (auto skipped = skip(reader, track_bytes); !skipped) return fail(skipped.error());
     return point;
 }
 
+// The u64 point count, then the point records; anything after them is not
+// read.
 Result<std::vector<GridPoint>> read_points(const std::string& path) {
     auto file = io::open_read(path);
     if (!file) return fail(file.error());
     io::BufferedReader reader(*file);
-    PointsFileReader in(reader);
+    std::uint64_t count = 0;
+    if (auto read = reader.read_exact(&count, sizeof count); !read) return fail(read.error());
 
-    auto count = in.u64();
-    if (!count) return fail(count.error());
+    // Reserve no more than the file can hold: the count may be corrupt.
     auto size = file->size();
     if (!size) return fail(size.error());
-    // Reserve no more than the file can hold: the count may be corrupt.
-    const std::uint64_t fits = *size >= 8 ? (*size - 8) / kSmallestPointRecord : 0;
+    const std::uint64_t fits = *size >= sizeof count ? (*size - sizeof count) / kPointHeadBytes : 0;
     std::vector<GridPoint> points;
-    points.reserve(static_cast<std::size_t>(std::min(*count, fits)));
-    for (std::uint64_t i = 0; i < *count; ++i) {
-        auto point = read_point(in);
+    points.reserve(static_cast<std::size_t>(std::min(count, fits)));
+    for (std::uint64_t i = 0; i < count; ++i) {
+        auto point = read_point(reader);
         if (!point) return fail(point.error());
         points.push_back(*point);
     }
