@@ -216,6 +216,9 @@ def main(argv):
                 pin_process(all_cpus)
 
             peaks.append(peak_rss_of_fresh_process(ours))
+            print(f"  round {len(peaks)}: ours {ours_total[-1]:.3f} s, peer {peer_total[-1]:.3f} s, "
+                  f"filter pool {filter_pool[-1] * 1e3:.1f} ms, one core {filter_one[-1] * 1e3:.1f} ms",
+                  flush=True)
 
         same = all((tmp / a).read_bytes() == (tmp / b).read_bytes()
                    for a, b in (("kept.ply", "peer_kept.ply"), ("gone.ply", "peer_gone.ply")))
