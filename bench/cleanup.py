@@ -5,10 +5,10 @@ points3D.bin over a 100 m square: most splats and points lie near the ground,
 floaters above it have few points near them; a box and a scale limit each
 discard a share too. Then, in alternating rounds in this one process:
 
-- cleanup_splats with the oneTBB pool on every core,
+- cleanup_splats with the oneTBB pool on every core, and right before or
+  after it (alternating) with every thread of the process pinned to one core,
 - the peer: numpy masks, a cKDTree neighbour count (workers=2), boolean
   indexing and tofile for the same two files,
-- cleanup_splats with every thread of the process pinned to one core,
 - cleanup_splats in a fresh interpreter, for its peak RSS.
 
 Printed as ratios of medians: total time against the peer (target <= 0.25),
@@ -200,20 +200,25 @@ def main(argv):
 
         all_cpus = os.sched_getaffinity(0)
         ours_total, peer_total, filter_pool, filter_one, peaks = [], [], [], [], []
-        for _ in range(args.rounds):
-            elapsed, filtered = run_ours(ours, tmp / "stdout.txt")
-            ours_total.append(elapsed)
-            filter_pool.append(filtered)
+        for round_index in range(args.rounds):
+            # The two filter runs of a round are adjacent in time, in
+            # alternating order, so that load from elsewhere on the machine
+            # falls on both alike.
+            for pinned in (False, True) if round_index % 2 == 0 else (True, False):
+                if not pinned:
+                    elapsed, filtered = run_ours(ours, tmp / "stdout.txt")
+                    ours_total.append(elapsed)
+                    filter_pool.append(filtered)
+                    continue
+                pin_process({min(all_cpus)})
+                try:
+                    filter_one.append(run_ours(ours, tmp / "stdout.txt")[1])
+                finally:
+                    pin_process(all_cpus)
 
             start = time.perf_counter()
             peer_cleanup(peer)
             peer_total.append(time.perf_counter() - start)
-
-            pin_process({min(all_cpus)})
-            try:
-                filter_one.append(run_ours(ours, tmp / "stdout.txt")[1])
-            finally:
-                pin_process(all_cpus)
 
             peaks.append(peak_rss_of_fresh_process(ours))
             print(f"  round {len(peaks)}: ours {ours_total[-1]:.3f} s, peer {peer_total[-1]:.3f} s, "
