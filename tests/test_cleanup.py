@@ -9,7 +9,7 @@ import struct
 
 import pytest
 
-from conftest import SPLAT_PROPERTIES, ply_header, splat_records, splat_row, write_ply
+from conftest import ply_header, splat_records, splat_row, write_ply
 from larkspan.splat import _core
 
 DURATION = r"(0|[1-9]\d*)(\.\d*[1-9])?(s|ms|µs)|(0|[1-9]\d*)ns"
