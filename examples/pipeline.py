@@ -17,8 +17,8 @@ from pathlib import Path
 
 import numpy as np
 
-from larkspan.splat import (Config, OrthoCells, Patch, merge_ply_files_py, patches,
-                            split_cameras_json, split_ply)
+from larkspan.splat import (Config, OrthoCells, Patch, cleanup_splats, merge_ply_files_py,
+                            patches, split_cameras_json, split_ply)
 
 SPLAT_PROPERTIES = [
     "x", "y", "z", "nx", "ny", "nz", "f_dc_0", "f_dc_1", "f_dc_2", "opacity",
@@ -124,6 +124,25 @@ def write_colmap_model(directory: Path, rng: random.Random, grid=(20, 15), spaci
             f.write(struct.pack("<Q3d3BdQ", point_id, x, y, z, 128, 128, 128, 0.5, len(track)))
             f.write(b"".join(struct.pack("<II", *element) for element in track))
     return directory
+
+
+def write_colmap_points(path: Path, count: int, rng: random.Random, x_extent: float,
+                        y_extent: float):
+    """A COLMAP points3D.bin of `count` points near the ground over
+    [0, x_extent) x [0, y_extent); each point is seen by two images."""
+    record = struct.Struct("<Q3d3BdQ")
+    with open(path, "wb") as f:
+        f.write(struct.pack("<Q", count))
+        for point_id in range(1, count + 1):
+            xyz = (rng.random() * x_extent, rng.random() * y_extent, rng.gauss(0.0, 2.0))
+            f.write(record.pack(point_id, *xyz, 128, 128, 128, -1.0, 2))
+            f.write(struct.pack("<4I", 1, point_id, 2, point_id))
+    return path
+
+
+def vertex_count(path: Path) -> int:
+    head = path.read_bytes()[:4096]
+    return int(head.split(b"element vertex ")[1].split(b"\n")[0])
 
 
 def step(title: str):
@@ -272,6 +291,23 @@ def split_colmap_model(out: Path, rng: random.Random):
     return counts
 
 
+@step("clean merged splats against COLMAP points")
+def clean_splats(out: Path, merged: Path, rng: random.Random):
+    # The reconstruction covers only x < 250: splats beyond it have no points
+    # near them. The y bounds crop the scene to its core; large splats go too.
+    points = write_colmap_points(out / "points3D.bin", 60_000, rng, 250.0, 100.0)
+    kept, discarded = out / "cleaned.ply", out / "cleaned_discarded.ply"
+    cleanup_splats(json.dumps({
+        "input_file": str(merged), "output_file": str(kept), "discarded_file": str(discarded),
+        "colmap_points_file": str(points), "radius": 1.5, "min_neighbors": 3,
+        "min_y": 5.0, "max_y": 95.0, "max_area": 0.1,
+    }))
+    total, n_kept, n_discarded = vertex_count(merged), vertex_count(kept), vertex_count(discarded)
+    assert n_kept + n_discarded == total and 0 < n_kept < total
+    print(f"kept {n_kept} of {total} splats, discarded {n_discarded}")
+    return kept
+
+
 def main(argv: list[str]) -> int:
     out = Path(argv[1] if len(argv) > 1 else "out/example")
     out.mkdir(parents=True, exist_ok=True)
@@ -280,7 +316,8 @@ def main(argv: list[str]) -> int:
     split_colmap_model(out, rng)
     split_cloud(out)
     merged = merge_patches(out, rng)
-    cut_ortho_cells(out, merged)
+    cleaned = clean_splats(out, merged, rng)
+    cut_ortho_cells(out, cleaned)
     print(f"\nAll steps succeeded; outputs in {out}")
     return 0
 

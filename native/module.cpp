@@ -23,6 +23,7 @@ constexpr Registration kRegistrations[] = {
     {"split_ply", make_split_ply},
     {"BoundingBox", make_bounding_box},
     {"patches", make_patches},
+    {"cleanup_splats", make_cleanup_splats},
     {"merge_ply_files_py", make_merge_ply_files_py},
     {"split_cameras_json", make_split_cameras_json},
     {"OrthoCells", make_ortho_cells},

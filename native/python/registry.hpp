@@ -11,6 +11,7 @@ Ref make_patch(PyObject* module);
 Ref make_split_ply(PyObject* module);
 Ref make_bounding_box(PyObject* module);
 Ref make_patches(PyObject* module);
+Ref make_cleanup_splats(PyObject* module);
 Ref make_merge_ply_files_py(PyObject* module);
 Ref make_split_cameras_json(PyObject* module);
 Ref make_ortho_cells(PyObject* module);

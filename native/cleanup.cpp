@@ -1,0 +1,468 @@
+#include "cleanup.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <tuple>
+
+#include "common/io.hpp"
+#include "common/parallel.hpp"
+#include "common/text.hpp"
+
+namespace larkspan::cleanup {
+
+// ---- grid stage ----
+
+namespace {
+
+std::int32_t saturating_cell(double index) {
+    if (std::isnan(index)) return 0;
+    if (index <= static_cast<double>(std::numeric_limits<std::int32_t>::min()))
+        return std::numeric_limits<std::int32_t>::min();
+    if (index >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
+        return std::numeric_limits<std::int32_t>::max();
+    return static_cast<std::int32_t>(index);
+}
+
+// Fibonacci hashing of the column: the table uses the top bits.
+std::uint64_t hash_column(std::int32_t cx, std::int32_t cy) {
+    const std::uint64_t packed =
+        (std::uint64_t{static_cast<std::uint32_t>(cx)} << 32) | static_cast<std::uint32_t>(cy);
+    return (packed ^ (packed >> 29)) * 0x9E3779B97F4A7C15ull;
+}
+
+// Neighbouring cell indices wrap around at the 32-bit limits, as two's
+// complement addition does.
+std::int32_t wrapping_add(std::int32_t index, int delta) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(index) +
+                                     static_cast<std::uint32_t>(delta));
+}
+
+// A point record of the points3D.bin layout starts with a fixed head:
+//   offset  0  u64      point3d_id    (skipped)
+//   offset  8  f64[3]   xyz           (kept)
+//   offset 32  u8[3]    rgb           (skipped)
+//   offset 35  f64      error         (skipped)
+//   offset 43  u64      track length T
+// followed by T track elements (u32 image_id, u32 point2d_idx), skipped.
+constexpr std::size_t kPointHeadBytes = 51;
+constexpr std::size_t kXyzOffset = 8;
+constexpr std::size_t kTrackLengthOffset = 43;
+constexpr std::uint64_t kTrackElementBytes = 8;
+
+template <class T>
+T field_at(const char* bytes, std::size_t offset) {
+    T value;
+    std::memcpy(&value, bytes + offset, sizeof value);
+    return value;
+}
+
+// Skips bytes by reading them through a small scratch buffer, so a track
+// length read from a corrupt file costs reads until the file ends, never an
+// allocation of its size.
+Status skip(io::BufferedReader& reader, std::uint64_t bytes) {
+    char scratch[512];
+    while (bytes > 0) {
+        const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(bytes, sizeof scratch));
+        if (auto read = reader.read_exact(scratch, take); !read) return read;
+        bytes -= take;
+    }
+    return {};
+}
+
+Result<GridPoint> read_point(io::BufferedReader& reader) {
+    char head[kPointHeadBytes];
+    if (auto read = reader.read_exact(head, sizeof head); !read) return fail(read.error());
+    const GridPoint point{field_at<double>(head, kXyzOffset), field_at<double>(head, kXyzOffset + 8),
+                          field_at<double>(head, kXyzOffset + 16)};
+    unsigned long long track_bytes = 0;
+    // No file holds a track whose byte size does not fit in 64 bits.
+    if (multiply_overflows(field_at<std::uint64_t>(head, kTrackLengthOffset), kTrackElementBytes,
+                           track_bytes))
+        return fail(io::short_read_error());
+    if (auto skipped = skip(reader, track_bytes); !skipped) return fail(skipped.error());
+    return point;
+}
+
+// The u64 point count, then the point records; anything after them is not
+// read.
+Result<std::vector<GridPoint>> read_points(const std::string& path) {
+    auto file = io::open_read(path);
+    if (!file) return fail(file.error());
+    io::BufferedReader reader(*file);
+    std::uint64_t count = 0;
+    if (auto read = reader.read_exact(&count, sizeof count); !read) return fail(read.error());
+
+    // Reserve no more than the file can hold: the count may be corrupt.
+    auto size = file->size();
+    if (!size) return fail(size.error());
+    const std::uint64_t fits = *size >= sizeof count ? (*size - sizeof count) / kPointHeadBytes : 0;
+    std::vector<GridPoint> points;
+    points.reserve(static_cast<std::size_t>(std::min(count, fits)));
+    for (std::uint64_t i = 0; i < count; ++i) {
+        auto point = read_point(reader);
+        if (!point) return fail(point.error());
+        points.push_back(*point);
+    }
+    if (auto closed = file->close(); !closed) return fail(closed.error());
+    return points;
+}
+
+}  // namespace
+
+CellKey cell_of(double x, double y, double z, double radius) {
+    return {saturating_cell(std::floor(x / radius)), saturating_cell(std::floor(y / radius)),
+            saturating_cell(std::floor(z / radius))};
+}
+
+PointGrid::PointGrid(const std::vector<GridPoint>& points, double radius) {
+    std::vector<CellKey> keys(points.size());
+    for (std::size_t i = 0; i < points.size(); ++i)
+        keys[i] = cell_of(points[i].x, points[i].y, points[i].z, radius);
+    std::vector<std::size_t> order(points.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    // Stable, so that the points of a cell stay in file order.
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return std::tie(keys[a].x, keys[a].y, keys[a].z) < std::tie(keys[b].x, keys[b].y, keys[b].z);
+    });
+
+    points_.reserve(points.size());
+    std::vector<Slot> columns;
+    for (std::size_t n = 0; n < order.size(); ++n) {
+        const CellKey& key = keys[order[n]];
+        const GridPoint& p = points[order[n]];
+        points_.push_back({p.x, p.y, p.z, key.z});
+        if (columns.empty() || columns.back().cx != key.x || columns.back().cy != key.y)
+            columns.push_back({key.x, key.y, {n, n}});
+        columns.back().run.end = n + 1;
+    }
+    if (columns.empty()) return;
+
+    std::int64_t min_y = columns.front().cy, max_y = min_y;
+    for (const Slot& c : columns) {
+        min_y = std::min<std::int64_t>(min_y, c.cy);
+        max_y = std::max<std::int64_t>(max_y, c.cy);
+    }
+    // In 64 bits: a rectangle spanning the whole 32-bit range still fits.
+    const std::int64_t width = std::int64_t{columns.back().cx} - columns.front().cx + 1;
+    const std::int64_t height = max_y - min_y + 1;
+    const std::int64_t dense_limit = 4 * static_cast<std::int64_t>(columns.size()) + 1024;
+    if (width <= dense_limit && height <= dense_limit / width) {
+        min_x_ = columns.front().cx;
+        min_y_ = min_y;
+        width_ = width;
+        height_ = height;
+        build_dense_index(columns);
+    } else {
+        build_hash_index(columns);
+    }
+}
+
+void PointGrid::build_dense_index(const std::vector<Slot>& columns) {
+    // Column index k grows with (cx, cy), the order of `columns`: offsets_[k]
+    // is the start of the first column whose index is k or more.
+    offsets_.assign(static_cast<std::size_t>(width_ * height_) + 1, points_.size());
+    std::size_t k = 0;
+    for (const Slot& c : columns) {
+        const auto index = static_cast<std::size_t>((c.cx - min_x_) * height_ + (c.cy - min_y_));
+        while (k <= index) offsets_[k++] = c.run.begin;
+    }
+}
+
+void PointGrid::build_hash_index(const std::vector<Slot>& columns) {
+    const std::size_t size = std::bit_ceil(std::max<std::size_t>(2 * columns.size(), 16));
+    slots_.resize(size);
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(size));
+    for (const Slot& c : columns) {
+        std::size_t slot = hash_column(c.cx, c.cy) >> shift_;
+        while (slots_[slot].run.begin != slots_[slot].run.end) slot = (slot + 1) & (size - 1);
+        slots_[slot] = c;
+    }
+}
+
+PointGrid::Run PointGrid::column(std::int32_t cx, std::int32_t cy) const {
+    if (!offsets_.empty()) {
+        const std::int64_t i = cx - min_x_, j = cy - min_y_;
+        if (i < 0 || i >= width_ || j < 0 || j >= height_) return {};
+        const auto k = static_cast<std::size_t>(i * height_ + j);
+        return {offsets_[k], offsets_[k + 1]};
+    }
+    if (slots_.empty()) return {};
+    std::size_t slot = hash_column(cx, cy) >> shift_;
+    for (;;) {
+        const Slot& entry = slots_[slot];
+        if (entry.run.begin == entry.run.end || (entry.cx == cx && entry.cy == cy)) return entry.run;
+        slot = (slot + 1) & (slots_.size() - 1);
+    }
+}
+
+std::span<const FiledPoint> PointGrid::cells(std::int32_t cx, std::int32_t cy, std::int32_t z_first,
+                                             std::int32_t z_last) const {
+    const Run run = column(cx, cy);
+    const FiledPoint* begin = points_.data() + run.begin;
+    const FiledPoint* end = points_.data() + run.end;
+    const FiledPoint* first = std::partition_point(begin, end, [&](const FiledPoint& p) { return p.cell_z < z_first; });
+    const FiledPoint* last = std::partition_point(first, end, [&](const FiledPoint& p) { return p.cell_z <= z_last; });
+    return {first, last};
+}
+
+Result<PointGrid> build_point_grid(const std::string& path, double radius) {
+    io::print("Reading COLMAP points from " + path + " and building grid...\n");
+    const text::Stopwatch stage;
+    auto points = read_points(path);
+    if (!points) return fail(points.error());
+    PointGrid grid(*points, radius);
+    io::print("Finished reading COLMAP points and building grid in " + stage.elapsed_text() + "\n");
+    return grid;
+}
+
+// ---- filter stage ----
+
+KeepRules KeepRules::from(const CleanConfig& config) {
+    return {config.min_x, config.min_y, config.min_z, config.max_x,        config.max_y,
+            config.max_z, config.max_area, config.min_neighbors, config.radius};
+}
+
+namespace {
+
+// Each bound that is given limits its axis: lower bounds inclusive, upper
+// bounds exclusive. A NaN coordinate fails every bound of its axis.
+bool inside_box(double x, double y, double z, const KeepRules& rules) {
+    auto within = [](double v, const std::optional<double>& low, const std::optional<double>& high) {
+        return (!low || v >= *low) && (!high || v < *high);
+    };
+    return within(x, rules.min_x, rules.max_x) && within(y, rules.min_y, rules.max_y) &&
+           within(z, rules.min_z, rules.max_z);
+}
+
+// A NaN magnitude is not >= any limit, so it passes.
+bool small_enough(double s0, double s1, double s2, double max_area) {
+    const double e0 = std::exp(s0), e1 = std::exp(s1), e2 = std::exp(s2);
+    const double magnitude = e0 * e0 + e1 * e1 + e2 * e2;
+    return !(magnitude >= max_area);
+}
+
+// The nine columns around a splat's column, the centre first: only whether
+// `min_neighbors` points are found matters, not the order they are found in,
+// and the nearest columns make the search stop soonest.
+constexpr int kColumnSteps[9][2] = {{0, 0},  {0, -1}, {0, 1},  {-1, 0}, {1, 0},
+                                    {-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
+
+// Counts points within `radius` in the 27 cells around the splat's cell,
+// stopping as soon as `min_neighbors` are found. With the cell edge equal to
+// the radius, any point within the radius lies in one of those cells. The
+// three z cells of a column are one run unless the z index wraps around at a
+// 32-bit limit.
+bool has_neighbors(const PointGrid& grid, double x, double y, double z, const KeepRules& rules) {
+    if (rules.min_neighbors == 0) return true;
+    if (grid.point_count() == 0) return false;
+    const CellKey centre = cell_of(x, y, z, rules.radius);
+    const double r2 = rules.radius * rules.radius;
+    std::uint64_t count = 0;
+    auto enough_in = [&](std::span<const FiledPoint> run) {
+        for (const FiledPoint& p : run) {
+            const double ddx = p.x - x, ddy = p.y - y, ddz = p.z - z;
+            const double d2 = (ddx * ddx + ddy * ddy) + ddz * ddz;
+            if (d2 <= r2 && ++count >= rules.min_neighbors) return true;
+        }
+        return false;
+    };
+    const bool z_wraps = centre.z == std::numeric_limits<std::int32_t>::min() ||
+                         centre.z == std::numeric_limits<std::int32_t>::max();
+    for (const auto& step : kColumnSteps) {
+        const std::int32_t cx = wrapping_add(centre.x, step[0]), cy = wrapping_add(centre.y, step[1]);
+        if (!z_wraps) {
+            if (enough_in(grid.cells(cx, cy, centre.z - 1, centre.z + 1))) return true;
+            continue;
+        }
+        for (int dz = -1; dz <= 1; ++dz) {
+            const std::int32_t cz = wrapping_add(centre.z, dz);
+            if (enough_in(grid.cells(cx, cy, cz, cz))) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool splat_keep(const char* record, const ply::SplatLayout& layout, const PointGrid* grid,
+                const KeepRules& rules) {
+    const double x = ply::read_f32(record, layout.x);
+    const double y = ply::read_f32(record, layout.y);
+    const double z = ply::read_f32(record, layout.z);
+    // The cheap tests first; all three must pass, so the order changes nothing.
+    if (!inside_box(x, y, z, rules)) return false;
+    if (!small_enough(ply::read_f32(record, layout.scale_0), ply::read_f32(record, layout.scale_1),
+                      ply::read_f32(record, layout.scale_2), rules.max_area))
+        return false;
+    return grid == nullptr || has_neighbors(*grid, x, y, z, rules);
+}
+
+std::vector<std::uint8_t> filter_splats(std::span<const char> block, std::uint64_t record_size,
+                                        const ply::SplatLayout& layout, const PointGrid* grid,
+                                        const KeepRules& rules) {
+    io::print("Starting splat filtering (parallelized)...\n");
+    const text::Stopwatch stage;
+    const std::size_t count = block.size() / record_size;
+    std::vector<std::uint8_t> flags(count);
+    // Each worker writes only the flags of its own indices.
+    parallel_for_each(
+        count,
+        [&](std::size_t i) {
+            flags[i] = splat_keep(block.data() + i * record_size, layout, grid, rules) ? 1 : 0;
+        },
+        256);
+    io::print("Finished splat filtering in " + stage.elapsed_text() + "\n");
+    return flags;
+}
+
+// ---- writer stage ----
+
+namespace {
+
+// Larger than the 8 KiB floor: the records of a share are gathered into few,
+// large writes.
+constexpr std::size_t kWriteBufferSize = 1 << 20;
+
+// Writes every maximal run of records flagged `wanted` as one piece, so runs
+// longer than the buffer go to the file without a copy.
+Status write_records(io::BufferedWriter& writer, std::span<const char> block,
+                     std::uint64_t record_size, const std::vector<std::uint8_t>& flags,
+                     std::uint8_t wanted) {
+    const auto begin = flags.begin();
+    auto run = std::find(begin, flags.end(), wanted);
+    while (run != flags.end()) {
+        const auto run_end = std::find(run, flags.end(), static_cast<std::uint8_t>(!wanted));
+        const std::size_t first = static_cast<std::size_t>(run - begin);
+        const std::size_t records = static_cast<std::size_t>(run_end - run);
+        if (auto w = writer.write(block.data() + first * record_size, records * record_size); !w) return w;
+        run = std::find(run_end, flags.end(), wanted);
+    }
+    return {};
+}
+
+}  // namespace
+
+Status write_splats(Share share, const std::string& path, const ply::PlyHeader& header,
+                    std::span<const char> block, const std::vector<std::uint8_t>& flags) {
+    const bool kept = share == Share::Kept;
+    io::print((kept ? "Writing kept splats to " : "Writing discarded splats to ") + path + "...\n");
+    const text::Stopwatch stage;
+    auto file = io::create_truncate(path);
+    if (!file) return fail(file.error());
+    io::BufferedWriter writer(*file, kWriteBufferSize);
+
+    const std::uint8_t wanted = kept ? 1 : 0;
+    const auto count = static_cast<std::uint64_t>(std::count(flags.begin(), flags.end(), wanted));
+    const std::string text = ply::rewrite_vertex_count(header.header_text, header.vertex_count, count);
+    if (auto w = writer.write(text); !w) return w;
+    if (auto w = write_records(writer, block, header.vertex_size, flags, wanted); !w) return w;
+    if (auto flushed = writer.flush(); !flushed) return flushed;
+    if (auto closed = file->close(); !closed) return closed;
+
+    io::print((kept ? "Finished writing kept splats in " : "Finished writing discarded splats in ") +
+              stage.elapsed_text() + (kept ? ". Kept " : ". Discarded ") + std::to_string(count) +
+              " splats.\n");
+    return {};
+}
+
+// ---- the whole operation ----
+
+namespace {
+
+constexpr const char* kFieldNames[] = {"x", "y", "z", "scale_0", "scale_1", "scale_2"};
+
+// Records that cannot be counted, or that do not hold a located field, would
+// make the filter read outside a record.
+Status require_readable_records(const ply::PlyHeader& header, const ply::SplatLayout& layout) {
+    if (header.vertex_size == 0)
+        return fail(Error::value(
+            "PLY header declares no vertex properties: records of 0 bytes cannot be read"));
+    const std::uint64_t offsets[] = {layout.x,       layout.y,       layout.z,
+                                     layout.scale_0, layout.scale_1, layout.scale_2};
+    for (std::size_t i = 0; i < std::size(offsets); ++i) {
+        if (offsets[i] + 4 > header.vertex_size)
+            return fail(Error::value("PLY vertex records of " + std::to_string(header.vertex_size) +
+                                     " bytes are too short for the field " + kFieldNames[i] +
+                                     ", a 4-byte float at byte offset " + std::to_string(offsets[i])));
+    }
+    return {};
+}
+
+struct VertexBlock {
+    std::unique_ptr<char[]> bytes;
+    std::size_t size = 0;
+    std::span<const char> view() const { return {bytes.get(), size}; }
+};
+
+// The whole vertex block in one read, after the header. A block the file
+// cannot hold (or whose size does not fit in 64 bits) is a short read,
+// reported before anything is allocated.
+Result<VertexBlock> read_vertex_block(io::BufferedReader& reader, const ply::PlyHeader& header) {
+    unsigned long long wanted = 0;
+    if (multiply_overflows(header.vertex_count, header.vertex_size, wanted))
+        return fail(io::short_read_error());
+    auto file_size = reader.file().size();
+    if (!file_size) return fail(file_size.error());
+    if (*file_size < header.header_size || *file_size - header.header_size < wanted)
+        return fail(io::short_read_error());
+    if (auto moved = reader.seek(header.header_size); !moved) return fail(moved.error());
+    VertexBlock block{std::make_unique_for_overwrite<char[]>(wanted), static_cast<std::size_t>(wanted)};
+    if (auto read = reader.file().read_exact(block.bytes.get(), block.size); !read)
+        return fail(read.error());
+    return block;
+}
+
+}  // namespace
+
+Status cleanup_ply(const CleanConfig& config) {
+    const text::Stopwatch overall;
+    io::print("Starting PLY cleanup process...\n");
+    if (config.radius == 0.0)
+        return fail(Error::value("Radius cannot be 0.0. Please provide a positive radius value."));
+
+    std::optional<PointGrid> grid;
+    if (config.colmap_points_file) {
+        auto built = build_point_grid(*config.colmap_points_file, config.radius);
+        if (!built) return fail(built.error());
+        grid = std::move(*built);
+    }
+
+    auto input = io::open_read(config.input_file);
+    if (!input) return fail(input.error());
+    io::BufferedReader reader(*input);
+    io::print("Reading PLY header from " + config.input_file + "...\n");
+    text::Stopwatch stage;
+    auto header = ply::read_ply_header(reader);
+    if (!header) return fail(header.error());
+    const ply::SplatLayout layout = ply::splat_layout(header->properties);
+    io::print("Finished reading PLY header in " + stage.elapsed_text() + ". Found " +
+              std::to_string(header->vertex_count) + " vertices.\n");
+    if (auto format = ply::require_binary_little_endian(header->header_text); !format)
+        return fail(format.error().as(ErrorKind::Os));
+    if (auto readable = require_readable_records(*header, layout); !readable) return readable;
+
+    io::print("Reading PLY vertex data...\n");
+    stage = text::Stopwatch();
+    auto block = read_vertex_block(reader, *header);
+    if (!block) return fail(block.error());
+    io::print("Finished reading PLY vertex data in " + stage.elapsed_text() + "\n");
+
+    const KeepRules rules = KeepRules::from(config);
+    const auto flags = filter_splats(block->view(), header->vertex_size, layout,
+                                     grid ? &*grid : nullptr, rules);
+
+    if (auto w = write_splats(Share::Kept, config.output_file, *header, block->view(), flags); !w)
+        return w;
+    if (config.discarded_file) {
+        if (auto w = write_splats(Share::Discarded, *config.discarded_file, *header, block->view(), flags); !w)
+            return w;
+    }
+    io::print("PLY cleanup process completed in " + overall.elapsed_text() + "\n");
+    return {};
+}
+
+}  // namespace larkspan::cleanup
