@@ -17,6 +17,9 @@ build/native-tests/native_tests --gtest_brief=1
 
 LARKSPAN_PROBE_DIR="$(pwd)/build/native-tests" "$PY" -m pytest -q
 
+# The type stubs against the built module.
+(cd build && "$PY" -m mypy.stubtest larkspan.splat)
+
 # The module spine again on Python 3.13, whose import machinery differs.
 PY313="$(ls "$(pyenv root 2>/dev/null || echo /nonexistent)"/versions/3.13*/bin/python3.13 2>/dev/null | head -n 1 || true)"
 if [ -n "$PY313" ]; then

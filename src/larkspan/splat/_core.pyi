@@ -1,14 +1,28 @@
 """The main native module of larkspan.splat."""
 
 from collections.abc import Sequence
+from typing import final
 
-__all__: list[str]
+from typing_extensions import Self
 
+__all__ = [
+    "Config",
+    "Patch",
+    "split_ply",
+    "BoundingBox",
+    "patches",
+    "cleanup_splats",
+    "merge_ply_files_py",
+    "split_cameras_json",
+    "OrthoCells",
+]
+
+@final
 class Config:
     """What split_ply reads, keeps and writes: an input PLY point cloud, the
     share of its points to keep, a height range and the output patches."""
 
-    def __init__(self, input_file: str) -> None: ...
+    def __new__(cls, input_file: str) -> Self: ...
     @property
     def input_file(self) -> str: ...
     @input_file.setter
@@ -37,11 +51,12 @@ class Config:
     def from_file(file_path: str) -> Config: ...
     def to_json(self) -> str: ...
 
+@final
 class Patch:
     """A ground-plane rectangle (minimum included, maximum excluded) and the
     COLMAP points file that receives the points inside it."""
 
-    def __init__(self, output_file: str) -> None: ...
+    def __new__(cls, output_file: str) -> Self: ...
     @classmethod
     def with_bounds(
         cls, output_file: str, min_x: float, min_y: float, max_x: float, max_y: float
@@ -71,10 +86,11 @@ def split_ply(config: Config) -> dict[str, int]:
     """Splits a PLY point cloud into one COLMAP points file per patch; returns
     "points_loaded", "total_points_written" and "patches_written" counts."""
 
+@final
 class BoundingBox:
     """An axis-aligned rectangle, both bounds included."""
 
-    def __init__(self, min_x: float, max_x: float, min_y: float, max_y: float) -> None: ...
+    def __new__(cls, min_x: float, max_x: float, min_y: float, max_y: float) -> Self: ...
     @property
     def min_x(self) -> float: ...
     @min_x.setter
@@ -115,10 +131,11 @@ def merge_ply_files_py(config_json: str) -> None:
 def split_cameras_json(config_json: str) -> dict[str, int]:
     """Cuts a COLMAP binary model into one model per patch rectangle."""
 
+@final
 class OrthoCells:
     """A splat PLY file loaded into memory, cut into rectangular cells."""
 
-    def __init__(self, ply_path: str) -> None: ...
+    def __new__(cls, ply_path: str) -> Self: ...
     def get_bounds(self) -> tuple[float, float, float, float, float]:
         """(min_x, max_x, min_y, max_y, mean_z) over all splats."""
     def extract_all_cells(self, cells: list[tuple[float, float, float, float, str]]) -> None:
