@@ -1,6 +1,9 @@
 """The example pipeline: one generated scene through every tool, end to end.
 
-Each step prints what it did; the run stops at the first failure. Usage:
+Plan camera patches, split a COLMAP model and a point cloud into patches,
+merge "trained" splat patches, clean them against COLMAP points and cut the
+result into ortho cells. Each step prints what it did and checks its own
+outputs; the run stops at the first failure and ends with a summary. Usage:
 
     python examples/pipeline.py OUTPUT_DIR
 """
@@ -43,6 +46,21 @@ def write_splats(path: Path, count: int, rng: random.Random, origin=(0.0, 0.0), 
             f.write(record.pack(x, y, z, 0, 0, 1, *(rng.random() for _ in range(3)),
                                 rng.random(), *scales, 1, 0, 0, 0))
     return path
+
+
+def read_splats(path: Path) -> np.ndarray:
+    """The records of a splat file written by write_splats, one row each."""
+    data = path.read_bytes()
+    body = data.split(b"end_header\n", 1)[1]
+    return np.frombuffer(body, dtype="<f4").reshape(-1, len(SPLAT_PROPERTIES))
+
+
+def vertex_count(path: Path) -> int:
+    with open(path, "rb") as f:
+        for line in f:
+            if line.startswith(b"element vertex "):
+                return int(line.split()[2])
+    raise ValueError(f"{path} has no vertex element")
 
 
 def street_cameras(count: int, rng: random.Random, blocks: int = 4, block: float = 100.0):
@@ -140,41 +158,6 @@ def write_colmap_points(path: Path, count: int, rng: random.Random, x_extent: fl
     return path
 
 
-def vertex_count(path: Path) -> int:
-    head = path.read_bytes()[:4096]
-    return int(head.split(b"element vertex ")[1].split(b"\n")[0])
-
-
-def step(title: str):
-    def wrap(fn):
-        def run(*args, **kwargs):
-            print(f"\n== {title}", flush=True)
-            start = time.perf_counter()
-            result = fn(*args, **kwargs)
-            print(f"== {title}: done in {time.perf_counter() - start:.2f}s", flush=True)
-            return result
-        return run
-    return wrap
-
-
-@step("plan camera patches")
-def plan_camera_patches(out: Path, rng: random.Random):
-    cameras = street_cameras(20_000, rng)
-    max_cameras = 700
-    boxes = patches(cameras, max_cameras, 1.5, 100)  # prints the summary line
-    # Every patch comes back already buffered; none may hold more cameras.
-    for box in boxes:
-        inside = sum(1 for x, y in cameras
-                     if box.min_x <= x <= box.max_x and box.min_y <= y <= box.max_y)
-        assert inside <= max_cameras, (inside, box.min_x, box.min_y)
-    picture = out / "camera_patches.png"
-    if draw_plan(picture, cameras, boxes):
-        print(f"plan drawn in {picture}")
-    else:
-        print("matplotlib is not installed; no picture of the plan")
-    return boxes
-
-
 def write_cloud(path: Path, count: int, seed: int, extent=200.0):
     """A coloured point cloud (x, y, z float, red, green, blue uchar) over a
     square of the ground plane, in random order as scanned clouds are."""
@@ -197,6 +180,83 @@ def write_cloud(path: Path, count: int, seed: int, extent=200.0):
     return path
 
 
+SUMMARY: list[tuple[str, float, list[str]]] = []  # title, seconds, result lines
+
+
+def report(text: str) -> None:
+    """Prints a step's result and keeps it for the closing summary."""
+    print(text)
+    SUMMARY[-1][2].append(text)
+
+
+def step(title: str):
+    def wrap(fn):
+        def run(*args, **kwargs):
+            print(f"\n== {title}", flush=True)
+            SUMMARY.append((title, 0.0, []))
+            start = time.perf_counter()
+            result = fn(*args, **kwargs)
+            elapsed = time.perf_counter() - start
+            SUMMARY[-1] = (title, elapsed, SUMMARY[-1][2])
+            print(f"== {title}: done in {elapsed:.2f}s", flush=True)
+            return result
+        return run
+    return wrap
+
+
+def print_summary() -> None:
+    print("\nSummary")
+    for title, seconds, lines in SUMMARY:
+        print(f"  {seconds:7.2f}s  {title}: {'; '.join(lines)}")
+    print(f"  {sum(s for _, s, _ in SUMMARY):7.2f}s  in all")
+
+
+@step("plan camera patches")
+def plan_camera_patches(out: Path, rng: random.Random):
+    cameras = street_cameras(20_000, rng)
+    max_cameras = 700
+    boxes = patches(cameras, max_cameras, 1.5, 100)  # prints the summary line
+    # Every patch comes back already buffered; none may hold more cameras.
+    for box in boxes:
+        inside = sum(1 for x, y in cameras
+                     if box.min_x <= x <= box.max_x and box.min_y <= y <= box.max_y)
+        assert inside <= max_cameras, (inside, box.min_x, box.min_y)
+    report(f"{len(cameras):,} cameras in {len(boxes)} patches of at most {max_cameras}")
+    picture = out / "camera_patches.png"
+    if draw_plan(picture, cameras, boxes):
+        print(f"plan drawn in {picture}")
+    else:
+        print("matplotlib is not installed; no picture of the plan")
+    return boxes
+
+
+@step("split the COLMAP model into 4 overlapping patches")
+def split_colmap_model(out: Path, rng: random.Random):
+    model = write_colmap_model(out / "colmap" / "sparse", rng)
+    buffer = 15.0  # metres each patch reaches into its neighbours
+    patches = [{"min_x": x0 - buffer, "min_y": y0 - buffer,
+                "max_x": x0 + 95.0 + buffer, "max_y": y0 + 70.0 + buffer,
+                "output_path": str(out / "colmap" / f"patch_{i}")}
+               for i, (x0, y0) in enumerate([(0, 0), (95, 0), (0, 70), (95, 70)])]
+    counts = split_cameras_json(json.dumps({
+        "input_path": str(model), "min_z": -50.0, "max_z": 50.0,
+        "save_points3d": True, "patches": patches}))
+    report(f"{counts['images_loaded']} images, {counts['points3d_loaded']:,} points into "
+           f"{counts['patches_written']} patch models of {counts['total_images_written']} images "
+           f"and {counts['total_points3d_written']:,} points in all")
+    assert counts["patches_written"] == 4
+    # Overlap puts the images near the inner edges in two or four patches.
+    assert counts["total_images_written"] > counts["images_loaded"]
+    # Each patch is a model of its own: splitting it again keeps all of it.
+    for patch in patches:
+        again = split_cameras_json(json.dumps({
+            "input_path": patch["output_path"], "min_z": -50.0, "max_z": 50.0,
+            "save_points3d": False, "patches": []}))
+        print(f"  {patch['output_path']}: {again['images_loaded']} images, "
+              f"{again['points3d_loaded']} points")
+    return counts
+
+
 @step("split the point cloud into patches")
 def split_cloud(out: Path):
     cloud = write_cloud(out / "cloud.ply", 3_000_000, seed=7)
@@ -210,8 +270,8 @@ def split_cloud(out: Path):
                                                x0, y0, x0 + 110.0, y0 + 110.0))
     (out / "split.json").write_text(config.to_json())
     counts = split_ply(Config.from_file(str(out / "split.json")))
-    print(f"kept {counts['points_loaded']:,} points, wrote {counts['total_points_written']:,} "
-          f"to {counts['patches_written']} patches")
+    report(f"kept {counts['points_loaded']:,} points, wrote {counts['total_points_written']:,} "
+           f"to {counts['patches_written']} patches")
     written = 0
     for patch in config.patches:
         data = Path(patch.output_file).read_bytes()
@@ -230,17 +290,30 @@ def merge_patches(out: Path, rng: random.Random):
     merged = out / "merged.ply"
     merge_ply_files_py(json.dumps({"input_files": [str(p) for p in inputs],
                                    "output_file": str(merged)}))
-    expected = sum(20_000 + 5_000 * i for i in range(3))
-    assert f"element vertex {expected}\n".encode() in merged.read_bytes()[:1024]
+    # The merged count is the sum, and the body holds every input's records.
+    expected = sum(vertex_count(p) for p in inputs)
+    assert vertex_count(merged) == expected
+    bodies = b"".join(p.read_bytes().split(b"end_header\n", 1)[1] for p in inputs)
+    assert merged.read_bytes().split(b"end_header\n", 1)[1] == bodies
+    report(f"{len(inputs)} patches merged into {expected:,} splats")
     return merged
 
 
-def vertex_count(path: Path) -> int:
-    with open(path, "rb") as f:
-        for line in f:
-            if line.startswith(b"element vertex "):
-                return int(line.split()[2])
-    raise ValueError(f"{path} has no vertex element")
+@step("clean merged splats against COLMAP points")
+def clean_splats(out: Path, merged: Path, rng: random.Random):
+    # The reconstruction covers only x < 250: splats beyond it have no points
+    # near them. The y bounds crop the scene to its core; large splats go too.
+    points = write_colmap_points(out / "points3D.bin", 60_000, rng, 250.0, 100.0)
+    kept, discarded = out / "cleaned.ply", out / "cleaned_discarded.ply"
+    cleanup_splats(json.dumps({
+        "input_file": str(merged), "output_file": str(kept), "discarded_file": str(discarded),
+        "colmap_points_file": str(points), "radius": 1.5, "min_neighbors": 3,
+        "min_y": 5.0, "max_y": 95.0, "max_area": 0.1,
+    }))
+    total, n_kept, n_discarded = vertex_count(merged), vertex_count(kept), vertex_count(discarded)
+    assert n_kept + n_discarded == total and 0 < n_kept < total
+    report(f"kept {n_kept:,} of {total:,} splats, discarded {n_discarded:,}")
+    return kept
 
 
 @step("cut splats into ortho cells")
@@ -258,54 +331,20 @@ def cut_ortho_cells(out: Path, splats: Path, cell_size: float = 50.0):
     cells = [(xs[i], xs[i + 1], ys[j], ys[j + 1], str(cells_dir / f"cell_{i}_{j}.ply"))
              for i in range(columns) for j in range(rows)]
     ortho.extract_all_cells(cells)
-    written = {Path(c[4]).name: vertex_count(Path(c[4])) for c in cells if Path(c[4]).exists()}
-    print(f"{len(written)} of {len(cells)} cells ({columns} x {rows}, {cell_size:g} m a side) "
-          f"written, {sum(written.values())} splats in all")
-    # Every splat lies in some cell; one on an edge shared by two cells is in both.
-    assert sum(written.values()) >= vertex_count(splats)
+    written = {c[4]: vertex_count(Path(c[4])) for c in cells if Path(c[4]).exists()}
+    report(f"{len(written)} of {len(cells)} cells ({columns} x {rows}, {cell_size:g} m a side) "
+           f"written, {sum(written.values()):,} splats in all")
+    # Each cell holds exactly the splats inside its bounds (edges included, so
+    # a splat on a shared edge is in both), and together they hold them all.
+    records = read_splats(splats)
+    x, y = records[:, 0], records[:, 1]
+    covered = np.zeros(len(records), dtype=bool)
+    for x0, x1, y0, y1, path in cells:
+        inside = (x >= x0) & (x <= x1) & (y >= y0) & (y <= y1)
+        covered |= inside
+        assert written.get(path, 0) == int(inside.sum()), path
+    assert covered.all()
     return cells_dir
-
-
-@step("split the COLMAP model into 4 overlapping patches")
-def split_colmap_model(out: Path, rng: random.Random):
-    model = write_colmap_model(out / "colmap" / "sparse", rng)
-    buffer = 15.0  # metres each patch reaches into its neighbours
-    patches = [{"min_x": x0 - buffer, "min_y": y0 - buffer,
-                "max_x": x0 + 95.0 + buffer, "max_y": y0 + 70.0 + buffer,
-                "output_path": str(out / "colmap" / f"patch_{i}")}
-               for i, (x0, y0) in enumerate([(0, 0), (95, 0), (0, 70), (95, 70)])]
-    counts = split_cameras_json(json.dumps({
-        "input_path": str(model), "min_z": -50.0, "max_z": 50.0,
-        "save_points3d": True, "patches": patches}))
-    print(json.dumps(counts, indent=2))
-    assert counts["patches_written"] == 4
-    # Overlap puts the images near the inner edges in two or four patches.
-    assert counts["total_images_written"] > counts["images_loaded"]
-    # Each patch is a model of its own: splitting it again keeps all of it.
-    for patch in patches:
-        again = split_cameras_json(json.dumps({
-            "input_path": patch["output_path"], "min_z": -50.0, "max_z": 50.0,
-            "save_points3d": False, "patches": []}))
-        print(f"  {patch['output_path']}: {again['images_loaded']} images, "
-              f"{again['points3d_loaded']} points")
-    return counts
-
-
-@step("clean merged splats against COLMAP points")
-def clean_splats(out: Path, merged: Path, rng: random.Random):
-    # The reconstruction covers only x < 250: splats beyond it have no points
-    # near them. The y bounds crop the scene to its core; large splats go too.
-    points = write_colmap_points(out / "points3D.bin", 60_000, rng, 250.0, 100.0)
-    kept, discarded = out / "cleaned.ply", out / "cleaned_discarded.ply"
-    cleanup_splats(json.dumps({
-        "input_file": str(merged), "output_file": str(kept), "discarded_file": str(discarded),
-        "colmap_points_file": str(points), "radius": 1.5, "min_neighbors": 3,
-        "min_y": 5.0, "max_y": 95.0, "max_area": 0.1,
-    }))
-    total, n_kept, n_discarded = vertex_count(merged), vertex_count(kept), vertex_count(discarded)
-    assert n_kept + n_discarded == total and 0 < n_kept < total
-    print(f"kept {n_kept} of {total} splats, discarded {n_discarded}")
-    return kept
 
 
 def main(argv: list[str]) -> int:
@@ -318,7 +357,8 @@ def main(argv: list[str]) -> int:
     merged = merge_patches(out, rng)
     cleaned = clean_splats(out, merged, rng)
     cut_ortho_cells(out, cleaned)
-    print(f"\nAll steps succeeded; outputs in {out}")
+    print_summary()
+    print(f"\nAll steps succeeded and verified their outputs; outputs in {out}")
     return 0
 
 
