@@ -234,4 +234,9 @@ Ref make_function(PyMethodDef* def, PyObject* module) {
     return Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
 }
 
+bool set_count(PyObject* dict, const char* key, std::uint64_t count) {
+    Ref value = Ref::steal(PyLong_FromUnsignedLongLong(count));
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
 }  // namespace larkspan::py

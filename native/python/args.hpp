@@ -8,11 +8,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdint>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "../common/json.hpp"
 #include "errors.hpp"
 #include "object.hpp"
 
@@ -229,6 +231,33 @@ constexpr PyGetSetDef member_property(const char* name) {
 
 // A module-level function object for the registration table.
 Ref make_function(PyMethodDef* def, PyObject* module);
+
+// The PyMethodDef slot type for any of the calling conventions in use.
+template <class Fn>
+PyCFunction to_cfunction(Fn* fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+// For the tools driven by one JSON document: binds and converts the single
+// `config_json` argument and decodes it into T; a document that does not
+// decode raises ValueError "JSON parse error: ...".
+template <class T>
+bool read_config_json(PyObject* args, PyObject* kwargs, const char* callable, T& out) {
+    std::array<PyObject*, 1> bound{};
+    if (!bind(args, kwargs, callable, {"config_json"}, bound)) return false;
+    std::string text;
+    if (!to_string(bound[0], "config_json", text)) return false;
+    auto decoded = json::decode<T>(text);
+    if (!decoded) {
+        raise(decoded.error().prefixed("JSON parse error: "));
+        return false;
+    }
+    out = std::move(*decoded);
+    return true;
+}
+
+// Inserts key: int(count) into a result dictionary.
+bool set_count(PyObject* dict, const char* key, std::uint64_t count);
 
 // ---- template definitions ----
 

@@ -116,16 +116,11 @@ PyObject* write_ply_file(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-template <class Fn>
-PyCFunction as_method(Fn fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 PyMethodDef methods[] = {
-    {"get_bounds", as_method(get_bounds), METH_NOARGS, "get_bounds($self)\n--\n\n"},
-    {"extract_all_cells", as_method(extract_all_cells), METH_VARARGS | METH_KEYWORDS,
+    {"get_bounds", to_cfunction(get_bounds), METH_NOARGS, "get_bounds($self)\n--\n\n"},
+    {"extract_all_cells", to_cfunction(extract_all_cells), METH_VARARGS | METH_KEYWORDS,
      "extract_all_cells($self, cells)\n--\n\n"},
-    {"write_ply_file", as_method(write_ply_file), METH_VARARGS | METH_KEYWORDS,
+    {"write_ply_file", to_cfunction(write_ply_file), METH_VARARGS | METH_KEYWORDS,
      "write_ply_file($self, output_path, vertex_data, vertex_count)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -111,7 +111,7 @@ PyObject* patches_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef patches_def = {
-    "patches", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(patches_entry)),
+    "patches", to_cfunction(patches_entry),
     METH_VARARGS | METH_KEYWORDS,
     "patches(camera_positions, max_cameras, buffer_meters, target_bins)\n--\n\n"};
 

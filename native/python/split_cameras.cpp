@@ -18,23 +18,14 @@ Error camera_split_error(const Error& error) {
     return error.as(ErrorKind::Runtime, "Camera splitting failed: ");
 }
 
-bool set_count(PyObject* dict, const char* key, std::uint64_t count) {
-    Ref value = Ref::steal(PyLong_FromUnsignedLongLong(count));
-    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
-}
-
 PyObject* split_cameras_json(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!bind(args, kwargs, "split_cameras_json", {"config_json"}, bound)) return nullptr;
-        std::string config_json;
-        if (!to_string(bound[0], "config_json", config_json)) return nullptr;
+        split_cameras::SplitCamerasConfig config;
+        if (!read_config_json(args, kwargs, "split_cameras_json", config)) return nullptr;
         Ref result = Ref::steal(PyDict_New());
         if (!result) return nullptr;
 
-        auto config = json::decode<split_cameras::SplitCamerasConfig>(config_json);
-        if (!config) return raise(config.error().prefixed("JSON parse error: "));
-        auto splitter = split_cameras::ColmapSplitter::load(std::move(*config));
+        auto splitter = split_cameras::ColmapSplitter::load(std::move(config));
         if (!splitter) return raise(camera_split_error(splitter.error()));
         auto totals = splitter->split_cameras();
         if (!totals) return raise(camera_split_error(totals.error()));
@@ -52,10 +43,8 @@ PyObject* split_cameras_json(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyMethodDef split_cameras_def = {
-    "split_cameras_json",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(split_cameras_json)),
-    METH_VARARGS | METH_KEYWORDS, "split_cameras_json(config_json)\n--\n\n"};
+PyMethodDef split_cameras_def = {"split_cameras_json", to_cfunction(split_cameras_json),
+                                 METH_VARARGS | METH_KEYWORDS, "split_cameras_json(config_json)\n--\n\n"};
 
 }  // namespace
 

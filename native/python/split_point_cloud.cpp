@@ -13,11 +13,6 @@ namespace {
 using split_point_cloud::Config;
 using split_point_cloud::Patch;
 
-template <class Fn>
-PyCFunction as_cfunction(Fn* fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 PyObject* new_str(const std::string& text) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
@@ -58,7 +53,7 @@ PyObject* patch_with_bounds(PyObject* cls, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef patch_methods[] = {
-    {"with_bounds", as_cfunction(patch_with_bounds), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+    {"with_bounds", to_cfunction(patch_with_bounds), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "with_bounds($cls, output_file, min_x, min_y, max_x, max_y)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -163,13 +158,13 @@ int config_set_patches(PyObject* self, PyObject* value, void*) {
 }
 
 PyMethodDef config_methods[] = {
-    {"add_patch", as_cfunction(config_add_patch), METH_VARARGS | METH_KEYWORDS,
+    {"add_patch", to_cfunction(config_add_patch), METH_VARARGS | METH_KEYWORDS,
      "add_patch($self, patch)\n--\n\n"},
-    {"from_json", as_cfunction(config_from_json), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_json", to_cfunction(config_from_json), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_json(json_str)\n--\n\n"},
-    {"from_file", as_cfunction(config_from_file), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_file", to_cfunction(config_from_file), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_file(file_path)\n--\n\n"},
-    {"to_json", as_cfunction(config_to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"to_json", to_cfunction(config_to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -184,42 +179,13 @@ PyGetSetDef config_properties[] = {
 
 // ---- split_ply ----
 
-std::string utf8_of(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = text ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
-    if (data == nullptr) {
-        PyErr_Clear();
-        return {};
-    }
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
-// "KeyboardInterrupt: ": the type's qualified name, ": ", then str() of the
-// exception, or "<exception str() failed>" when str() itself fails.
-std::string text_form(PyObject* exception) {
-    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(exception)));
-    std::string name = qualname ? utf8_of(qualname.get()) : Py_TYPE(exception)->tp_name;
-    if (!qualname) PyErr_Clear();
-    Ref text = Ref::steal(PyObject_Str(exception));
-    if (!text || PyUnicode_AsUTF8(text.get()) == nullptr) {
-        PyErr_Clear();
-        return name + ": <exception str() failed>";
-    }
-    return name + ": " + utf8_of(text.get());
-}
-
 // Runs pending signal handlers; what one of them raised becomes part of the
 // tool's own message, so it is taken off the error state here.
 std::optional<std::string> poll_signals() {
     if (PyErr_CheckSignals() == 0) return std::nullopt;
     Ref raised = fetch_exception();
     if (!raised) return std::string("<exception str() failed>");
-    return text_form(raised.get());
-}
-
-bool set_count(PyObject* dict, const char* key, std::uint64_t value) {
-    Ref number = Ref::steal(PyLong_FromUnsignedLongLong(value));
-    return number && PyDict_SetItemString(dict, key, number.get()) == 0;
+    return exception_text(raised.get());
 }
 
 PyObject* split_ply(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -244,7 +210,7 @@ PyObject* split_ply(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyMethodDef split_ply_def = {"split_ply", as_cfunction(split_ply), METH_VARARGS | METH_KEYWORDS,
+PyMethodDef split_ply_def = {"split_ply", to_cfunction(split_ply), METH_VARARGS | METH_KEYWORDS,
                              "split_ply(config)\n--\n\n"};
 
 }  // namespace

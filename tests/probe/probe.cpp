@@ -109,13 +109,13 @@ PyObject* probe_patches_direct(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef functions[] = {
-    {"panic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_panic)),
+    {"panic", to_cfunction(probe_panic),
      METH_VARARGS | METH_KEYWORDS, "panic(message)\n--\n\n"},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_throw)),
+    {"throw", to_cfunction(probe_throw),
      METH_VARARGS | METH_KEYWORDS, "throw(message)\n--\n\n"},
     {"exception_text", probe_exception_text, METH_O, nullptr},
     {"patches_direct",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_patches_direct)),
+     to_cfunction(probe_patches_direct),
      METH_VARARGS | METH_KEYWORDS,
      "patches_direct(camera_positions, max_cameras, buffer_meters, target_bins)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
