@@ -11,9 +11,9 @@ namespace {
 // Creating the output truncates it, so an output that is also an input would
 // be destroyed before its body is read.
 Status refuse_output_among_inputs(const MergeConfig& config) {
-    const std::string output = io::normalise_path(config.output_file);
+    const std::string output = io::path_identity(config.output_file);
     for (const auto& input : config.input_files) {
-        if (io::normalise_path(input) == output || io::same_existing_file(input, config.output_file))
+        if (io::path_identity(input) == output || io::same_existing_file(input, config.output_file))
             return fail(Error::value("Output file " + config.output_file +
                                      " is also an input file (" + input +
                                      "); merging would overwrite it."));

@@ -381,24 +381,15 @@ Status write_cell(const OrthoCells& ply, const std::string& path, const std::vec
 // Refuses cells that would write one file: equal paths once normalised, or
 // two names of one existing file.
 Status refuse_shared_output_paths(const std::vector<Cell>& cells) {
-    std::unordered_map<std::string, std::size_t> by_path;
-    std::vector<std::pair<io::FileId, std::size_t>> existing;
-    auto refuse = [&](std::size_t first, std::size_t second) {
-        return fail(Error::value("Cells " + std::to_string(first) + " and " + std::to_string(second) +
-                                 " have the same output path (" + cells[first].output_path + ", " +
-                                 cells[second].output_path +
-                                 "); every cell needs a file of its own"));
-    };
-    for (std::size_t c = 0; c < cells.size(); ++c) {
-        const auto [at, inserted] = by_path.emplace(io::normalise_path(cells[c].output_path), c);
-        if (!inserted) return refuse(at->second, c);
-        if (auto id = io::file_id(cells[c].output_path)) {
-            for (const auto& [other_id, other] : existing)
-                if (other_id == *id) return refuse(other, c);
-            existing.emplace_back(*id, c);
-        }
-    }
-    return {};
+    std::vector<std::string> paths;
+    paths.reserve(cells.size());
+    for (const auto& cell : cells) paths.push_back(cell.output_path);
+    const auto shared = io::first_shared_path(paths);
+    if (!shared) return {};
+    const auto [first, second] = *shared;
+    return fail(Error::value("Cells " + std::to_string(first) + " and " + std::to_string(second) +
+                             " have the same output path (" + cells[first].output_path + ", " +
+                             cells[second].output_path + "); every cell needs a file of its own"));
 }
 
 CellIndices assign_with_progress(const OrthoCells& ply, const std::vector<Cell>& cells) {

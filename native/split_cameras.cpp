@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <filesystem>
 #include <limits>
 #include <system_error>
 #include <unordered_map>
@@ -30,33 +29,20 @@ namespace {
 
 // ---- configuration checks and paths ----
 
-// A directory as the file system sees it: symbolic links and "." / ".."
-// resolved as far as the path exists, no trailing separator.
-std::string directory_identity(const std::string& path) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    fs::path resolved = fs::absolute(path, error);
-    if (!error) resolved = fs::weakly_canonical(resolved, error);
-    if (error) resolved = fs::path(path).lexically_normal();
-    std::string text = resolved.string();
-    while (text.size() > 1 && text.back() == '/') text.pop_back();
-    return text;
-}
-
 // Two patches writing to one directory would write the same files at the
 // same time and corrupt them, so such a configuration is refused up front.
 Status require_distinct_output_paths(const std::vector<CameraPatchConfig>& patches) {
-    std::unordered_map<std::string, std::size_t> first_user;
-    for (std::size_t i = 0; i < patches.size(); ++i) {
-        auto [entry, inserted] = first_user.emplace(directory_identity(patches[i].output_path), i);
-        if (inserted) continue;
-        return fail(Error::value(
-            "patches[" + std::to_string(entry->second) + "] and patches[" + std::to_string(i) +
-            "] both write to output_path \"" + patches[i].output_path +
-            "\": each patch needs a directory of its own, as concurrent writes to the same "
-            "files would corrupt them"));
-    }
-    return {};
+    std::vector<std::string> paths;
+    paths.reserve(patches.size());
+    for (const auto& patch : patches) paths.push_back(patch.output_path);
+    const auto shared = io::first_shared_path(paths);
+    if (!shared) return {};
+    const auto [first, second] = *shared;
+    return fail(Error::value(
+        "patches[" + std::to_string(first) + "] and patches[" + std::to_string(second) +
+        "] both write to output_path \"" + patches[second].output_path +
+        "\": each patch needs a directory of its own, as concurrent writes to the same "
+        "files would corrupt them"));
 }
 
 // `name` as a path component of `directory`.

@@ -770,32 +770,18 @@ Result<SplitCounts> write_patches(const Cloud& cloud, PatchIndices indices,
 
 namespace {
 
-// The file a path names, for comparing output paths: symbolic links and "."
-// and ".." resolved as far as the path exists, the rest normalised.
-std::string resolved(const std::string& path) {
-    std::error_code error;
-    auto absolute = std::filesystem::absolute(path, error);
-    if (error) return path;
-    auto canonical = std::filesystem::weakly_canonical(absolute, error);
-    return error ? absolute.lexically_normal().string() : canonical.string();
-}
-
 // Two writers on one file would interleave their records: refuse such a
 // configuration before anything is read or written.
 Status require_distinct_outputs(const std::vector<Patch>& patches) {
-    std::vector<std::pair<std::string, std::size_t>> paths;
+    std::vector<std::string> paths;
     paths.reserve(patches.size());
-    for (std::size_t j = 0; j < patches.size(); ++j)
-        paths.emplace_back(resolved(patches[j].output_file), j);
-    std::sort(paths.begin(), paths.end());
-    for (std::size_t k = 1; k < paths.size(); ++k) {
-        if (paths[k].first != paths[k - 1].first) continue;
-        const std::size_t a = paths[k - 1].second, b = paths[k].second;
-        return fail(Error::value("Patches " + std::to_string(a) + " and " + std::to_string(b) +
-                                 " both write to " + patches[b].output_file +
-                                 "; every patch needs an output file of its own"));
-    }
-    return {};
+    for (const auto& patch : patches) paths.push_back(patch.output_file);
+    const auto shared = io::first_shared_path(paths);
+    if (!shared) return {};
+    const auto [a, b] = *shared;
+    return fail(Error::value("Patches " + std::to_string(a) + " and " + std::to_string(b) +
+                             " both write to " + patches[b].output_file +
+                             "; every patch needs an output file of its own"));
 }
 
 }  // namespace

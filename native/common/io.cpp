@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <unordered_map>
 #include <cerrno>
 #include <cstring>
 
@@ -218,6 +220,15 @@ std::string normalise_path(const std::string& path) {
     return result.empty() ? "/" : result;
 }
 
+std::string path_identity(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::path resolved = fs::weakly_canonical(fs::absolute(path, error), error);
+    std::string text = error ? normalise_path(path) : resolved.string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
 std::optional<FileId> file_id(const std::string& path) {
     struct stat info {};
     if (has_nul(path) || ::stat(path.c_str(), &info) != 0) return std::nullopt;
@@ -227,6 +238,22 @@ std::optional<FileId> file_id(const std::string& path) {
 bool same_existing_file(const std::string& a, const std::string& b) {
     const auto id_a = file_id(a);
     return id_a && id_a == file_id(b);
+}
+
+std::optional<std::pair<std::size_t, std::size_t>> first_shared_path(
+    const std::vector<std::string>& paths) {
+    std::unordered_map<std::string, std::size_t> by_identity;
+    std::vector<std::pair<FileId, std::size_t>> existing;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        const auto [at, inserted] = by_identity.emplace(path_identity(paths[i]), i);
+        if (!inserted) return std::pair{at->second, i};
+        if (auto id = file_id(paths[i])) {
+            for (const auto& [other_id, other] : existing)
+                if (other_id == *id) return std::pair{other, i};
+            existing.emplace_back(*id, i);
+        }
+    }
+    return std::nullopt;
 }
 
 BufferedReader::BufferedReader(File& file, std::size_t capacity)

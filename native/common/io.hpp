@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
@@ -69,9 +70,12 @@ Result<std::string> read_file(const std::string& path);
 bool is_valid_utf8(std::string_view text);
 
 // The path made absolute with "." and ".." segments and repeated slashes
-// resolved, without touching the file system: two outputs whose normalised
-// paths agree would be one file.
+// resolved, without touching the file system.
 std::string normalise_path(const std::string& path);
+// What a path names, for telling whether two outputs would be one file: made
+// absolute, symbolic links followed as far as the path exists, "." and ".."
+// and repeated or trailing slashes resolved.
+std::string path_identity(const std::string& path);
 // The device and inode of an existing file (symbolic links followed), so
 // two names of one file can be told apart from two files.
 struct FileId {
@@ -81,6 +85,11 @@ struct FileId {
 std::optional<FileId> file_id(const std::string& path);
 // Both paths name one existing file (hard links, symbolic links).
 bool same_existing_file(const std::string& a, const std::string& b);
+// The positions of the first two paths that would write one file (equal
+// identities, or two names of one existing file), in list order: the later
+// of the two is the first position at which a repeat is seen.
+std::optional<std::pair<std::size_t, std::size_t>> first_shared_path(
+    const std::vector<std::string>& paths);
 
 // Reads through a buffer of fixed capacity; seek() discards the look-ahead.
 class BufferedReader {
