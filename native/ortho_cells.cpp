@@ -6,7 +6,6 @@
 #include <cmath>
 #include <limits>
 #include <optional>
-#include <unordered_map>
 
 #include "common/io.hpp"
 #include "common/parallel.hpp"
