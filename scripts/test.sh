@@ -6,12 +6,12 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 bash scripts/setup.sh python3 .venv
-PY=.venv/bin/python
+PY="$(pwd)/.venv/bin/python"
 
 # C++ unit tests, and the probe module the Python tests use to reach the
 # binding layer's internal-failure path.
 "$PY" -m cmake -S . -B build/native-tests -G Ninja -DCMAKE_MAKE_PROGRAM="$(pwd)/.venv/bin/ninja" \
-  -DLARKSPAN_BUILD_MODULE=OFF -DLARKSPAN_BUILD_TESTS=ON -DPython_EXECUTABLE="$(pwd)/$PY" >/dev/null
+  -DLARKSPAN_BUILD_MODULE=OFF -DLARKSPAN_BUILD_TESTS=ON -DPython_EXECUTABLE="$PY" >/dev/null
 "$PY" -m cmake --build build/native-tests
 build/native-tests/native_tests --gtest_brief=1
 
