@@ -9,6 +9,7 @@
 #include "fuzz_input.hpp"
 
 using namespace larkspan;
+using namespace larkspan::colmap;
 
 namespace {
 
@@ -38,9 +39,9 @@ void check_model_file(const std::uint8_t* data, std::size_t size,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     switch (data[0] % 3) {
-        case 0: check_model_file(data + 1, size - 1, colmap::read_cameras_bin, colmap::write_cameras_bin); break;
-        case 1: check_model_file(data + 1, size - 1, colmap::read_images_bin, colmap::write_images_bin); break;
-        case 2: check_model_file(data + 1, size - 1, colmap::read_points3d_bin, colmap::write_points3d_bin); break;
+        case 0: check_model_file(data + 1, size - 1, read_cameras_bin, write_cameras_bin); break;
+        case 1: check_model_file(data + 1, size - 1, read_images_bin, write_images_bin); break;
+        case 2: check_model_file(data + 1, size - 1, read_points3d_bin, write_points3d_bin); break;
     }
     return 0;
 }
