@@ -287,6 +287,9 @@ Result<std::size_t> BufferedReader::read_line(std::string& line) {
 }
 
 Result<std::size_t> BufferedReader::read(void* data, std::size_t size) {
+    // Nothing to read: an empty destination may have no address at all (the
+    // data of an empty vector), which memcpy must not be given.
+    if (size == 0) return 0;
     if (begin_ == end_) {
         // Large reads bypass the buffer, as copying them through it gains nothing.
         if (size >= buffer_.size()) return file_.read_some(data, size);
@@ -320,6 +323,9 @@ BufferedWriter::BufferedWriter(File& file, std::size_t capacity)
     : file_(file), buffer_(capacity) {}
 
 Status BufferedWriter::write(const void* data, std::size_t size) {
+    // Nothing to write: an empty source may have no address at all (the data
+    // of an empty vector or span), which memcpy must not be given.
+    if (size == 0) return {};
     const auto* in = static_cast<const char*>(data);
     if (used_ + size > buffer_.size()) {
         auto flushed = flush();

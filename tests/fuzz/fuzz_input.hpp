@@ -14,12 +14,25 @@
 
 namespace larkspan::fuzz {
 
-inline io::File file_with(const std::uint8_t* data, std::size_t size) {
+inline io::File empty_file() {
     int fd = ::memfd_create("fuzz-input", 0);
     if (fd < 0) std::abort();
-    io::File file(fd);
+    return io::File(fd);
+}
+
+inline io::File file_with(const std::uint8_t* data, std::size_t size) {
+    io::File file = empty_file();
     if (!file.write_all(data, size) || !file.seek(0)) std::abort();
     return file;
+}
+
+// The whole content of a file.
+inline std::string content_of(io::File& file) {
+    auto size = file.size();
+    if (!size) std::abort();
+    std::string content(*size, '\0');
+    if (!file.pread_exact(content.data(), content.size(), 0)) std::abort();
+    return content;
 }
 
 // A path naming the input, for readers that open by path.

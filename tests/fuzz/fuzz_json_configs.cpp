@@ -1,16 +1,49 @@
 // JSON decoding of every configuration record. The first input byte picks the
-// record, the rest is the document.
+// record, the rest is the document. Every refusal must say where the problem
+// is; every accepted record is encoded again, and that encoding must decode
+// and encode to itself: what the system writes, it reads back unchanged.
+#include <cstdlib>
+#include <string>
+
 #include "common/json.hpp"
 #include "merge.hpp"
+#include "split_cameras.hpp"
+#include "split_point_cloud.hpp"
 
 using namespace larkspan;
 
 namespace {
 
+bool is_digits(std::string_view text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// "... at line L column C", both numbers from 1.
+bool ends_with_position(std::string_view message) {
+    const std::size_t at = message.rfind(" at line ");
+    if (at == std::string_view::npos) return false;
+    const std::string_view position = message.substr(at + 9);
+    const std::size_t column = position.find(" column ");
+    if (column == std::string_view::npos) return false;
+    const std::string_view line = position.substr(0, column), col = position.substr(column + 8);
+    return is_digits(line) && is_digits(col) && line[0] != '0' && col[0] != '0';
+}
+
+template <class Decode, class Encode>
+void check_round_trip(std::string_view text, Decode decode, Encode encode) {
+    auto decoded = decode(text);
+    if (!decoded) {
+        if (!ends_with_position(decoded.error().message)) std::abort();
+        return;
+    }
+    const std::string encoded = encode(*decoded);
+    auto again = decode(encoded);
+    if (!again || encode(*again) != encoded) std::abort();
+}
+
 template <class T>
-void decode_and_reencode(std::string_view text) {
-    auto decoded = json::decode<T>(text);
-    if (decoded) (void)json::encode(*decoded);
+void check_record(std::string_view text) {
+    check_round_trip(text, json::decode<T>, json::encode<T>);
 }
 
 }  // namespace
@@ -18,8 +51,16 @@ void decode_and_reencode(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
-    switch (data[0] % 1) {
-        case 0: decode_and_reencode<merge::MergeConfig>(text); break;
+    switch (data[0] % 5) {
+        case 0: check_record<merge::MergeConfig>(text); break;
+        case 1: check_record<split_cameras::SplitCamerasConfig>(text); break;
+        case 2: check_record<split_cameras::CameraPatchConfig>(text); break;
+        // Config through the functions Config.from_json and to_json use.
+        case 3:
+            check_round_trip(text, split_point_cloud::config_from_json,
+                             split_point_cloud::config_to_json);
+            break;
+        case 4: check_record<split_point_cloud::Patch>(text); break;
     }
     return 0;
 }

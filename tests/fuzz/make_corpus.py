@@ -22,29 +22,79 @@ CLOUD = [("double", "x"), ("double", "y"), ("double", "z"),
 def ply_seeds():
     splat_body = b"".join(struct.pack("<7f", i, -i, 0.5 * i, -3, -3, -3, 1) for i in range(3))
     cloud_body = b"".join(struct.pack("<3d3B", i, i, i, 1, 2, 3) for i in range(3))
+    grid_body = b"".join(struct.pack("<7f", x, y, 1, -3, -3, -3, 1) for x in range(4) for y in range(4))
+    mixed = [("short", "s"), ("float", "x"), ("float", "y"), ("float", "z"), ("uint", "u"), ("uchar", "r")]
+    mixed_body = b"".join(struct.pack("<h3fIB", -i, i, 2 * i, 3 * i, i, 7) for i in range(2))
     return {
         "splats": ply(3, SPLAT, splat_body),
         "cloud": ply(3, CLOUD, cloud_body),
         "crlf": ply(3, SPLAT, splat_body, eol="\r\n"),
         "plus_count": ply(3, SPLAT, splat_body).replace(b"vertex 3", b"vertex +3"),
         "list_property": ply(1, [("list", "uchar int vertex_indices")] + SPLAT),
+        "grid": ply(16, SPLAT, grid_body),
+        "mixed_types": ply(2, mixed, mixed_body).replace(
+            b"end_header", b"element face 0\nproperty list uchar int vertex_indices\nend_header"),
         "ascii": ply(1, SPLAT, b"1 2 3 4 5 6 7\n", fmt="ascii 1.0"),
         "no_end": b"ply\nelement vertex 2\nproperty float x\n",
+        # An empty vertex block is held without an address: written back, it
+        # once reached memcpy as a null pointer.
+        "no_vertices": ply(0, SPLAT),
     }
 
 
 def json_seeds():
     merge = {"input_files": ["a.ply", "b.ply"], "output_file": "out.ply"}
+    camera_patch = {"min_x": -1, "min_y": -2.5, "max_x": 3e2, "max_y": 4, "output_path": "p0"}
+    split_cameras = {"input_path": "model", "min_z": -10, "max_z": 10.5, "save_points3d": True,
+                     "patches": [camera_patch, list(camera_patch.values())]}
+    patch = {"min_x": 0, "min_y": None, "max_x": 1.5, "output_file": "p.bin"}
+    config = {"input_file": "cloud.ply", "sample_percentage": 50, "minZ": -1, "maxZ": None,
+              "patches": [patch, {"output_file": "\u00e9\n"}]}
+    # The first byte picks the record decoded by the harness, in its order.
+    records = {
+        "merge": (0, merge),
+        "merge_array": (0, [["a"], "o"]),
+        "merge_extra": (0, {**merge, "x": [1, {"y": None}]}),
+        "split_cameras": (1, split_cameras),
+        "split_cameras_array": (1, list(split_cameras.values())),
+        "camera_patch": (2, camera_patch),
+        "config": (3, config),
+        "config_short": (3, {"input_file": "c.ply", "patches": []}),
+        "patch": (4, patch),
+        "patch_array": (4, [1, 2, 3, 4, "p.bin"]),
+    }
+    return {name: bytes([selector]) + json.dumps(value, indent=2).encode()
+            for name, (selector, value) in records.items()}
+
+
+def colmap_seeds():
+    cameras = struct.pack("<Q", 3) + b"".join(
+        struct.pack("<IIQQ", camera_id, model, 640, 480)
+        + struct.pack(f"<{params}d", *range(params))
+        for camera_id, model, params in ((1, 0, 3), (2, 4, 8), (1, 3, 5)))
+    keypoints = struct.pack("<ddq", 1.5, 2.5, 7) + struct.pack("<ddq", 3, 4, -1)
+    images = struct.pack("<Q", 2) + b"".join(
+        struct.pack("<I4d3dI", image_id, 1, 0, 0, 0, 0.5, -1, 2, 1) + name + b"\0"
+        + struct.pack("<Q", count) + keypoints[: 24 * count]
+        for image_id, name, count in ((1, b"a.jpg", 2), (3, "\u00e9".encode(), 0)))
+    points = struct.pack("<Q", 2) + b"".join(
+        struct.pack("<Q3d3BdQ", point_id, 1, 2, 3, 10, 20, 30, -1.0, len(track))
+        + b"".join(struct.pack("<II", *element) for element in track)
+        for point_id, track in ((7, [(1, 0), (3, 5)]), (2, [])))
+    # The first byte picks the file: cameras.bin, images.bin, points3D.bin.
     return {
-        # The first byte picks the record decoded by the harness.
-        "merge": b"\x00" + json.dumps(merge).encode(),
-        "merge_array": b"\x00" + json.dumps([["a"], "o"]).encode(),
-        "merge_extra": b"\x00" + json.dumps({**merge, "x": [1, {"y": None}]}, indent=2).encode(),
+        "cameras": b"\x00" + cameras,
+        "images": b"\x01" + images,
+        "points": b"\x02" + points,
+        "empty_points": b"\x02" + struct.pack("<Q", 0),
     }
 
 
 HARNESS_SEEDS = {
     "fuzz_ply_header": ply_seeds,
+    "fuzz_split_ply": ply_seeds,
+    "fuzz_ortho_cells": ply_seeds,
+    "fuzz_colmap": colmap_seeds,
     "fuzz_json_configs": json_seeds,
 }
 

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <random>
 
+#include "common/io.hpp"
 #include "ortho_cells.hpp"
 
 using namespace larkspan;
@@ -99,4 +104,18 @@ TEST(OrthoCellsAssign, DegenerateExtents) {
         {},
     };
     for (const auto& cells : cases) EXPECT_EQ(assign_splats(ply, cells), assign_splats_literally(ply, cells));
+}
+
+// A file without vertices holds no vertex buffer at all; writing its empty
+// block writes the header alone.
+TEST(OrthoCellsWrite, EmptyBlockWritesTheHeaderAlone) {
+    OrthoCells ply;
+    ply.header_lines = {"ply", "element vertex 0", "end_header"};
+    char path[] = "/tmp/ortho_write_XXXXXX";
+    ::close(::mkstemp(path));
+    ASSERT_TRUE(write_ply_file(ply, path, {ply.vertex_data.data(), 0}, 0));
+    auto written = io::read_file(path);
+    std::remove(path);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(*written, "ply\nelement vertex 0\nend_header\n");
 }

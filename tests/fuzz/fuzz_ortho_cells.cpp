@@ -1,0 +1,72 @@
+// OrthoCells' loader, then what uses a loaded file: its bounds, the cell
+// index (which must agree with testing every splat against every cell), and
+// the writer, whose output must load back as the same file.
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "fuzz_input.hpp"
+#include "ortho_cells.hpp"
+
+using namespace larkspan;
+using namespace larkspan::ortho_cells;
+
+namespace {
+
+// x, y and z are read inside every record, and the block holds every record.
+void check_layout(const OrthoCells& ply) {
+    if (ply.vertex_data.size() != ply.vertex_size * ply.vertex_count) std::abort();
+    if (ply.vertex_count == 0) return;
+    for (std::uint64_t offset : {ply.x_offset, ply.y_offset, ply.z_offset})
+        if (offset + 4 > ply.vertex_size) std::abort();
+}
+
+// Cells over the file's extent: the whole of it, its four quarters (sharing
+// edges), the single point of the first splat, and an inverted one.
+std::vector<Cell> cells_over(const OrthoCells& ply, const Bounds& b) {
+    const double mid_x = b.min_x / 2 + b.max_x / 2, mid_y = b.min_y / 2 + b.max_y / 2;
+    std::vector<Cell> cells = {
+        {b.min_x, b.max_x, b.min_y, b.max_y, "all"},
+        {b.min_x, mid_x, b.min_y, mid_y, "q1"},
+        {mid_x, b.max_x, b.min_y, mid_y, "q2"},
+        {b.min_x, mid_x, mid_y, b.max_y, "q3"},
+        {mid_x, b.max_x, mid_y, b.max_y, "q4"},
+        {b.max_x, b.min_x, b.max_y, b.min_y, "inverted"},
+    };
+    if (ply.vertex_count > 0) cells.push_back({ply.x(0), ply.x(0), ply.y(0), ply.y(0), "first"});
+    return cells;
+}
+
+void check_written_copy_loads_back(const OrthoCells& ply) {
+    io::File copy = fuzz::empty_file();
+    const std::span<const char> records(ply.vertex_data.data(), ply.vertex_data.size());
+    if (!write_ply_file(ply, fuzz::path_of(copy), records, ply.vertex_count)) std::abort();
+    auto again = load(fuzz::path_of(copy));
+    if (!again || again->vertex_count != ply.vertex_count || again->vertex_size != ply.vertex_size ||
+        again->x_offset != ply.x_offset || again->y_offset != ply.y_offset ||
+        again->z_offset != ply.z_offset || again->header_lines.size() != ply.header_lines.size())
+        std::abort();
+    if (ply.vertex_data.size() > 0 &&
+        std::memcmp(again->vertex_data.data(), ply.vertex_data.data(), ply.vertex_data.size()) != 0)
+        std::abort();
+    // Only the vertex element lines change, to the plain count.
+    const std::string count_line = "element vertex " + std::to_string(ply.vertex_count);
+    for (std::size_t i = 0; i < ply.header_lines.size(); ++i) {
+        const std::string& line = ply.header_lines[i];
+        const bool vertex_line = line.size() >= 15 && line.starts_with("element vertex ");
+        if (again->header_lines[i] != (vertex_line ? count_line : line)) std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    io::File file = fuzz::file_with(data, size);
+    auto ply = load(fuzz::path_of(file));
+    if (!ply) return 0;
+    check_layout(*ply);
+    const std::vector<Cell> cells = cells_over(*ply, get_bounds(*ply));
+    if (assign_splats(*ply, cells) != assign_splats_literally(*ply, cells)) std::abort();
+    check_written_copy_loads_back(*ply);
+    return 0;
+}

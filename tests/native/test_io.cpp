@@ -1,0 +1,49 @@
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/io.hpp"
+
+using namespace larkspan;
+
+namespace {
+
+// An open temporary file, removed at once; it lives as long as its descriptor.
+io::File temporary_file() {
+    char path[] = "/tmp/io_test_XXXXXX";
+    io::File file(::mkstemp(path));
+    ::unlink(path);
+    return file;
+}
+
+std::string content_of(io::File& file) {
+    std::string content(file.size().value(), '\0');
+    EXPECT_TRUE(file.pread_exact(content.data(), content.size(), 0));
+    return content;
+}
+
+}  // namespace
+
+// The data of an empty vector or span has no address; moving nothing from or
+// to it must not reach memcpy (undefined behaviour, reported by UBSan).
+TEST(BufferedIo, NothingFromOrToNoAddress) {
+    io::File file = temporary_file();
+    const std::vector<char> empty;
+    io::BufferedWriter writer(file);
+    ASSERT_TRUE(writer.write("ab", 2));
+    ASSERT_TRUE(writer.write(empty.data(), 0));
+    ASSERT_TRUE(writer.flush());
+    EXPECT_EQ(content_of(file), "ab");
+
+    ASSERT_TRUE(file.seek(0));
+    io::BufferedReader reader(file);
+    std::vector<char> nowhere;
+    EXPECT_EQ(reader.read(nowhere.data(), 0).value(), 0u);
+    char two[2];
+    ASSERT_TRUE(reader.read_exact(two, 2));
+    EXPECT_EQ(std::string(two, 2), "ab");
+}
