@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "cleanup.hpp"
 #include "common/json.hpp"
 #include "merge.hpp"
 #include "split_cameras.hpp"
@@ -51,7 +52,7 @@ void check_record(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
-    switch (data[0] % 5) {
+    switch (data[0] % 6) {
         case 0: check_record<merge::MergeConfig>(text); break;
         case 1: check_record<split_cameras::SplitCamerasConfig>(text); break;
         case 2: check_record<split_cameras::CameraPatchConfig>(text); break;
@@ -61,6 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                              split_point_cloud::config_to_json);
             break;
         case 4: check_record<split_point_cloud::Patch>(text); break;
+        case 5: check_record<cleanup::CleanConfig>(text); break;
     }
     return 0;
 }

@@ -62,6 +62,10 @@ def json_seeds():
         "config_short": (3, {"input_file": "c.ply", "patches": []}),
         "patch": (4, patch),
         "patch_array": (4, [1, 2, 3, 4, "p.bin"]),
+        "clean": (5, {"input_file": "s.ply", "output_file": "k.ply", "discarded_file": None,
+                      "min_x": -1, "max_x": 2.5e3, "max_area": 0.5, "colmap_points_file": "p.bin",
+                      "min_neighbors": 3, "radius": 0.25}),
+        "clean_minimal": (5, {"input_file": "s.ply", "output_file": "k.ply", "max_area": 1}),
     }
     return {name: bytes([selector]) + json.dumps(value, indent=2).encode()
             for name, (selector, value) in records.items()}
@@ -90,7 +94,24 @@ def colmap_seeds():
     }
 
 
+def point_grid_seeds():
+    # The first byte picks the cell edge; the rest is a points3D.bin file.
+    def points(rows):
+        return struct.pack("<Q", len(rows)) + b"".join(
+            struct.pack("<Q3d3BdQ", i + 1, x, y, z, 1, 2, 3, -1.0, len(track))
+            + b"".join(struct.pack("<II", *e) for e in track)
+            for i, (x, y, z, track) in enumerate(rows))
+    near = [(0.05 * i, 0.0, 0.0, []) for i in range(8)]
+    far = [(1e12, -1e12, 3.0, [(1, 2)]), (float("nan"), 0.0, 0.0, []), (0.0, 0.0, 0.0, [(5, 6), (7, 8)])]
+    return {
+        "near": b"\x00" + points(near),
+        "far": b"\x01" + points(far),
+        "empty": b"\x00" + points([]),
+    }
+
+
 HARNESS_SEEDS = {
+    "fuzz_point_grid": point_grid_seeds,
     "fuzz_ply_header": ply_seeds,
     "fuzz_split_ply": ply_seeds,
     "fuzz_ortho_cells": ply_seeds,

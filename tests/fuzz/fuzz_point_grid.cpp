@@ -1,0 +1,59 @@
+// Cleanup's points-grid reader: a points3D.bin-layout file filed into a hash
+// grid. The first input byte picks the cell edge, the rest is the file. A
+// file that reads must hold at least one full record per point, and the keep
+// test must find a splat's neighbours among the grid's points without
+// reading outside it.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "cleanup.hpp"
+#include "fuzz_input.hpp"
+
+using namespace larkspan;
+
+namespace {
+
+constexpr double kRadii[] = {0.1, 1.0, 1e-300, 1e300, -0.5, std::numeric_limits<double>::infinity()};
+constexpr std::size_t kPointRecordSize = 8 + 24 + 3 + 8 + 8;  // empty track
+
+// A splat record of x, y, z, scale_0..2 as f32.
+std::array<char, 24> splat_at(float x, float y, float z) {
+    std::array<char, 24> record{};
+    const float fields[6] = {x, y, z, -10.f, -10.f, -10.f};
+    std::memcpy(record.data(), fields, sizeof fields);
+    return record;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // The grid stage prints its stage lines; keep the fuzzer's output readable.
+    const int devnull = ::open("/dev/null", O_WRONLY);
+    if (devnull >= 0) ::dup2(devnull, 1);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    const double radius = kRadii[data[0] % std::size(kRadii)];
+    io::File file = fuzz::file_with(data + 1, size - 1);
+    auto grid = cleanup::build_point_grid(fuzz::path_of(file), radius);
+    if (!grid) return 0;
+    if (grid->point_count() > 0 && 8 + grid->point_count() * kPointRecordSize > size - 1) std::abort();
+
+    ply::SplatLayout layout{0, 4, 8, 12, 16, 20};
+    cleanup::KeepRules rules;
+    rules.max_area = std::numeric_limits<double>::infinity();
+    rules.min_neighbors = 1;
+    rules.radius = radius;
+    for (float at : {0.f, 1.f, -1.f, 1e30f, std::numeric_limits<float>::quiet_NaN()}) {
+        const auto record = splat_at(at, at, at);
+        (void)cleanup::splat_keep(record.data(), layout, &*grid, rules);
+    }
+    return 0;
+}
