@@ -49,6 +49,20 @@ void sort_nan_last(std::vector<Position>& positions) {
     });
 }
 
+// A camera with a NaN coordinate has no place on the ground plane, and the
+// grid windows never count it. The chunk and row splits leave it out too: as
+// the first or last camera of a chunk it would make that patch's bounds NaN,
+// leaving every other camera of the chunk in no patch.
+bool has_place(const Position& camera) { return !std::isnan(camera.x) && !std::isnan(camera.y); }
+
+std::vector<Position> placed_cameras(std::span<const Position> cameras) {
+    std::vector<Position> placed;
+    placed.reserve(cameras.size());
+    for (const Position& camera : cameras)
+        if (has_place(camera)) placed.push_back(camera);
+    return placed;
+}
+
 }  // namespace
 
 // ---- numeric rules ----
@@ -141,7 +155,7 @@ void append_chunks_along_x(std::span<const Position> sorted, std::uint64_t chunk
 // Cameras on one vertical line at x: chunks of `chunk_size` from bottom to top.
 std::vector<BoundingBox> split_vertical_line(std::span<const Position> cameras, double x,
                                              std::uint64_t chunk_size, double buffer) {
-    std::vector<Position> sorted(cameras.begin(), cameras.end());
+    std::vector<Position> sorted = placed_cameras(cameras);
     sort_by_y(sorted);
     const double half_width = nan_max(2.0 * buffer, 0.1) / 2.0;
     std::vector<BoundingBox> boxes;
@@ -165,8 +179,7 @@ std::vector<BoundingBox> partition_1d_horizontal(std::span<const Position> point
                                                  std::uint64_t chunk_size, double buffer,
                                                  double center_y) {
     std::vector<BoundingBox> boxes;
-    if (points.empty()) return boxes;
-    std::vector<Position> sorted(points.begin(), points.end());
+    std::vector<Position> sorted = placed_cameras(points);
     sort_by_x(sorted);
     append_chunks_along_x(sorted, chunk_size, buffer, center_y, boxes);
     return boxes;
@@ -419,6 +432,7 @@ public:
         std::vector<Member> members;
         for (std::size_t index = 0; index < cameras.size(); ++index) {
             const Position& camera = cameras[index];
+            if (!has_place(camera)) continue;  // in no row
             if (const auto column = grid.column_of(camera.x))
                 members.push_back({row_key(camera.y), camera.x, index, *column});
         }

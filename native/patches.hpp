@@ -95,7 +95,8 @@ struct AxisBins {
 AxisBins bin_axis(double min, double max, double target_bins);
 
 // Rectangles over consecutive chunks of `chunk_size` points in x order, all
-// centred on center_y, at least 0.1 wide and high.
+// centred on center_y, at least 0.1 wide and high. Points with a NaN
+// coordinate are left out.
 std::vector<BoundingBox> partition_1d_horizontal(std::span<const Position> points,
                                                  std::uint64_t chunk_size, double buffer,
                                                  double center_y);

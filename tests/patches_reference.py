@@ -6,7 +6,8 @@ Floating-point expressions are written with the same operands in the same
 order as the native code, so results agree bit for bit. Two choices the
 algorithm leaves open are made as the native planner makes them: positions
 with a NaN coordinate sort last, and the row fallback takes rows by ascending
-row key.
+row key. As in the native planner, the chunk and row splits leave out
+positions with a NaN coordinate.
 """
 
 from __future__ import annotations
@@ -101,10 +102,15 @@ def chunks(seq, size):
     return [seq[i:i + size] for i in range(0, len(seq), size)]
 
 
+def placed(points):
+    """The points without a NaN coordinate: the chunk and row splits leave
+    the others out (the first or last of a chunk, one would make the chunk's
+    bounds NaN and leave the chunk's other cameras in no patch)."""
+    return [p for p in points if not (math.isnan(p[0]) or math.isnan(p[1]))]
+
+
 def partition_1d_horizontal(points, chunk_size, buffer, center_y):
-    if not points:
-        return []
-    ordered = sorted(points, key=lambda p: nan_last(p[0]))
+    ordered = sorted(placed(points), key=lambda p: nan_last(p[0]))
     hy = nan_max(2.0 * buffer, 0.1) / 2.0
     boxes = []
     for chunk in chunks(ordered, chunk_size):
@@ -164,7 +170,7 @@ def plan(positions, max_cameras=700, buffer=1.5, target_bins=100):
         else:
             hx = nan_max(2.0 * b, 0.1) / 2.0
             direct = []
-            for chunk in chunks(sorted(positions, key=lambda p: nan_last(p[1])), m):
+            for chunk in chunks(sorted(placed(positions), key=lambda p: nan_last(p[1])), m):
                 y_first, y_last = chunk[0][1], chunk[-1][1]
                 height = nan_max(y_last - y_first + 2.0 * b, 0.1)
                 cy = (y_first + y_last) / 2.0
@@ -223,7 +229,7 @@ def plan(positions, max_cameras=700, buffer=1.5, target_bins=100):
 
     def row_fallback(strip):
         rows = {}
-        for p in strip:
+        for p in placed(strip):
             rows.setdefault(row_key(p[1]), []).append(p)
         long_rows = [r for r in rows.values() if len(r) > m]
         if not long_rows:

@@ -285,6 +285,28 @@ class TestGridPlan:
             [(0.0, 1.0, 0.0, 1.0), (9.0, 10.0, 9.0, 10.0)]
 
 
+    # A camera with a NaN coordinate first or last in a chunk used to make
+    # that patch's bounds NaN, so the chunk's other cameras lay in no patch.
+    # The chunk and row splits now leave such cameras out.
+    @pytest.mark.parametrize("cameras, max_cameras, buffer, expected", [
+        ([(0.0, 0.0), (0.0, 1.0), (0.0, 2.0), (0.0, math.nan)], 2, 0.5,
+         [(-0.5, 0.5, -0.5, 1.5), (-0.5, 0.5, 1.5, 2.5)]),
+        ([(0.0, 0.0), (1.0, 0.0), (2.0, 0.0), (math.nan, 0.0)], 2, 0.5,
+         [(-0.5, 1.5, -0.5, 0.5), (1.5, 2.5, -0.5, 0.5)]),
+        # A dense row at y = 0 led by a NaN-y camera at the same x.
+        ([(0.0, math.nan)] + [(i * 0.03125, 0.0) for i in range(4)] + [(0.5, 3.0)], 2, 0.25,
+         [(-0.25, 0.28125, -0.25, 0.25), (-0.1875, 0.34375, -0.25, 0.25),
+          (0.25, 0.75, 2.75, 3.25)]),
+    ], ids=["vertical line", "horizontal line", "row split"])
+    def test_nan_camera_leaves_no_camera_of_its_chunk_outside(self, cameras, max_cameras,
+                                                             buffer, expected):
+        boxes = rects(patches(cameras, max_cameras, buffer, 1))
+        assert boxes == expected
+        for x, y in cameras:
+            if not (math.isnan(x) or math.isnan(y)):
+                assert any(x0 <= x <= x1 and y0 <= y <= y1 for x0, x1, y0, y1 in boxes)
+
+
 class TestFailures:
     def test_unbinnable_range_is_an_internal_failure(self, capfd):
         # All x are NaN: the x extent stays [inf, -inf].

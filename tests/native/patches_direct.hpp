@@ -36,11 +36,13 @@ inline StripPlan inadmissible() {
     return {{}, kUnreachable, std::numeric_limits<double>::infinity()};
 }
 
-// Rows of equal row key, taken by ascending key.
+// Rows of equal row key, taken by ascending key; a camera with a NaN y is in
+// no row.
 inline StripPlan row_fallback(const std::vector<Position>& strip, std::uint64_t max_cameras,
                               double b) {
     std::map<std::int64_t, std::vector<Position>> rows;
-    for (const Position& p : strip) rows[row_key(p.y)].push_back(p);
+    for (const Position& p : strip)
+        if (!std::isnan(p.y)) rows[row_key(p.y)].push_back(p);
     bool dense = false;
     for (const auto& [key, row] : rows) {
         if (row.size() <= max_cameras) continue;
