@@ -80,7 +80,7 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, const char* callable,
 Ref make_heap_type(const char* name, const char* doc, int basicsize, newfunc tp_new,
                    destructor tp_dealloc, PyMethodDef* methods, PyGetSetDef* getset) {
     // The qualified name puts the class in "builtins"; the class itself is
-    // named bare. Older CPython keeps a pointer to the spec's name, so the
+    // named bare. Older CPython keeps a pointer to the PyType_Spec name, so the
     // names live as long as the process (one per class).
     static std::deque<std::string> names;
     const std::string& qualified = names.emplace_back(std::string("builtins.") + name);
