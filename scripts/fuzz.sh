@@ -42,6 +42,7 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 status=0
 for harness in "${harnesses[@]}"; do
   findings="$BUILD/findings/$harness"
+  rm -rf "$findings"  # what an earlier run found stays only until the next run
   mkdir -p "$findings" "$BUILD/corpus/$harness"
   echo "== $harness: ${SECONDS_EACH}s"
   # Inputs are small, so any single allocation beyond 64 MiB means a count
