@@ -8,7 +8,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 PYTHON="${1:-${LARKSPAN_PYTHON:-python3}}"
 VENV="${2:-.venv}"
-DEBIAN_PACKAGES=(libtbb-dev nlohmann-json3-dev libgtest-dev libssl-dev)
+DEBIAN_PACKAGES=(libtbb-dev nlohmann-json3-dev libgtest-dev)
 
 missing=()
 for package in "${DEBIAN_PACKAGES[@]}"; do
