@@ -4,12 +4,17 @@
 # pyproject.toml (oneTBB and nlohmann/json from PyPI) and the test tools, and
 # the package itself. Safe to run again: each step is skipped when already
 # done.
-# Usage: bash scripts/setup.sh [python-executable] [venv-dir]
+# Usage: bash scripts/setup.sh [python-executable] [venv-dir] [--with-tests]
+# --with-tests also builds the C++ unit tests (native_tests) and the probe
+# module of the Python tests, in the same CMake folder as the module
+# (build/<wheel tag>), so they share its compiled code.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 PYTHON="${1:-${LARKSPAN_PYTHON:-python3}}"
 VENV="${2:-.venv}"
+BUILD_TESTS=OFF
+[ "${3:-}" = "--with-tests" ] && BUILD_TESTS=ON
 DEBIAN_PACKAGES=(libgtest-dev)
 
 missing=()
@@ -36,4 +41,5 @@ print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requ
 "$VENV/bin/python" -m pip install -q -r requirements-dev.txt -r "$VENV/build-requirements.txt"
 # The build tools are in the environment, so the build needs no isolated
 # environment of its own; build/ keeps the CMake tree between runs.
-"$VENV/bin/python" -m pip install -q --no-build-isolation .
+"$VENV/bin/python" -m pip install -q --no-build-isolation \
+  -C cmake.define.LARKSPAN_BUILD_TESTS="$BUILD_TESTS" .
