@@ -43,11 +43,6 @@ suite() {
     "$venv/bin/python" -m pytest -q -p no:cacheprovider
 }
 
-bash scripts/setup.sh python3 .venv --with-tests
-PY="$(pwd)/.venv/bin/python"
-MAIN_VERSION="$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-echo "== set-up with Python $MAIN_VERSION: $((SECONDS - START))s"
-
 mkdir -p build/test-logs
 jobs=() names=()
 start_job() {
@@ -57,6 +52,16 @@ start_job() {
   jobs+=($!)
   names+=("$name")
 }
+
+# The install check needs nothing of the set-up below: it starts first.
+start_job install-check bash scripts/check_install.sh python3
+
+# The Debian packages are installed here, before any other job starts.
+bash scripts/setup.sh python3 .venv --with-tests
+PY="$(pwd)/.venv/bin/python"
+MAIN_VERSION="$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+echo "== set-up with Python $MAIN_VERSION: $((SECONDS - START))s"
+
 for version in "${SUPPORTED[@]}"; do
   [ "$version" = "$MAIN_VERSION" ] && continue
   python="$(find_python "$version")"
@@ -66,7 +71,6 @@ for version in "${SUPPORTED[@]}"; do
   fi
   start_job "python-$version" suite "$python" ".venv${version/./}"
 done
-start_job install-check bash scripts/check_install.sh python3
 
 status=0
 native="$(build_dir "$PY")native_tests"
