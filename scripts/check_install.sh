@@ -21,10 +21,17 @@ if [ "${1:-}" = "--inside" ]; then
   PY="$2" WORK="$3"
   SOURCE="$(pwd)"
   echo "== without Debian development packages, as $(id -un)"
-  if "$PY" -c 'import ctypes; ctypes.CDLL("libtbb.so.12")' 2>/dev/null || [ -e /usr/include/oneapi/tbb.h ]; then
-    echo "the system's oneTBB is still visible" >&2
+  if "$PY" -c 'import ctypes; ctypes.CDLL("libtbb.so.12")' 2>/dev/null; then
+    echo "the system's oneTBB library is still visible" >&2
     exit 1
   fi
+  for dev_file in /usr/include/oneapi/tbb.h /usr/include/nlohmann/json.hpp \
+      /usr/lib/x86_64-linux-gnu/cmake/TBB/TBBConfig.cmake /usr/include/openssl/rand.h; do
+    if [ -s "$dev_file" ]; then
+      echo "$dev_file is still visible" >&2
+      exit 1
+    fi
+  done
 
   # Every oneTBB library the process loaded must come from FOLDER (its own
   # map of files says where each came from).
