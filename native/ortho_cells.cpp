@@ -14,8 +14,6 @@ namespace larkspan::ortho_cells {
 
 namespace {
 
-constexpr std::string_view kVertexElement = "element vertex ";
-constexpr std::string_view kProperty = "property ";
 constexpr std::uint64_t kReadPiece = std::uint64_t{1} << 20;
 constexpr std::uint64_t kAssignProgressStep = 100000;
 // Cell files are written through a larger buffer than the 8 KiB floor: a cell
@@ -26,94 +24,16 @@ constexpr std::uint64_t kPrefetchBytes = 512;
 
 // ---- loading ----
 
-// The part of the header the loader keeps.
-struct HeaderScan {
+// The header as the loader keeps it: every line, trimmed.
+std::vector<std::string> trimmed_lines(std::string_view text) {
     std::vector<std::string> lines;
-    std::vector<ply::PlyProperty> properties;
-    std::uint64_t vertex_count = 0;
-    std::uint64_t size = 0;  // raw bytes read, terminators included
-};
-
-bool is_vertex_element_line(std::string_view line) {
-    return line.size() >= kVertexElement.size() && line.starts_with(kVertexElement);
-}
-
-Result<std::uint64_t> parse_vertex_count(std::string_view line) {
-    const auto tokens = ply::split_whitespace(line);
-    auto count = ply::parse_count(tokens.size() >= 3 ? tokens[2] : "0");
-    if (!count) return fail(Error::value("Invalid vertex count"));
-    return *count;
-}
-
-// Reads header lines, trimmed, up to and including "end_header" (or to the
-// end of the file). Only "element vertex " and "property " lines are
-// interpreted; every line is kept.
-Result<HeaderScan> read_header(io::BufferedReader& reader) {
-    HeaderScan header;
-    std::string raw;
-    for (;;) {
-        raw.clear();
-        auto read = reader.read_line(raw);
-        if (!read) return fail(read.error());
-        if (*read == 0) break;
-        if (!io::is_valid_utf8(raw)) return fail(io::invalid_utf8_error());
-        header.size += *read;
-        const std::string_view line = ply::trim(raw);
-        header.lines.emplace_back(line);
-
-        if (line == "end_header") break;
-        if (line.size() < 9) continue;
-        if (is_vertex_element_line(line)) {
-            auto count = parse_vertex_count(line);
-            if (!count) return fail(count.error());
-            header.vertex_count = *count;
-        } else if (line.starts_with(kProperty)) {
-            const auto tokens = ply::split_whitespace(line);
-            if (tokens.size() >= 3)
-                header.properties.push_back({std::string(tokens[1]), std::string(tokens[2])});
-        }
+    while (!text.empty()) {
+        const std::size_t newline = text.find('\n');
+        const std::size_t end = newline == std::string_view::npos ? text.size() : newline + 1;
+        lines.emplace_back(ply::trim(text.substr(0, end)));
+        text.remove_prefix(end);
     }
-    return header;
-}
-
-struct RecordLayout {
-    std::uint64_t x = 0, y = 0, z = 0;
-    std::uint64_t size = 0;
-};
-
-RecordLayout record_layout(const std::vector<ply::PlyProperty>& properties) {
-    RecordLayout layout;
-    for (const auto& property : properties) {
-        if (property.name == "x") layout.x = layout.size;
-        else if (property.name == "y") layout.y = layout.size;
-        else if (property.name == "z") layout.z = layout.size;
-        layout.size += type_size(property.type_name);
-    }
-    return layout;
-}
-
-// x, y and z are read as 4-byte floats at their offsets; a record that cannot
-// hold one of them would be read past its end.
-Status require_coordinates_inside_record(const RecordLayout& layout, std::uint64_t vertex_count) {
-    if (vertex_count == 0) return {};
-    const std::pair<const char*, std::uint64_t> fields[] = {{"x", layout.x}, {"y", layout.y}, {"z", layout.z}};
-    for (const auto& [name, offset] : fields) {
-        if (offset + 4 > layout.size)
-            return fail(Error::value("Vertex property " + std::string(name) + " at byte offset " +
-                                     std::to_string(offset) + " does not lie wholly inside the " +
-                                     std::to_string(layout.size) +
-                                     "-byte vertex record; x, y and z must each be readable "
-                                     "as a 4-byte float"));
-    }
-    return {};
-}
-
-// Headers that declare ascii or big-endian records would be decoded as
-// garbage; files without a format line are read as little-endian.
-Status require_little_endian(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const auto& line : lines) text += line + "\n";
-    return ply::require_binary_little_endian(text);
+    return lines;
 }
 
 // Refuses a file too short for the records its header announces before the
@@ -166,26 +86,28 @@ Result<OrthoCells> load_file(const std::string& ply_path) {
     auto file = io::open_read(ply_path);
     if (!file) return fail(file.error());
     io::BufferedReader reader(*file);
-    auto header = read_header(reader);
+    auto header = ply::read_ply_header(reader, {.bad_count = Error::value("Invalid vertex count")});
     if (!header) return fail(header.error());
-    if (auto format = require_little_endian(header->lines); !format) return fail(format.error());
-    const RecordLayout layout = record_layout(header->properties);
-    if (auto inside = require_coordinates_inside_record(layout, header->vertex_count); !inside)
-        return fail(inside.error());
+    auto layout = ply::vertex_layout(*header);
+    if (!layout) return fail(layout.error());
+    OrthoCells ply;
+    const std::pair<const char*, ply::Field*> coordinates[] = {
+        {"x", &ply.x_field}, {"y", &ply.y_field}, {"z", &ply.z_field}};
+    for (const auto& [name, field] : coordinates) {
+        auto found = ply::require_field(*layout, name, ply_path);
+        if (!found) return fail(found.error());
+        *field = *found;
+    }
 
     std::uint64_t total = 0;
-    if (__builtin_mul_overflow(layout.size, header->vertex_count, &total))
+    if (__builtin_mul_overflow(layout->record_size, header->vertex_count, &total))
         return fail(io::short_read_error());  // no file holds that many bytes
-    auto data = read_vertex_block(*file, header->size, total, ply_path);
+    auto data = read_vertex_block(*file, header->header_size, total, ply_path);
     if (!data) return fail(data.error());
 
-    OrthoCells ply;
-    ply.header_lines = std::move(header->lines);
+    ply.header_lines = trimmed_lines(header->header_text);
     ply.vertex_data = std::move(*data);
-    ply.x_offset = layout.x;
-    ply.y_offset = layout.y;
-    ply.z_offset = layout.z;
-    ply.vertex_size = layout.size;
+    ply.vertex_size = layout->record_size;
     ply.vertex_count = header->vertex_count;
     return ply;
 }
@@ -338,7 +260,7 @@ private:
 std::string header_text(const std::vector<std::string>& lines, std::uint64_t vertex_count) {
     std::string text;
     for (const auto& line : lines) {
-        if (is_vertex_element_line(line)) text += std::string(kVertexElement) + std::to_string(vertex_count);
+        if (ply::is_vertex_element_line(line)) text += "element vertex " + std::to_string(vertex_count);
         else text += line;
         text += '\n';
     }
@@ -442,16 +364,6 @@ Status report_failures(const std::vector<Cell>& cells, const CellIndices& indice
 }
 
 }  // namespace
-
-std::uint64_t type_size(std::string_view type_word) {
-    if (type_word == "char" || type_word == "int8" || type_word == "uchar" || type_word == "uint8") return 1;
-    if (type_word == "short" || type_word == "int16" || type_word == "ushort" || type_word == "uint16") return 2;
-    if (type_word == "int" || type_word == "int32" || type_word == "uint" || type_word == "uint32" ||
-        type_word == "float" || type_word == "float32")
-        return 4;
-    if (type_word == "double" || type_word == "float64") return 8;
-    return 0;
-}
 
 Result<OrthoCells> load(const std::string& ply_path) {
     auto loaded = load_file(ply_path);

@@ -47,3 +47,17 @@ TEST(BufferedIo, NothingFromOrToNoAddress) {
     ASSERT_TRUE(reader.read_exact(two, 2));
     EXPECT_EQ(std::string(two, 2), "ab");
 }
+
+// A line is read up to the limit and no further; the rest follows.
+TEST(BufferedIo, ReadLineStopsAtTheLimit) {
+    io::File file = temporary_file();
+    ASSERT_TRUE(file.write_all("abcdef\ngh", 9));
+    ASSERT_TRUE(file.seek(0));
+    io::BufferedReader reader(file, 4);
+    std::string line;
+    EXPECT_EQ(reader.read_line(line, 5).value(), 5u);
+    EXPECT_EQ(line, "abcde");
+    line.clear();
+    EXPECT_EQ(reader.read_line(line).value(), 2u);
+    EXPECT_EQ(line, "f\n");
+}

@@ -97,19 +97,6 @@ TEST(PatchGrid, ManyOverlappingPatchesStayBounded) {
     EXPECT_EQ(grid.candidates(0.5, 0.5).size(), patches.size());
 }
 
-TEST(RecordLayout, OffsetsSizesAndLastNameWins) {
-    const RecordLayout layout = record_layout({{"double", "x"}, {"f32", "y"}, {"u8", "z"},
-                                               {"uchar", "r"}, {"list", "uchar"}, {"uchar", "red"}});
-    EXPECT_EQ(layout.x, 0u);
-    EXPECT_EQ(layout.y, 8u);
-    EXPECT_EQ(layout.z, 12u);
-    EXPECT_EQ(layout.red, std::optional<std::uint64_t>(21));
-    EXPECT_FALSE(layout.green.has_value());
-    EXPECT_EQ(layout.record_size, 22u);
-    EXPECT_TRUE(check_layout(layout));
-    EXPECT_FALSE(check_layout(record_layout({{"float", "x"}, {"float", "y"}, {"uchar", "z"}})));
-}
-
 TEST(ReadPointCloud, InterruptIsAReadFailure) {
     CloudFile cloud(100'000);  // several blocks
     Config config;
