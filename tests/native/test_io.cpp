@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include <string>
 #include <vector>
@@ -60,4 +63,25 @@ TEST(BufferedIo, ReadLineStopsAtTheLimit) {
     line.clear();
     EXPECT_EQ(reader.read_line(line).value(), 2u);
     EXPECT_EQ(line, "f\n");
+}
+
+// Folders are made as mkdir -p makes them: a regular file on the way is "Not
+// a directory"; the path itself being a regular file is "File exists".
+TEST(CreateDirAll, RegularFileOnTheWay) {
+    char base[] = "/tmp/io_dirs_XXXXXX";
+    ASSERT_NE(::mkdtemp(base), nullptr);
+    const std::string root = base, plain = root + "/plain";
+    io::File(::open(plain.c_str(), O_CREAT | O_WRONLY, 0644));
+    EXPECT_TRUE(io::create_dir_all(root + "/a/b/c/"));
+    EXPECT_TRUE(io::create_dir_all(root + "/a/b"));
+    auto under = io::create_dir_all(plain + "/sub/deeper");
+    ASSERT_FALSE(under);
+    EXPECT_EQ(under.error().message, "Not a directory (os error 20)");
+    auto itself = io::create_dir_all(plain);
+    ASSERT_FALSE(itself);
+    EXPECT_EQ(itself.error().message, "File exists (os error 17)");
+    // A file whose parent is a regular file: creating the file says so.
+    EXPECT_TRUE(io::create_parent_directories(plain + "/x.bin"));
+    EXPECT_FALSE(io::create_parent_directories(plain + "/sub/x.bin"));
+    std::filesystem::remove_all(root);
 }
