@@ -9,6 +9,7 @@
 
 #include "common/io.hpp"
 #include "common/parallel.hpp"
+#include "common/rect_index.hpp"
 
 namespace larkspan::ortho_cells {
 
@@ -86,7 +87,9 @@ Result<OrthoCells> load_file(const std::string& ply_path) {
     auto file = io::open_read(ply_path);
     if (!file) return fail(file.error());
     io::BufferedReader reader(*file);
-    auto header = ply::read_ply_header(reader, {.bad_count = Error::value("Invalid vertex count")});
+    const ply::ScanRules rules{.require_end_header = false,
+                               .bad_count = Error::value("Invalid vertex count")};
+    auto header = ply::read_ply_header(reader, rules);
     if (!header) return fail(header.error());
     auto layout = ply::vertex_layout(*header);
     if (!layout) return fail(layout.error());
@@ -114,146 +117,12 @@ Result<OrthoCells> load_file(const std::string& ply_path) {
 
 // ---- the cell index ----
 
-// One axis of the grid: `bins` equal bins over [lo, hi]; values beyond the
-// ends fall into the end bins. bin() never decreases as its argument grows,
-// whatever the rounding, so every point a cell contains lies in a bin between
-// the bins of the cell's two bounds.
-struct GridAxis {
-    double lo = 0, hi = 0, scale = 0;
-    std::size_t bins = 1;
-
-    std::size_t bin(double v) const {  // v is not NaN
-        if (!(v > lo)) return 0;
-        if (v >= hi) return bins - 1;
-        const double t = (v - lo) * scale;
-        return t < static_cast<double>(bins) ? static_cast<std::size_t>(t) : bins - 1;
-    }
-};
-
-// A cell that some point can lie in: no NaN bound, no minimum above its maximum.
-bool can_hold_points(const Cell& cell) {
-    return cell.min_x <= cell.max_x && cell.min_y <= cell.max_y;
+RectIndex index_of(std::span<const Cell> cells) {
+    std::vector<Rect> rects;
+    rects.reserve(cells.size());
+    for (const Cell& c : cells) rects.push_back({c.min_x, c.min_y, c.max_x, c.max_y});
+    return RectIndex(rects);
 }
-
-// A uniform grid over the cells' bounds; each bin lists, ascending, the cells
-// whose bounds reach into it, so a splat is tested only against those.
-class CellGrid {
-public:
-    explicit CellGrid(std::span<const Cell> cells) {
-        std::vector<std::size_t> usable;
-        for (std::size_t c = 0; c < cells.size(); ++c)
-            if (can_hold_points(cells[c])) usable.push_back(c);
-        if (usable.empty()) return;
-        fit_axes(cells, usable);
-        while (entries_needed(cells, usable) > max_entries(usable.size()) &&
-               (x_.bins > 1 || y_.bins > 1))
-            coarsen();
-        fill_bins(cells, usable);
-    }
-
-    // The cells that may hold (x, y), ascending; none for a NaN coordinate.
-    std::span<const std::size_t> candidates(double x, double y) const {
-        if (bin_start_.empty() || std::isnan(x) || std::isnan(y)) return {};
-        const std::size_t bin = y_.bin(y) * x_.bins + x_.bin(x);
-        return {bin_cells_.data() + bin_start_[bin], bin_cells_.data() + bin_start_[bin + 1]};
-    }
-
-private:
-    // About 16 bins per cell, shaped like the cells' extent: a cell of a
-    // regular grid then spans 4 bins a side, so most splats meet one cell.
-    static constexpr double kBinsPerCell = 16;
-    static constexpr double kMaxBins = double(1 << 22);
-
-    static std::uint64_t max_entries(std::size_t cells) {
-        return std::max<std::uint64_t>(std::uint64_t{64} * cells, std::uint64_t{1} << 22);
-    }
-
-    static GridAxis axis_over(std::span<const Cell> cells, const std::vector<std::size_t>& usable,
-                              double Cell::*min, double Cell::*max) {
-        GridAxis axis;
-        double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-        for (std::size_t c : usable) {
-            for (double v : {cells[c].*min, cells[c].*max}) {
-                if (!std::isfinite(v)) continue;
-                lo = std::min(lo, v);
-                hi = std::max(hi, v);
-            }
-        }
-        if (lo <= hi) {
-            axis.lo = lo;
-            axis.hi = hi;
-        }
-        return axis;
-    }
-
-    static bool spans(const GridAxis& axis) {
-        const double extent = axis.hi - axis.lo;
-        return std::isfinite(extent) && extent > 0;
-    }
-
-    static void set_bins(GridAxis& axis, double bins) {
-        axis.bins = static_cast<std::size_t>(std::clamp(std::round(bins), 1.0, kMaxBins));
-        const double scale = static_cast<double>(axis.bins) / (axis.hi - axis.lo);
-        axis.scale = axis.bins > 1 && std::isfinite(scale) ? scale : 0;
-        if (axis.scale == 0) axis.bins = 1;
-    }
-
-    void fit_axes(std::span<const Cell> cells, const std::vector<std::size_t>& usable) {
-        x_ = axis_over(cells, usable, &Cell::min_x, &Cell::max_x);
-        y_ = axis_over(cells, usable, &Cell::min_y, &Cell::max_y);
-        const double target = std::clamp(kBinsPerCell * static_cast<double>(usable.size()), 1.0, kMaxBins);
-        if (spans(x_) && spans(y_)) {
-            const double aspect = (x_.hi - x_.lo) / (y_.hi - y_.lo);
-            const double nx = std::clamp(std::sqrt(target * aspect), 1.0, target);
-            set_bins(x_, nx);
-            set_bins(y_, std::max(1.0, target / static_cast<double>(x_.bins)));
-        } else if (spans(x_)) {
-            set_bins(x_, target);
-        } else if (spans(y_)) {
-            set_bins(y_, target);
-        }
-    }
-
-    void coarsen() {
-        set_bins(x_, static_cast<double>(x_.bins / 2));
-        set_bins(y_, static_cast<double>(y_.bins / 2));
-    }
-
-    struct BinRange {
-        std::size_t x0, x1, y0, y1;
-    };
-    BinRange range_of(const Cell& cell) const {
-        return {x_.bin(cell.min_x), x_.bin(cell.max_x), y_.bin(cell.min_y), y_.bin(cell.max_y)};
-    }
-
-    std::uint64_t entries_needed(std::span<const Cell> cells, const std::vector<std::size_t>& usable) const {
-        std::uint64_t entries = 0;
-        for (std::size_t c : usable) {
-            const BinRange r = range_of(cells[c]);
-            entries += std::uint64_t{r.x1 - r.x0 + 1} * (r.y1 - r.y0 + 1);
-        }
-        return entries;
-    }
-
-    void fill_bins(std::span<const Cell> cells, const std::vector<std::size_t>& usable) {
-        const std::size_t bins = x_.bins * y_.bins;
-        bin_start_.assign(bins + 1, 0);
-        auto for_each_bin = [&](std::size_t c, auto&& fn) {
-            const BinRange r = range_of(cells[c]);
-            for (std::size_t by = r.y0; by <= r.y1; ++by)
-                for (std::size_t bx = r.x0; bx <= r.x1; ++bx) fn(by * x_.bins + bx);
-        };
-        for (std::size_t c : usable) for_each_bin(c, [&](std::size_t bin) { ++bin_start_[bin + 1]; });
-        for (std::size_t b = 0; b < bins; ++b) bin_start_[b + 1] += bin_start_[b];
-        bin_cells_.resize(bin_start_[bins]);
-        std::vector<std::size_t> next(bin_start_.begin(), bin_start_.end() - 1);
-        for (std::size_t c : usable) for_each_bin(c, [&](std::size_t bin) { bin_cells_[next[bin]++] = c; });
-    }
-
-    GridAxis x_, y_;
-    std::vector<std::size_t> bin_start_;  // bin b's cells are bin_cells_[bin_start_[b], bin_start_[b+1])
-    std::vector<std::size_t> bin_cells_;
-};
 
 // ---- writing ----
 
@@ -389,13 +258,13 @@ Bounds get_bounds(const OrthoCells& ply) {
 }
 
 CellIndices assign_splats(const OrthoCells& ply, std::span<const Cell> cells, progress::ProgressBar* bar) {
-    const CellGrid grid(cells);
+    const RectIndex grid = index_of(cells);
     CellIndices indices(cells.size());
     for (std::uint64_t start = 0; start < ply.vertex_count; start += kAssignProgressStep) {
         const std::uint64_t end = std::min(ply.vertex_count, start + kAssignProgressStep);
         for (std::uint64_t i = start; i < end; ++i) {
             const double x = ply.x(i), y = ply.y(i);
-            for (std::size_t c : grid.candidates(x, y))
+            for (const std::uint32_t c : grid.candidates(x, y))
                 if (cells[c].contains(x, y)) indices[c].push_back(i);
         }
         if (bar != nullptr && end % kAssignProgressStep == 0) bar->set_position(end);

@@ -72,8 +72,7 @@ Status write_ply_file(const OrthoCells& ply, const std::string& output_path,
 // edge shared by several cells is in each of them.
 using CellIndices = std::vector<std::vector<std::uint64_t>>;
 
-// Tests each splat only against the cells of its bin in a uniform grid over
-// the cells. `bar`, when given, is set every 100000 splats.
+// Tests each splat only against the cells the rectangle index gives for it. `bar`, when given, is set every 100000 splats.
 CellIndices assign_splats(const OrthoCells& ply, std::span<const Cell> cells,
                           progress::ProgressBar* bar = nullptr);
 // Tests every splat against every cell: the reference the index must match.

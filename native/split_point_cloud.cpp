@@ -18,6 +18,7 @@
 #include "common/ply.hpp"
 #include "common/progress.hpp"
 #include "common/random.hpp"
+#include "common/rect_index.hpp"
 
 namespace larkspan::split_point_cloud {
 
@@ -278,7 +279,7 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& inter
     auto file = io::open_read(config.input_file);
     if (!file) return fail(read_error(file.error()));
     io::BufferedReader reader(*file);
-    auto header = ply::read_ply_header(reader, {.require_end_header = true});
+    auto header = ply::read_ply_header(reader, {.require_end_header = true, .bad_count = std::nullopt});
     if (!header) return fail(read_error(header.error()));
     if (auto format = ply::require_binary_little_endian(*header); !format)
         return fail(read_error(format.error().as(ErrorKind::Os)));
@@ -337,81 +338,16 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& inter
 
 // ---- step 2: assign_points_to_patches ----
 
-namespace detail {
-
 namespace {
 
-constexpr std::uint32_t kMaxCellsPerAxis = 1024;
-constexpr std::uint64_t kMaxGridEntries = std::uint64_t{1} << 22;
-
-// Only a patch whose minimum lies below its maximum on both axes (so no bound
-// is NaN) can hold a point.
-bool can_hold_points(const Patch& p) { return p.min_x < p.max_x && p.min_y < p.max_y; }
-
-PatchGrid::Axis axis_over(const std::vector<Patch>& patches, double Patch::*low, double Patch::*high,
-                          std::uint32_t cells) {
-    double lo = kInfinity, hi = -kInfinity;
-    for (const Patch& p : patches) {
-        if (!can_hold_points(p)) continue;
-        for (double v : {p.*low, p.*high}) {
-            if (!std::isfinite(v)) continue;
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
-        }
-    }
-    PatchGrid::Axis axis;
-    if (!(lo < hi)) return axis;  // one cell
-    axis.origin = lo;
-    axis.cells = cells;
-    // An extent too wide for a double gives scale 0 and a too narrow one an
-    // infinite scale: cell numbers then collapse to the borders, still in order.
-    axis.scale = static_cast<double>(cells) / (hi - lo);
-    return axis;
+RectIndex index_of(const std::vector<Patch>& patches) {
+    std::vector<Rect> rects;
+    rects.reserve(patches.size());
+    for (const Patch& p : patches) rects.push_back({p.min_x, p.min_y, p.max_x, p.max_y});
+    return RectIndex(rects);
 }
 
 }  // namespace
-
-PatchGrid::PatchGrid(const std::vector<Patch>& patches) {
-    const auto count = static_cast<double>(patches.size());
-    auto cells = static_cast<std::uint32_t>(
-        std::clamp(std::ceil(16 * std::sqrt(count)), 1.0, static_cast<double>(kMaxCellsPerAxis)));
-    // Patches spanning many cells would make the table large: coarsen the grid
-    // until it stays bounded.
-    for (;;) {
-        x_ = axis_over(patches, &Patch::min_x, &Patch::max_x, cells);
-        y_ = axis_over(patches, &Patch::min_y, &Patch::max_y, cells);
-        std::uint64_t total = 0;
-        for (const Patch& p : patches) {
-            if (!can_hold_points(p)) continue;
-            total += std::uint64_t{x_.cell(p.max_x) - x_.cell(p.min_x) + 1} *
-                     (y_.cell(p.max_y) - y_.cell(p.min_y) + 1);
-        }
-        if (total <= kMaxGridEntries || cells == 1) break;
-        cells = std::max<std::uint32_t>(1, cells / 2);
-    }
-
-    std::vector<std::vector<std::uint32_t>> lists(std::size_t{x_.cells} * y_.cells);
-    for (std::size_t j = 0; j < patches.size(); ++j) {
-        const Patch& p = patches[j];
-        if (!can_hold_points(p)) continue;
-        for (std::uint32_t cy = y_.cell(p.min_y); cy <= y_.cell(p.max_y); ++cy)
-            for (std::uint32_t cx = x_.cell(p.min_x); cx <= x_.cell(p.max_x); ++cx)
-                lists[std::size_t{cy} * x_.cells + cx].push_back(static_cast<std::uint32_t>(j));
-    }
-    cells_.resize(lists.size());
-    for (std::size_t c = 0; c < lists.size(); ++c) {
-        Cell& cell = cells_[c];
-        cell.count = static_cast<std::uint32_t>(lists[c].size());
-        if (cell.count <= kInline) {
-            std::copy(lists[c].begin(), lists[c].end(), cell.patches);
-        } else {
-            cell.patches[0] = static_cast<std::uint32_t>(overflow_.size());
-            overflow_.insert(overflow_.end(), lists[c].begin(), lists[c].end());
-        }
-    }
-}
-
-}  // namespace detail
 
 namespace {
 
@@ -440,7 +376,7 @@ private:
 // Vertices come in order, so every list stays ascending.
 template <class Index>
 std::uint64_t assign_block(const Cloud& cloud, const std::vector<Patch>& patches,
-                           const detail::PatchGrid& grid, std::uint64_t first, std::uint64_t last,
+                           const RectIndex& grid, std::uint64_t first, std::uint64_t last,
                            std::vector<GrowingList<Index>>& lists) {
     std::uint64_t kept = 0;
     for (std::uint64_t word = first / 64; word < (last + 63) / 64; ++word) {
@@ -463,7 +399,7 @@ Result<IndexLists<Index>> assign_with(const Cloud& cloud, const std::vector<Patc
     progress::ProgressBar bar(cloud.kept_count);
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Assigning to patches");
-    const detail::PatchGrid grid(patches);
+    const RectIndex grid = index_of(patches);
     // Each piece of the vertices fills lists of its own; joined in piece
     // order they are the ascending lists of the whole cloud.
     const std::size_t pieces = piece_count(cloud.vertex_count);

@@ -178,52 +178,6 @@ Status write_colmap_file(const std::string& path, const Cloud& cloud,
 
 namespace detail {
 
-// Finds the patches that may hold a point without testing every patch: a
-// uniform grid over the patches' finite bounds lists, for each cell, the
-// patches whose rectangle meets it. Points outside the grid fall into its
-// border cells, and patches reaching to infinity cover those. Cell numbers
-// grow monotonically with the coordinates, so a point's cell always lies
-// within the cell range of every patch that contains it; callers still test
-// each candidate exactly.
-class PatchGrid {
-public:
-    explicit PatchGrid(const std::vector<Patch>& patches);
-
-    // Candidate patches for (x, y), in ascending patch order.
-    std::span<const std::uint32_t> candidates(double x, double y) const {
-        const Cell& cell = cells_[std::size_t{y_.cell(y)} * x_.cells + x_.cell(x)];
-        const std::uint32_t* first =
-            cell.count <= kInline ? cell.patches : overflow_.data() + cell.patches[0];
-        return {first, cell.count};
-    }
-
-    struct Axis {
-        double origin = 0;
-        double scale = 0;  // cells per unit
-        std::uint32_t cells = 1;
-
-        std::uint32_t cell(double v) const {
-            const double t = (v - origin) * scale;
-            if (!(t > 0)) return 0;  // below the grid, and NaN
-            if (t >= static_cast<double>(cells)) return cells - 1;
-            return static_cast<std::uint32_t>(t);
-        }
-    };
-
-private:
-    // A cell holds up to kInline candidates itself, so looking one up costs a
-    // single cache line; more are kept in overflow_, from patches[0] on.
-    static constexpr std::uint32_t kInline = 3;
-    struct Cell {
-        std::uint32_t count = 0;
-        std::uint32_t patches[kInline] = {};
-    };
-
-    Axis x_, y_;
-    std::vector<Cell> cells_;  // row after row
-    std::vector<std::uint32_t> overflow_;
-};
-
 // What one writer did with its patch.
 struct WriterOutcome {
     enum class Kind { Pending, Written, Failed, Abnormal } kind = Kind::Pending;
