@@ -301,17 +301,32 @@ Result<SplatFields> splat_fields(const ply::VertexLayout& layout, const std::str
     return fields;
 }
 
-bool splat_keep(const char* record, const SplatFields& fields, const PointGrid* grid,
-                const KeepRules& rules) {
-    const double x = ply::read_double(record, fields.x);
-    const double y = ply::read_double(record, fields.y);
-    const double z = ply::read_double(record, fields.z);
+namespace {
+
+bool all_float32(const SplatFields& f) {
+    for (const ply::Field& field : {f.x, f.y, f.z, f.scale_0, f.scale_1, f.scale_2})
+        if (field.type != ply::Type::Float32) return false;
+    return true;
+}
+
+template <bool kFloat32>
+bool keep_record(const char* record, const SplatFields& fields, const PointGrid* grid,
+                 const KeepRules& rules) {
+    auto read = [record](ply::Field field) { return ply::read_field<kFloat32>(record, field); };
+    const double x = read(fields.x), y = read(fields.y), z = read(fields.z);
     // The cheap tests first; all three must pass, so the order changes nothing.
     if (!inside_box(x, y, z, rules)) return false;
-    if (!small_enough(ply::read_double(record, fields.scale_0), ply::read_double(record, fields.scale_1),
-                      ply::read_double(record, fields.scale_2), rules.max_area))
+    if (!small_enough(read(fields.scale_0), read(fields.scale_1), read(fields.scale_2), rules.max_area))
         return false;
     return grid == nullptr || has_neighbors(*grid, x, y, z, rules);
+}
+
+}  // namespace
+
+bool splat_keep(const char* record, const SplatFields& fields, const PointGrid* grid,
+                const KeepRules& rules) {
+    return all_float32(fields) ? keep_record<true>(record, fields, grid, rules)
+                               : keep_record<false>(record, fields, grid, rules);
 }
 
 std::vector<std::uint8_t> filter_splats(std::span<const char> block, std::uint64_t record_size,
@@ -322,12 +337,16 @@ std::vector<std::uint8_t> filter_splats(std::span<const char> block, std::uint64
     const std::size_t count = block.size() / record_size;
     std::vector<std::uint8_t> flags(count);
     // Each worker writes only the flags of its own indices.
-    parallel_for_each(
-        count,
-        [&](std::size_t i) {
-            flags[i] = splat_keep(block.data() + i * record_size, fields, grid, rules) ? 1 : 0;
-        },
-        256);
+    auto keep_all = [&]<bool kFloat32>() {
+        parallel_for_each(
+            count,
+            [&](std::size_t i) {
+                flags[i] = keep_record<kFloat32>(block.data() + i * record_size, fields, grid, rules);
+            },
+            256);
+    };
+    if (all_float32(fields)) keep_all.template operator()<true>();
+    else keep_all.template operator()<false>();
     io::print("Finished splat filtering in " + stage.elapsed_text() + "\n");
     return flags;
 }

@@ -153,6 +153,7 @@ private:
 // are. The bits of each word are gathered in a register, and whether a
 // sampled point is kept is added in, not branched on: that branch would be
 // mispredicted half the time.
+template <bool kFloat32>
 Result<std::uint64_t> keep_points(Cloud& cloud, std::uint64_t first, std::uint64_t last,
                                   const PointFilter& filter) {
     std::uint64_t word = first / 64, bits = 0, kept = 0;
@@ -162,7 +163,7 @@ Result<std::uint64_t> keep_points(Cloud& cloud, std::uint64_t first, std::uint64
             word = v / 64;
             bits = 0;
         }
-        const double z = ply::read_double(cloud.record(v), cloud.layout.z);
+        const double z = ply::read_field<kFloat32>(cloud.record(v), cloud.layout.z);
         if (!filter.in_height_range(z)) continue;
         auto keep = filter.sampled();
         if (!keep) return fail(keep.error());
@@ -324,7 +325,9 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& inter
             return {};
         },
         [&](std::size_t piece, std::uint64_t first, std::uint64_t last) -> Result<std::uint64_t> {
-            auto kept = keep_points(cloud, first, last, filter);
+            auto kept = cloud.layout.z.type == ply::Type::Float32
+                            ? keep_points<true>(cloud, first, last, filter)
+                            : keep_points<false>(cloud, first, last, filter);
             if (!kept) return fail(read_error(kept.error()));
             kept_in_piece[piece] += *kept;
             return last - first;
@@ -374,7 +377,7 @@ private:
 // Appends every kept vertex of [first, last) to the lists of the patches
 // that contain its point, and returns how many kept vertices there were.
 // Vertices come in order, so every list stays ascending.
-template <class Index>
+template <class Index, bool kFloat32>
 std::uint64_t assign_block(const Cloud& cloud, const std::vector<Patch>& patches,
                            const RectIndex& grid, std::uint64_t first, std::uint64_t last,
                            std::vector<GrowingList<Index>>& lists) {
@@ -383,8 +386,8 @@ std::uint64_t assign_block(const Cloud& cloud, const std::vector<Patch>& patches
         for (std::uint64_t bits = cloud.kept[word]; bits != 0; bits &= bits - 1) {
             const std::uint64_t vertex = word * 64 + static_cast<std::uint64_t>(__builtin_ctzll(bits));
             const char* record = cloud.record(vertex);
-            const double x = ply::read_double(record, cloud.layout.x);
-            const double y = ply::read_double(record, cloud.layout.y);
+            const double x = ply::read_field<kFloat32>(record, cloud.layout.x);
+            const double y = ply::read_field<kFloat32>(record, cloud.layout.y);
             for (const std::uint32_t j : grid.candidates(x, y))
                 lists[j].append_if(vertex, patches[j].contains(x, y));
             ++kept;
@@ -400,6 +403,8 @@ Result<IndexLists<Index>> assign_with(const Cloud& cloud, const std::vector<Patc
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Assigning to patches");
     const RectIndex grid = index_of(patches);
+    const bool xy_float32 =
+        cloud.layout.x.type == ply::Type::Float32 && cloud.layout.y.type == ply::Type::Float32;
     // Each piece of the vertices fills lists of its own; joined in piece
     // order they are the ascending lists of the whole cloud.
     const std::size_t pieces = piece_count(cloud.vertex_count);
@@ -414,7 +419,9 @@ Result<IndexLists<Index>> assign_with(const Cloud& cloud, const std::vector<Patc
             return {};
         },
         [&](std::size_t piece, std::uint64_t first, std::uint64_t last) -> Result<std::uint64_t> {
-            return assign_block(cloud, patches, grid, first, last, piece_lists[piece]);
+            auto& lists = piece_lists[piece];
+            return xy_float32 ? assign_block<Index, true>(cloud, patches, grid, first, last, lists)
+                              : assign_block<Index, false>(cloud, patches, grid, first, last, lists);
         });
     if (!assigned) return fail(assigned.error());
 

@@ -158,4 +158,17 @@ inline double read_double(const char* record, Field field) {
     return 0;
 }
 
+// read_double for loops over many records: with kFloat32 the field is known
+// to be a 4-byte float and is loaded without the type switch.
+template <bool kFloat32>
+inline double read_field(const char* record, Field field) {
+    if constexpr (kFloat32) {
+        float v;
+        std::memcpy(&v, record + field.offset, 4);
+        return v;
+    } else {
+        return read_double(record, field);
+    }
+}
+
 }  // namespace larkspan::ply
