@@ -122,7 +122,14 @@ const PlyElement* PlyHeader::vertex_element() const {
 
 namespace {
 
-std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string quoted(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '"';
+    out += text;
+    out += '"';
+    return out;
+}
 
 Format format_of(const std::vector<std::string_view>& tokens) {
     if (tokens.size() < 2) return Format::Other;
