@@ -476,6 +476,31 @@ void encode_point_record(char* out, std::uint64_t id, const CloudPoint& p) {
 
 }  // namespace
 
+namespace {
+
+// The points file body: one record per vertex, in order, through `buffer`.
+template <bool kFloat32, class Index>
+Status write_point_records(io::File& file, std::vector<char>& buffer, std::size_t used,
+                           const Cloud& cloud, const std::vector<Index>& vertices) {
+    for (std::size_t k = 0; k < vertices.size(); ++k) {
+        // The points of one patch lie scattered over the whole block: ask for
+        // the record needed a few steps ahead.
+        if (k + kPrefetchDistance < vertices.size())
+            __builtin_prefetch(cloud.record(vertices[k + kPrefetchDistance]));
+        if (buffer.size() - used < kPointRecordSize) {
+            if (auto written = file.write_all(buffer.data(), used); !written) return written;
+            used = 0;
+        }
+        if (vertices[k] >= cloud.vertex_count) panic("vertex number outside the vertex block");
+        encode_point_record(buffer.data() + used, k + 1,
+                            point_at<kFloat32>(cloud.record(vertices[k]), cloud.layout));
+        used += kPointRecordSize;
+    }
+    return file.write_all(buffer.data(), used);
+}
+
+}  // namespace
+
 template <class Index>
 Status write_colmap_file(const std::string& path, const Cloud& cloud,
                          const std::vector<Index>& vertices) {
@@ -484,21 +509,13 @@ Status write_colmap_file(const std::string& path, const Cloud& cloud,
     if (!file) return fail(file.error());
 
     std::vector<char> buffer(kWriteBufferBytes);
-    std::size_t used = put(buffer.data(), std::uint64_t{vertices.size()}) - buffer.data();
-    for (std::size_t k = 0; k < vertices.size(); ++k) {
-        // The points of one patch lie scattered over the whole block: ask for
-        // the record needed a few steps ahead.
-        if (k + kPrefetchDistance < vertices.size())
-            __builtin_prefetch(cloud.record(vertices[k + kPrefetchDistance]));
-        if (buffer.size() - used < kPointRecordSize) {
-            if (auto written = file->write_all(buffer.data(), used); !written) return written;
-            used = 0;
-        }
-        if (vertices[k] >= cloud.vertex_count) panic("vertex number outside the vertex block");
-        encode_point_record(buffer.data() + used, k + 1, point_at(cloud.record(vertices[k]), cloud.layout));
-        used += kPointRecordSize;
-    }
-    if (auto written = file->write_all(buffer.data(), used); !written) return written;
+    const std::size_t used = put(buffer.data(), std::uint64_t{vertices.size()}) - buffer.data();
+    const RecordLayout& layout = cloud.layout;
+    const bool xyz_float32 = layout.x.type == ply::Type::Float32 &&
+                             layout.y.type == ply::Type::Float32 && layout.z.type == ply::Type::Float32;
+    auto written = xyz_float32 ? write_point_records<true>(*file, buffer, used, cloud, vertices)
+                               : write_point_records<false>(*file, buffer, used, cloud, vertices);
+    if (!written) return written;
     return file->close();
 }
 

@@ -127,14 +127,16 @@ struct Cloud {
     }
 };
 
-// The point of one vertex record.
+// The point of one vertex record; with kFloat32, x, y and z are known to be
+// 4-byte floats.
+template <bool kFloat32 = false>
 inline CloudPoint point_at(const char* record, const RecordLayout& layout) {
     auto channel = [&](const std::optional<std::uint64_t>& offset) {
         return offset ? static_cast<std::uint8_t>(record[*offset]) : std::uint8_t{255};
     };
-    const double x = ply::read_double(record, layout.x);
-    const double y = ply::read_double(record, layout.y);
-    const double z = ply::read_double(record, layout.z);
+    const double x = ply::read_field<kFloat32>(record, layout.x);
+    const double y = ply::read_field<kFloat32>(record, layout.y);
+    const double z = ply::read_field<kFloat32>(record, layout.z);
     return {x, y, z, channel(layout.red), channel(layout.green), channel(layout.blue)};
 }
 
