@@ -81,7 +81,15 @@ def write_model(directory, cameras=(), images=(), points=()):
     return directory
 
 
-PARAM_COUNTS = [3, 4, 4, 5, 8, 8]
+# Parameters per camera model id, as COLMAP (and pycolmap.CameraModelId) define them.
+CAMERA_MODELS = [
+    ("SIMPLE_PINHOLE", 3), ("PINHOLE", 4), ("SIMPLE_RADIAL", 4), ("RADIAL", 5), ("OPENCV", 8),
+    ("OPENCV_FISHEYE", 8), ("FULL_OPENCV", 12), ("FOV", 5), ("SIMPLE_RADIAL_FISHEYE", 4),
+    ("RADIAL_FISHEYE", 5), ("THIN_PRISM_FISHEYE", 12), ("RAD_TAN_THIN_PRISM_FISHEYE", 16),
+    ("SIMPLE_DIVISION", 4), ("DIVISION", 5), ("SIMPLE_FISHEYE", 3), ("FISHEYE", 4), ("EUCM", 6),
+    ("EQUIRECTANGULAR", 2),
+]
+PARAM_COUNTS = [n for _, n in CAMERA_MODELS]
 
 
 class _Bytes:
