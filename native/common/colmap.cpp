@@ -665,6 +665,21 @@ Result<Model> read_model(const std::string& directory) {
     return model;
 }
 
+Result<ImageMap> read_model_images(const std::string& directory) {
+    const Form form = model_form(directory);
+    return read_images(join_path(directory, model_file_name(ModelFile::Images, form)), form);
+}
+
+std::array<double, 3> camera_centre(const Image& image) {
+    const auto [w, x, y, z] = image.qvec;
+    const auto [tx, ty, tz] = image.tvec;
+    const double r00 = 1 - 2 * (y * y + z * z), r01 = 2 * (x * y - w * z), r02 = 2 * (x * z + w * y);
+    const double r10 = 2 * (x * y + w * z), r11 = 1 - 2 * (x * x + z * z), r12 = 2 * (y * z - w * x);
+    const double r20 = 2 * (x * z - w * y), r21 = 2 * (y * z + w * x), r22 = 1 - 2 * (x * x + y * y);
+    return {-(r00 * tx + r10 * ty + r20 * tz), -(r01 * tx + r11 * ty + r21 * tz),
+            -(r02 * tx + r12 * ty + r22 * tz)};
+}
+
 Status check_references(const Model& model) {
     const auto file = [&](ModelFile which) { return model_file_name(which, model.form); };
     for (const Image& image : model.images)

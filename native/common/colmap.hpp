@@ -294,6 +294,14 @@ Form model_form(const std::string& directory);
 // refused, as COLMAP cannot read such a model either.
 Result<Model> read_model(const std::string& directory);
 
+// Only the images of the model in a folder, in whichever form it is, for
+// callers that need no more (camera centres, say).
+Result<ImageMap> read_model_images(const std::string& directory);
+
+// World position of an image's camera: C = -R^T t, with R from the
+// quaternion as stored (not normalised).
+std::array<double, 3> camera_centre(const Image& image);
+
 // The references a COLMAP reader resolves on loading: every image's camera,
 // and in a model with rigs, every rig's camera sensors, every frame's rig and
 // a frame for every image. The first dangling one is reported by its ids.
