@@ -201,9 +201,15 @@ Status write_rigs(const std::string& path, const RigMap& rigs, Form form);
 Status write_frames(const std::string& path, const FrameMap& frames, Form form);
 
 // The binary forms by name, as the file layouts are usually referred to.
-inline Result<CameraMap> read_cameras_bin(const std::string& path) { return read_cameras(path, Form::Binary); }
-inline Result<ImageMap> read_images_bin(const std::string& path) { return read_images(path, Form::Binary); }
-inline Result<Point3DMap> read_points3d_bin(const std::string& path) { return read_points3d(path, Form::Binary); }
+inline Result<CameraMap> read_cameras_bin(const std::string& path) {
+    return read_cameras(path, Form::Binary);
+}
+inline Result<ImageMap> read_images_bin(const std::string& path) {
+    return read_images(path, Form::Binary);
+}
+inline Result<Point3DMap> read_points3d_bin(const std::string& path) {
+    return read_points3d(path, Form::Binary);
+}
 inline Status write_cameras_bin(const std::string& path, const CameraMap& cameras) {
     return write_cameras(path, cameras, Form::Binary);
 }
