@@ -7,17 +7,17 @@ import re
 import shutil
 import subprocess
 
-import numpy as np
 import pytest
 
 from larkspan.splat import split_cameras_json
 
 if os.environ.get("LARKSPAN_SANITIZED"):
-    # pycolmap keeps Python objects alive at exit, which the leak checker
-    # would report against this suite; our side of these splits runs under
-    # the sanitizers in test_colmap_models.py.
+    # pycolmap and numpy keep Python objects alive at exit, which the leak
+    # checker would report against this suite; our side of these splits runs
+    # under the sanitizers in test_colmap_models.py.
     pytest.skip("pycolmap is not checked by the sanitizers", allow_module_level=True)
 pycolmap = pytest.importorskip("pycolmap", minversion="4")
+np = pytest.importorskip("numpy")
 
 WIDE = 1e9
 COLMAP = shutil.which("colmap")
