@@ -47,7 +47,8 @@ Status require_distinct_output_paths(const std::vector<CameraPatchConfig>& patch
 
 // ---- geometry ----
 
-using Position = std::array<double, 3>;
+using colmap::Position;
+using colmap::camera_centre;
 
 // The patch rectangle with the configuration's height range; every bound
 // inclusive, and a NaN coordinate is never inside.
@@ -144,7 +145,7 @@ struct PatchImage {
 std::vector<const Image*> select_images(const colmap::ImageMap& images, const PatchBox& box) {
     std::vector<const Image*> selected;
     for (const Image& image : images)
-        if (box.contains(colmap::camera_centre(image))) selected.push_back(&image);
+        if (box.contains(camera_centre(image))) selected.push_back(&image);
     return selected;
 }
 

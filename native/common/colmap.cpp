@@ -670,7 +670,7 @@ Result<ImageMap> read_model_images(const std::string& directory) {
     return read_images(join_path(directory, model_file_name(ModelFile::Images, form)), form);
 }
 
-std::array<double, 3> camera_centre(const Image& image) {
+Position camera_centre(const Image& image) {
     const auto [w, x, y, z] = image.qvec;
     const auto [tx, ty, tz] = image.tvec;
     const double r00 = 1 - 2 * (y * y + z * z), r01 = 2 * (x * y - w * z), r02 = 2 * (x * z + w * y);

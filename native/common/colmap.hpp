@@ -158,6 +158,13 @@ using Point3DMap = IdMap<Point3D, &Point3D::point3d_id>;
 using RigMap = IdMap<Rig, &Rig::rig_id>;
 using FrameMap = IdMap<Frame, &Frame::frame_id>;
 
+// A point of the model's world frame: x, y, z.
+using Position = std::array<double, 3>;
+
+// World position of an image's camera: C = -R^T t, with R from the quaternion
+// as stored (not normalised).
+Position camera_centre(const Image& image);
+
 // ---- camera models ----
 
 // Number of f64 parameters of a camera model id; none for an unknown model.
@@ -303,10 +310,6 @@ Result<Model> read_model(const std::string& directory);
 // Only the images of the model in a folder, in whichever form it is, for
 // callers that need no more (camera centres, say).
 Result<ImageMap> read_model_images(const std::string& directory);
-
-// World position of an image's camera: C = -R^T t, with R from the
-// quaternion as stored (not normalised).
-std::array<double, 3> camera_centre(const Image& image);
 
 // The references a COLMAP reader resolves on loading: every image's camera,
 // and in a model with rigs, every rig's camera sensors, every frame's rig and
