@@ -560,14 +560,14 @@ Result<Point3DMap> read_points3d(const std::string& path, Form form) {
     auto reader = Point3DReader::open(path, form);
     if (!reader) return fail(reader.error());
     std::vector<Point3D> points;
-    points.reserve(static_cast<std::size_t>(reader->size_hint()));
+    // One slot more than the records: the end of the file is found in it.
+    points.reserve(static_cast<std::size_t>(reader->size_hint()) + 1);
     for (;;) {
-        Point3D point;
-        auto more = reader->next(point, true);
+        auto more = reader->next(points.emplace_back(), true);  // read in place
         if (!more) return fail(more.error());
         if (!*more) break;
-        points.push_back(std::move(point));
     }
+    points.pop_back();  // the slot the end of the file left empty
     return Point3DMap(std::move(points));
 }
 
