@@ -291,12 +291,6 @@ T field_at(const char* bytes, std::size_t offset) {
     return value;
 }
 
-template <class T>
-char* put(char* out, const T& value) {
-    std::memcpy(out, &value, sizeof value);
-    return out + sizeof value;
-}
-
 void read_point3d(RecordReader& in, Point3D& point, bool with_track) {
     char head[kPointHeadSize];
     in.bytes(head, sizeof head);
@@ -506,29 +500,23 @@ Result<bool> Point3DReader::next(Point3D& point, bool with_track) {
 Status Point3DReader::close() { return impl_->close(); }
 
 Point3DBinWriter::Point3DBinWriter(io::File& file, std::uint64_t count, std::size_t buffer_bytes)
-    : file_(file), writer_(file, buffer_bytes), announced_(count) {
-    status_ = writer_.write_value(count);
+    : file_(file), buffer_(std::max(buffer_bytes, kHeadSize)), announced_(count) {
+    used_ = static_cast<std::size_t>(put(buffer_.data(), count) - buffer_.data());
 }
 
-void Point3DBinWriter::write(std::uint64_t id, const std::array<double, 3>& xyz,
-                             const std::array<std::uint8_t, 3>& rgb, double error,
-                             std::span<const TrackElement> track) {
-    if (!status_) return;
-    char head[kPointHeadSize];
-    char* at = put(head, id);
-    at = put(at, xyz);
-    at = put(at, rgb);
-    at = put(at, error);
-    put(at, static_cast<std::uint64_t>(track.size()));
-    status_ = writer_.write(head, sizeof head);
-    if (status_) status_ = writer_.write(track.data(), track.size_bytes());
-    ++written_;
+bool Point3DBinWriter::make_room(std::size_t size) {
+    if (!status_) return false;
+    status_ = file_.write_all(buffer_.data(), used_);
+    used_ = 0;
+    if (size > buffer_.size()) buffer_.resize(size);  // a track longer than the buffer
+    return status_.has_value();
 }
 
 Status Point3DBinWriter::finish() {
     if (status_ && written_ != announced_)
         panic("a points file received another number of records than it announced");
-    if (status_) status_ = writer_.flush();
+    if (status_) status_ = file_.write_all(buffer_.data(), used_);
+    used_ = 0;
     if (status_) status_ = file_.close();
     return status_;
 }

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -260,7 +261,7 @@ private:
 
 // Writes a points3D.bin file record by record to an open file: the count
 // first, then exactly that many records, each encoded straight into the
-// buffer.
+// buffer, which goes to the file whenever it is full.
 class Point3DBinWriter {
 public:
     Point3DBinWriter(io::File& file, std::uint64_t count,
@@ -268,14 +269,40 @@ public:
 
     void write(std::uint64_t id, const std::array<double, 3>& xyz,
                const std::array<std::uint8_t, 3>& rgb, double error,
-               std::span<const TrackElement> track = {});
+               std::span<const TrackElement> track = {}) {
+        ++written_;
+        const std::size_t size = kHeadSize + track.size_bytes();
+        if (buffer_.size() - used_ < size && !make_room(size)) return;
+        char* out = buffer_.data() + used_;
+        out = put(out, id);
+        out = put(out, xyz);
+        out = put(out, rgb);
+        out = put(out, error);
+        out = put(out, static_cast<std::uint64_t>(track.size()));
+        if (!track.empty()) std::memcpy(out, track.data(), track.size_bytes());
+        used_ += size;
+    }
+
     // Flushes and closes: a failed write, flush or close is reported here, as
     // is a number of records other than the one announced.
     Status finish();
 
 private:
+    // The fixed part of a record: id, xyz, rgb, error, track length.
+    static constexpr std::size_t kHeadSize = 8 + 24 + 3 + 8 + 8;
+
+    template <class T>
+    static char* put(char* out, const T& value) {
+        std::memcpy(out, &value, sizeof value);
+        return out + sizeof value;
+    }
+    // Empties the buffer, and grows it for a record larger than it; false
+    // once a write has failed.
+    bool make_room(std::size_t size);
+
     io::File& file_;
-    io::BufferedWriter writer_;
+    std::vector<char> buffer_;
+    std::size_t used_ = 0;
     std::uint64_t announced_ = 0;
     std::uint64_t written_ = 0;
     Status status_;
