@@ -146,6 +146,22 @@ class TestBinding:
         assert isinstance(info.value.__cause__, TypeError)
         assert str(info.value.__cause__) == message.removeprefix("argument 'config_json': ")
 
+    @pytest.mark.parametrize("call", [
+        lambda f: f(),
+        lambda f: f(max_cameras=1),
+        lambda f: f([], 1, 2, 3, 4),
+        lambda f: f([], 1, max_cameras=1),
+        lambda f: f([], bins=1),
+    ], ids=["missing", "only-defaulted", "surplus", "twice", "unexpected"])
+    def test_defaults_worded_as_for_a_python_function(self, call):
+        def patches(camera_positions, max_cameras=700, buffer_meters=1.5, target_bins=100):
+            pass
+        with pytest.raises(TypeError) as expected:
+            call(patches)
+        with pytest.raises(TypeError) as info:
+            call(_core.patches)
+        assert str(info.value) == "patches() " + str(expected.value).split("patches() ", 1)[1]
+
     def test_keyword_and_positional_calls_agree(self, tmp_path, capfd):
         errors = []
         for call in (lambda: _core.merge_ply_files_py("{}"),
