@@ -307,8 +307,9 @@ Ref make_function(const Declaration& declaration, PyCFunction function, PyObject
     if (!module_name) return {};
     // The interpreter keeps a pointer to the method entry for the life of
     // the function object: made once, kept for the process.
-    auto* def = new PyMethodDef(declaration.method(function));
-    return Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
+    static std::deque<PyMethodDef> entries;
+    PyMethodDef& def = entries.emplace_back(declaration.method(function));
+    return Ref::steal(PyCFunction_NewEx(&def, module, module_name.get()));
 }
 
 bool set_count(PyObject* dict, const char* key, std::uint64_t count) {

@@ -32,10 +32,10 @@ enum class Receiver {
 
 // Paragraphs of help text; help() shows them filled to 76 columns.
 struct Documentation {
-    std::string summary;  // one line: what it does
-    std::string returns;  // "Returns ..." paragraph
-    std::string raises;   // "Raises ..." paragraph; empty when it raises nothing of its own
-    std::string details;  // anything else worth saying, placed after the parameters
+    std::string summary = {};  // one line: what it does
+    std::string returns = {};  // "Returns ..." paragraph
+    std::string raises = {};   // "Raises ..." paragraph; empty when it raises nothing of its own
+    std::string details = {};  // anything else worth saying, placed after the parameters
 };
 
 class Declaration {

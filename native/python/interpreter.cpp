@@ -6,6 +6,7 @@
 namespace larkspan::py {
 
 std::optional<std::string> ReleasedInterpreter::poll_signals() {
+    if (!can_retake()) return std::nullopt;
     return holding([]() -> std::optional<std::string> {
         if (PyErr_CheckSignals() == 0) return std::nullopt;
         Ref raised = fetch_exception();

@@ -15,6 +15,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "../common/error.hpp"
 #include "object.hpp"
 
 namespace larkspan::py {
@@ -29,12 +30,15 @@ public:
     ReleasedInterpreter(const ReleasedInterpreter&) = delete;
     ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
 
+    // Only the releasing thread can take its lock back (not a pool worker
+    // that runs part of the tool), and only while it is released.
+    bool can_retake() const { return saved_ != nullptr && std::this_thread::get_id() == owner_; }
+
     // Runs `fn` with the lock held and releases it again, also when `fn`
-    // throws. Only the releasing thread can take its lock back: on any other
-    // thread (a pool worker) `fn` is not run and `otherwise` is returned.
-    template <class Fn, class R = std::invoke_result_t<Fn&>>
-    R holding(Fn&& fn, R otherwise = R{}) {
-        if (std::this_thread::get_id() != owner_ || saved_ == nullptr) return otherwise;
+    // throws. Requires can_retake().
+    template <class Fn>
+    std::invoke_result_t<Fn&> holding(Fn&& fn) {
+        if (!can_retake()) panic("the interpreter lock was retaken on another thread");
         struct Retaken {
             PyThreadState*& saved;
             explicit Retaken(PyThreadState*& s) : saved(s) {
@@ -48,7 +52,9 @@ public:
     // The tools' interrupt check: runs pending signal handlers with the lock
     // held; what a handler raised (KeyboardInterrupt for Ctrl-C) comes back
     // in its text form ("KeyboardInterrupt: ") and is taken off the error
-    // state, as the tool reports the interrupt in its own message.
+    // state, as the tool reports the interrupt in its own message. Called
+    // on another thread it reports nothing: handlers run on the thread that
+    // called the tool.
     std::optional<std::string> poll_signals();
 
 private:
