@@ -196,7 +196,9 @@ bool BufferView::acquire(PyObject* value) {
     return true;
 }
 
-bool to_bytes_view(PyObject* value, const char* name, BufferView& out) {
+bool to_bytes_view(const Argument& argument, BufferView& out) {
+    PyObject* value = argument.value;
+    const char* name = argument.name;
     if (!PyObject_CheckBuffer(value)) {
         type_error_for(value, "bytes");
         prefix_argument_error(name);

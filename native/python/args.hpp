@@ -53,6 +53,18 @@ bool to_uint64(PyObject* value, const char* name, std::uint64_t& out);
 bool to_optional_double(PyObject* value, const char* name, double& out);
 bool to_optional_uint64(PyObject* value, const char* name, std::uint64_t& out);
 
+// The same for a bound argument, named by its parameter.
+inline bool to_text(const Argument& a, std::string& out) { return to_text(a.value, a.name, out); }
+inline bool to_path(const Argument& a, std::string& out) { return to_path(a.value, a.name, out); }
+inline bool to_double(const Argument& a, double& out) { return to_double(a.value, a.name, out); }
+inline bool to_uint64(const Argument& a, std::uint64_t& out) { return to_uint64(a.value, a.name, out); }
+inline bool to_optional_double(const Argument& a, double& out) {
+    return to_optional_double(a.value, a.name, out);
+}
+inline bool to_optional_uint64(const Argument& a, std::uint64_t& out) {
+    return to_optional_uint64(a.value, a.name, out);
+}
+
 // A path as Python reads it back: a str decoded as the file system does, so
 // what as_path encoded comes back unchanged.
 PyObject* new_path(const std::string& path);
@@ -70,6 +82,10 @@ bool require_tuple_length(PyObject* tuple, Py_ssize_t length);
 template <class T, class Convert>
 bool to_vector(PyObject* value, const char* name, std::vector<T>& out, Convert&& element);
 bool check_sequence(PyObject* value, const char* name);  // used by to_vector
+template <class T, class Convert>
+bool to_vector(const Argument& argument, std::vector<T>& out, Convert&& element) {
+    return to_vector(argument.value, argument.name, out, std::forward<Convert>(element));
+}
 
 // ---- buffers ----
 
@@ -101,7 +117,7 @@ private:
 // array), read in place. Objects without the buffer protocol are refused with
 // TypeError ("'str' object cannot be converted to 'bytes'"), a buffer that is
 // not C-contiguous with ValueError; both name the argument.
-bool to_bytes_view(PyObject* value, const char* name, BufferView& out);
+bool to_bytes_view(const Argument& argument, BufferView& out);
 
 // The item types an array of floats may have.
 enum class FloatItems { Float64, Float32 };
@@ -227,15 +243,12 @@ PyObject* new_instance(T value) {
 // An argument that must be an instance of T's class: TypeError naming the
 // argument, the value's type and the class otherwise.
 template <class T>
-T* to_instance(PyObject* value, const char* name, const char* class_name);
-
-template <class T>
-T* to_instance(PyObject* value, const char* name, const char* class_name) {
-    if (!as_instance(value, ClassOf<T>::type, class_name)) {
-        prefix_argument_error(name);
+T* to_instance(const Argument& argument, const char* class_name) {
+    if (!as_instance(argument.value, ClassOf<T>::type, class_name)) {
+        prefix_argument_error(argument.name);
         return nullptr;
     }
-    return &value_of<T>(value);
+    return &value_of<T>(argument.value);
 }
 
 // ---- properties ----
@@ -301,7 +314,7 @@ bool read_config_json(PyObject* args, PyObject* kwargs, const Declaration& decla
     Bound<1> bound{};
     if (!declaration.bind(args, kwargs, bound)) return false;
     std::string text;
-    if (!to_text(bound[0], "config_json", text)) return false;
+    if (!to_text(bound[0], text)) return false;
     auto decoded = json::decode<T>(text);
     if (!decoded) {
         raise(decoded.error().prefixed("JSON parse error: "));

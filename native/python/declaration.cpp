@@ -107,14 +107,14 @@ const Declaration& Declaration::make(std::string owner, std::string name, Receiv
 
 // Checked in the interpreter's order: keywords, surplus positionals, missing
 // arguments.
-bool Declaration::bind(PyObject* args, PyObject* kwargs, std::span<PyObject*> out) const {
+bool Declaration::bind(PyObject* args, PyObject* kwargs, std::span<Argument> out) const {
     const std::size_t count = parameters_.size();
     if (out.size() != count) panic("binding " + callable_ + " into the wrong number of slots");
     const char* callable = callable_.c_str();
-    for (PyObject*& slot : out) slot = nullptr;
+    for (std::size_t i = 0; i < count; ++i) out[i] = {nullptr, parameters_[i].name.c_str()};
     const Py_ssize_t nargs = args == nullptr ? 0 : PyTuple_GET_SIZE(args);
     for (Py_ssize_t i = 0; i < nargs && static_cast<std::size_t>(i) < count; ++i)
-        out[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+        out[static_cast<std::size_t>(i)].value = PyTuple_GET_ITEM(args, i);
 
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;
@@ -129,11 +129,11 @@ bool Declaration::bind(PyObject* args, PyObject* kwargs, std::span<PyObject*> ou
                 PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", callable, key);
                 return false;
             }
-            if (out[static_cast<std::size_t>(index)] != nullptr) {
+            if (out[static_cast<std::size_t>(index)].value != nullptr) {
                 PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", callable, key);
                 return false;
             }
-            out[static_cast<std::size_t>(index)] = value;
+            out[static_cast<std::size_t>(index)].value = value;
         }
     }
 
@@ -147,7 +147,8 @@ bool Declaration::bind(PyObject* args, PyObject* kwargs, std::span<PyObject*> ou
 
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < count; ++i)
-        if (out[i] == nullptr && !parameters_[i].default_text) missing.push_back(parameters_[i].name.c_str());
+        if (out[i].value == nullptr && !parameters_[i].default_text)
+            missing.push_back(parameters_[i].name.c_str());
     if (!missing.empty()) {
         PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", callable,
                      missing.size(), missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());

@@ -16,6 +16,14 @@
 
 namespace larkspan::py {
 
+// An argument as bound to its parameter: the object (borrowed; null for a
+// defaulted parameter that was not passed) and the parameter's name, which
+// conversion errors quote.
+struct Argument {
+    PyObject* value = nullptr;
+    const char* name = nullptr;
+};
+
 struct Parameter {
     std::string name;
     std::string help;  // shown under the name
@@ -59,8 +67,8 @@ public:
     // these parameters (all positional-or-keyword), with CPython's wording
     // for missing, unexpected, repeated and surplus arguments. A parameter
     // with a default that is not passed is left null. `out` holds one slot
-    // per parameter; the bound objects are borrowed.
-    bool bind(PyObject* args, PyObject* kwargs, std::span<PyObject*> out) const;
+    // per parameter.
+    bool bind(PyObject* args, PyObject* kwargs, std::span<Argument> out) const;
 
     // The method table entry: calling convention and flags follow from the
     // receiver and the parameters (no parameters: METH_NOARGS).
@@ -77,6 +85,6 @@ private:
 
 // Bound arguments of a declaration with N parameters.
 template <std::size_t N>
-using Bound = std::array<PyObject*, N>;
+using Bound = std::array<Argument, N>;
 
 }  // namespace larkspan::py

@@ -79,7 +79,7 @@ PyObject* ortho_cells_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         Bound<1> bound{};
         if (!ortho_cells_declaration.bind(args, kwargs, bound)) return nullptr;
         std::string ply_path;
-        if (!to_path(bound[0], "ply_path", ply_path)) return nullptr;
+        if (!to_path(bound[0], ply_path)) return nullptr;
         auto loaded = [&] {
             ReleasedInterpreter released;
             return ortho_cells::load(ply_path);
@@ -106,7 +106,7 @@ PyObject* extract_all_cells(PyObject* self, PyObject* args, PyObject* kwargs) {
         Bound<1> bound{};
         if (!extract_all_cells_declaration.bind(args, kwargs, bound)) return nullptr;
         std::vector<Cell> cells;
-        if (!to_vector(bound[0], "cells", cells, as_cell)) return nullptr;
+        if (!to_vector(bound[0], cells, as_cell)) return nullptr;
         SharedBorrow borrow;
         if (!SharedBorrow::acquire(flag_of<OrthoCells>(self), borrow)) return nullptr;
         auto extracted = [&] {
@@ -125,9 +125,9 @@ PyObject* write_ply_file(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::string output_path;
         BufferView vertex_data;
         std::uint64_t vertex_count = 0;
-        if (!to_path(bound[0], "output_path", output_path) ||
-            !to_bytes_view(bound[1], "vertex_data", vertex_data) ||
-            !to_uint64(bound[2], "vertex_count", vertex_count))
+        if (!to_path(bound[0], output_path) ||
+            !to_bytes_view(bound[1], vertex_data) ||
+            !to_uint64(bound[2], vertex_count))
             return nullptr;
         SharedBorrow borrow;
         if (!SharedBorrow::acquire(flag_of<OrthoCells>(self), borrow)) return nullptr;

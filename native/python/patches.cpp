@@ -31,8 +31,8 @@ PyObject* bounding_box_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         Bound<4> bound{};
         if (!bounding_box_declaration.bind(args, kwargs, bound)) return nullptr;
         BoundingBox box;
-        if (!to_double(bound[0], "min_x", box.min_x) || !to_double(bound[1], "max_x", box.max_x) ||
-            !to_double(bound[2], "min_y", box.min_y) || !to_double(bound[3], "max_y", box.max_y))
+        if (!to_double(bound[0], box.min_x) || !to_double(bound[1], box.max_x) ||
+            !to_double(bound[2], box.min_y) || !to_double(bound[3], box.max_y))
             return nullptr;
         return new_instance_of<BoundingBox>(type, box);
     });
@@ -102,14 +102,14 @@ bool as_position(PyObject* item, patches::Position& out) {
 }
 
 // A sequence of position tuples, or an (N, 2) float array read in place.
-bool to_positions(PyObject* value, const char* name, std::vector<patches::Position>& out) {
-    if (!PyObject_CheckBuffer(value)) return to_vector(value, name, out, as_position);
+bool to_positions(const Argument& argument, std::vector<patches::Position>& out) {
+    if (!PyObject_CheckBuffer(argument.value)) return to_vector(argument, out, as_position);
     BufferView buffer;
-    if (!buffer.acquire(value)) {
-        prefix_argument_error(name);
+    if (!buffer.acquire(argument.value)) {
+        prefix_argument_error(argument.name);
         return false;
     }
-    return to_float_rows(buffer, name, 2, out, [](const double* row) {
+    return to_float_rows(buffer, argument.name, 2, out, [](const double* row) {
         return patches::Position{row[0], row[1]};
     });
 }
@@ -130,11 +130,11 @@ PyObject* patches_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         Bound<4> bound{};
         if (!patches_declaration.bind(args, kwargs, bound)) return nullptr;
         std::vector<patches::Position> cameras;
-        if (!to_positions(bound[0], "camera_positions", cameras)) return nullptr;
+        if (!to_positions(bound[0], cameras)) return nullptr;
         patches::PlanOptions options = kDefaults;
-        if (!to_optional_uint64(bound[1], "max_cameras", options.max_cameras) ||
-            !to_optional_double(bound[2], "buffer_meters", options.buffer) ||
-            !to_optional_uint64(bound[3], "target_bins", options.target_bins))
+        if (!to_optional_uint64(bound[1], options.max_cameras) ||
+            !to_optional_double(bound[2], options.buffer) ||
+            !to_optional_uint64(bound[3], options.target_bins))
             return nullptr;
 
         auto planned = [&] {

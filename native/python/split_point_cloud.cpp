@@ -56,7 +56,7 @@ PyObject* patch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         Bound<1> bound{};
         if (!patch_declaration.bind(args, kwargs, bound)) return nullptr;
         Patch patch;
-        if (!to_path(bound[0], "output_file", patch.output_file)) return nullptr;
+        if (!to_path(bound[0], patch.output_file)) return nullptr;
         return new_instance_of<Patch>(type, std::move(patch));
     });
 }
@@ -66,9 +66,9 @@ PyObject* patch_with_bounds(PyObject* cls, PyObject* args, PyObject* kwargs) {
         Bound<5> bound{};
         if (!with_bounds_declaration.bind(args, kwargs, bound)) return nullptr;
         Patch patch;
-        if (!to_path(bound[0], "output_file", patch.output_file) ||
-            !to_double(bound[1], "min_x", patch.min_x) || !to_double(bound[2], "min_y", patch.min_y) ||
-            !to_double(bound[3], "max_x", patch.max_x) || !to_double(bound[4], "max_y", patch.max_y))
+        if (!to_path(bound[0], patch.output_file) ||
+            !to_double(bound[1], patch.min_x) || !to_double(bound[2], patch.min_y) ||
+            !to_double(bound[3], patch.max_x) || !to_double(bound[4], patch.max_y))
             return nullptr;
         return new_instance_of<Patch>(reinterpret_cast<PyTypeObject*>(cls), std::move(patch));
     });
@@ -140,7 +140,7 @@ PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         Bound<1> bound{};
         if (!config_declaration.bind(args, kwargs, bound)) return nullptr;
         Config config;
-        if (!to_path(bound[0], "input_file", config.input_file)) return nullptr;
+        if (!to_path(bound[0], config.input_file)) return nullptr;
         return new_instance_of<Config>(type, std::move(config));
     });
 }
@@ -149,9 +149,9 @@ PyObject* config_add_patch(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         Bound<1> bound{};
         if (!add_patch_declaration.bind(args, kwargs, bound)) return nullptr;
-        if (!to_instance<Patch>(bound[0], "patch", "Patch")) return nullptr;
+        if (!to_instance<Patch>(bound[0], "Patch")) return nullptr;
         Patch patch;
-        if (!patch_value(bound[0], patch)) return nullptr;
+        if (!patch_value(bound[0].value, patch)) return nullptr;
         ExclusiveBorrow borrow;
         if (!ExclusiveBorrow::acquire(flag_of<Config>(self), borrow)) return nullptr;
         value_of<Config>(self).patches.push_back(std::move(patch));
@@ -169,7 +169,7 @@ PyObject* config_from_json(PyObject*, PyObject* args, PyObject* kwargs) {
         Bound<1> bound{};
         if (!from_json_declaration.bind(args, kwargs, bound)) return nullptr;
         std::string text;
-        if (!to_text(bound[0], "json_str", text)) return nullptr;
+        if (!to_text(bound[0], text)) return nullptr;
         return new_config(split_point_cloud::config_from_json(text));
     });
 }
@@ -179,7 +179,7 @@ PyObject* config_from_file(PyObject*, PyObject* args, PyObject* kwargs) {
         Bound<1> bound{};
         if (!from_file_declaration.bind(args, kwargs, bound)) return nullptr;
         std::string path;
-        if (!to_path(bound[0], "file_path", path)) return nullptr;
+        if (!to_path(bound[0], path)) return nullptr;
         auto config = [&] {
             ReleasedInterpreter released;
             return split_point_cloud::config_from_file(path);
@@ -271,10 +271,10 @@ PyObject* split_ply(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         Bound<1> bound{};
         if (!split_ply_declaration.bind(args, kwargs, bound)) return nullptr;
-        if (!to_instance<Config>(bound[0], "config", "Config")) return nullptr;
+        if (!to_instance<Config>(bound[0], "Config")) return nullptr;
         // The Config stays borrowed for the whole call: another thread (or a
         // signal handler) that tries to change it gets "Already borrowed".
-        Ref config = Ref::borrow(bound[0]);
+        Ref config = Ref::borrow(bound[0].value);
         SharedBorrow borrow;
         if (!SharedBorrow::acquire(flag_of<Config>(config.get()), borrow)) return nullptr;
 

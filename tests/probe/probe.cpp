@@ -35,7 +35,7 @@ PyObject* probe_panic(PyObject*, PyObject* args, PyObject* kwargs) {
         Bound<1> bound{};
         if (!panic_declaration.bind(args, kwargs, bound)) return nullptr;
         std::string message;
-        if (!to_text(bound[0], "message", message)) return nullptr;
+        if (!to_text(bound[0], message)) return nullptr;
         panic(message);
     });
 }
@@ -45,7 +45,7 @@ PyObject* probe_throw(PyObject*, PyObject* args, PyObject* kwargs) {
         Bound<1> bound{};
         if (!throw_declaration.bind(args, kwargs, bound)) return nullptr;
         std::string message;
-        if (!to_text(bound[0], "message", message)) return nullptr;
+        if (!to_text(bound[0], message)) return nullptr;
         throw std::runtime_error(message);
     });
 }
@@ -106,10 +106,10 @@ PyObject* probe_patches_direct(PyObject*, PyObject* args, PyObject* kwargs) {
                    as_double(PyTuple_GET_ITEM(item, 1), out.y);
         };
         patches::PlanOptions options;
-        if (!to_vector(bound[0], "camera_positions", cameras, as_position) ||
-            !to_uint64(bound[1], "max_cameras", options.max_cameras) ||
-            !to_double(bound[2], "buffer_meters", options.buffer) ||
-            !to_uint64(bound[3], "target_bins", options.target_bins))
+        if (!to_vector(bound[0], cameras, as_position) ||
+            !to_uint64(bound[1], options.max_cameras) ||
+            !to_double(bound[2], options.buffer) ||
+            !to_uint64(bound[3], options.target_bins))
             return nullptr;
         auto plan = patches::direct::plan_patches(cameras, options);
         if (!plan) return raise(plan.error());
