@@ -89,7 +89,10 @@ Result<GridPoint> read_point(io::BufferedReader& reader) {
 
 // The u64 point count, then the point records; anything after them is not
 // read.
-Result<std::vector<GridPoint>> read_points(const std::string& path) {
+// Points read between two interrupt checks.
+constexpr std::uint64_t kPointsPerCheck = 1 << 16;
+
+Result<std::vector<GridPoint>> read_points(const std::string& path, Interrupts& interrupts) {
     auto file = io::open_read(path);
     if (!file) return fail(file.error());
     io::BufferedReader reader(*file);
@@ -103,6 +106,9 @@ Result<std::vector<GridPoint>> read_points(const std::string& path) {
     std::vector<GridPoint> points;
     points.reserve(static_cast<std::size_t>(std::min(count, fits)));
     for (std::uint64_t i = 0; i < count; ++i) {
+        if (i % kPointsPerCheck == 0) {
+            if (auto checked = interrupts.check(); !checked) return fail(checked.error());
+        }
         auto point = read_point(reader);
         if (!point) return fail(point.error());
         points.push_back(*point);
@@ -209,10 +215,10 @@ std::span<const FiledPoint> PointGrid::cells(std::int32_t cx, std::int32_t cy, s
     return {first, last};
 }
 
-Result<PointGrid> build_point_grid(const std::string& path, double radius) {
+Result<PointGrid> build_point_grid(const std::string& path, double radius, Interrupts& interrupts) {
     io::print("Reading COLMAP points from " + path + " and building grid...\n");
     const text::Stopwatch stage;
-    auto points = read_points(path);
+    auto points = read_points(path, interrupts);
     if (!points) return fail(points.error());
     PointGrid grid(*points, radius);
     io::print("Finished reading COLMAP points and building grid in " + stage.elapsed_text() + "\n");
@@ -244,6 +250,9 @@ bool small_enough(double s0, double s1, double s2, double max_area) {
     const double magnitude = e0 * e0 + e1 * e1 + e2 * e2;
     return !(magnitude >= max_area);
 }
+
+// Splats per piece of the parallel filter: a few milliseconds of work.
+constexpr std::size_t kSplatsPerPiece = 4096;
 
 // The nine columns around a splat's column, the centre first: only whether
 // `min_neighbors` points are found matters, not the order they are found in,
@@ -301,20 +310,23 @@ bool splat_keep(const char* record, const ply::SplatLayout& layout, const PointG
     return grid == nullptr || has_neighbors(*grid, x, y, z, rules);
 }
 
-std::vector<std::uint8_t> filter_splats(std::span<const char> block, std::uint64_t record_size,
-                                        const ply::SplatLayout& layout, const PointGrid* grid,
-                                        const KeepRules& rules) {
+Result<std::vector<std::uint8_t>> filter_splats(std::span<const char> block,
+                                                std::uint64_t record_size,
+                                                const ply::SplatLayout& layout,
+                                                const PointGrid* grid, const KeepRules& rules,
+                                                Interrupts& interrupts) {
     io::print("Starting splat filtering (parallelized)...\n");
     const text::Stopwatch stage;
     const std::size_t count = block.size() / record_size;
     std::vector<std::uint8_t> flags(count);
-    // Each worker writes only the flags of its own indices.
-    parallel_for_each(
-        count,
-        [&](std::size_t i) {
+    // Each worker writes only the flags of its own indices. Pieces are small
+    // enough that the calling thread checks for interrupts often.
+    auto filtered = parallel_pieces(count, kSplatsPerPiece, interrupts,
+                                    [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i)
             flags[i] = splat_keep(block.data() + i * record_size, layout, grid, rules) ? 1 : 0;
-        },
-        256);
+    });
+    if (!filtered) return fail(filtered.error());
     io::print("Finished splat filtering in " + stage.elapsed_text() + "\n");
     return flags;
 }
@@ -327,41 +339,60 @@ namespace {
 // large writes.
 constexpr std::size_t kWriteBufferSize = 1 << 20;
 
-// Writes every maximal run of records flagged `wanted` as one piece, so runs
+// Records written between two interrupt checks, at most.
+constexpr std::size_t kRecordsPerCheck = 1 << 18;
+
+// Writes every maximal run of records flagged `wanted` as one piece (long
+// runs in a few pieces, checking for interrupts between them), so runs
 // longer than the buffer go to the file without a copy.
 Status write_records(io::BufferedWriter& writer, std::span<const char> block,
                      std::uint64_t record_size, const std::vector<std::uint8_t>& flags,
-                     std::uint8_t wanted) {
+                     std::uint8_t wanted, Interrupts& interrupts) {
     const auto begin = flags.begin();
     auto run = std::find(begin, flags.end(), wanted);
+    std::size_t since_check = 0;
     while (run != flags.end()) {
         const auto run_end = std::find(run, flags.end(), static_cast<std::uint8_t>(!wanted));
-        const std::size_t first = static_cast<std::size_t>(run - begin);
-        const std::size_t records = static_cast<std::size_t>(run_end - run);
-        if (auto w = writer.write(block.data() + first * record_size, records * record_size); !w) return w;
+        std::size_t first = static_cast<std::size_t>(run - begin);
+        std::size_t records = static_cast<std::size_t>(run_end - run);
+        while (records > 0) {
+            if (since_check >= kRecordsPerCheck) {
+                if (auto checked = interrupts.check(); !checked) return checked;
+                since_check = 0;
+            }
+            const std::size_t piece = std::min(records, kRecordsPerCheck - since_check);
+            if (auto w = writer.write(block.data() + first * record_size, piece * record_size); !w)
+                return w;
+            first += piece;
+            records -= piece;
+            since_check += piece;
+        }
+        since_check += 1;  // each run costs a search of the flags too
         run = std::find(run_end, flags.end(), wanted);
     }
-    return {};
+    return interrupts.check();
 }
 
 }  // namespace
 
 Status write_splats(Share share, const std::string& path, const ply::PlyHeader& header,
-                    std::span<const char> block, const std::vector<std::uint8_t>& flags) {
+                    std::span<const char> block, const std::vector<std::uint8_t>& flags,
+                    Interrupts& interrupts) {
     const bool kept = share == Share::Kept;
     io::print((kept ? "Writing kept splats to " : "Writing discarded splats to ") + path + "...\n");
     const text::Stopwatch stage;
-    auto file = io::create_truncate(path);
-    if (!file) return fail(file.error());
-    io::BufferedWriter writer(*file, kWriteBufferSize);
+    auto output = io::Output::create(path);
+    if (!output) return fail(output.error());
+    io::BufferedWriter writer(output->file(), kWriteBufferSize);
 
     const std::uint8_t wanted = kept ? 1 : 0;
     const auto count = static_cast<std::uint64_t>(std::count(flags.begin(), flags.end(), wanted));
     const std::string text = ply::rewrite_vertex_count(header.header_text, header.vertex_count, count);
     if (auto w = writer.write(text); !w) return w;
-    if (auto w = write_records(writer, block, header.vertex_size, flags, wanted); !w) return w;
+    if (auto w = write_records(writer, block, header.vertex_size, flags, wanted, interrupts); !w)
+        return w;
     if (auto flushed = writer.flush(); !flushed) return flushed;
-    if (auto closed = file->close(); !closed) return closed;
+    if (auto committed = output->commit(); !committed) return committed;
 
     io::print((kept ? "Finished writing kept splats in " : "Finished writing discarded splats in ") +
               stage.elapsed_text() + (kept ? ". Kept " : ". Discarded ") + std::to_string(count) +
@@ -392,6 +423,21 @@ Status require_readable_records(const ply::PlyHeader& header, const ply::SplatLa
     return {};
 }
 
+// Neither output may be an input (the splats or the COLMAP points), and the
+// kept and discarded splats need files of their own.
+Status require_outputs_apart(const CleanConfig& config) {
+    std::vector<std::string> outputs{config.output_file};
+    if (config.discarded_file) outputs.push_back(*config.discarded_file);
+    std::vector<std::string> inputs{config.input_file};
+    if (config.colmap_points_file) inputs.push_back(*config.colmap_points_file);
+    if (auto apart = io::refuse_outputs_among_inputs(outputs, inputs); !apart) return apart;
+    if (outputs.size() == 2 && io::same_file(outputs[0], outputs[1]))
+        return fail(Error::value("output_file " + outputs[0] + " and discarded_file " + outputs[1] +
+                                 " are the same file; the discarded splats would overwrite the "
+                                 "kept ones"));
+    return {};
+}
+
 struct VertexBlock {
     std::unique_ptr<char[]> bytes;
     std::size_t size = 0;
@@ -401,7 +447,11 @@ struct VertexBlock {
 // The whole vertex block in one read, after the header. A block the file
 // cannot hold (or whose size does not fit in 64 bits) is a short read,
 // reported before anything is allocated.
-Result<VertexBlock> read_vertex_block(io::BufferedReader& reader, const ply::PlyHeader& header) {
+// Bytes read between two interrupt checks.
+constexpr std::size_t kBytesPerCheck = std::size_t{64} << 20;
+
+Result<VertexBlock> read_vertex_block(io::BufferedReader& reader, const ply::PlyHeader& header,
+                                      Interrupts& interrupts) {
     unsigned long long wanted = 0;
     if (multiply_overflows(header.vertex_count, header.vertex_size, wanted))
         return fail(io::short_read_error());
@@ -411,22 +461,29 @@ Result<VertexBlock> read_vertex_block(io::BufferedReader& reader, const ply::Ply
         return fail(io::short_read_error());
     if (auto moved = reader.seek(header.header_size); !moved) return fail(moved.error());
     VertexBlock block{std::make_unique_for_overwrite<char[]>(wanted), static_cast<std::size_t>(wanted)};
-    if (auto read = reader.file().read_exact(block.bytes.get(), block.size); !read)
-        return fail(read.error());
+    for (std::size_t done = 0; done < block.size;) {
+        if (auto checked = interrupts.check(); !checked) return fail(checked.error());
+        const std::size_t piece = std::min(kBytesPerCheck, block.size - done);
+        if (auto read = reader.file().read_exact(block.bytes.get() + done, piece); !read)
+            return fail(read.error());
+        done += piece;
+    }
     return block;
 }
 
 }  // namespace
 
-Status cleanup_ply(const CleanConfig& config) {
+Status cleanup_ply(const CleanConfig& config, const InterruptPoll& poll) {
+    Interrupts interrupts(poll);
     const text::Stopwatch overall;
     io::print("Starting PLY cleanup process...\n");
     if (config.radius == 0.0)
         return fail(Error::value("Radius cannot be 0.0. Please provide a positive radius value."));
+    if (auto apart = require_outputs_apart(config); !apart) return apart;
 
     std::optional<PointGrid> grid;
     if (config.colmap_points_file) {
-        auto built = build_point_grid(*config.colmap_points_file, config.radius);
+        auto built = build_point_grid(*config.colmap_points_file, config.radius, interrupts);
         if (!built) return fail(built.error());
         grid = std::move(*built);
     }
@@ -447,18 +504,23 @@ Status cleanup_ply(const CleanConfig& config) {
 
     io::print("Reading PLY vertex data...\n");
     stage = text::Stopwatch();
-    auto block = read_vertex_block(reader, *header);
+    auto block = read_vertex_block(reader, *header, interrupts);
     if (!block) return fail(block.error());
     io::print("Finished reading PLY vertex data in " + stage.elapsed_text() + "\n");
 
     const KeepRules rules = KeepRules::from(config);
     const auto flags = filter_splats(block->view(), header->vertex_size, layout,
-                                     grid ? &*grid : nullptr, rules);
+                                     grid ? &*grid : nullptr, rules, interrupts);
+    if (!flags) return fail(flags.error());
 
-    if (auto w = write_splats(Share::Kept, config.output_file, *header, block->view(), flags); !w)
+    if (auto w = write_splats(Share::Kept, config.output_file, *header, block->view(), *flags,
+                              interrupts);
+        !w)
         return w;
     if (config.discarded_file) {
-        if (auto w = write_splats(Share::Discarded, *config.discarded_file, *header, block->view(), flags); !w)
+        if (auto w = write_splats(Share::Discarded, *config.discarded_file, *header, block->view(),
+                                  *flags, interrupts);
+            !w)
             return w;
     }
     io::print("PLY cleanup process completed in " + overall.elapsed_text() + "\n");

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/interrupt.hpp"
 #include "common/json.hpp"
 #include "common/ply.hpp"
 
@@ -93,7 +94,7 @@ private:
 
 // Reads the points of a points3D.bin-layout file (any name) and files them
 // under cells of edge `radius`. Prints its two stage lines.
-Result<PointGrid> build_point_grid(const std::string& path, double radius);
+Result<PointGrid> build_point_grid(const std::string& path, double radius, Interrupts& interrupts);
 
 // ---- filter stage ----
 
@@ -115,9 +116,11 @@ bool splat_keep(const char* record, const ply::SplatLayout& layout, const PointG
 // One flag per record (1 = keep), in record order, evaluated on the pool;
 // the workers share the block, the grid and the rules read-only. Prints its
 // two stage lines.
-std::vector<std::uint8_t> filter_splats(std::span<const char> block, std::uint64_t record_size,
-                                        const ply::SplatLayout& layout, const PointGrid* grid,
-                                        const KeepRules& rules);
+Result<std::vector<std::uint8_t>> filter_splats(std::span<const char> block,
+                                                std::uint64_t record_size,
+                                                const ply::SplatLayout& layout,
+                                                const PointGrid* grid, const KeepRules& rules,
+                                                Interrupts& interrupts);
 
 // ---- writer stage ----
 
@@ -125,16 +128,18 @@ enum class Share { Kept, Discarded };
 
 // Writes the input's header (count rewritten to the number of records with
 // that share) and those records, in input order, straight from the block.
-// Prints its two stage lines; the file is flushed and closed before the
-// second, so a failure there is reported.
+// Prints its two stage lines; the file is flushed, closed and renamed into
+// place before the second, so a failure there is reported.
 Status write_splats(Share share, const std::string& path, const ply::PlyHeader& header,
-                    std::span<const char> block, const std::vector<std::uint8_t>& flags);
+                    std::span<const char> block, const std::vector<std::uint8_t>& flags,
+                    Interrupts& interrupts);
 
 // ---- the whole operation ----
 
 // Runs the stages in order and prints their lines; the Python entry raises
-// the error it returns.
-Status cleanup_ply(const CleanConfig& config);
+// the error it returns. Outputs that are inputs, or one file twice, are
+// refused before anything is read or written.
+Status cleanup_ply(const CleanConfig& config, const InterruptPoll& poll);
 
 }  // namespace larkspan::cleanup
 

@@ -8,19 +8,6 @@ namespace larkspan::merge {
 
 namespace {
 
-// Creating the output truncates it, so an output that is also an input would
-// be destroyed before its body is read.
-Status refuse_output_among_inputs(const MergeConfig& config) {
-    const std::string output = io::path_identity(config.output_file);
-    for (const auto& input : config.input_files) {
-        if (io::path_identity(input) == output || io::same_existing_file(input, config.output_file))
-            return fail(Error::value("Output file " + config.output_file +
-                                     " is also an input file (" + input +
-                                     "); merging would overwrite it."));
-    }
-    return {};
-}
-
 Result<ply::PlyHeader> read_header(const std::string& path) {
     auto file = io::open_read(path);
     if (!file) return fail(file.error());
@@ -41,24 +28,28 @@ Status require_same_layout(const ply::PlyHeader& first, const std::string& first
 }
 
 Result<std::uint64_t> append_body(const std::string& path, const ply::PlyHeader& header,
-                                  io::BufferedWriter& out) {
+                                  io::BufferedWriter& out, Interrupts& interrupts) {
     auto file = io::open_read(path);
     if (!file) return fail(file.error());
-    return io::copy_to_end(*file, header.header_size, out);
+    return io::copy_to_end(*file, header.header_size, out, interrupts);
 }
 
 }  // namespace
 
-Status merge_ply_files(const MergeConfig& config) {
+Status merge_ply_files(const MergeConfig& config, const InterruptPoll& poll) {
+    Interrupts interrupts(poll);
     const text::Stopwatch overall;
     io::print("Starting PLY merge process...\n");
     if (config.input_files.empty()) return fail(Error::value("No input files provided for merging."));
-    if (auto refused = refuse_output_among_inputs(config); !refused) return refused;
+    // Writing the output would destroy an input that is the same file.
+    if (auto refused = io::refuse_outputs_among_inputs({config.output_file}, config.input_files); !refused)
+        return refused;
 
     io::print("Reading PLY headers and counting vertices...\n");
     std::vector<ply::PlyHeader> headers;
     std::uint64_t total = 0;
     for (const auto& path : config.input_files) {
+        if (auto checked = interrupts.check(); !checked) return checked;
         auto header = read_header(path);
         if (!header) return fail(header.error());
         if (!headers.empty()) {
@@ -72,9 +63,9 @@ Status merge_ply_files(const MergeConfig& config) {
     }
     io::print("Total vertices across all files: " + std::to_string(total) + "\n");
 
-    auto output = io::create_truncate(config.output_file);
+    auto output = io::Output::create(config.output_file);
     if (!output) return fail(output.error());
-    io::BufferedWriter writer(*output);
+    io::BufferedWriter writer(output->file());
     const auto& first = headers.front();
     if (auto w = writer.write(ply::rewrite_vertex_count(first.header_text, first.vertex_count, total)); !w)
         return w;
@@ -84,13 +75,13 @@ Status merge_ply_files(const MergeConfig& config) {
         const auto& path = config.input_files[i];
         io::print("  Reading vertex data from " + path + "...\n");
         const text::Stopwatch per_file;
-        auto copied = append_body(path, headers[i], writer);
+        auto copied = append_body(path, headers[i], writer, interrupts);
         if (!copied) return fail(copied.error());
         io::print("    Added " + std::to_string(headers[i].vertex_count) + " vertices in " +
                   per_file.elapsed_text() + "\n");
     }
     if (auto flushed = writer.flush(); !flushed) return flushed;
-    if (auto closed = output->close(); !closed) return closed;
+    if (auto committed = output->commit(); !committed) return committed;
 
     io::print("PLY merge process completed in " + overall.elapsed_text() + "\n");
     io::print("Successfully merged " + std::to_string(config.input_files.size()) + " files into " +

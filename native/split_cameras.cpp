@@ -52,6 +52,37 @@ std::string join(const std::string& directory, const char* name) {
     return directory + "/" + name;
 }
 
+constexpr const char* kModelFiles[] = {"cameras.bin", "images.bin", "points3D.bin"};
+
+// The files a patch writes: the points file only when points are saved.
+std::vector<std::string> patch_files(const std::string& directory, bool save_points3d) {
+    std::vector<std::string> files;
+    for (const char* name : kModelFiles) {
+        if (name == kModelFiles[2] && !save_points3d) break;
+        files.push_back(join(directory, name));
+    }
+    return files;
+}
+
+// No written file may be a file of the input model (the model would be
+// replaced by a patch, or left with files that no longer agree), nor a file
+// another patch writes (through links between the output directories).
+Status require_outputs_apart(const SplitCamerasConfig& config) {
+    std::vector<std::string> outputs;
+    for (const auto& patch : config.patches) {
+        auto files = patch_files(patch.output_path, config.save_points3d);
+        outputs.insert(outputs.end(), files.begin(), files.end());
+    }
+    if (auto apart = io::refuse_outputs_among_inputs(outputs, patch_files(config.input_path, true));
+        !apart)
+        return apart;
+    if (const auto shared = io::first_shared_path(outputs))
+        return fail(Error::value("Output files " + outputs[shared->first] + " and " +
+                                 outputs[shared->second] +
+                                 " are the same file; every patch needs files of its own"));
+    return {};
+}
+
 // ---- geometry ----
 
 using Position = std::array<double, 3>;
@@ -305,16 +336,22 @@ Status write_patch_model(const std::string& directory, const PatchModel& model,
 
 }  // namespace
 
-Result<ColmapSplitter> ColmapSplitter::load(SplitCamerasConfig config) {
+Result<ColmapSplitter> ColmapSplitter::load(SplitCamerasConfig config, const InterruptPoll& poll) {
+    Interrupts interrupts(poll);
     if (auto distinct = require_distinct_output_paths(config.patches); !distinct)
         return fail(distinct.error());
+    if (auto apart = require_outputs_apart(config); !apart) return fail(apart.error());
     ColmapSplitter splitter;
+    if (auto checked = interrupts.check(); !checked) return fail(checked.error());
     auto cameras = colmap::read_cameras_bin(join(config.input_path, "cameras.bin"));
     if (!cameras) return fail(cameras.error());
+    if (auto checked = interrupts.check(); !checked) return fail(checked.error());
     auto images = colmap::read_images_bin(join(config.input_path, "images.bin"));
     if (!images) return fail(images.error());
+    if (auto checked = interrupts.check(); !checked) return fail(checked.error());
     auto points = colmap::read_points3d_bin(join(config.input_path, "points3D.bin"));
     if (!points) return fail(points.error());
+    if (auto checked = interrupts.check(); !checked) return fail(checked.error());
     splitter.config_ = std::move(config);
     splitter.cameras_ = std::move(*cameras);
     splitter.images_ = std::move(*images);
@@ -331,11 +368,16 @@ Result<PatchCounts> ColmapSplitter::split_patch(const CameraPatchConfig& patch) 
     return PatchCounts{1, model.cameras.size(), model.images.size(), model.points3d.size()};
 }
 
-Result<PatchCounts> ColmapSplitter::split_cameras() const {
+Result<PatchCounts> ColmapSplitter::split_cameras(const InterruptPoll& poll) const {
+    Interrupts interrupts(poll);
     // Each task builds its own copies and writes only below its own
     // directory; the loaded model is shared read-only.
-    const auto results = parallel_map<Result<PatchCounts>>(
-        config_.patches.size(), [&](std::size_t i) { return split_patch(config_.patches[i]); });
+    std::vector<Result<PatchCounts>> results(config_.patches.size());
+    auto finished = parallel_pieces(config_.patches.size(), 1, interrupts,
+                                    [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) results[i] = split_patch(config_.patches[i]);
+    });
+    if (!finished) return fail(finished.error());
     PatchCounts totals;
     for (const auto& result : results) {
         if (!result) return fail(result.error());

@@ -10,6 +10,7 @@
 
 #include "common/colmap.hpp"
 #include "common/error.hpp"
+#include "common/interrupt.hpp"
 #include "common/json.hpp"
 
 namespace larkspan::split_cameras {
@@ -44,16 +45,18 @@ struct PatchCounts {
 
 class ColmapSplitter {
 public:
-    // Refuses patches that share an output directory (ValueError kind), then
-    // loads cameras.bin, images.bin and points3D.bin from the input directory
-    // in that order; the first file that fails stops the loading with the
-    // reader's error.
-    static Result<ColmapSplitter> load(SplitCamerasConfig config);
+    // Refuses patches that share an output directory or an output file, and
+    // outputs that are input files (ValueError kind), then loads cameras.bin,
+    // images.bin and points3D.bin from the input directory in that order; the
+    // first file that fails stops the loading with the reader's error.
+    static Result<ColmapSplitter> load(SplitCamerasConfig config, const InterruptPoll& poll = {});
 
     // Builds and writes every patch model, one task per patch on the pool.
     // Every patch runs to completion; if any failed, the error of the first
     // failed patch in list order is returned, else the sums of their counts.
-    Result<PatchCounts> split_cameras() const;
+    // After an interrupt no further patch is started, and the interrupt is
+    // returned once the running ones are done.
+    Result<PatchCounts> split_cameras(const InterruptPoll& poll = {}) const;
 
     std::uint64_t cameras_loaded() const { return cameras_.size(); }
     std::uint64_t images_loaded() const { return images_.size(); }

@@ -302,7 +302,7 @@ VertexBlock::~VertexBlock() {
     if (mapping_ != nullptr) ::munmap(mapping_, mapping_size_);
 }
 
-Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& interrupted) {
+Result<Cloud> read_point_cloud(const Config& config, const InterruptPoll& interrupted) {
     auto file = io::open_read(config.input_file);
     if (!file) return fail(read_error(file.error()));
     io::BufferedReader reader(*file);
@@ -343,7 +343,8 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& inter
     auto extracted = run_blocks(
         count, pieces,
         [&](std::uint64_t done) -> Status {
-            if (auto raised = interrupted()) return fail(Error::os("PLY read error: " + *raised));
+            if (auto raised = interrupted())
+                return fail(Error{ErrorKind::Interrupted, "PLY read error: " + *raised, 0});
             bar.set_position(done);
             return {};
         },
@@ -484,7 +485,7 @@ std::uint64_t assign_block(const Cloud& cloud, const std::vector<Patch>& patches
 
 template <class Index>
 Result<IndexLists<Index>> assign_with(const Cloud& cloud, const std::vector<Patch>& patches,
-                                      const InterruptCheck& interrupted) {
+                                      const InterruptPoll& interrupted) {
     progress::ProgressBar bar(cloud.kept_count);
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Assigning to patches");
@@ -498,7 +499,8 @@ Result<IndexLists<Index>> assign_with(const Cloud& cloud, const std::vector<Patc
         cloud.vertex_count, pieces,
         [&](std::uint64_t done) -> Status {
             if (auto raised = interrupted())
-                return fail(Error::os("Assignment error: Signal check failed: " + *raised));
+                return fail(Error{ErrorKind::Interrupted,
+                                  "Assignment error: Signal check failed: " + *raised, 0});
             bar.set_position(done);
             return {};
         },
@@ -521,7 +523,7 @@ Result<IndexLists<Index>> assign_with(const Cloud& cloud, const std::vector<Patc
 }  // namespace
 
 Result<PatchIndices> assign_points_to_patches(const Cloud& cloud, const std::vector<Patch>& patches,
-                                              const InterruptCheck& interrupted) {
+                                              const InterruptPoll& interrupted) {
     if (patches.size() > UINT32_MAX) panic("more patches than the grid can number");
     if (cloud.vertex_count <= std::uint64_t{UINT32_MAX} + 1) {
         auto lists = assign_with<std::uint32_t>(cloud, patches, interrupted);
@@ -566,10 +568,12 @@ void encode_point_record(char* out, std::uint64_t id, const CloudPoint& p) {
 
 template <class Index>
 Status write_colmap_file(const std::string& path, const Cloud& cloud,
-                         const std::vector<Index>& vertices) {
+                         const std::vector<Index>& vertices, const std::atomic<bool>* stop) {
+    auto given_up = [&] { return stop != nullptr && stop->load(std::memory_order_relaxed); };
     if (auto made = create_parent_directories(path); !made) return made;
-    auto file = io::create_truncate(path);
-    if (!file) return fail(file.error());
+    auto output = io::Output::create(path);
+    if (!output) return fail(output.error());
+    io::File* file = &output->file();
 
     std::vector<char> buffer(kWriteBufferBytes);
     std::size_t used = put(buffer.data(), std::uint64_t{vertices.size()}) - buffer.data();
@@ -579,6 +583,7 @@ Status write_colmap_file(const std::string& path, const Cloud& cloud,
         if (k + kPrefetchDistance < vertices.size())
             __builtin_prefetch(cloud.record(vertices[k + kPrefetchDistance]));
         if (buffer.size() - used < kPointRecordSize) {
+            if (given_up()) return fail(Error{ErrorKind::Interrupted, "Interrupted", 0});
             if (auto written = file->write_all(buffer.data(), used); !written) return written;
             used = 0;
         }
@@ -586,14 +591,15 @@ Status write_colmap_file(const std::string& path, const Cloud& cloud,
         encode_point_record(buffer.data() + used, k + 1, point_at(cloud.record(vertices[k]), cloud.layout));
         used += kPointRecordSize;
     }
+    if (given_up()) return fail(Error{ErrorKind::Interrupted, "Interrupted", 0});
     if (auto written = file->write_all(buffer.data(), used); !written) return written;
-    return file->close();
+    return output->commit();
 }
 
 template Status write_colmap_file(const std::string&, const Cloud&,
-                                  const std::vector<std::uint32_t>&);
+                                  const std::vector<std::uint32_t>&, const std::atomic<bool>*);
 template Status write_colmap_file(const std::string&, const Cloud&,
-                                  const std::vector<std::uint64_t>&);
+                                  const std::vector<std::uint64_t>&, const std::atomic<bool>*);
 
 namespace detail {
 
@@ -614,16 +620,18 @@ struct WriterPool {
 
     const PatchWriter write_one;
     std::atomic<std::size_t> next_patch{0};
+    std::atomic<bool> stop{false};  // set on an interrupt: no new patch is started
     std::mutex mutex;  // guards outcomes and completed_patches
     std::condition_variable changed;
     std::vector<WriterOutcome> outcomes;
     std::uint64_t completed_patches = 0;
 };
 
-WriterOutcome run_one(const PatchWriter& write_one, std::size_t patch) {
+WriterOutcome run_one(const PatchWriter& write_one, std::size_t patch,
+                      const std::atomic<bool>& stop) {
     WriterOutcome outcome;
     try {
-        auto written = write_one(patch);
+        auto written = write_one(patch, stop);
         if (written) {
             outcome.kind = WriterOutcome::Kind::Written;
             outcome.points = *written;
@@ -639,9 +647,10 @@ WriterOutcome run_one(const PatchWriter& write_one, std::size_t patch) {
 
 void writer_loop(const std::shared_ptr<WriterPool>& pool) {
     for (;;) {
+        if (pool->stop.load(std::memory_order_relaxed)) return;
         const std::size_t patch = pool->next_patch.fetch_add(1);
         if (patch >= pool->outcomes.size()) return;
-        WriterOutcome outcome = run_one(pool->write_one, patch);
+        WriterOutcome outcome = run_one(pool->write_one, patch, pool->stop);
         {
             std::lock_guard lock(pool->mutex);
             pool->outcomes[patch] = std::move(outcome);
@@ -651,17 +660,14 @@ void writer_loop(const std::shared_ptr<WriterPool>& pool) {
     }
 }
 
-// The writer threads. Threads still running when the call fails are
-// detached: they finish their patches in the background.
+// The writer threads, joined before the call returns whatever happens: no
+// file is written after the caller has its result.
 class WriterThreads {
 public:
     WriterThreads() = default;
     WriterThreads(const WriterThreads&) = delete;
     WriterThreads& operator=(const WriterThreads&) = delete;
-    ~WriterThreads() {
-        for (auto& thread : threads_)
-            if (thread.joinable()) thread.detach();
-    }
+    ~WriterThreads() { join_all(); }
 
     void start(std::size_t count, const std::shared_ptr<WriterPool>& pool) {
         try {
@@ -673,7 +679,8 @@ public:
     }
 
     void join_all() {
-        for (auto& thread : threads_) thread.join();
+        for (auto& thread : threads_)
+            if (thread.joinable()) thread.join();
     }
 
 private:
@@ -683,7 +690,7 @@ private:
 }  // namespace
 
 Result<SplitCounts> run_writers(std::size_t patch_count, PatchWriter write_one,
-                                const InterruptCheck& interrupted) {
+                                const InterruptPoll& interrupted) {
     progress::ProgressBar bar(patch_count);
     bar.set_style(progress::Template::Count);
     bar.set_message("Writing patches");
@@ -694,8 +701,11 @@ Result<SplitCounts> run_writers(std::size_t patch_count, PatchWriter write_one,
     // Monitor: poll, show the count, and wait up to 100 ms for it to change.
     std::uint64_t shown = 0;
     for (;;) {
-        if (auto raised = interrupted())
-            return fail(Error{ErrorKind::Interrupted, "Interrupted: " + *raised, 0});
+        if (auto raised = interrupted()) {
+            pool->stop.store(true, std::memory_order_relaxed);
+            threads.join_all();
+            return fail(Interrupts::interrupted_error(*raised));
+        }
         std::unique_lock lock(pool->mutex);
         const std::uint64_t done = pool->completed_patches;
         lock.unlock();
@@ -737,12 +747,12 @@ struct WriteJob {
     PatchIndices indices;
     std::vector<std::string> output_files;
 
-    Result<std::uint64_t> write(std::size_t patch) const {
+    Result<std::uint64_t> write(std::size_t patch, const std::atomic<bool>& stop) const {
         return std::visit(
             [&](const auto& lists) -> Result<std::uint64_t> {
                 const auto& list = lists[patch];
                 if (list.empty()) return 0;  // no file is created or touched
-                if (auto written = write_colmap_file(output_files[patch], cloud, list); !written)
+                if (auto written = write_colmap_file(output_files[patch], cloud, list, &stop); !written)
                     return fail(written.error().as(ErrorKind::Os, "Write error: "));
                 return list.size();
             },
@@ -754,7 +764,7 @@ struct WriteJob {
 
 Result<SplitCounts> write_patches(const Cloud& cloud, PatchIndices indices,
                                   const std::vector<Patch>& patches,
-                                  const InterruptCheck& interrupted) {
+                                  const InterruptPoll& interrupted) {
     auto job = std::make_shared<WriteJob>();
     job->cloud.vertices = cloud.vertices;
     job->cloud.vertex_count = cloud.vertex_count;
@@ -763,7 +773,9 @@ Result<SplitCounts> write_patches(const Cloud& cloud, PatchIndices indices,
     for (const Patch& patch : patches) job->output_files.push_back(patch.output_file);
     std::shared_ptr<const WriteJob> shared = std::move(job);
     return detail::run_writers(
-        patches.size(), [shared](std::size_t patch) { return shared->write(patch); }, interrupted);
+        patches.size(),
+        [shared](std::size_t patch, const std::atomic<bool>& stop) { return shared->write(patch, stop); },
+        interrupted);
 }
 
 // ---- the pipeline ----
@@ -786,9 +798,13 @@ Status require_distinct_outputs(const std::vector<Patch>& patches) {
 
 }  // namespace
 
-Result<SplitCounts> split_ply(const Config& config, const InterruptCheck& interrupted) {
+Result<SplitCounts> split_ply(const Config& config, const InterruptPoll& interrupted) {
     if (auto distinct = require_distinct_outputs(config.patches); !distinct)
         return fail(distinct.error());
+    std::vector<std::string> outputs;
+    for (const Patch& patch : config.patches) outputs.push_back(patch.output_file);
+    if (auto apart = io::refuse_outputs_among_inputs(outputs, {config.input_file}); !apart)
+        return fail(apart.error());
     auto cloud = read_point_cloud(config, interrupted);
     if (!cloud) return fail(cloud.error());
     auto indices = assign_points_to_patches(*cloud, config.patches, interrupted);

@@ -3,11 +3,16 @@
 // each result written to its own slot, read back in input order.
 
 #include <cstddef>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
+
+#include "error.hpp"
+#include "interrupt.hpp"
 
 namespace larkspan {
 
@@ -30,6 +35,25 @@ void parallel_for_each(std::size_t count, Fn&& fn, std::size_t grain = 1) {
                       [&](const tbb::blocked_range<std::size_t>& range) {
                           for (std::size_t i = range.begin(); i != range.end(); ++i) fn(i);
                       });
+}
+
+// Runs fn(first, last) over [0, count) in pieces of at most `piece` indices
+// on the pool. Every piece the calling thread takes starts with an interrupt
+// check; once interrupted, pieces not yet started are skipped on every thread
+// and the interrupt is returned.
+template <class Fn>
+Status parallel_pieces(std::size_t count, std::size_t piece, Interrupts& interrupts, Fn&& fn) {
+    if (auto checked = interrupts.check(); !checked) return checked;
+    const auto caller = std::this_thread::get_id();
+    tbb::parallel_for(
+        tbb::blocked_range<std::size_t>(0, count, piece > 0 ? piece : 1),
+        [&](const tbb::blocked_range<std::size_t>& range) {
+            if (std::this_thread::get_id() == caller) (void)interrupts.check();
+            if (interrupts.stopped()) return;
+            fn(range.begin(), range.end());
+        },
+        tbb::simple_partitioner());
+    return interrupts.check();
 }
 
 }  // namespace larkspan

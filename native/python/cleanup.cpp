@@ -11,7 +11,7 @@ PyObject* cleanup_splats(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         cleanup::CleanConfig config;
         if (!read_config_json(args, kwargs, "cleanup_splats", config)) return nullptr;
-        if (auto cleaned = cleanup::cleanup_ply(config); !cleaned) return raise(cleaned.error());
+        if (auto cleaned = cleanup::cleanup_ply(config, poll_signals); !cleaned) return raise(cleaned.error());
         Py_RETURN_NONE;
     });
 }

@@ -11,7 +11,7 @@ PyObject* merge_ply_files_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         merge::MergeConfig config;
         if (!read_config_json(args, kwargs, "merge_ply_files_py", config)) return nullptr;
-        if (auto merged = merge::merge_ply_files(config); !merged) return raise(merged.error());
+        if (auto merged = merge::merge_ply_files(config, poll_signals); !merged) return raise(merged.error());
         Py_RETURN_NONE;
     });
 }

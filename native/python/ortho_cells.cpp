@@ -66,7 +66,7 @@ PyObject* ortho_cells_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         if (!bind(args, kwargs, "OrthoCells", {"ply_path"}, bound)) return nullptr;
         std::string ply_path;
         if (!to_string(bound[0], "ply_path", ply_path)) return nullptr;
-        auto loaded = ortho_cells::load(ply_path);
+        auto loaded = ortho_cells::load(ply_path, poll_signals);
         if (!loaded) return raise(loaded.error());
         return new_instance_of<OrthoCells>(type, std::move(*loaded));
     });
@@ -89,7 +89,7 @@ PyObject* extract_all_cells(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!to_vector(bound[0], "cells", cells, as_cell)) return nullptr;
         SharedBorrow borrow;
         if (!SharedBorrow::acquire(flag_of<OrthoCells>(self), borrow)) return nullptr;
-        if (auto extracted = ortho_cells::extract_all_cells(value_of<OrthoCells>(self), cells); !extracted)
+        if (auto extracted = ortho_cells::extract_all_cells(value_of<OrthoCells>(self), cells, poll_signals); !extracted)
             return raise(extracted.error());
         Py_RETURN_NONE;
     });
@@ -110,7 +110,7 @@ PyObject* write_ply_file(PyObject* self, PyObject* args, PyObject* kwargs) {
         SharedBorrow borrow;
         if (!SharedBorrow::acquire(flag_of<OrthoCells>(self), borrow)) return nullptr;
         auto written = ortho_cells::write_ply_file(value_of<OrthoCells>(self), output_path, vertex_data,
-                                                   vertex_count);
+                                                   vertex_count, poll_signals);
         if (!written) return raise(written.error());
         Py_RETURN_NONE;
     });

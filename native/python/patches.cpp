@@ -104,7 +104,7 @@ PyObject* patches_entry(PyObject*, PyObject* args, PyObject* kwargs) {
             !to_optional_u64(bound[3], "target_bins", options.target_bins))
             return nullptr;
 
-        auto planned = patches::patches(cameras, options);
+        auto planned = patches::patches(cameras, options, poll_signals);
         if (!planned) return raise(planned.error());
         return box_list(*planned);
     });

@@ -12,9 +12,10 @@ namespace larkspan::py {
 namespace {
 
 // Loading and splitting failures are raised as RuntimeError under the step's
-// prefix; a refused configuration stays a ValueError.
+// prefix; a refused configuration stays a ValueError, an interrupt a
+// KeyboardInterrupt.
 Error camera_split_error(const Error& error) {
-    if (error.kind == ErrorKind::Value) return error;
+    if (error.kind == ErrorKind::Value || error.kind == ErrorKind::Interrupted) return error;
     return error.as(ErrorKind::Runtime, "Camera splitting failed: ");
 }
 
@@ -25,9 +26,9 @@ PyObject* split_cameras_json(PyObject*, PyObject* args, PyObject* kwargs) {
         Ref result = Ref::steal(PyDict_New());
         if (!result) return nullptr;
 
-        auto splitter = split_cameras::ColmapSplitter::load(std::move(config));
+        auto splitter = split_cameras::ColmapSplitter::load(std::move(config), poll_signals);
         if (!splitter) return raise(camera_split_error(splitter.error()));
-        auto totals = splitter->split_cameras();
+        auto totals = splitter->split_cameras(poll_signals);
         if (!totals) return raise(camera_split_error(totals.error()));
 
         PyObject* dict = result.get();

@@ -179,15 +179,6 @@ PyGetSetDef config_properties[] = {
 
 // ---- split_ply ----
 
-// Runs pending signal handlers; what one of them raised becomes part of the
-// tool's own message, so it is taken off the error state here.
-std::optional<std::string> poll_signals() {
-    if (PyErr_CheckSignals() == 0) return std::nullopt;
-    Ref raised = fetch_exception();
-    if (!raised) return std::string("<exception str() failed>");
-    return exception_text(raised.get());
-}
-
 PyObject* split_ply(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 1> bound{};
