@@ -18,27 +18,28 @@ namespace larkspan::cleanup {
 
 namespace {
 
-std::int32_t saturating_cell(double index) {
-    if (std::isnan(index)) return 0;
-    if (index <= static_cast<double>(std::numeric_limits<std::int32_t>::min()))
-        return std::numeric_limits<std::int32_t>::min();
-    if (index >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
-        return std::numeric_limits<std::int32_t>::max();
-    return static_cast<std::int32_t>(index);
+// A cell index for floor(coordinate / radius). Below 2^53 in magnitude it is
+// that integer. Beyond, every double is an integer and the cells next to one
+// are the doubles next to it, so the index counts the doubles from 2^53 on:
+// neighbouring cells keep neighbouring indices, and no quotient, infinity
+// included, shares an index with another (which would pile the points of
+// many cells into one and make the search quadratic). NaN gives 0.
+std::int64_t cell_index(double floored) {
+    constexpr double kExact = 9007199254740992.0;  // 2^53
+    if (std::isnan(floored)) return 0;
+    const double magnitude = std::fabs(floored);
+    if (magnitude < kExact) return static_cast<std::int64_t>(floored);
+    const auto beyond = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(magnitude) -
+                                                  std::bit_cast<std::uint64_t>(kExact)) +
+                        static_cast<std::int64_t>(kExact);
+    return floored < 0 ? -beyond : beyond;
 }
 
 // Fibonacci hashing of the column: the table uses the top bits.
-std::uint64_t hash_column(std::int32_t cx, std::int32_t cy) {
-    const std::uint64_t packed =
-        (std::uint64_t{static_cast<std::uint32_t>(cx)} << 32) | static_cast<std::uint32_t>(cy);
-    return (packed ^ (packed >> 29)) * 0x9E3779B97F4A7C15ull;
-}
-
-// Neighbouring cell indices wrap around at the 32-bit limits, as two's
-// complement addition does.
-std::int32_t wrapping_add(std::int32_t index, int delta) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(index) +
-                                     static_cast<std::uint32_t>(delta));
+std::uint64_t hash_column(std::int64_t cx, std::int64_t cy) {
+    const std::uint64_t mixed =
+        static_cast<std::uint64_t>(cx) * 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(cy);
+    return (mixed ^ (mixed >> 29)) * 0x9E3779B97F4A7C15ull;
 }
 
 // A point record of the points3D.bin layout starts with a fixed head:
@@ -120,8 +121,8 @@ Result<std::vector<GridPoint>> read_points(const std::string& path, Interrupts& 
 }  // namespace
 
 CellKey cell_of(double x, double y, double z, double radius) {
-    return {saturating_cell(std::floor(x / radius)), saturating_cell(std::floor(y / radius)),
-            saturating_cell(std::floor(z / radius))};
+    return {cell_index(std::floor(x / radius)), cell_index(std::floor(y / radius)),
+            cell_index(std::floor(z / radius))};
 }
 
 PointGrid::PointGrid(const std::vector<GridPoint>& points, double radius) {
@@ -149,11 +150,11 @@ PointGrid::PointGrid(const std::vector<GridPoint>& points, double radius) {
 
     std::int64_t min_y = columns.front().cy, max_y = min_y;
     for (const Slot& c : columns) {
-        min_y = std::min<std::int64_t>(min_y, c.cy);
-        max_y = std::max<std::int64_t>(max_y, c.cy);
+        min_y = std::min(min_y, c.cy);
+        max_y = std::max(max_y, c.cy);
     }
-    // In 64 bits: a rectangle spanning the whole 32-bit range still fits.
-    const std::int64_t width = std::int64_t{columns.back().cx} - columns.front().cx + 1;
+    // Indices lie within +-2^62, so the extent of any two fits.
+    const std::int64_t width = columns.back().cx - columns.front().cx + 1;
     const std::int64_t height = max_y - min_y + 1;
     const std::int64_t dense_limit = 4 * static_cast<std::int64_t>(columns.size()) + 1024;
     if (width <= dense_limit && height <= dense_limit / width) {
@@ -189,7 +190,7 @@ void PointGrid::build_hash_index(const std::vector<Slot>& columns) {
     }
 }
 
-PointGrid::Run PointGrid::column(std::int32_t cx, std::int32_t cy) const {
+PointGrid::Run PointGrid::column(std::int64_t cx, std::int64_t cy) const {
     if (!offsets_.empty()) {
         const std::int64_t i = cx - min_x_, j = cy - min_y_;
         if (i < 0 || i >= width_ || j < 0 || j >= height_) return {};
@@ -205,8 +206,8 @@ PointGrid::Run PointGrid::column(std::int32_t cx, std::int32_t cy) const {
     }
 }
 
-std::span<const FiledPoint> PointGrid::cells(std::int32_t cx, std::int32_t cy, std::int32_t z_first,
-                                             std::int32_t z_last) const {
+std::span<const FiledPoint> PointGrid::cells(std::int64_t cx, std::int64_t cy, std::int64_t z_first,
+                                             std::int64_t z_last) const {
     const Run run = column(cx, cy);
     const FiledPoint* begin = points_.data() + run.begin;
     const FiledPoint* end = points_.data() + run.end;
@@ -263,8 +264,7 @@ constexpr int kColumnSteps[9][2] = {{0, 0},  {0, -1}, {0, 1},  {-1, 0}, {1, 0},
 // Counts points within `radius` in the 27 cells around the splat's cell,
 // stopping as soon as `min_neighbors` are found. With the cell edge equal to
 // the radius, any point within the radius lies in one of those cells. The
-// three z cells of a column are one run unless the z index wraps around at a
-// 32-bit limit.
+// three z cells of a column are one run.
 bool has_neighbors(const PointGrid& grid, double x, double y, double z, const KeepRules& rules) {
     if (rules.min_neighbors == 0) return true;
     if (grid.point_count() == 0) return false;
@@ -279,18 +279,9 @@ bool has_neighbors(const PointGrid& grid, double x, double y, double z, const Ke
         }
         return false;
     };
-    const bool z_wraps = centre.z == std::numeric_limits<std::int32_t>::min() ||
-                         centre.z == std::numeric_limits<std::int32_t>::max();
     for (const auto& step : kColumnSteps) {
-        const std::int32_t cx = wrapping_add(centre.x, step[0]), cy = wrapping_add(centre.y, step[1]);
-        if (!z_wraps) {
-            if (enough_in(grid.cells(cx, cy, centre.z - 1, centre.z + 1))) return true;
-            continue;
-        }
-        for (int dz = -1; dz <= 1; ++dz) {
-            const std::int32_t cz = wrapping_add(centre.z, dz);
-            if (enough_in(grid.cells(cx, cy, cz, cz))) return true;
-        }
+        if (enough_in(grid.cells(centre.x + step[0], centre.y + step[1], centre.z - 1, centre.z + 1)))
+            return true;
     }
     return false;
 }

@@ -36,7 +36,7 @@ struct CleanConfig {
 // ---- grid stage ----
 
 struct CellKey {
-    std::int32_t x = 0, y = 0, z = 0;
+    std::int64_t x = 0, y = 0, z = 0;
     bool operator==(const CellKey&) const = default;
 };
 
@@ -44,13 +44,15 @@ struct GridPoint {
     double x, y, z;
 };
 
-// floor(coordinate / radius) per axis, saturated to 32 bits; NaN gives 0.
+// floor(coordinate / radius) per axis; beyond 2^53 in magnitude, the rank of
+// that double among the doubles from 2^53, so that no two cells share an
+// index and neighbouring cells have neighbouring ones. NaN gives 0.
 CellKey cell_of(double x, double y, double z, double radius);
 
 // A point as the grid stores it: its position and the z index of its cell.
 struct FiledPoint {
     double x, y, z;
-    std::int32_t cell_z;
+    std::int64_t cell_z;
 };
 
 // COLMAP points filed by cell. Points are stored sorted by column (cx, cy),
@@ -66,18 +68,18 @@ public:
     std::size_t point_count() const { return points_.size(); }
     // The points of cells (cx, cy, z) for z_first <= z <= z_last, in cell
     // order and file order within a cell; empty when there are none.
-    std::span<const FiledPoint> cells(std::int32_t cx, std::int32_t cy, std::int32_t z_first,
-                                      std::int32_t z_last) const;
+    std::span<const FiledPoint> cells(std::int64_t cx, std::int64_t cy, std::int64_t z_first,
+                                      std::int64_t z_last) const;
 
 private:
     struct Run {
         std::uint64_t begin = 0, end = 0;
     };
     struct Slot {
-        std::int32_t cx = 0, cy = 0;
+        std::int64_t cx = 0, cy = 0;
         Run run;  // begin == end: free slot
     };
-    Run column(std::int32_t cx, std::int32_t cy) const;
+    Run column(std::int64_t cx, std::int64_t cy) const;
     // `columns` in (cx, cy) order, each with its run.
     void build_dense_index(const std::vector<Slot>& columns);
     void build_hash_index(const std::vector<Slot>& columns);
