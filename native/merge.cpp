@@ -73,6 +73,7 @@ Status merge_ply_files(const MergeConfig& config, const InterruptPoll& poll) {
     io::print("Concatenating vertex data...\n");
     for (std::size_t i = 0; i < config.input_files.size(); ++i) {
         const auto& path = config.input_files[i];
+        if (auto checked = interrupts.check(); !checked) return checked;
         io::print("  Reading vertex data from " + path + "...\n");
         const text::Stopwatch per_file;
         auto copied = append_body(path, headers[i], writer, interrupts);
@@ -81,6 +82,7 @@ Status merge_ply_files(const MergeConfig& config, const InterruptPoll& poll) {
                   per_file.elapsed_text() + "\n");
     }
     if (auto flushed = writer.flush(); !flushed) return flushed;
+    if (auto checked = interrupts.check(); !checked) return checked;
     if (auto committed = output->commit(); !committed) return committed;
 
     io::print("PLY merge process completed in " + overall.elapsed_text() + "\n");
