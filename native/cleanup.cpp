@@ -361,7 +361,7 @@ Status write_records(io::BufferedWriter& writer, std::span<const char> block,
         since_check += 1;  // each run costs a search of the flags too
         run = std::find(run_end, flags.end(), wanted);
     }
-    return interrupts.check();
+    return {};
 }
 
 }  // namespace
@@ -383,6 +383,7 @@ Status write_splats(Share share, const std::string& path, const ply::PlyHeader& 
     if (auto w = write_records(writer, block, header.vertex_size, flags, wanted, interrupts); !w)
         return w;
     if (auto flushed = writer.flush(); !flushed) return flushed;
+    if (auto checked = interrupts.check(); !checked) return checked;
     if (auto committed = output->commit(); !committed) return committed;
 
     io::print((kept ? "Finished writing kept splats in " : "Finished writing discarded splats in ") +

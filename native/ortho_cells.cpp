@@ -556,7 +556,8 @@ Status write_ply_file(const OrthoCells& ply, const std::string& output_path,
             if (auto w = writer.write(vertex_data.data() + done, piece); !w) return w;
             done += piece;
         }
-        return {};
+        if (auto flushed = writer.flush(); !flushed) return flushed;
+        return interrupts.check();
     });
     if (!written && written.error().kind == ErrorKind::Os) return fail(written.error().as(ErrorKind::OsMatching));
     return written;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "error.hpp"
 
@@ -17,18 +18,25 @@ namespace larkspan {
 // exception one of them raised ("KeyboardInterrupt: "), or nothing.
 using InterruptPoll = std::function<std::optional<std::string>()>;
 
-// The interrupt state of one call. check() runs on the calling thread only,
-// the one the host answers on; workers read stopped() to give up early.
+// The interrupt state of one call, made on the calling thread: the host is
+// asked only there. Workers may call check() too; it then only tells them
+// whether the calling thread has seen an interrupt, so they give up early.
 class Interrupts {
 public:
     // An empty poll never interrupts.
-    explicit Interrupts(const InterruptPoll& poll) : poll_(poll) {}
+    explicit Interrupts(const InterruptPoll& poll)
+        : poll_(poll), caller_(std::this_thread::get_id()) {}
     Interrupts(const Interrupts&) = delete;
     Interrupts& operator=(const Interrupts&) = delete;
 
-    // Asks the host; after an interrupt, fails with it now and on every later
-    // call.
+    // On the calling thread, asks the host; after an interrupt, fails with it
+    // now and on every later call. On other threads, fails once the calling
+    // thread has seen an interrupt.
     Status check() {
+        if (std::this_thread::get_id() != caller_) {
+            if (stopped()) return fail(Error{ErrorKind::Interrupted, "Interrupted", 0});
+            return {};
+        }
         if (!error_ && poll_) {
             if (auto raised = poll_()) {
                 error_ = interrupted_error(*raised);
@@ -48,6 +56,7 @@ public:
 
 private:
     const InterruptPoll& poll_;
+    const std::thread::id caller_;
     std::optional<Error> error_;
     std::atomic<bool> stopped_{false};
 };

@@ -3,7 +3,6 @@
 // each result written to its own slot, read back in input order.
 
 #include <cstddef>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -44,12 +43,10 @@ void parallel_for_each(std::size_t count, Fn&& fn, std::size_t grain = 1) {
 template <class Fn>
 Status parallel_pieces(std::size_t count, std::size_t piece, Interrupts& interrupts, Fn&& fn) {
     if (auto checked = interrupts.check(); !checked) return checked;
-    const auto caller = std::this_thread::get_id();
     tbb::parallel_for(
         tbb::blocked_range<std::size_t>(0, count, piece > 0 ? piece : 1),
         [&](const tbb::blocked_range<std::size_t>& range) {
-            if (std::this_thread::get_id() == caller) (void)interrupts.check();
-            if (interrupts.stopped()) return;
+            if (!interrupts.check()) return;
             fn(range.begin(), range.end());
         },
         tbb::simple_partitioner());
