@@ -161,12 +161,18 @@ std::string follow_links(const std::string& path) {
         const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
         if (n <= 0) return current;
         target.resize(static_cast<std::size_t>(n));
-        if (target.front() == '/') {
-            current = std::move(target);
-            continue;
-        }
         const auto slash = current.find_last_of('/');
-        current = slash == std::string::npos ? target : current.substr(0, slash + 1) + target;
+        std::string next = target.front() == '/' || slash == std::string::npos
+                               ? target
+                               : current.substr(0, slash + 1) + target;
+        // A link the system resolves to another file than its text names
+        // (the /proc/self/fd links) is not followed by name.
+        struct stat through {}, named {};
+        if (::stat(current.c_str(), &through) == 0 &&
+            (::stat(next.c_str(), &named) != 0 || named.st_dev != through.st_dev ||
+             named.st_ino != through.st_ino))
+            return current;
+        current = std::move(next);
     }
     return current;
 }
@@ -196,11 +202,12 @@ Result<Output> Output::create(const std::string& path) {
     if (has_nul(path)) return fail(nul_in_path_error());
     Output output;
     output.target_ = follow_links(path);
-    struct stat existing {};
+    struct stat existing {}, own {};
     const bool exists = ::stat(output.target_.c_str(), &existing) == 0;
-    if (exists && !S_ISREG(existing.st_mode)) {
-        // A FIFO or a device cannot be replaced by a file; a directory fails
-        // here as it always did.
+    const bool unfollowed_link = ::lstat(output.target_.c_str(), &own) == 0 && S_ISLNK(own.st_mode);
+    if (exists && (!S_ISREG(existing.st_mode) || unfollowed_link)) {
+        // A FIFO or a device cannot be replaced by a file, nor can the file
+        // behind a /proc/self/fd link; a directory fails here as it always did.
         auto file = create_truncate(output.target_);
         if (!file) return fail(file.error());
         output.file_ = std::move(*file);

@@ -72,7 +72,9 @@ Result<File> create_truncate(const std::string& path);
 // The final name thus holds either what it held before or the whole new
 // file. An output whose name is a symbolic link (dangling or not) is written
 // to the file the link names, and the link stays; an output that exists and
-// is not a regular file (a FIFO, a device) is written in place. A new file
+// is not a regular file (a FIFO, a device), or is reached through a link the
+// system resolves by other means than its text (/proc/self/fd), is written in
+// place. A new file
 // gets permission bits 0o666 before the umask, a replaced one keeps its bits.
 // Dropped before commit(), the temporary file is closed and removed.
 class Output {
@@ -101,7 +103,8 @@ private:
 // The file a path names once symbolic links at its last component are
 // followed, whether or not that file exists yet (a dangling link names the
 // file it would create). Relative link targets are taken from the link's own
-// folder. Other paths are returned unchanged.
+// folder. Other paths are returned unchanged, and so is a link whose text
+// does not name the file it resolves to (/proc/self/fd/N).
 std::string follow_links(const std::string& path);
 // Creates a directory and its missing parents, 0o777 before the umask.
 Status create_dir_all(const std::string& path);

@@ -194,3 +194,16 @@ TEST(SameFile, EverySpellingOfOneFile) {
                                            " is also an input file (" + (folder / "a") +
                                            "); writing it would overwrite the input.");
 }
+
+TEST(Output, ProcSelfFdLinksAreWrittenInPlace) {
+    io::File a = temporary_file(), b = temporary_file();
+    const std::string path_a = "/proc/self/fd/" + std::to_string(a.fd());
+    const std::string path_b = "/proc/self/fd/" + std::to_string(b.fd());
+    EXPECT_FALSE(io::same_file(path_a, path_b));
+    EXPECT_EQ(io::follow_links(path_a), path_a);
+    auto output = io::Output::create(path_a);
+    ASSERT_TRUE(output);
+    ASSERT_TRUE(output->file().write_all("abc", 3));
+    ASSERT_TRUE(output->commit());
+    EXPECT_EQ(content_of(a), "abc");
+}
