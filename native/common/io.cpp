@@ -362,7 +362,13 @@ std::string normalise_path(const std::string& path) {
 std::string path_identity(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code error;
-    fs::path resolved = fs::weakly_canonical(fs::absolute(follow_links(path), error), error);
+    // The last component as follow_links leaves it: resolving it again would
+    // take a /proc/self/fd link to the text it shows, which is not a path.
+    const fs::path followed = fs::absolute(follow_links(path), error);
+    const fs::path name = followed.filename();
+    fs::path resolved = name.empty() || name == "." || name == ".."
+                            ? fs::weakly_canonical(followed, error)
+                            : fs::weakly_canonical(followed.parent_path(), error) / name;
     std::string text = error ? normalise_path(path) : resolved.string();
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return text;
