@@ -261,7 +261,7 @@ class TestWritePlyFile:
     @pytest.mark.parametrize("data,count,needed", [
         (b"abc", 12, "816"), (b"", 1, "68"), (bytes(68), 0, "0"), (bytes(69), 1, "68"),
         (b"", 2**63, "more than 2^64"),
-    ])
+    ], ids=["short", "empty", "surplus", "one-byte-over", "overflow"])
     def test_length_other_than_count_records_is_refused(self, tmp_path, scene, data, count, needed):
         out = tmp_path / "w.ply"
         with pytest.raises(ValueError, match=rf"^vertex_data holds {len(data)} bytes, but {count} "

@@ -10,6 +10,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -431,7 +432,11 @@ def run_until_writers_block(tmp_path, points, child_body):
         chunks.append(os.read(reader, 4096))
         child.send_signal(signal.SIGINT)
 
+        drained_from = []
+
         def drain():
+            time.sleep(0.3)  # long enough for a call that does not wait to return
+            drained_from.append(time.monotonic())
             while chunk := os.read(reader, 1 << 16):
                 chunks.append(chunk)
 
@@ -441,12 +446,16 @@ def run_until_writers_block(tmp_path, points, child_body):
             ready, _, _ = select.select([child.stdout], [], [], 20)
             assert ready, "split_ply did not return after SIGINT"
             lines.append(child.stdout.readline().rstrip("\n"))
+            if lines[-1] not in ("released", "") and not lines[-1].startswith("handler:"):
+                returned_at = time.monotonic()
             if lines[-1] in ("released", ""):
                 break
-        # The writer was joined before the call returned: the FIFO is closed.
         drainer.join(timeout=20)
         assert not drainer.is_alive()
         os.close(reader)
+        # The writer was joined before the call returned: the child could not
+        # report the exception before the FIFO was drained.
+        assert drained_from[0] <= returned_at
         child.stdin.write("\n")
         child.stdin.flush()
         assert child.wait(timeout=20) == 0, child.stderr.read()
