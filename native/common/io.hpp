@@ -74,8 +74,8 @@ Result<File> create_truncate(const std::string& path);
 // to the file the link names, and the link stays; an output that exists and
 // is not a regular file (a FIFO, a device), or is reached through a link the
 // system resolves by other means than its text (/proc/self/fd), is written in
-// place. A new file
-// gets permission bits 0o666 before the umask, a replaced one keeps its bits.
+// place. A new file gets permission bits 0o666 before the umask, a replaced
+// one keeps its bits.
 // Dropped before commit(), the temporary file is closed and removed.
 class Output {
 public:
@@ -106,8 +106,12 @@ private:
 // folder. Other paths are returned unchanged, and so is a link whose text
 // does not name the file it resolves to (/proc/self/fd/N).
 std::string follow_links(const std::string& path);
-// Creates a directory and its missing parents, 0o777 before the umask.
+
+// Creates a directory and its missing parents, 0o777 before the umask, as
+// mkdir -p does: a regular file on the way is "Not a directory".
 Status create_dir_all(const std::string& path);
+// Creates the missing directories above a file about to be created.
+Status create_parent_directories(const std::string& file_path);
 // Whole file as bytes.
 Result<std::string> read_file(const std::string& path);
 bool is_valid_utf8(std::string_view text);
@@ -146,8 +150,9 @@ public:
     explicit BufferedReader(File& file, std::size_t capacity = kBufferSize);
 
     // Appends the bytes up to and including the next line feed (or to the end
-    // of the file) to line; returns how many bytes were appended, 0 at end.
-    Result<std::size_t> read_line(std::string& line);
+    // of the file, or until `max_bytes` have been appended) to line; returns
+    // how many bytes were appended, 0 at end.
+    Result<std::size_t> read_line(std::string& line, std::size_t max_bytes = SIZE_MAX);
     Result<std::size_t> read(void* data, std::size_t size);
     Status read_exact(void* data, std::size_t size);
     Status seek(std::uint64_t offset);
