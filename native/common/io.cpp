@@ -538,45 +538,43 @@ bool kernel_copy_unsupported(int err) {
 // second, large enough that the checks cost nothing.
 constexpr std::uint64_t kCopyPiece = std::uint64_t{64} << 20;
 
-Result<std::uint64_t> copy_by_loop(File& in, std::uint64_t offset, File& out,
-                                   Interrupts& interrupts) {
+Status copy_by_loop(File& in, std::uint64_t offset, std::uint64_t length, File& out,
+                    Interrupts& interrupts) {
     std::vector<char> chunk(1 << 20);
-    std::uint64_t copied = 0;
-    for (;;) {
-        if (copied % kCopyPiece == 0) {
-            if (auto checked = interrupts.check(); !checked) return fail(checked.error());
-        }
-        auto n = in.pread_some(chunk.data(), chunk.size(), offset + copied);
+    for (std::uint64_t copied = 0; copied < length;) {
+        if (auto checked = interrupts.check(); !checked) return checked;
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), length - copied));
+        auto n = in.pread_some(chunk.data(), want, offset + copied);
         if (!n) return fail(n.error());
-        if (*n == 0) return copied;
-        auto written = out.write_all(chunk.data(), *n);
-        if (!written) return fail(written.error());
+        if (*n == 0) return fail(short_read_error());
+        if (auto written = out.write_all(chunk.data(), *n); !written) return written;
         copied += *n;
     }
+    return {};
 }
 
 }  // namespace
 
-Result<std::uint64_t> copy_to_end(File& in, std::uint64_t offset, BufferedWriter& out,
-                                  Interrupts& interrupts) {
-    auto flushed = out.flush();
-    if (!flushed) return fail(flushed.error());
+Status copy_range(File& in, std::uint64_t offset, std::uint64_t length, BufferedWriter& out,
+                  Interrupts& interrupts) {
+    if (auto flushed = out.flush(); !flushed) return flushed;
     File& target = out.file();
-    std::uint64_t copied = 0;
-    for (;;) {
-        if (auto checked = interrupts.check(); !checked) return fail(checked.error());
+    for (std::uint64_t copied = 0; copied < length;) {
+        if (auto checked = interrupts.check(); !checked) return checked;
         loff_t from = static_cast<loff_t>(offset + copied);
-        ssize_t n = ::copy_file_range(in.fd(), &from, target.fd(), nullptr, kCopyPiece, 0);
+        const auto want = static_cast<std::size_t>(std::min(kCopyPiece, length - copied));
+        ssize_t n = ::copy_file_range(in.fd(), &from, target.fd(), nullptr, want, 0);
         if (n > 0) {
             copied += static_cast<std::uint64_t>(n);
             continue;
         }
-        if (n == 0) return copied;
+        if (n == 0) return fail(short_read_error());
         if (errno == EINTR) continue;
         if (copied == 0 && kernel_copy_unsupported(errno))
-            return copy_by_loop(in, offset, target, interrupts);
+            return copy_by_loop(in, offset, length, target, interrupts);
         return fail(os_error(errno));
     }
+    return {};
 }
 
 namespace {

@@ -185,12 +185,12 @@ private:
     std::size_t used_ = 0;
 };
 
-// Copies every byte of `in` from `offset` to its end onto `out`, through the
-// kernel where it can (copy_file_range) and a read/write loop where it cannot.
-// Flushes `out` first so the bytes land in order. Checks for interrupts
-// between pieces of a few tens of MB.
-Result<std::uint64_t> copy_to_end(File& in, std::uint64_t offset, BufferedWriter& out,
-                                  Interrupts& interrupts);
+// Copies exactly `length` bytes of `in` from `offset` onto `out`, through the
+// kernel where it can (copy_file_range) and a read/write loop where it cannot;
+// a file that ends earlier is a short read. Flushes `out` first so the bytes
+// land in order. Checks for interrupts between pieces of a few tens of MB.
+Status copy_range(File& in, std::uint64_t offset, std::uint64_t length, BufferedWriter& out,
+                  Interrupts& interrupts);
 
 // Writes straight to file descriptor 1 or 2 with write(2), bypassing Python's
 // sys.stdout. Failures are ignored, as a closed terminal must not fail a tool.
