@@ -6,7 +6,6 @@
 #include <string>
 
 #include "../common/io.hpp"
-#include "args.hpp"
 
 namespace larkspan::py {
 
@@ -66,13 +65,6 @@ std::string exception_text(PyObject* exception) {
         return text + "<exception str() failed>";
     }
     return text + utf8;
-}
-
-std::optional<std::string> poll_signals() {
-    if (PyErr_CheckSignals() == 0) return std::nullopt;
-    Ref raised = fetch_exception();
-    if (!raised) return std::string("<exception str() failed>");
-    return exception_text(raised.get());
 }
 
 PyObject* raise(const Error& error) {

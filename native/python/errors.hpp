@@ -6,7 +6,6 @@
 #include "object.hpp"
 
 #include <new>
-#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -24,11 +23,6 @@ PyObject* os_error_class(int errnum);
 // A Python exception as tool messages embed it: the type's qualified name,
 // ": ", then str() of the exception, or "<exception str() failed>".
 std::string exception_text(PyObject* exception);
-
-// The interrupt poll every tool is given: runs pending signal handlers on the
-// calling thread; what one of them raised becomes part of the tool's own
-// message, so it is taken off the error state here.
-std::optional<std::string> poll_signals();
 
 // PanicException: derived from BaseException so `except Exception` lets it
 // through; created on first use and kept for the life of the process.
