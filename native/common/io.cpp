@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <shared_mutex>
 
 namespace larkspan::io {
 
@@ -131,7 +133,14 @@ int above_standard_streams(int fd) {
     return moved;
 }
 
+// Held shared while a file is opened and moved off 0 to 2, and exclusively
+// while a line is printed: with a standard stream closed, a worker's file may
+// sit on that descriptor for an instant, and a line printed then would land in
+// the file.
+std::shared_mutex standard_streams;
+
 int open_file(const std::string& path, int flags, mode_t mode = 0) {
+    std::shared_lock opening(standard_streams);
     return above_standard_streams(::open(path.c_str(), flags | O_CLOEXEC, mode));
 }
 
@@ -579,6 +588,7 @@ Status copy_range(File& in, std::uint64_t offset, std::uint64_t length, Buffered
 
 namespace {
 void write_fd(int fd, std::string_view text) {
+    std::unique_lock printing(standard_streams);
     while (!text.empty()) {
         ssize_t n = ::write(fd, text.data(), text.size());
         if (n < 0 && errno == EINTR) continue;
