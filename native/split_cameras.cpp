@@ -54,19 +54,8 @@ std::string join(const std::string& directory, const char* name) {
 
 // ---- geometry ----
 
-using Position = std::array<double, 3>;
-
-// World position of the camera: C = -R^T t, with R from the quaternion as
-// stored (not normalised).
-Position camera_centre(const Image& image) {
-    const auto [w, x, y, z] = image.qvec;
-    const auto [tx, ty, tz] = image.tvec;
-    const double r00 = 1 - 2 * (y * y + z * z), r01 = 2 * (x * y - w * z), r02 = 2 * (x * z + w * y);
-    const double r10 = 2 * (x * y + w * z), r11 = 1 - 2 * (x * x + z * z), r12 = 2 * (y * z - w * x);
-    const double r20 = 2 * (x * z - w * y), r21 = 2 * (y * z + w * x), r22 = 1 - 2 * (x * x + y * y);
-    return {-(r00 * tx + r10 * ty + r20 * tz), -(r01 * tx + r11 * ty + r21 * tz),
-            -(r02 * tx + r12 * ty + r22 * tz)};
-}
+using colmap::Position;
+using colmap::camera_centre;
 
 // The patch rectangle with the configuration's height range; every bound
 // inclusive, and a NaN coordinate is never inside.

@@ -18,6 +18,16 @@ static_assert(std::is_trivially_copyable_v<Point2D> && sizeof(Point2D) == 24 &&
 static_assert(std::is_trivially_copyable_v<TrackElement> && sizeof(TrackElement) == 8 &&
               offsetof(TrackElement, point2d_idx) == 4);
 
+Position camera_centre(const Image& image) {
+    const auto [w, x, y, z] = image.qvec;
+    const auto [tx, ty, tz] = image.tvec;
+    const double r00 = 1 - 2 * (y * y + z * z), r01 = 2 * (x * y - w * z), r02 = 2 * (x * z + w * y);
+    const double r10 = 2 * (x * y + w * z), r11 = 1 - 2 * (x * x + z * z), r12 = 2 * (y * z - w * x);
+    const double r20 = 2 * (x * z - w * y), r21 = 2 * (y * z + w * x), r22 = 1 - 2 * (x * x + y * y);
+    return {-(r00 * tx + r10 * ty + r20 * tz), -(r01 * tx + r11 * ty + r21 * tz),
+            -(r02 * tx + r12 * ty + r22 * tz)};
+}
+
 std::optional<std::size_t> camera_model_param_count(std::uint32_t model_id) {
     constexpr std::size_t kParamCounts[] = {3, 4, 4, 5, 8, 8};
     if (model_id >= std::size(kParamCounts)) return std::nullopt;

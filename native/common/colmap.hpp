@@ -105,6 +105,13 @@ using CameraMap = IdMap<Camera, &Camera::camera_id>;
 using ImageMap = IdMap<Image, &Image::image_id>;
 using Point3DMap = IdMap<Point3D, &Point3D::point3d_id>;
 
+// A point of the model's world frame: x, y, z.
+using Position = std::array<double, 3>;
+
+// World position of an image's camera: C = -R^T t, with R from the quaternion
+// as stored (not normalised).
+Position camera_centre(const Image& image);
+
 // Number of f64 parameters of a camera model id; none for an unknown model.
 std::optional<std::size_t> camera_model_param_count(std::uint32_t model_id);
 
