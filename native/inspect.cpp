@@ -1,0 +1,141 @@
+#include "inspect.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string_view>
+
+#include "common/io.hpp"
+
+namespace larkspan::inspect {
+
+namespace {
+
+std::string model_file(const std::string& directory, const char* name) {
+    if (directory.empty()) return name;
+    if (directory.back() == '/') return directory + name;
+    return directory + "/" + name;
+}
+
+// The words after "format" on the header's format line.
+std::string format_words(std::string_view header_text) {
+    std::size_t begin = 0;
+    while (begin < header_text.size()) {
+        std::size_t end = header_text.find('\n', begin);
+        if (end == std::string_view::npos) end = header_text.size();
+        const auto tokens = ply::split_whitespace(header_text.substr(begin, end - begin));
+        if (!tokens.empty() && tokens[0] == "format") {
+            std::string words;
+            for (std::size_t i = 1; i < tokens.size(); ++i) {
+                if (i > 1) words += ' ';
+                words += tokens[i];
+            }
+            return words;
+        }
+        if (!tokens.empty() && tokens[0] == "end_header") break;
+        begin = end + 1;
+    }
+    return {};
+}
+
+bool declares(const std::vector<ply::PlyProperty>& properties, std::string_view name) {
+    return std::any_of(properties.begin(), properties.end(),
+                       [&](const ply::PlyProperty& p) { return p.name == name; });
+}
+
+// The extent of the x, y and z of every record, read in 1 MiB pieces.
+Result<Extent> record_extent(io::File& file, const ply::PlyHeader& header) {
+    const ply::SplatLayout layout = ply::splat_layout(header.properties);
+    const std::uint64_t size = header.vertex_size;
+    Extent extent;
+    if (header.vertex_count == 0) return extent;
+    if (size == 0 || std::max({layout.x, layout.y, layout.z}) + 4 > size)
+        return fail(Error::value("x, y or z does not lie wholly inside a vertex record of " +
+                                 std::to_string(size) + " bytes"));
+    const std::uint64_t per_piece = std::max<std::uint64_t>(1, (1u << 20) / size);
+    std::vector<char> piece(per_piece * size);
+    if (auto seeked = file.seek(header.header_size); !seeked) return fail(seeked.error());
+    for (std::uint64_t done = 0; done < header.vertex_count;) {
+        const std::uint64_t records = std::min(per_piece, header.vertex_count - done);
+        if (auto read = file.read_exact(piece.data(), records * size); !read)
+            return fail(read.error());
+        for (std::uint64_t i = 0; i < records; ++i) {
+            const char* record = piece.data() + i * size;
+            extent.add(ply::read_f32(record, layout.x), ply::read_f32(record, layout.y),
+                       ply::read_f32(record, layout.z));
+        }
+        done += records;
+    }
+    return extent;
+}
+
+}  // namespace
+
+void Extent::add(double x, double y, double z) {
+    if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) return;
+    min_x = std::min(min_x, x);
+    max_x = std::max(max_x, x);
+    min_y = std::min(min_y, y);
+    max_y = std::max(max_y, y);
+    min_z = std::min(min_z, z);
+    max_z = std::max(max_z, z);
+}
+
+Result<std::vector<CameraCentre>> camera_centres(const std::string& model_dir) {
+    auto images = colmap::read_images_bin(model_file(model_dir, "images.bin"));
+    if (!images) return fail(images.error());
+    std::vector<CameraCentre> centres;
+    centres.reserve(images->size());
+    for (const auto& image : *images)
+        centres.push_back({image.image_id, colmap::camera_centre(image)});
+    return centres;
+}
+
+Result<ModelSummary> model_summary(const std::string& model_dir) {
+    auto cameras = colmap::read_cameras_bin(model_file(model_dir, "cameras.bin"));
+    if (!cameras) return fail(cameras.error());
+    auto images = colmap::read_images_bin(model_file(model_dir, "images.bin"));
+    if (!images) return fail(images.error());
+    auto points = colmap::read_points3d_bin(model_file(model_dir, "points3D.bin"));
+    if (!points) return fail(points.error());
+
+    ModelSummary summary;
+    summary.cameras = cameras->size();
+    summary.images = images->size();
+    summary.points3d = points->size();
+    for (const auto& camera : *cameras) ++summary.camera_models[camera.model_id];
+    for (const auto& image : *images) {
+        const auto [x, y, z] = colmap::camera_centre(image);
+        summary.camera_centres.add(x, y, z);
+    }
+    for (const auto& point : *points) {
+        summary.points.add(point.xyz[0], point.xyz[1], point.xyz[2]);
+        summary.observations += point.track.size();
+    }
+    return summary;
+}
+
+Result<PlySummary> ply_summary(const std::string& path) {
+    auto file = io::open_read(path);
+    if (!file) return fail(file.error());
+    PlySummary summary;
+    {
+        io::BufferedReader reader(*file);
+        auto header = ply::read_ply_header(reader);
+        if (!header) return fail(header.error());
+        summary.header = std::move(*header);
+    }
+    if (!summary.header.header_text.starts_with("ply"))
+        return fail(Error::value("not a PLY file: it does not begin with \"ply\""));
+    summary.format = format_words(summary.header.header_text);
+    const auto& properties = summary.header.properties;
+    const bool located = declares(properties, "x") && declares(properties, "y") &&
+                         declares(properties, "z");
+    if (located && ply::require_binary_little_endian(summary.header.header_text)) {
+        auto extent = record_extent(*file, summary.header);
+        if (!extent) return fail(extent.error());
+        summary.extent = *extent;
+    }
+    return summary;
+}
+
+}  // namespace larkspan::inspect

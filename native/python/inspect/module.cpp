@@ -1,0 +1,145 @@
+// The `_inspect` module: what the command line reports about its inputs,
+// read through the same COLMAP and PLY readers as the tools of `_core`.
+
+#include "../../inspect.hpp"
+
+#include <array>
+#include <string>
+
+#include "../args.hpp"
+#include "../errors.hpp"
+#include "../object.hpp"
+
+namespace larkspan::py {
+namespace {
+
+bool one_path(PyObject* args, PyObject* kwargs, const char* callable, const char* name,
+              std::string& out) {
+    std::array<const char*, 1> names{name};
+    std::array<PyObject*, 1> bound{};
+    return bind(args, kwargs, callable, names, bound) && to_string(bound[0], name, out);
+}
+
+// (min_x, max_x, min_y, max_y, min_z, max_z), or None for an empty extent.
+Ref extent_tuple(const inspect::Extent& extent) {
+    if (extent.empty()) return Ref::borrow(Py_None);
+    return Ref::steal(Py_BuildValue("(dddddd)", extent.min_x, extent.max_x, extent.min_y,
+                                    extent.max_y, extent.min_z, extent.max_z));
+}
+
+bool set_item(PyObject* dict, const char* key, Ref value) {
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+PyObject* camera_centres(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::string model_dir;
+        if (!one_path(args, kwargs, "camera_centres", "model_dir", model_dir)) return nullptr;
+        auto centres = inspect::camera_centres(model_dir);
+        if (!centres) return raise(centres.error());
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(centres->size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < centres->size(); ++i) {
+            const auto& [image_id, centre] = (*centres)[i];
+            PyObject* item = Py_BuildValue("(Iddd)", image_id, centre[0], centre[1], centre[2]);
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.release();
+    });
+}
+
+PyObject* model_summary(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::string model_dir;
+        if (!one_path(args, kwargs, "model_summary", "model_dir", model_dir)) return nullptr;
+        auto summary = inspect::model_summary(model_dir);
+        if (!summary) return raise(summary.error());
+        Ref result = Ref::steal(PyDict_New());
+        Ref models = Ref::steal(PyDict_New());
+        if (!result || !models) return nullptr;
+        for (const auto& [model_id, count] : summary->camera_models) {
+            Ref key = Ref::steal(PyLong_FromUnsignedLong(model_id));
+            Ref value = Ref::steal(PyLong_FromUnsignedLongLong(count));
+            if (!key || !value || PyDict_SetItem(models.get(), key.get(), value.get()) < 0)
+                return nullptr;
+        }
+        PyObject* dict = result.get();
+        if (!set_count(dict, "cameras", summary->cameras) ||
+            !set_count(dict, "images", summary->images) ||
+            !set_count(dict, "points3d", summary->points3d) ||
+            !set_count(dict, "observations", summary->observations) ||
+            !set_item(dict, "camera_models", std::move(models)) ||
+            !set_item(dict, "camera_extent", extent_tuple(summary->camera_centres)) ||
+            !set_item(dict, "point_extent", extent_tuple(summary->points)))
+            return nullptr;
+        return result.release();
+    });
+}
+
+PyObject* ply_summary(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::string path;
+        if (!one_path(args, kwargs, "ply_summary", "path", path)) return nullptr;
+        auto summary = inspect::ply_summary(path);
+        if (!summary) return raise(summary.error());
+        const auto& header = summary->header;
+        Ref properties = Ref::steal(PyList_New(static_cast<Py_ssize_t>(header.properties.size())));
+        if (!properties) return nullptr;
+        for (std::size_t i = 0; i < header.properties.size(); ++i) {
+            const auto& property = header.properties[i];
+            PyObject* item = Py_BuildValue("(s#s#)", property.type_name.data(),
+                                           static_cast<Py_ssize_t>(property.type_name.size()),
+                                           property.name.data(),
+                                           static_cast<Py_ssize_t>(property.name.size()));
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(properties.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        Ref result = Ref::steal(PyDict_New());
+        if (!result) return nullptr;
+        PyObject* dict = result.get();
+        if (!set_item(dict, "format", Ref::steal(PyUnicode_FromStringAndSize(
+                                          summary->format.data(),
+                                          static_cast<Py_ssize_t>(summary->format.size())))) ||
+            !set_count(dict, "vertex_count", header.vertex_count) ||
+            !set_count(dict, "vertex_size", header.vertex_size) ||
+            !set_count(dict, "header_size", header.header_size) ||
+            !set_item(dict, "properties", std::move(properties)) ||
+            !set_item(dict, "extent", summary->extent ? extent_tuple(*summary->extent)
+                                                      : Ref::borrow(Py_None)))
+            return nullptr;
+        return result.release();
+    });
+}
+
+PyMethodDef methods[] = {
+    {"camera_centres", to_cfunction(camera_centres), METH_VARARGS | METH_KEYWORDS,
+     "camera_centres(model_dir)\n--\n\n"
+     "The camera centre of every image of the COLMAP model in model_dir, as\n"
+     "(image_id, x, y, z) tuples in ascending image id order."},
+    {"model_summary", to_cfunction(model_summary), METH_VARARGS | METH_KEYWORDS,
+     "model_summary(model_dir)\n--\n\n"
+     "Counts, camera models ({model id: cameras}), camera-centre extent and\n"
+     "point extent of the COLMAP model in model_dir. An extent is\n"
+     "(min_x, max_x, min_y, max_y, min_z, max_z), or None when empty."},
+    {"ply_summary", to_cfunction(ply_summary), METH_VARARGS | METH_KEYWORDS,
+     "ply_summary(path)\n--\n\n"
+     "The header of a PLY file (format, vertex count and size, properties as\n"
+     "(type, name)) and the extent of its records' x, y and z, or None when the\n"
+     "header declares no x, y and z or records that are not binary little-endian."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_inspect",
+    "What the command line reports about its inputs: camera centres and summaries\n"
+    "of COLMAP models and PLY files.",
+    -1, methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace larkspan::py
+
+PyMODINIT_FUNC PyInit__inspect(void) {
+    return larkspan::py::guarded([] { return PyModule_Create(&larkspan::py::module_def); });
+}
