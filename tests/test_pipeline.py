@@ -50,7 +50,7 @@ def test_failed_patches_are_named_and_the_others_finish(planned):
     with ProcessPoolExecutor(2) as pool, pytest.raises(pipeline.PatchesFailed) as raised:
         clean_all(pool, root, plan)
     assert sorted(raised.value.failures) == [1, 2]
-    assert str(raised.value) == ("patch 1 failed: FileNotFoundError: No such file or directory "
+    assert str(raised.value) == ("patch 1 failed: OSError: No such file or directory "
                                  "(os error 2) (and 1 other patch)")
     done = {p.id for p in plan.patches} - {1, 2}
     assert {int(p.stem.split("_")[1]) for p in root.glob("clean_*.ply")} == done
