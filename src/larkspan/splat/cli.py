@@ -97,7 +97,7 @@ NEW_DIR = click.Path(file_okay=False)
 
 
 def read_plan(path: str) -> Plan:
-    with step(f"reading the plan {path}"):
+    with step("reading the plan"):
         return Plan.read(path)
 
 
@@ -231,8 +231,8 @@ def cleanup(trained: str, points: str, output: str, plan_path: str | None, patch
     patches meet without overlap."""
     if (plan_path is None) != (patch_id is None):
         raise click.UsageError("--plan and --patch go together")
-    options = dict(radius=radius, min_neighbors=min_neighbors, max_scale=max_scale,
-                   discarded=discarded)
+    options: dict[str, Any] = dict(radius=radius, min_neighbors=min_neighbors,
+                                   max_scale=max_scale, discarded=discarded)
     if plan_path is not None and patch_id is not None:
         plan = read_plan(plan_path)
         selected_ids(plan, [patch_id], plan_path)
