@@ -11,7 +11,8 @@ from pathlib import Path
 
 import pytest
 
-from colmap_model import Camera, Image, Point, at, parse_images, parse_points, write_model
+from colmap_model import (Camera, Image, Point, at, camera_centre, parse_images, parse_points,
+                          write_model)
 from conftest import ply_header, splat_records, splat_row, write_ply
 from larkspan.splat import _inspect, cli, pipeline
 from larkspan.splat._core import patches
@@ -207,13 +208,14 @@ class TestCleanup:
         core = plan.patches[1].core
         status, out, err = shell("cleanup", path, model / "points3D.bin", "-o", "kept.ply",
                                  "--plan", "PLAN.json", "--patch", "1", "--min-neighbors", "0",
-                                 "--max-scale", "100", "--discarded", "dropped.ply")
+                                 "--max-scale", "100", "--discarded", "new/dropped.ply")
         assert (status, err) == (0, "") and out.endswith("kept.ply: cleaned\n")
         kept = [r for r in rows if core.min_x <= r[0] < core.max_x and core.min_y <= r[1] < core.max_y
                 and r[10] < 3]
         dropped = [r for r in rows if r not in kept]
         assert (root / "kept.ply").read_bytes() == ply_header(len(kept)) + splat_records(kept)
-        assert (root / "dropped.ply").read_bytes() == ply_header(len(dropped)) + splat_records(dropped)
+        assert (root / "new" / "dropped.ply").read_bytes() == \
+            ply_header(len(dropped)) + splat_records(dropped)
 
     def test_neighbours_without_a_plan(self, scene, shell, trained):
         root, model, _ = scene
@@ -248,10 +250,10 @@ class TestMergeCellsInfo:
     def test_merge(self, tmp_path, shell):
         a = write_ply(tmp_path / "a.ply", [splat_row(1, 2, 3)])
         b = write_ply(tmp_path / "b.ply", [splat_row(4, 5, 6), splat_row(7, 8, 9)])
-        status, out, err = shell("merge", "m.ply", a, b)
-        assert (status, err) == (0, "") and out.endswith("m.ply: 2 files merged\n")
+        status, out, err = shell("merge", "new/m.ply", a, b)
+        assert (status, err) == (0, "") and out.endswith("new/m.ply: 2 files merged\n")
         rows = [splat_row(1, 2, 3), splat_row(4, 5, 6), splat_row(7, 8, 9)]
-        assert (tmp_path / "m.ply").read_bytes() == ply_header(3) + splat_records(rows)
+        assert (tmp_path / "new" / "m.ply").read_bytes() == ply_header(3) + splat_records(rows)
 
     def test_merge_refuses_other_layouts(self, tmp_path, shell):
         a = write_ply(tmp_path / "a.ply", [splat_row(1, 2, 3)])
@@ -324,6 +326,32 @@ class TestMergeCellsInfo:
         status, out, err = shell("info", "x")
         kind = "COLMAP model" if content is None else "PLY file"
         assert (status, out, err) == (1, "", f"larkspan-splat: reading the {kind} x: {message}\n")
+
+
+def test_camera_centres_of_rotated_cameras(tmp_path):
+    """-R^T t for unnormalised quaternions too, as the model split places them."""
+    images = [Image(7, qvec=(0.9, 0.1, -0.3, 0.2), tvec=(1.5, -2.0, 30.0)),
+              Image(2, qvec=(0.0, 1.0, 0.0, 0.0), tvec=(4.0, 5.0, 6.0)),
+              Image(5, qvec=(2.0, 0.5, 0.5, -1.0), tvec=(-10.0, 0.25, 3.0))]
+    write_model(tmp_path, [Camera(1)], images)
+    got = _inspect.camera_centres(str(tmp_path))
+    assert [g[0] for g in got] == [2, 5, 7]
+    for (_, *xyz), image in zip(got, sorted(images, key=lambda im: im.image_id)):
+        assert xyz == pytest.approx(camera_centre(image), rel=1e-12, abs=1e-12)
+
+
+@pytest.mark.parametrize("fmt, properties, extent", [
+    ("ascii 1.0", [("float", "x"), ("float", "y"), ("float", "z")], "none"),
+    ("binary_little_endian 1.0", [("float", "x"), ("float", "y")], "none"),
+    ("binary_little_endian 1.0", [("uchar", "red"), ("float", "z"), ("float", "y"), ("float", "x")],
+     "x 3.000 .. 3.000, y 2.000 .. 2.000, z 1.000 .. 1.000"),
+])
+def test_info_extent_only_of_decodable_positions(tmp_path, shell, fmt, properties, extent):
+    record = b"".join(struct.pack("<B", 9) if t == "uchar" else struct.pack("<f", "zyx".index(n) + 1)
+                      for t, n in properties)
+    (tmp_path / "c.ply").write_bytes(ply_header(1, properties, fmt=fmt) + record)
+    status, out, _ = shell("info", "c.ply")
+    assert status == 0 and out.endswith(f"  extent: {extent}\n")
 
 
 MANIFEST = {
