@@ -25,7 +25,7 @@ PATCH="$PATCHES/$ID"  # cameras.bin, images.bin and points3D.bin of this patch
 
 # Training: replace with your trainer. It reads the patch's COLMAP model and
 # starting points in $PATCH and writes the trained splats as a PLY file.
-mkdir -p "trained/$ID" clean
+mkdir -p "trained/$ID"
 your-splat-trainer --model "$PATCH" --output "trained/$ID/point_cloud.ply"
 
 # Crop to the patch's core (its rectangle without the buffer, so neighbouring

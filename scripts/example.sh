@@ -35,7 +35,6 @@ step "split the cloud into the same patch folders"
 workflow check split-cloud "$OUT"
 
 step "train and clean each patch (one cluster job each: examples/slurm_patches.sh)"
-mkdir -p "$OUT/clean"
 for id in $(workflow ids "$OUT/PLAN.json"); do
   workflow train "$OUT/PLAN.json" "$id" "$OUT/trained/$id.ply"
   "$SPLAT" cleanup "$OUT/trained/$id.ply" "$OUT/patches/$id/points3D.bin" \

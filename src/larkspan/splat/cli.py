@@ -111,6 +111,13 @@ def selected_ids(plan: Plan, ids: Sequence[int], plan_path: str) -> list[int] | 
     return list(dict.fromkeys(ids)) if ids else None
 
 
+def make_parents(*paths: str | None) -> None:
+    """Creates the folders outputs go into, so a job needs no mkdir first."""
+    for path in paths:
+        if path is not None:
+            Path(path).parent.mkdir(parents=True, exist_ok=True)
+
+
 def done(text: str) -> None:
     click.echo(text)
 
@@ -237,9 +244,11 @@ def cleanup(trained: str, points: str, output: str, plan_path: str | None, patch
         plan = read_plan(plan_path)
         selected_ids(plan, [patch_id], plan_path)
         with step(f"cleaning patch {patch_id} ({trained})"):
+            make_parents(output, discarded)
             pipeline.clean_patch(plan, patch_id, trained, points, output, **options)
     else:
         with step(f"cleaning {trained}"):
+            make_parents(output, discarded)
             pipeline.clean(trained, points, output, **options)
     done(f"{output}: cleaned")
 
@@ -250,6 +259,7 @@ def cleanup(trained: str, points: str, output: str, plan_path: str | None, patch
 def merge(output: str, inputs: tuple[str, ...]) -> None:
     """Join PLY splat files of one layout into OUT.ply."""
     with step(f"merging {len(inputs)} files into {output}"):
+        make_parents(output)
         merge_ply_files_py(json.dumps({"input_files": list(inputs), "output_file": output}))
     done(f"{output}: {len(inputs)} files merged")
 
