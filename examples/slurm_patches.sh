@@ -4,8 +4,8 @@
 #   larkspan-splat plan scene/sparse/0 -o PLAN.json
 #   larkspan-splat split-model PLAN.json patches --no-points
 #   larkspan-splat split-cloud PLAN.json scene/cloud.ply patches
-#   sbatch --array=0-$(( $(python -c 'import json; print(len(json.load(open("PLAN.json"))["patches"]))') - 1 )) \
-#       examples/slurm_patches.sh PLAN.json patches
+#   larkspan-splat info PLAN.json        # "patches: 42 (ids 0 to 41), ..."
+#   sbatch --array=0-41 examples/slurm_patches.sh PLAN.json patches
 #   # when every task has finished:
 #   larkspan-splat merge scene.ply clean/*.ply
 #   larkspan-splat cells scene.ply --size 50 -o cells

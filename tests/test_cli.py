@@ -312,6 +312,17 @@ class TestMergeCellsInfo:
             "point_extent": {"min_x": 1, "max_x": 71, "min_y": 1, "max_y": 31, "min_z": 0, "max_z": 0},
         }
 
+    def test_info_of_a_plan(self, scene, shell):
+        root, model, plan = scene
+        status, out, _ = shell("info", "PLAN.json")
+        cameras = [p.cameras for p in plan.patches]
+        assert (status, out) == (0, f"plan PLAN.json\n  model: {model}\n"
+                                    "  parameters: max_cameras 12, buffer_meters 2, target_bins 100\n"
+                                    f"  patches: {len(cameras)} (ids 0 to {len(cameras) - 1}), "
+                                    f"{min(cameras)} to {max(cameras)} cameras each\n")
+        status, out, _ = shell("info", "PLAN.json", "--json")
+        assert out == (root / "PLAN.json").read_text()
+
     @pytest.mark.parametrize("content, message", [
         (b"solid cube\n", 'not a PLY file: it does not begin with "ply"'),
         (ply_header(3), "failed to fill whole buffer"),

@@ -300,31 +300,15 @@ def cells(source: str, size: float, output: str) -> None:
 @click.argument("path", type=click.Path(exists=True))
 @click.option("--json", "as_json", is_flag=True, help="Print the summary as JSON.")
 def info(path: str, as_json: bool) -> None:
-    """Summarise a PLY file (counts, properties, extent) or a COLMAP model
-    folder (counts, camera models, extents)."""
+    """Summarise a PLY file (counts, properties, extent), a COLMAP model
+    folder (counts, camera models, extents) or a plan (its patch ids, for a
+    job array)."""
     if os.path.isdir(path):
-        with step(f"reading the COLMAP model {path}"):
-            summary = _inspect.model_summary(path)
-        summary["camera_models"] = {CAMERA_MODEL_NAMES.get(k, f"model {k}"): v
-                                    for k, v in summary["camera_models"].items()}
-        lines = [f"COLMAP model {path}",
-                 f"  cameras: {summary['cameras']} "
-                 f"({', '.join(f'{k} {v}' for k, v in summary['camera_models'].items()) or 'none'})",
-                 f"  images: {summary['images']}",
-                 f"  points3D: {summary['points3d']} ({summary['observations']} observations)",
-                 f"  camera centres: {_extent_text(summary['camera_extent'])}",
-                 f"  points: {_extent_text(summary['point_extent'])}"]
+        summary, lines = _model_info(path)
+    elif _starts_with(path, b"{"):
+        summary, lines = _plan_info(path)
     else:
-        with step(f"reading the PLY file {path}"):
-            summary = _inspect.ply_summary(path)
-        summary["properties"] = [{"type": t, "name": n} for t, n in summary["properties"]]
-        lines = [f"PLY file {path}",
-                 f"  format: {summary['format'] or 'not stated (read as binary_little_endian)'}",
-                 f"  vertices: {summary['vertex_count']} of {summary['vertex_size']} bytes "
-                 f"(header {summary['header_size']} bytes)",
-                 "  properties: " + ", ".join(f"{p['type']} {p['name']}"
-                                             for p in summary["properties"]),
-                 f"  extent: {_extent_text(summary['extent'])}"]
+        summary, lines = _ply_info(path)
     if as_json:
         for key in ("extent", "camera_extent", "point_extent"):
             if summary.get(key) is not None:
@@ -333,6 +317,52 @@ def info(path: str, as_json: bool) -> None:
         click.echo(json.dumps(summary, indent=2))
     else:
         click.echo("\n".join(lines))
+
+
+def _starts_with(path: str, prefix: bytes) -> bool:
+    with step(f"reading {path}"), open(path, "rb") as f:
+        return f.read(len(prefix)) == prefix
+
+
+def _model_info(path: str) -> tuple[dict[str, Any], list[str]]:
+    with step(f"reading the COLMAP model {path}"):
+        summary = _inspect.model_summary(path)
+    summary["camera_models"] = {CAMERA_MODEL_NAMES.get(k, f"model {k}"): v
+                                for k, v in summary["camera_models"].items()}
+    models = ", ".join(f"{k} {v}" for k, v in summary["camera_models"].items()) or "none"
+    return summary, [
+        f"COLMAP model {path}",
+        f"  cameras: {summary['cameras']} ({models})",
+        f"  images: {summary['images']}",
+        f"  points3D: {summary['points3d']} ({summary['observations']} observations)",
+        f"  camera centres: {_extent_text(summary['camera_extent'])}",
+        f"  points: {_extent_text(summary['point_extent'])}"]
+
+
+def _ply_info(path: str) -> tuple[dict[str, Any], list[str]]:
+    with step(f"reading the PLY file {path}"):
+        summary = _inspect.ply_summary(path)
+    summary["properties"] = [{"type": t, "name": n} for t, n in summary["properties"]]
+    return summary, [
+        f"PLY file {path}",
+        f"  format: {summary['format'] or 'not stated (read as binary_little_endian)'}",
+        f"  vertices: {summary['vertex_count']} of {summary['vertex_size']} bytes "
+        f"(header {summary['header_size']} bytes)",
+        "  properties: " + ", ".join(f"{p['type']} {p['name']}" for p in summary["properties"]),
+        f"  extent: {_extent_text(summary['extent'])}"]
+
+
+def _plan_info(path: str) -> tuple[dict[str, Any], list[str]]:
+    plan = read_plan(path)
+    p = plan.parameters
+    cameras = [patch.cameras for patch in plan.patches]
+    spread = f", {min(cameras)} to {max(cameras)} cameras each" if cameras else ""
+    return json.loads(plan.to_json()), [
+        f"plan {path}",
+        f"  model: {plan.model}",
+        f"  parameters: max_cameras {p.max_cameras}, buffer_meters {p.buffer_meters:g}, "
+        f"target_bins {p.target_bins}",
+        f"  patches: {len(plan.patches)} (ids {plan.id_range()}){spread}"]
 
 
 def _extent_text(extent: tuple[float, ...] | None) -> str:
