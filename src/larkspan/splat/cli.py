@@ -305,7 +305,7 @@ def info(path: str, as_json: bool) -> None:
     job array)."""
     if os.path.isdir(path):
         summary, lines = _model_info(path)
-    elif _starts_with(path, b"{"):
+    elif _is_json_object(path):
         summary, lines = _plan_info(path)
     else:
         summary, lines = _ply_info(path)
@@ -319,9 +319,9 @@ def info(path: str, as_json: bool) -> None:
         click.echo("\n".join(lines))
 
 
-def _starts_with(path: str, prefix: bytes) -> bool:
+def _is_json_object(path: str) -> bool:
     with step(f"reading {path}"), open(path, "rb") as f:
-        return f.read(len(prefix)) == prefix
+        return f.read(256).lstrip().startswith(b"{")
 
 
 def _model_info(path: str) -> tuple[dict[str, Any], list[str]]:
