@@ -287,12 +287,13 @@ def cells(source: str, size: float, output: str) -> None:
     xs = [min_x + i * size for i in range(columns)] + [max_x]
     ys = [min_y + j * size for j in range(rows)] + [max_y]
     folder = Path(output)
-    grid = [(xs[i], xs[i + 1], ys[j], ys[j + 1], os.fspath(folder / f"cell_{i}_{j}.ply"))
-            for i in range(columns) for j in range(rows)]
+    names = {(i, j): os.fspath(folder / f"cell_{i}_{j}.ply")
+             for i in range(columns) for j in range(rows)}
     with step(f"writing cells of {source} to {output}"):
         folder.mkdir(parents=True, exist_ok=True)
-        ortho.extract_all_cells(grid)
-    written = sum(1 for cell in grid if os.path.exists(cell[4]))
+        ortho.extract_all_cells([(xs[i], xs[i + 1], ys[j], ys[j + 1], name)
+                                 for (i, j), name in names.items()])
+    written = sum(1 for name in names.values() if os.path.exists(name))
     done(f"{output}: {written} of {columns} x {rows} cells of {size:g} m hold splats")
 
 
