@@ -86,13 +86,14 @@ class TestPlan:
 
     def test_cores_cover_every_camera_once(self, scene):
         _, _, plan = scene
+        far_x, far_y = (GRID[0] - 1) * SPACING, (GRID[1] - 1) * SPACING
         for i in range(GRID[0]):
             for j in range(GRID[1]):
                 x, y = i * SPACING, j * SPACING
                 # Lower core bounds included, upper excluded except at the scene's far edges.
                 holders = [p.id for p in plan.patches
                            if p.core.min_x <= x <= p.core.max_x and p.core.min_y <= y <= p.core.max_y
-                           and (x < p.core.max_x or x == 70) and (y < p.core.max_y or y == 30)]
+                           and (x < p.core.max_x or x == far_x) and (y < p.core.max_y or y == far_y)]
                 assert len(holders) == 1, (x, y, holders)
 
     def test_summary_line_and_picture(self, tmp_path, shell):
