@@ -290,6 +290,14 @@ class TestMergeCellsInfo:
         assert code == status and message in err
         assert not (tmp_path / "cells").exists()
 
+    def test_cells_refuse_a_folder_with_cells_of_another_run(self, tmp_path, shell):
+        write_ply(tmp_path / "s.ply", [splat_row(0, 0, 0), splat_row(9, 9, 0)])
+        assert shell("cells", "s.ply", "-o", "cells", "--size", "5")[0] == 0
+        status, _, err = shell("cells", "s.ply", "-o", "cells", "--size", "20")
+        assert status == 2 and err.endswith(
+            "Invalid value for '-o': cells already holds cell files (cell_0_0.ply, ...): "
+            "choose an empty folder or remove them\n")
+
     def test_info_of_a_ply(self, tmp_path, shell):
         write_ply(tmp_path / "s.ply", [splat_row(1, -2, 3), splat_row(4, 5, -6)])
         status, out, _ = shell("info", "s.ply")

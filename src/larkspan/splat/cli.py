@@ -273,6 +273,12 @@ def cells(source: str, size: float, output: str) -> None:
     """Cut a splat file into square cells over its extent, one file per cell
     that holds splats: OUTPUT/cell_COLUMN_ROW.ply, column 0 and row 0 at the
     smallest x and y. A splat on an edge between cells goes into both."""
+    # A cell that holds no splat writes no file, so a cell file left by an
+    # earlier run would pass for part of this one.
+    stale = sorted(Path(output).glob("cell_*.ply")) if os.path.isdir(output) else []
+    if stale:
+        raise click.BadParameter(f"{output} already holds cell files ({stale[0].name}, ...): "
+                                 "choose an empty folder or remove them", param_hint="'-o'")
     with step(f"loading {source}"):
         ortho = OrthoCells(source)
         min_x, max_x, min_y, max_y, _ = ortho.get_bounds()
