@@ -5,6 +5,7 @@
 #   larkspan-splat split-model PLAN.json patches --no-points
 #   larkspan-splat split-cloud PLAN.json scene/cloud.ply patches
 #   larkspan-splat info PLAN.json        # "patches: 42 (ids 0 to 41), ..."
+#   mkdir -p logs                          # Slurm does not create the log folder
 #   sbatch --array=0-41 examples/slurm_patches.sh PLAN.json patches
 #   # when every task has finished:
 #   larkspan-splat merge scene.ply clean/*.ply
