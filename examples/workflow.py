@@ -4,7 +4,7 @@ a check of every step's outputs. Usage:
 
     python examples/workflow.py scene OUT          # OUT/model and OUT/cloud.ply
     python examples/workflow.py ids PLAN.json      # the plan's patch ids, one a line
-    python examples/workflow.py train PLAN.json ID OUT.ply
+    python examples/workflow.py train PATCH_MODEL_DIR OUT.ply
     python examples/workflow.py check STEP OUT     # plan, split-model, split-cloud,
                                                    # cleanup, merge, cells
 """
@@ -34,14 +34,14 @@ def scene(out: Path) -> None:
     write_cloud(out / "cloud.ply", 1_000_000, seed=7)
 
 
-def train(plan_path: Path, patch_id: int, output: Path) -> None:
-    """Stands in for training: splats spread over the patch's buffered
-    rectangle and a little beyond, as a trained patch has them."""
-    rect = Plan.read(plan_path).patch(patch_id).rect
-    rng = random.Random(patch_id)
+def train(model: Path, output: Path) -> None:
+    """Stands in for training: splats spread over the patch model's camera
+    centres and 10 m beyond, as a trained patch has them."""
+    centres = [(x, y) for _, x, y, _ in _inspect.camera_centres(str(model))]
+    min_x, min_y = min(x for x, _ in centres) - 10.0, min(y for _, y in centres) - 10.0
+    extent = max(max(x for x, _ in centres) - min_x, max(y for _, y in centres) - min_y) + 10.0
     output.parent.mkdir(parents=True, exist_ok=True)
-    extent = max(rect.max_x - rect.min_x, rect.max_y - rect.min_y) + 10.0
-    write_splats(output, 40_000, rng, origin=(rect.min_x - 5.0, rect.min_y - 5.0), extent=extent)
+    write_splats(output, 40_000, random.Random(str(model)), origin=(min_x, min_y), extent=extent)
 
 
 def check_plan(out: Path, plan: Plan) -> str:
@@ -93,10 +93,12 @@ def check_split_cloud(out: Path, plan: Plan) -> str:
 def check_cleanup(out: Path, plan: Plan) -> str:
     kept_total = trained_total = 0
     for patch in plan.patches:
-        trained = out / "trained" / f"{patch.id}.ply"
+        trained = out / "trained" / str(patch.id) / "point_cloud.ply"
         kept = read_splats(out / "clean" / f"{patch.id}.ply")
-        dropped = vertex_count(out / "clean" / f"{patch.id}_discarded.ply")
-        assert len(kept) + dropped == vertex_count(trained) and len(kept) > 0
+        assert 0 < len(kept) < vertex_count(trained)
+        # Each kept splat is a record of the trained file, byte for byte.
+        records = {row.tobytes() for row in read_splats(trained)}
+        assert all(row.tobytes() in records for row in kept)
         c = patch.core
         x, y = kept[:, 0].astype(np.float64), kept[:, 1].astype(np.float64)
         assert ((x >= c.min_x) & (x < c.max_x) & (y >= c.min_y) & (y < c.max_y)).all()
@@ -106,9 +108,7 @@ def check_cleanup(out: Path, plan: Plan) -> str:
 
 
 def check_merge(out: Path, plan: Plan) -> str:
-    parts = sorted((out / "clean").glob("[0-9]*.ply"), key=lambda p: p.name)
-    parts = [p for p in parts if not p.stem.endswith("_discarded")]
-    assert len(parts) == len(plan.patches)
+    parts = [out / "clean" / f"{patch_id}.ply" for patch_id in sorted(p.id for p in plan.patches)]
     merged = out / "scene.ply"
     assert vertex_count(merged) == sum(vertex_count(p) for p in parts)
     bodies = b"".join(p.read_bytes().split(b"end_header\n", 1)[1] for p in parts)
@@ -157,7 +157,7 @@ def main(argv: list[str]) -> int:
     elif command == "ids":
         print("\n".join(str(p.id) for p in Plan.read(args[0]).patches))
     elif command == "train":
-        train(Path(args[0]), int(args[1]), Path(args[2]))
+        train(Path(args[0]), Path(args[1]))
     elif command == "check":
         out = Path(args[1])
         print(f"  checked: {CHECKS[args[0]](out, Plan.read(out / 'PLAN.json'))}")

@@ -34,19 +34,27 @@ step "split the cloud into the same patch folders"
 "$SPLAT" split-cloud "$OUT/PLAN.json" "$OUT/cloud.ply" "$OUT/patches" --max-z 12
 workflow check split-cloud "$OUT"
 
-step "train and clean each patch (one cluster job each: examples/slurm_patches.sh)"
+step "train and clean each patch as the Slurm job array does (examples/slurm_patches.sh)"
+# The array's tasks one after the other, with a stand-in trainer on the PATH.
+root="$(pwd)"
+out_abs="$(cd "$OUT" && pwd)"
+mkdir -p "$OUT/bin"
+cat > "$OUT/bin/your-splat-trainer" <<TRAINER
+#!/usr/bin/env bash
+# your-splat-trainer --model PATCH_DIR --output OUT.ply: splats over the patch's cameras
+exec "$root/.venv/bin/python" "$root/examples/workflow.py" train "\$2" "\$4"
+TRAINER
+chmod +x "$OUT/bin/your-splat-trainer"
 for id in $(workflow ids "$OUT/PLAN.json"); do
-  workflow train "$OUT/PLAN.json" "$id" "$OUT/trained/$id.ply"
-  "$SPLAT" cleanup "$OUT/trained/$id.ply" "$OUT/patches/$id/points3D.bin" \
-    -o "$OUT/clean/$id.ply" --discarded "$OUT/clean/${id}_discarded.ply" \
-    --plan "$OUT/PLAN.json" --patch "$id" --radius 1.5 --min-neighbors 3 --max-scale 0.1
+  (cd "$out_abs" && PATH="$out_abs/bin:$root/.venv/bin:$PATH" SLURM_ARRAY_TASK_ID="$id" \
+    bash "$root/examples/slurm_patches.sh" PLAN.json patches)
 done
 workflow check cleanup "$OUT"
 
 step "merge the cleaned patches"
-kept=()
-for id in $(workflow ids "$OUT/PLAN.json" | sort); do kept+=("$OUT/clean/$id.ply"); done
-"$SPLAT" merge "$OUT/scene.ply" "${kept[@]}"
+cleaned=()
+for id in $(workflow ids "$OUT/PLAN.json"); do cleaned+=("$OUT/clean/$id.ply"); done
+"$SPLAT" merge "$OUT/scene.ply" "${cleaned[@]}"
 workflow check merge "$OUT"
 
 step "cut the scene into cells of 50 m"
