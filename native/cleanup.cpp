@@ -288,33 +288,65 @@ bool has_neighbors(const PointGrid& grid, double x, double y, double z, const Ke
 
 }  // namespace
 
-bool splat_keep(const char* record, const ply::SplatLayout& layout, const PointGrid* grid,
-                const KeepRules& rules) {
-    const double x = ply::read_f32(record, layout.x);
-    const double y = ply::read_f32(record, layout.y);
-    const double z = ply::read_f32(record, layout.z);
+Result<SplatFields> splat_fields(const ply::VertexLayout& layout, const std::string& path) {
+    SplatFields fields;
+    const std::pair<const char*, ply::Field*> wanted[] = {
+        {"x", &fields.x},             {"y", &fields.y},             {"z", &fields.z},
+        {"scale_0", &fields.scale_0}, {"scale_1", &fields.scale_1}, {"scale_2", &fields.scale_2}};
+    for (const auto& [name, field] : wanted) {
+        auto found = ply::require_field(layout, name, path);
+        if (!found) return fail(found.error());
+        *field = *found;
+    }
+    return fields;
+}
+
+namespace {
+
+bool all_float32(const SplatFields& f) {
+    for (const ply::Field& field : {f.x, f.y, f.z, f.scale_0, f.scale_1, f.scale_2})
+        if (field.type != ply::Type::Float32) return false;
+    return true;
+}
+
+template <bool kFloat32>
+bool keep_record(const char* record, const SplatFields& fields, const PointGrid* grid,
+                 const KeepRules& rules) {
+    auto read = [record](ply::Field field) { return ply::read_field<kFloat32>(record, field); };
+    const double x = read(fields.x), y = read(fields.y), z = read(fields.z);
     // The cheap tests first; all three must pass, so the order changes nothing.
     if (!inside_box(x, y, z, rules)) return false;
-    if (!small_enough(ply::read_f32(record, layout.scale_0), ply::read_f32(record, layout.scale_1),
-                      ply::read_f32(record, layout.scale_2), rules.max_area))
+    if (!small_enough(read(fields.scale_0), read(fields.scale_1), read(fields.scale_2), rules.max_area))
         return false;
     return grid == nullptr || has_neighbors(*grid, x, y, z, rules);
 }
 
+}  // namespace
+
+bool splat_keep(const char* record, const SplatFields& fields, const PointGrid* grid,
+                const KeepRules& rules) {
+    return all_float32(fields) ? keep_record<true>(record, fields, grid, rules)
+                               : keep_record<false>(record, fields, grid, rules);
+}
+
 std::vector<std::uint8_t> filter_splats(std::span<const char> block, std::uint64_t record_size,
-                                        const ply::SplatLayout& layout, const PointGrid* grid,
+                                        const SplatFields& fields, const PointGrid* grid,
                                         const KeepRules& rules) {
     io::print("Starting splat filtering (parallelized)...\n");
     const text::Stopwatch stage;
     const std::size_t count = block.size() / record_size;
     std::vector<std::uint8_t> flags(count);
     // Each worker writes only the flags of its own indices.
-    parallel_for_each(
-        count,
-        [&](std::size_t i) {
-            flags[i] = splat_keep(block.data() + i * record_size, layout, grid, rules) ? 1 : 0;
-        },
-        256);
+    auto keep_all = [&]<bool kFloat32>() {
+        parallel_for_each(
+            count,
+            [&](std::size_t i) {
+                flags[i] = keep_record<kFloat32>(block.data() + i * record_size, fields, grid, rules);
+            },
+            256);
+    };
+    if (all_float32(fields)) keep_all.template operator()<true>();
+    else keep_all.template operator()<false>();
     io::print("Finished splat filtering in " + stage.elapsed_text() + "\n");
     return flags;
 }
@@ -347,7 +379,8 @@ Status write_records(io::BufferedWriter& writer, std::span<const char> block,
 }  // namespace
 
 Status write_splats(Share share, const std::string& path, const ply::PlyHeader& header,
-                    std::span<const char> block, const std::vector<std::uint8_t>& flags) {
+                    std::uint64_t record_size, std::span<const char> block,
+                    const std::vector<std::uint8_t>& flags) {
     const bool kept = share == Share::Kept;
     io::print((kept ? "Writing kept splats to " : "Writing discarded splats to ") + path + "...\n");
     const text::Stopwatch stage;
@@ -357,9 +390,10 @@ Status write_splats(Share share, const std::string& path, const ply::PlyHeader& 
 
     const std::uint8_t wanted = kept ? 1 : 0;
     const auto count = static_cast<std::uint64_t>(std::count(flags.begin(), flags.end(), wanted));
-    const std::string text = ply::rewrite_vertex_count(header.header_text, header.vertex_count, count);
-    if (auto w = writer.write(text); !w) return w;
-    if (auto w = write_records(writer, block, header.vertex_size, flags, wanted); !w) return w;
+    auto text = ply::rewrite_vertex_count(header.header_text, header.vertex_count, count);
+    if (!text) return fail(text.error());
+    if (auto w = writer.write(*text); !w) return w;
+    if (auto w = write_records(writer, block, record_size, flags, wanted); !w) return w;
     if (auto flushed = writer.flush(); !flushed) return flushed;
     if (auto closed = file->close(); !closed) return closed;
 
@@ -373,25 +407,6 @@ Status write_splats(Share share, const std::string& path, const ply::PlyHeader& 
 
 namespace {
 
-constexpr const char* kFieldNames[] = {"x", "y", "z", "scale_0", "scale_1", "scale_2"};
-
-// Records that cannot be counted, or that do not hold a located field, would
-// make the filter read outside a record.
-Status require_readable_records(const ply::PlyHeader& header, const ply::SplatLayout& layout) {
-    if (header.vertex_size == 0)
-        return fail(Error::value(
-            "PLY header declares no vertex properties: records of 0 bytes cannot be read"));
-    const std::uint64_t offsets[] = {layout.x,       layout.y,       layout.z,
-                                     layout.scale_0, layout.scale_1, layout.scale_2};
-    for (std::size_t i = 0; i < std::size(offsets); ++i) {
-        if (offsets[i] + 4 > header.vertex_size)
-            return fail(Error::value("PLY vertex records of " + std::to_string(header.vertex_size) +
-                                     " bytes are too short for the field " + kFieldNames[i] +
-                                     ", a 4-byte float at byte offset " + std::to_string(offsets[i])));
-    }
-    return {};
-}
-
 struct VertexBlock {
     std::unique_ptr<char[]> bytes;
     std::size_t size = 0;
@@ -401,9 +416,10 @@ struct VertexBlock {
 // The whole vertex block in one read, after the header. A block the file
 // cannot hold (or whose size does not fit in 64 bits) is a short read,
 // reported before anything is allocated.
-Result<VertexBlock> read_vertex_block(io::BufferedReader& reader, const ply::PlyHeader& header) {
+Result<VertexBlock> read_vertex_block(io::BufferedReader& reader, const ply::PlyHeader& header,
+                                      std::uint64_t record_size) {
     unsigned long long wanted = 0;
-    if (multiply_overflows(header.vertex_count, header.vertex_size, wanted))
+    if (multiply_overflows(header.vertex_count, record_size, wanted))
         return fail(io::short_read_error());
     auto file_size = reader.file().size();
     if (!file_size) return fail(file_size.error());
@@ -438,27 +454,33 @@ Status cleanup_ply(const CleanConfig& config) {
     text::Stopwatch stage;
     auto header = ply::read_ply_header(reader);
     if (!header) return fail(header.error());
-    const ply::SplatLayout layout = ply::splat_layout(header->properties);
     io::print("Finished reading PLY header in " + stage.elapsed_text() + ". Found " +
               std::to_string(header->vertex_count) + " vertices.\n");
-    if (auto format = ply::require_binary_little_endian(header->header_text); !format)
+    if (auto format = ply::require_binary_little_endian(*header); !format)
         return fail(format.error().as(ErrorKind::Os));
-    if (auto readable = require_readable_records(*header, layout); !readable) return readable;
+    auto layout = ply::vertex_layout(*header);
+    if (!layout) return fail(layout.error());
+    auto fields = splat_fields(*layout, config.input_file);
+    if (!fields) return fail(fields.error());
 
     io::print("Reading PLY vertex data...\n");
     stage = text::Stopwatch();
-    auto block = read_vertex_block(reader, *header);
+    auto block = read_vertex_block(reader, *header, layout->record_size);
     if (!block) return fail(block.error());
     io::print("Finished reading PLY vertex data in " + stage.elapsed_text() + "\n");
 
     const KeepRules rules = KeepRules::from(config);
-    const auto flags = filter_splats(block->view(), header->vertex_size, layout,
+    const auto flags = filter_splats(block->view(), layout->record_size, *fields,
                                      grid ? &*grid : nullptr, rules);
 
-    if (auto w = write_splats(Share::Kept, config.output_file, *header, block->view(), flags); !w)
+    if (auto w = write_splats(Share::Kept, config.output_file, *header, layout->record_size,
+                              block->view(), flags);
+        !w)
         return w;
     if (config.discarded_file) {
-        if (auto w = write_splats(Share::Discarded, *config.discarded_file, *header, block->view(), flags); !w)
+        if (auto w = write_splats(Share::Discarded, *config.discarded_file, *header,
+                                  layout->record_size, block->view(), flags);
+            !w)
             return w;
     }
     io::print("PLY cleanup process completed in " + overall.elapsed_text() + "\n");

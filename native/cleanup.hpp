@@ -107,16 +107,25 @@ struct KeepRules {
     static KeepRules from(const CleanConfig& config);
 };
 
+// Where the keep test finds its six fields in a vertex record.
+struct SplatFields {
+    ply::Field x, y, z, scale_0, scale_1, scale_2;
+};
+
+// The six fields of the vertex layout; one the header does not declare is
+// refused, naming it and the file.
+Result<SplatFields> splat_fields(const ply::VertexLayout& layout, const std::string& path);
+
 // The keep test of one record: neighbours (when there is a grid), box (each
 // bound that is given) and scale.
-bool splat_keep(const char* record, const ply::SplatLayout& layout, const PointGrid* grid,
+bool splat_keep(const char* record, const SplatFields& fields, const PointGrid* grid,
                 const KeepRules& rules);
 
 // One flag per record (1 = keep), in record order, evaluated on the pool;
 // the workers share the block, the grid and the rules read-only. Prints its
 // two stage lines.
 std::vector<std::uint8_t> filter_splats(std::span<const char> block, std::uint64_t record_size,
-                                        const ply::SplatLayout& layout, const PointGrid* grid,
+                                        const SplatFields& fields, const PointGrid* grid,
                                         const KeepRules& rules);
 
 // ---- writer stage ----
@@ -128,7 +137,8 @@ enum class Share { Kept, Discarded };
 // Prints its two stage lines; the file is flushed and closed before the
 // second, so a failure there is reported.
 Status write_splats(Share share, const std::string& path, const ply::PlyHeader& header,
-                    std::span<const char> block, const std::vector<std::uint8_t>& flags);
+                    std::uint64_t record_size, std::span<const char> block,
+                    const std::vector<std::uint8_t>& flags);
 
 // ---- the whole operation ----
 

@@ -16,10 +16,6 @@
 
 namespace larkspan::ortho_cells {
 
-// Bytes per value of a property type word ("uchar" 1, "short" 2, "float" 4,
-// "double" 8...); 0 for any word the table does not know, "list" included.
-std::uint64_t type_size(std::string_view type_word);
-
 // An axis-aligned rectangle of the ground plane, bounds inclusive, and the
 // file its splats go to.
 struct Cell {
@@ -41,19 +37,20 @@ struct Bounds {
 struct OrthoCells {
     std::vector<std::string> header_lines;  // trimmed, up to and including "end_header"
     ByteBuffer vertex_data;                 // vertex_size * vertex_count bytes, file order
-    std::uint64_t x_offset = 0, y_offset = 0, z_offset = 0;
+    ply::Field x_field, y_field, z_field;  // read by their declared types
     std::uint64_t vertex_size = 0;
     std::uint64_t vertex_count = 0;
 
     const char* record(std::uint64_t i) const { return vertex_data.data() + i * vertex_size; }
-    double x(std::uint64_t i) const { return ply::read_f32(record(i), x_offset); }
-    double y(std::uint64_t i) const { return ply::read_f32(record(i), y_offset); }
-    double z(std::uint64_t i) const { return ply::read_f32(record(i), z_offset); }
+    double x(std::uint64_t i) const { return ply::read_double(record(i), x_field); }
+    double y(std::uint64_t i) const { return ply::read_double(record(i), y_field); }
+    double z(std::uint64_t i) const { return ply::read_double(record(i), z_field); }
 };
 
 // Reads the header and the whole vertex block under the bytes progress bar.
-// I/O failures are OsMatching errors; a bad count, a layout that would read
-// x, y or z outside a record, and an ascii or big-endian file are Value errors.
+// I/O failures are OsMatching errors; a bad count, a header whose records the
+// tools cannot read (ply::vertex_layout) and a missing x, y or z are Value
+// errors.
 Result<OrthoCells> load(const std::string& ply_path);
 
 // NaN-ignoring extent of x and y and the mean of z; with no vertex
@@ -75,8 +72,7 @@ Status write_ply_file(const OrthoCells& ply, const std::string& output_path,
 // edge shared by several cells is in each of them.
 using CellIndices = std::vector<std::vector<std::uint64_t>>;
 
-// Tests each splat only against the cells of its bin in a uniform grid over
-// the cells. `bar`, when given, is set every 100000 splats.
+// Tests each splat only against the cells the rectangle index gives for it. `bar`, when given, is set every 100000 splats.
 CellIndices assign_splats(const OrthoCells& ply, std::span<const Cell> cells,
                           progress::ProgressBar* bar = nullptr);
 // Tests every splat against every cell: the reference the index must match.

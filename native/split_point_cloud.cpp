@@ -7,7 +7,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -19,6 +18,7 @@
 #include "common/ply.hpp"
 #include "common/progress.hpp"
 #include "common/random.hpp"
+#include "common/rect_index.hpp"
 
 namespace larkspan::split_point_cloud {
 
@@ -62,82 +62,55 @@ constexpr std::size_t kPointRecordSize = 51;  // points3D.bin record with an emp
 // How many records ahead a writer asks for the point it will encode.
 constexpr std::size_t kPrefetchDistance = 32;
 
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
+// Refusals of the header's content stay ValueErrors; everything else is a
+// failure to read the file.
+Error read_error(const Error& cause) {
+    return cause.as(cause.kind == ErrorKind::Value ? ErrorKind::Value : ErrorKind::Os, "PLY read error: ");
 }
-
-Error read_error(const Error& cause) { return cause.as(ErrorKind::Os, "PLY read error: "); }
 
 }  // namespace
 
 // ---- step 1: read_point_cloud ----
 
-Result<CloudHeader> read_cloud_header(io::BufferedReader& reader) {
-    CloudHeader header;
-    std::string line;
-    for (;;) {
-        line.clear();
-        auto read = reader.read_line(line);
-        if (!read) return fail(read.error());
-        if (*read == 0) return fail(Error::os("the file ends before the end_header line"));
-        if (!io::is_valid_utf8(line)) return fail(io::invalid_utf8_error());
-        header.header_length += line.size();
-        header.text += line;
-
-        const std::string_view trimmed = ply::trim(line);
-        if (trimmed == "end_header") return header;
-        if (trimmed.size() >= 15 && starts_with(trimmed, "element vertex ")) {
-            const auto tokens = ply::split_whitespace(trimmed);
-            if (tokens.size() < 3) continue;  // unreachable: the trimmed line ends in a token
-            auto count = ply::parse_count(tokens[2]);
-            if (!count) return fail(count.error());
-            header.vertex_count = *count;
-        } else if (trimmed.size() >= 9 && starts_with(trimmed, "property ")) {
-            const auto tokens = ply::split_whitespace(trimmed);
-            if (tokens.size() >= 3) header.properties.emplace_back(tokens[1], tokens[2]);
-        }
-    }
-}
-
 namespace {
 
-// Sizes of this reader: only these three type names have sizes of their own.
-std::uint64_t type_size(std::string_view type_name) {
-    if (type_name == "float") return 4;
-    if (type_name == "uchar") return 1;
-    if (type_name == "double") return 8;
-    return 4;
+// The colour byte of a channel property: the byte itself, or the high byte of
+// a little-endian 16-bit value.
+Result<std::uint64_t> colour_byte(const ply::LocatedProperty& property) {
+    switch (property.type) {
+        case ply::Type::UInt8: return property.offset;
+        case ply::Type::UInt16: return property.offset + 1;
+        default:
+            return fail(Error::value("PLY read error: the colour property \"" + property.name +
+                                     "\" has a type other than uchar or ushort"));
+    }
 }
 
 }  // namespace
 
-RecordLayout record_layout(const std::vector<std::pair<std::string, std::string>>& properties) {
+Result<RecordLayout> record_layout(const ply::VertexLayout& vertex, const std::string& path) {
     RecordLayout layout;
-    std::uint64_t offset = 0;
-    for (const auto& [type_name, name] : properties) {
-        // When several properties name one field, the last one wins.
-        if (name == "x") layout.x = offset;
-        else if (name == "y") layout.y = offset;
-        else if (name == "z") layout.z = offset;
-        else if (name == "r" || name == "red") layout.red = offset;
-        else if (name == "g" || name == "green") layout.green = offset;
-        else if (name == "b" || name == "blue") layout.blue = offset;
-        offset += type_size(type_name);
+    layout.record_size = vertex.record_size;
+    const std::pair<const char*, ply::Field*> coordinates[] = {
+        {"x", &layout.x}, {"y", &layout.y}, {"z", &layout.z}};
+    for (const auto& [name, field] : coordinates) {
+        auto found = ply::require_field(vertex, name, path);
+        if (!found) return fail(found.error().prefixed("PLY read error: "));
+        *field = *found;
     }
-    layout.record_size = offset;
+    // When several properties name one channel ("r" and "red"), the last wins.
+    for (const auto& property : vertex.properties) {
+        std::optional<std::uint64_t>* channel =
+            property.name == "r" || property.name == "red"     ? &layout.red
+            : property.name == "g" || property.name == "green" ? &layout.green
+            : property.name == "b" || property.name == "blue"  ? &layout.blue
+                                                               : nullptr;
+        if (channel == nullptr) continue;
+        auto byte = colour_byte(property);
+        if (!byte) return fail(byte.error());
+        *channel = *byte;
+    }
     return layout;
-}
-
-Status check_layout(const RecordLayout& layout) {
-    const std::pair<const char*, std::uint64_t> fields[] = {
-        {"x", layout.x}, {"y", layout.y}, {"z", layout.z}};
-    for (const auto& [name, offset] : fields) {
-        if (offset + 4 <= layout.record_size) continue;
-        return fail(Error::value("PLY read error: the vertex record is " +
-                                 std::to_string(layout.record_size) + " bytes long, too short for " +
-                                 name + " as a 4-byte float at byte " + std::to_string(offset)));
-    }
-    return {};
 }
 
 namespace {
@@ -180,6 +153,7 @@ private:
 // are. The bits of each word are gathered in a register, and whether a
 // sampled point is kept is added in, not branched on: that branch would be
 // mispredicted half the time.
+template <bool kFloat32>
 Result<std::uint64_t> keep_points(Cloud& cloud, std::uint64_t first, std::uint64_t last,
                                   const PointFilter& filter) {
     std::uint64_t word = first / 64, bits = 0, kept = 0;
@@ -189,7 +163,7 @@ Result<std::uint64_t> keep_points(Cloud& cloud, std::uint64_t first, std::uint64
             word = v / 64;
             bits = 0;
         }
-        const float z = ply::read_f32(cloud.record(v), cloud.layout.z);
+        const double z = ply::read_field<kFloat32>(cloud.record(v), cloud.layout.z);
         if (!filter.in_height_range(z)) continue;
         auto keep = filter.sampled();
         if (!keep) return fail(keep.error());
@@ -251,11 +225,11 @@ std::size_t piece_count(std::uint64_t count) {
 // the file cannot hold fails here, before anything is sized from it. For
 // files of unknown size the block is sized from the count, and a block that
 // cannot be allocated fails when it is loaded.
-Status require_vertex_block(io::File& file, const CloudHeader& header, std::uint64_t block_size) {
+Status require_vertex_block(io::File& file, const ply::PlyHeader& header, std::uint64_t block_size) {
     struct stat info {};
     if (::fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
     const auto size = static_cast<std::uint64_t>(info.st_size);
-    const std::uint64_t available = size > header.header_length ? size - header.header_length : 0;
+    const std::uint64_t available = size > header.header_size ? size - header.header_size : 0;
     if (block_size > available) return fail(io::short_read_error());
     return {};
 }
@@ -306,13 +280,16 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& inter
     auto file = io::open_read(config.input_file);
     if (!file) return fail(read_error(file.error()));
     io::BufferedReader reader(*file);
-    auto header = read_cloud_header(reader);
+    auto header = ply::read_ply_header(reader, {.require_end_header = true, .bad_count = std::nullopt});
     if (!header) return fail(read_error(header.error()));
-    if (auto format = ply::require_binary_little_endian(header->text); !format)
-        return fail(read_error(format.error()));
+    if (auto format = ply::require_binary_little_endian(*header); !format)
+        return fail(read_error(format.error().as(ErrorKind::Os)));
+    auto vertex = ply::vertex_layout(*header);
+    if (!vertex) return fail(read_error(vertex.error()));
     Cloud cloud;
-    cloud.layout = record_layout(header->properties);
-    if (auto fits = check_layout(cloud.layout); !fits) return fail(fits.error());
+    auto layout = record_layout(*vertex, config.input_file);
+    if (!layout) return fail(layout.error());
+    cloud.layout = *layout;
 
     const std::uint64_t count = header->vertex_count;
     std::uint64_t block_size = 0;
@@ -321,9 +298,9 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& inter
     if (auto held = require_vertex_block(*file, *header, block_size); !held)
         return fail(read_error(held.error()));
     // The records start right after the header: the reader's look-ahead is dropped.
-    if (auto positioned = reader.seek(header->header_length); !positioned)
+    if (auto positioned = reader.seek(header->header_size); !positioned)
         return fail(read_error(positioned.error()));
-    auto block = VertexBlock::load(*file, header->header_length, block_size);
+    auto block = VertexBlock::load(*file, header->header_size, block_size);
     if (!block) return fail(read_error(block.error()));
     cloud.vertices = std::move(*block);
     cloud.vertex_count = count;
@@ -348,7 +325,9 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& inter
             return {};
         },
         [&](std::size_t piece, std::uint64_t first, std::uint64_t last) -> Result<std::uint64_t> {
-            auto kept = keep_points(cloud, first, last, filter);
+            auto kept = cloud.layout.z.type == ply::Type::Float32
+                            ? keep_points<true>(cloud, first, last, filter)
+                            : keep_points<false>(cloud, first, last, filter);
             if (!kept) return fail(read_error(kept.error()));
             kept_in_piece[piece] += *kept;
             return last - first;
@@ -362,81 +341,16 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& inter
 
 // ---- step 2: assign_points_to_patches ----
 
-namespace detail {
-
 namespace {
 
-constexpr std::uint32_t kMaxCellsPerAxis = 1024;
-constexpr std::uint64_t kMaxGridEntries = std::uint64_t{1} << 22;
-
-// Only a patch whose minimum lies below its maximum on both axes (so no bound
-// is NaN) can hold a point.
-bool can_hold_points(const Patch& p) { return p.min_x < p.max_x && p.min_y < p.max_y; }
-
-PatchGrid::Axis axis_over(const std::vector<Patch>& patches, double Patch::*low, double Patch::*high,
-                          std::uint32_t cells) {
-    double lo = kInfinity, hi = -kInfinity;
-    for (const Patch& p : patches) {
-        if (!can_hold_points(p)) continue;
-        for (double v : {p.*low, p.*high}) {
-            if (!std::isfinite(v)) continue;
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
-        }
-    }
-    PatchGrid::Axis axis;
-    if (!(lo < hi)) return axis;  // one cell
-    axis.origin = lo;
-    axis.cells = cells;
-    // An extent too wide for a double gives scale 0 and a too narrow one an
-    // infinite scale: cell numbers then collapse to the borders, still in order.
-    axis.scale = static_cast<double>(cells) / (hi - lo);
-    return axis;
+RectIndex index_of(const std::vector<Patch>& patches) {
+    std::vector<Rect> rects;
+    rects.reserve(patches.size());
+    for (const Patch& p : patches) rects.push_back({p.min_x, p.min_y, p.max_x, p.max_y});
+    return RectIndex(rects);
 }
 
 }  // namespace
-
-PatchGrid::PatchGrid(const std::vector<Patch>& patches) {
-    const auto count = static_cast<double>(patches.size());
-    auto cells = static_cast<std::uint32_t>(
-        std::clamp(std::ceil(16 * std::sqrt(count)), 1.0, static_cast<double>(kMaxCellsPerAxis)));
-    // Patches spanning many cells would make the table large: coarsen the grid
-    // until it stays bounded.
-    for (;;) {
-        x_ = axis_over(patches, &Patch::min_x, &Patch::max_x, cells);
-        y_ = axis_over(patches, &Patch::min_y, &Patch::max_y, cells);
-        std::uint64_t total = 0;
-        for (const Patch& p : patches) {
-            if (!can_hold_points(p)) continue;
-            total += std::uint64_t{x_.cell(p.max_x) - x_.cell(p.min_x) + 1} *
-                     (y_.cell(p.max_y) - y_.cell(p.min_y) + 1);
-        }
-        if (total <= kMaxGridEntries || cells == 1) break;
-        cells = std::max<std::uint32_t>(1, cells / 2);
-    }
-
-    std::vector<std::vector<std::uint32_t>> lists(std::size_t{x_.cells} * y_.cells);
-    for (std::size_t j = 0; j < patches.size(); ++j) {
-        const Patch& p = patches[j];
-        if (!can_hold_points(p)) continue;
-        for (std::uint32_t cy = y_.cell(p.min_y); cy <= y_.cell(p.max_y); ++cy)
-            for (std::uint32_t cx = x_.cell(p.min_x); cx <= x_.cell(p.max_x); ++cx)
-                lists[std::size_t{cy} * x_.cells + cx].push_back(static_cast<std::uint32_t>(j));
-    }
-    cells_.resize(lists.size());
-    for (std::size_t c = 0; c < lists.size(); ++c) {
-        Cell& cell = cells_[c];
-        cell.count = static_cast<std::uint32_t>(lists[c].size());
-        if (cell.count <= kInline) {
-            std::copy(lists[c].begin(), lists[c].end(), cell.patches);
-        } else {
-            cell.patches[0] = static_cast<std::uint32_t>(overflow_.size());
-            overflow_.insert(overflow_.end(), lists[c].begin(), lists[c].end());
-        }
-    }
-}
-
-}  // namespace detail
 
 namespace {
 
@@ -463,17 +377,17 @@ private:
 // Appends every kept vertex of [first, last) to the lists of the patches
 // that contain its point, and returns how many kept vertices there were.
 // Vertices come in order, so every list stays ascending.
-template <class Index>
+template <class Index, bool kFloat32>
 std::uint64_t assign_block(const Cloud& cloud, const std::vector<Patch>& patches,
-                           const detail::PatchGrid& grid, std::uint64_t first, std::uint64_t last,
+                           const RectIndex& grid, std::uint64_t first, std::uint64_t last,
                            std::vector<GrowingList<Index>>& lists) {
     std::uint64_t kept = 0;
     for (std::uint64_t word = first / 64; word < (last + 63) / 64; ++word) {
         for (std::uint64_t bits = cloud.kept[word]; bits != 0; bits &= bits - 1) {
             const std::uint64_t vertex = word * 64 + static_cast<std::uint64_t>(__builtin_ctzll(bits));
             const char* record = cloud.record(vertex);
-            const double x = ply::read_f32(record, cloud.layout.x);
-            const double y = ply::read_f32(record, cloud.layout.y);
+            const double x = ply::read_field<kFloat32>(record, cloud.layout.x);
+            const double y = ply::read_field<kFloat32>(record, cloud.layout.y);
             for (const std::uint32_t j : grid.candidates(x, y))
                 lists[j].append_if(vertex, patches[j].contains(x, y));
             ++kept;
@@ -488,7 +402,9 @@ Result<IndexLists<Index>> assign_with(const Cloud& cloud, const std::vector<Patc
     progress::ProgressBar bar(cloud.kept_count);
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Assigning to patches");
-    const detail::PatchGrid grid(patches);
+    const RectIndex grid = index_of(patches);
+    const bool xy_float32 =
+        cloud.layout.x.type == ply::Type::Float32 && cloud.layout.y.type == ply::Type::Float32;
     // Each piece of the vertices fills lists of its own; joined in piece
     // order they are the ascending lists of the whole cloud.
     const std::size_t pieces = piece_count(cloud.vertex_count);
@@ -503,7 +419,9 @@ Result<IndexLists<Index>> assign_with(const Cloud& cloud, const std::vector<Patc
             return {};
         },
         [&](std::size_t piece, std::uint64_t first, std::uint64_t last) -> Result<std::uint64_t> {
-            return assign_block(cloud, patches, grid, first, last, piece_lists[piece]);
+            auto& lists = piece_lists[piece];
+            return xy_float32 ? assign_block<Index, true>(cloud, patches, grid, first, last, lists)
+                              : assign_block<Index, false>(cloud, patches, grid, first, last, lists);
         });
     if (!assigned) return fail(assigned.error());
 
@@ -537,12 +455,6 @@ Result<PatchIndices> assign_points_to_patches(const Cloud& cloud, const std::vec
 
 namespace {
 
-Status create_parent_directories(const std::string& path) {
-    const std::string parent = std::filesystem::path(path).parent_path().string();
-    if (parent.empty()) return {};
-    return io::create_dir_all(parent);
-}
-
 template <class T>
 char* put(char* out, T value) {
     std::memcpy(out, &value, sizeof value);
@@ -564,29 +476,46 @@ void encode_point_record(char* out, std::uint64_t id, const CloudPoint& p) {
 
 }  // namespace
 
-template <class Index>
-Status write_colmap_file(const std::string& path, const Cloud& cloud,
-                         const std::vector<Index>& vertices) {
-    if (auto made = create_parent_directories(path); !made) return made;
-    auto file = io::create_truncate(path);
-    if (!file) return fail(file.error());
+namespace {
 
-    std::vector<char> buffer(kWriteBufferBytes);
-    std::size_t used = put(buffer.data(), std::uint64_t{vertices.size()}) - buffer.data();
+// The points file body: one record per vertex, in order, through `buffer`.
+template <bool kFloat32, class Index>
+Status write_point_records(io::File& file, std::vector<char>& buffer, std::size_t used,
+                           const Cloud& cloud, const std::vector<Index>& vertices) {
     for (std::size_t k = 0; k < vertices.size(); ++k) {
         // The points of one patch lie scattered over the whole block: ask for
         // the record needed a few steps ahead.
         if (k + kPrefetchDistance < vertices.size())
             __builtin_prefetch(cloud.record(vertices[k + kPrefetchDistance]));
         if (buffer.size() - used < kPointRecordSize) {
-            if (auto written = file->write_all(buffer.data(), used); !written) return written;
+            if (auto written = file.write_all(buffer.data(), used); !written) return written;
             used = 0;
         }
         if (vertices[k] >= cloud.vertex_count) panic("vertex number outside the vertex block");
-        encode_point_record(buffer.data() + used, k + 1, point_at(cloud.record(vertices[k]), cloud.layout));
+        encode_point_record(buffer.data() + used, k + 1,
+                            point_at<kFloat32>(cloud.record(vertices[k]), cloud.layout));
         used += kPointRecordSize;
     }
-    if (auto written = file->write_all(buffer.data(), used); !written) return written;
+    return file.write_all(buffer.data(), used);
+}
+
+}  // namespace
+
+template <class Index>
+Status write_colmap_file(const std::string& path, const Cloud& cloud,
+                         const std::vector<Index>& vertices) {
+    if (auto made = io::create_parent_directories(path); !made) return made;
+    auto file = io::create_truncate(path);
+    if (!file) return fail(file.error());
+
+    std::vector<char> buffer(kWriteBufferBytes);
+    const std::size_t used = put(buffer.data(), std::uint64_t{vertices.size()}) - buffer.data();
+    const RecordLayout& layout = cloud.layout;
+    const bool xyz_float32 = layout.x.type == ply::Type::Float32 &&
+                             layout.y.type == ply::Type::Float32 && layout.z.type == ply::Type::Float32;
+    auto written = xyz_float32 ? write_point_records<true>(*file, buffer, used, cloud, vertices)
+                               : write_point_records<false>(*file, buffer, used, cloud, vertices);
+    if (!written) return written;
     return file->close();
 }
 

@@ -1,5 +1,5 @@
-// split_ply's own header reader and record layout, then its read step over
-// the same file. The vertex block it holds must be the file's bytes right
+// The header scan as split_ply runs it, then its read step over the same
+// file. The vertex block it holds must be the file's bytes right
 // after the header, and it must keep exactly the vertices whose z lies in the
 // default height range.
 #include <cmath>
@@ -23,28 +23,25 @@ bool is_kept(const Cloud& cloud, std::uint64_t vertex) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     io::File file = fuzz::file_with(data, size);
     io::BufferedReader reader(file);
-    auto header = read_cloud_header(reader);
+    auto header = ply::read_ply_header(reader, {.require_end_header = true, .bad_count = std::nullopt});
     if (!header) return 0;
-    if (header->header_length > size || header->text.size() != header->header_length) std::abort();
-    if (std::memcmp(header->text.data(), data, header->text.size()) != 0) std::abort();
-    const RecordLayout layout = record_layout(header->properties);
-    if (!check_layout(layout)) return 0;
+    if (header->header_size > size || header->header_text.size() != header->header_size) std::abort();
+    if (std::memcmp(header->header_text.data(), data, header->header_text.size()) != 0) std::abort();
 
     Config config;
     config.input_file = fuzz::path_of(file);
     auto cloud = read_point_cloud(config, [] { return std::optional<std::string>(); });
     if (!cloud) return 0;
     const std::uint64_t count = cloud->vertex_count, record_size = cloud->layout.record_size;
-    if (count != header->vertex_count || record_size != layout.record_size) std::abort();
-    if (count > (size - header->header_length) / record_size) std::abort();
+    if (count != header->vertex_count || record_size == 0) std::abort();
+    if (count > (size - header->header_size) / record_size) std::abort();
 
-    const std::uint8_t* records = data + header->header_length;
+    const std::uint8_t* records = data + header->header_size;
     std::uint64_t kept = 0;
     for (std::uint64_t v = 0; v < count; ++v) {
-        const std::uint8_t* record = records + v * record_size;
+        const char* record = reinterpret_cast<const char*>(records + v * record_size);
         if (std::memcmp(cloud->record(v), record, record_size) != 0) std::abort();
-        float z;
-        std::memcpy(&z, record + layout.z, 4);
+        const double z = ply::read_double(record, cloud->layout.z);
         const bool in_range = !std::isnan(z) && z != INFINITY;  // -inf <= z < inf
         if (is_kept(*cloud, v) != in_range) std::abort();
         kept += in_range;

@@ -25,8 +25,8 @@ OrthoCells points(const std::vector<std::pair<float, float>>& xy) {
     OrthoCells ply;
     ply.vertex_size = 12;
     ply.vertex_count = xy.size();
-    ply.x_offset = 8;
-    ply.y_offset = 0;
+    ply.x_field = {8, ply::Type::Float32};
+    ply.y_field = {0, ply::Type::Float32};
     ply.vertex_data = std::move(ByteBuffer::allocate(xy.size() * 12).value());
     for (std::size_t i = 0; i < xy.size(); ++i) {
         std::memcpy(ply.vertex_data.data() + i * 12 + 8, &xy[i].first, 4);
@@ -38,15 +38,6 @@ OrthoCells points(const std::vector<std::pair<float, float>>& xy) {
 Cell cell(double min_x, double max_x, double min_y, double max_y) { return {min_x, max_x, min_y, max_y, ""}; }
 
 }  // namespace
-
-TEST(OrthoCellsTypeSize, FullerTable) {
-    EXPECT_EQ(type_size("uint8"), 1u);
-    EXPECT_EQ(type_size("ushort"), 2u);
-    EXPECT_EQ(type_size("float32"), 4u);
-    EXPECT_EQ(type_size("float64"), 8u);
-    EXPECT_EQ(type_size("list"), 0u);
-    EXPECT_EQ(type_size("f32"), 0u);
-}
 
 // The grid index must pick exactly the cells the literal double loop picks,
 // for irregular, overlapping, degenerate, unbounded and NaN-bounded cells and
