@@ -37,20 +37,12 @@ std::string format_words(std::string_view header_text) {
     return {};
 }
 
-bool declares(const std::vector<ply::PlyProperty>& properties, std::string_view name) {
-    return std::any_of(properties.begin(), properties.end(),
-                       [&](const ply::PlyProperty& p) { return p.name == name; });
-}
-
 // The extent of the x, y and z of every record, read in 1 MiB pieces.
-Result<Extent> record_extent(io::File& file, const ply::PlyHeader& header) {
-    const ply::SplatLayout layout = ply::splat_layout(header.properties);
-    const std::uint64_t size = header.vertex_size;
+Result<Extent> record_extent(io::File& file, const ply::PlyHeader& header,
+                             const ply::VertexLayout& layout, const ply::Field (&xyz)[3]) {
+    const std::uint64_t size = layout.record_size;
     Extent extent;
     if (header.vertex_count == 0) return extent;
-    if (size == 0 || std::max({layout.x, layout.y, layout.z}) + 4 > size)
-        return fail(Error::value("x, y or z does not lie wholly inside a vertex record of " +
-                                 std::to_string(size) + " bytes"));
     const std::uint64_t per_piece = std::max<std::uint64_t>(1, (1u << 20) / size);
     std::vector<char> piece(per_piece * size);
     if (auto seeked = file.seek(header.header_size); !seeked) return fail(seeked.error());
@@ -60,8 +52,8 @@ Result<Extent> record_extent(io::File& file, const ply::PlyHeader& header) {
             return fail(read.error());
         for (std::uint64_t i = 0; i < records; ++i) {
             const char* record = piece.data() + i * size;
-            extent.add(ply::read_f32(record, layout.x), ply::read_f32(record, layout.y),
-                       ply::read_f32(record, layout.z));
+            extent.add(ply::read_double(record, xyz[0]), ply::read_double(record, xyz[1]),
+                       ply::read_double(record, xyz[2]));
         }
         done += records;
     }
@@ -127,14 +119,17 @@ Result<PlySummary> ply_summary(const std::string& path) {
     if (!summary.header.header_text.starts_with("ply"))
         return fail(Error::value("not a PLY file: it does not begin with \"ply\""));
     summary.format = format_words(summary.header.header_text);
-    const auto& properties = summary.header.properties;
-    const bool located = declares(properties, "x") && declares(properties, "y") &&
-                         declares(properties, "z");
-    if (located && ply::require_binary_little_endian(summary.header.header_text)) {
-        auto extent = record_extent(*file, summary.header);
-        if (!extent) return fail(extent.error());
-        summary.extent = *extent;
-    }
+    summary.layout = ply::vertex_layout(summary.header);
+    if (!summary.layout) return summary;
+    const ply::LocatedProperty* located[] = {summary.layout->find("x"), summary.layout->find("y"),
+                                             summary.layout->find("z")};
+    if (!located[0] || !located[1] || !located[2]) return summary;
+    const ply::Field xyz[3] = {{located[0]->offset, located[0]->type},
+                               {located[1]->offset, located[1]->type},
+                               {located[2]->offset, located[2]->type}};
+    auto extent = record_extent(*file, summary.header, *summary.layout, xyz);
+    if (!extent) return fail(extent.error());
+    summary.extent = *extent;
     return summary;
 }
 

@@ -48,7 +48,10 @@ struct ModelSummary {
 struct PlySummary {
     ply::PlyHeader header;
     std::string format;  // the format line's words after "format", or "" when there is none
-    // Over the records' x, y and z; none when the header declares no x, y and z.
+    // The vertex record as the tools read it, or why they refuse it.
+    Result<ply::VertexLayout> layout;
+    // Over the records' x, y and z; none when the tools refuse the records or
+    // the header declares no x, y and z.
     std::optional<Extent> extent;
 };
 
@@ -59,8 +62,9 @@ Result<std::vector<CameraCentre>> camera_centres(const std::string& model_dir);
 // Counts, camera models and extents of the model in `model_dir`.
 Result<ModelSummary> model_summary(const std::string& model_dir);
 
-// The header of a PLY file and the extent of its vertex records, read in
-// pieces so a file of any size is summarised in little memory.
+// The header of a PLY file, its vertex layout and the extent of its vertex
+// records, read in pieces so a file of any size is summarised in little
+// memory. A header the tools refuse is still summarised, with the reason.
 Result<PlySummary> ply_summary(const std::string& path);
 
 }  // namespace larkspan::inspect

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "../args.hpp"
 #include "../errors.hpp"
@@ -84,10 +85,13 @@ PyObject* ply_summary(PyObject*, PyObject* args, PyObject* kwargs) {
         auto summary = inspect::ply_summary(path);
         if (!summary) return raise(summary.error());
         const auto& header = summary->header;
-        Ref properties = Ref::steal(PyList_New(static_cast<Py_ssize_t>(header.properties.size())));
+        static const std::vector<ply::PlyProperty> kNone;
+        const ply::PlyElement* vertex = header.vertex_element();
+        const auto& declared = vertex ? vertex->properties : kNone;
+        Ref properties = Ref::steal(PyList_New(static_cast<Py_ssize_t>(declared.size())));
         if (!properties) return nullptr;
-        for (std::size_t i = 0; i < header.properties.size(); ++i) {
-            const auto& property = header.properties[i];
+        for (std::size_t i = 0; i < declared.size(); ++i) {
+            const auto& property = declared[i];
             PyObject* item = Py_BuildValue("(s#s#)", property.type_name.data(),
                                            static_cast<Py_ssize_t>(property.type_name.size()),
                                            property.name.data(),
@@ -102,7 +106,16 @@ PyObject* ply_summary(PyObject*, PyObject* args, PyObject* kwargs) {
                                           summary->format.data(),
                                           static_cast<Py_ssize_t>(summary->format.size())))) ||
             !set_count(dict, "vertex_count", header.vertex_count) ||
-            !set_count(dict, "vertex_size", header.vertex_size) ||
+            !set_item(dict, "vertex_size", summary->layout
+                                               ? Ref::steal(PyLong_FromUnsignedLongLong(
+                                                     summary->layout->record_size))
+                                               : Ref::borrow(Py_None)) ||
+            !set_item(dict, "refused", summary->layout
+                                           ? Ref::borrow(Py_None)
+                                           : Ref::steal(PyUnicode_FromStringAndSize(
+                                                 summary->layout.error().message.data(),
+                                                 static_cast<Py_ssize_t>(
+                                                     summary->layout.error().message.size())))) ||
             !set_count(dict, "header_size", header.header_size) ||
             !set_item(dict, "properties", std::move(properties)) ||
             !set_item(dict, "extent", summary->extent ? extent_tuple(*summary->extent)
@@ -124,9 +137,10 @@ PyMethodDef methods[] = {
      "(min_x, max_x, min_y, max_y, min_z, max_z), or None when empty."},
     {"ply_summary", to_cfunction(ply_summary), METH_VARARGS | METH_KEYWORDS,
      "ply_summary(path)\n--\n\n"
-     "The header of a PLY file (format, vertex count and size, properties as\n"
-     "(type, name)) and the extent of its records' x, y and z, or None when the\n"
-     "header declares no x, y and z or records that are not binary little-endian."},
+     "The header of a PLY file (format, vertex count, record size, the vertex\n"
+     "properties as (type, name), and in \"refused\" why the tools refuse its\n"
+     "records, else None) and the extent of its records' x, y and z, or None when\n"
+     "the records are refused or the header declares no x, y and z."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -354,7 +354,8 @@ def _ply_info(path: str) -> tuple[dict[str, Any], list[str]]:
         f"PLY file {path}",
         f"  format: {summary['format'] or 'not stated (read as binary_little_endian)'}",
         f"  vertices: {summary['vertex_count']} of {summary['vertex_size']} bytes "
-        f"(header {summary['header_size']} bytes)",
+        f"(header {summary['header_size']} bytes)" if summary["refused"] is None else
+        f"  vertices: {summary['vertex_count']}; the tools refuse them: {summary['refused']}",
         "  properties: " + ", ".join(f"{p['type']} {p['name']}" for p in summary["properties"]),
         f"  extent: {_extent_text(summary['extent'])}"]
 
