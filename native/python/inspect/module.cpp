@@ -5,20 +5,50 @@
 
 #include <array>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../args.hpp"
+#include "../declaration.hpp"
 #include "../errors.hpp"
+#include "../interpreter.hpp"
 #include "../object.hpp"
 
 namespace larkspan::py {
 namespace {
 
-bool one_path(PyObject* args, PyObject* kwargs, const char* callable, const char* name,
+const Declaration& camera_centres_declaration = Declaration::make(
+    "", "camera_centres", Receiver::None,
+    {{"model_dir", "Folder of a COLMAP model."}},
+    {.summary = "The camera centre of every image of a COLMAP model.",
+     .returns = "Returns a list of (image_id, x, y, z) tuples in ascending image id order;\n"
+                "the centre is -R^T t of the image's pose.",
+     .raises = "Raises OSError for a model file that cannot be read."});
+
+const Declaration& model_summary_declaration = Declaration::make(
+    "", "model_summary", Receiver::None,
+    {{"model_dir", "Folder of a COLMAP model."}},
+    {.summary = "Counts, camera models and extents of a COLMAP model.",
+     .returns = "Returns a dict: \"cameras\", \"images\", \"points3d\", \"observations\",\n"
+                "\"camera_models\" ({model id: cameras}), \"camera_extent\" and\n"
+                "\"point_extent\", each (min_x, max_x, min_y, max_y, min_z, max_z) or None.",
+     .raises = "Raises OSError for a model file that cannot be read."});
+
+const Declaration& ply_summary_declaration = Declaration::make(
+    "", "ply_summary", Receiver::None,
+    {{"path", "A PLY file."}},
+    {.summary = "The header of a PLY file and the extent of its records.",
+     .returns = "Returns a dict: \"format\", \"vertex_count\", \"vertex_size\" (the record\n"
+                "size), \"header_size\", \"properties\" of the vertex element as (type, name),\n"
+                "\"refused\" (why the tools refuse the records, else None) and \"extent\" of x,\n"
+                "y and z, None when the records are refused or lack x, y or z.",
+     .raises = "Raises OSError for a file that cannot be read, ValueError for one that\n"
+               "is not a PLY file or whose header cannot be read."});
+
+bool one_path(PyObject* args, PyObject* kwargs, const Declaration& declaration,
               std::string& out) {
-    std::array<const char*, 1> names{name};
-    std::array<PyObject*, 1> bound{};
-    return bind(args, kwargs, callable, names, bound) && to_string(bound[0], name, out);
+    Bound<1> bound{};
+    return declaration.bind(args, kwargs, bound) && to_path(bound[0], out);
 }
 
 // (min_x, max_x, min_y, max_y, min_z, max_z), or None for an empty extent.
@@ -35,8 +65,11 @@ bool set_item(PyObject* dict, const char* key, Ref value) {
 PyObject* camera_centres(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::string model_dir;
-        if (!one_path(args, kwargs, "camera_centres", "model_dir", model_dir)) return nullptr;
-        auto centres = inspect::camera_centres(model_dir);
+        if (!one_path(args, kwargs, camera_centres_declaration, model_dir)) return nullptr;
+        auto centres = [&] {
+            ReleasedInterpreter released;
+            return inspect::camera_centres(model_dir);
+        }();
         if (!centres) return raise(centres.error());
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(centres->size())));
         if (!list) return nullptr;
@@ -53,8 +86,11 @@ PyObject* camera_centres(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* model_summary(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::string model_dir;
-        if (!one_path(args, kwargs, "model_summary", "model_dir", model_dir)) return nullptr;
-        auto summary = inspect::model_summary(model_dir);
+        if (!one_path(args, kwargs, model_summary_declaration, model_dir)) return nullptr;
+        auto summary = [&] {
+            ReleasedInterpreter released;
+            return inspect::model_summary(model_dir);
+        }();
         if (!summary) return raise(summary.error());
         Ref result = Ref::steal(PyDict_New());
         Ref models = Ref::steal(PyDict_New());
@@ -81,8 +117,11 @@ PyObject* model_summary(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* ply_summary(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::string path;
-        if (!one_path(args, kwargs, "ply_summary", "path", path)) return nullptr;
-        auto summary = inspect::ply_summary(path);
+        if (!one_path(args, kwargs, ply_summary_declaration, path)) return nullptr;
+        auto summary = [&] {
+            ReleasedInterpreter released;
+            return inspect::ply_summary(path);
+        }();
         if (!summary) return raise(summary.error());
         const auto& header = summary->header;
         static const std::vector<ply::PlyProperty> kNone;
@@ -125,35 +164,32 @@ PyObject* ply_summary(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyMethodDef methods[] = {
-    {"camera_centres", to_cfunction(camera_centres), METH_VARARGS | METH_KEYWORDS,
-     "camera_centres(model_dir)\n--\n\n"
-     "The camera centre of every image of the COLMAP model in model_dir, as\n"
-     "(image_id, x, y, z) tuples in ascending image id order."},
-    {"model_summary", to_cfunction(model_summary), METH_VARARGS | METH_KEYWORDS,
-     "model_summary(model_dir)\n--\n\n"
-     "Counts, camera models ({model id: cameras}), camera-centre extent and\n"
-     "point extent of the COLMAP model in model_dir. An extent is\n"
-     "(min_x, max_x, min_y, max_y, min_z, max_z), or None when empty."},
-    {"ply_summary", to_cfunction(ply_summary), METH_VARARGS | METH_KEYWORDS,
-     "ply_summary(path)\n--\n\n"
-     "The header of a PLY file (format, vertex count, record size, the vertex\n"
-     "properties as (type, name), and in \"refused\" why the tools refuse its\n"
-     "records, else None) and the extent of its records' x, y and z, or None when\n"
-     "the records are refused or the header declares no x, y and z."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_inspect",
     "What the command line reports about its inputs: camera centres and summaries\n"
     "of COLMAP models and PLY files.",
-    -1, methods, nullptr, nullptr, nullptr, nullptr,
+    -1, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
+
+PyObject* init_module() {
+    Ref module = Ref::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    const std::pair<const Declaration*, PyCFunction> functions[] = {
+        {&camera_centres_declaration, to_cfunction(camera_centres)},
+        {&model_summary_declaration, to_cfunction(model_summary)},
+        {&ply_summary_declaration, to_cfunction(ply_summary)},
+    };
+    for (const auto& [declaration, function] : functions) {
+        Ref object = make_function(*declaration, function, module.get());
+        if (!object || PyModule_AddObjectRef(module.get(), declaration->name(), object.get()) < 0)
+            return nullptr;
+    }
+    return module.release();
+}
 
 }  // namespace
 }  // namespace larkspan::py
 
 PyMODINIT_FUNC PyInit__inspect(void) {
-    return larkspan::py::guarded([] { return PyModule_Create(&larkspan::py::module_def); });
+    return larkspan::py::guarded([] { return larkspan::py::init_module(); });
 }
