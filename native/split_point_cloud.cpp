@@ -14,6 +14,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include "common/colmap.hpp"
 #include "common/parallel.hpp"
 #include "common/ply.hpp"
 #include "common/progress.hpp"
@@ -56,8 +57,6 @@ constexpr std::uint64_t kMinBlocksPerPiece = 8;
 // Each writer encodes records into a buffer of this size and hands it to the
 // kernel when it is full: far fewer system calls than 8 KiB writes.
 constexpr std::size_t kWriteBufferBytes = 1 << 20;
-
-constexpr std::size_t kPointRecordSize = 51;  // points3D.bin record with an empty track
 
 // How many records ahead a writer asks for the point it will encode.
 constexpr std::size_t kPrefetchDistance = 32;
@@ -455,48 +454,21 @@ Result<PatchIndices> assign_points_to_patches(const Cloud& cloud, const std::vec
 
 namespace {
 
-template <class T>
-char* put(char* out, T value) {
-    std::memcpy(out, &value, sizeof value);
-    return out + sizeof value;
-}
-
-// One points3D.bin record: id, position, colour, error -1, no track.
-void encode_point_record(char* out, std::uint64_t id, const CloudPoint& p) {
-    out = put(out, id);
-    out = put(out, static_cast<double>(p.x));
-    out = put(out, static_cast<double>(p.y));
-    out = put(out, static_cast<double>(p.z));
-    out = put(out, p.red);
-    out = put(out, p.green);
-    out = put(out, p.blue);
-    out = put(out, -1.0);
-    put(out, std::uint64_t{0});
-}
-
-}  // namespace
-
-namespace {
-
-// The points file body: one record per vertex, in order, through `buffer`.
+// The points file body: one record per vertex, in order, ids 1..N in index
+// order, error -1, no observations.
 template <bool kFloat32, class Index>
-Status write_point_records(io::File& file, std::vector<char>& buffer, std::size_t used,
-                           const Cloud& cloud, const std::vector<Index>& vertices) {
+void write_point_records(colmap::Point3DBinWriter& out, const Cloud& cloud,
+                         const std::vector<Index>& vertices) {
     for (std::size_t k = 0; k < vertices.size(); ++k) {
         // The points of one patch lie scattered over the whole block: ask for
         // the record needed a few steps ahead.
         if (k + kPrefetchDistance < vertices.size())
             __builtin_prefetch(cloud.record(vertices[k + kPrefetchDistance]));
-        if (buffer.size() - used < kPointRecordSize) {
-            if (auto written = file.write_all(buffer.data(), used); !written) return written;
-            used = 0;
-        }
         if (vertices[k] >= cloud.vertex_count) panic("vertex number outside the vertex block");
-        encode_point_record(buffer.data() + used, k + 1,
-                            point_at<kFloat32>(cloud.record(vertices[k]), cloud.layout));
-        used += kPointRecordSize;
+        const CloudPoint p = point_at<kFloat32>(cloud.record(vertices[k]), cloud.layout);
+        out.write(k + 1, {static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z)},
+                  {p.red, p.green, p.blue}, -1.0);
     }
-    return file.write_all(buffer.data(), used);
 }
 
 }  // namespace
@@ -508,15 +480,13 @@ Status write_colmap_file(const std::string& path, const Cloud& cloud,
     auto file = io::create_truncate(path);
     if (!file) return fail(file.error());
 
-    std::vector<char> buffer(kWriteBufferBytes);
-    const std::size_t used = put(buffer.data(), std::uint64_t{vertices.size()}) - buffer.data();
+    colmap::Point3DBinWriter out(*file, vertices.size(), kWriteBufferBytes);
     const RecordLayout& layout = cloud.layout;
     const bool xyz_float32 = layout.x.type == ply::Type::Float32 &&
                              layout.y.type == ply::Type::Float32 && layout.z.type == ply::Type::Float32;
-    auto written = xyz_float32 ? write_point_records<true>(*file, buffer, used, cloud, vertices)
-                               : write_point_records<false>(*file, buffer, used, cloud, vertices);
-    if (!written) return written;
-    return file->close();
+    if (xyz_float32) write_point_records<true>(out, cloud, vertices);
+    else write_point_records<false>(out, cloud, vertices);
+    return out.finish();
 }
 
 template Status write_colmap_file(const std::string&, const Cloud&,
