@@ -10,12 +10,6 @@ namespace larkspan::inspect {
 
 namespace {
 
-std::string model_file(const std::string& directory, const char* name) {
-    if (directory.empty()) return name;
-    if (directory.back() == '/') return directory + name;
-    return directory + "/" + name;
-}
-
 // The words after "format" on the header's format line.
 std::string format_words(std::string_view header_text) {
     std::size_t begin = 0;
@@ -73,7 +67,7 @@ void Extent::add(double x, double y, double z) {
 }
 
 Result<std::vector<CameraCentre>> camera_centres(const std::string& model_dir) {
-    auto images = colmap::read_images_bin(model_file(model_dir, "images.bin"));
+    auto images = colmap::read_model_images(model_dir);
     if (!images) return fail(images.error());
     std::vector<CameraCentre> centres;
     centres.reserve(images->size());
@@ -83,23 +77,24 @@ Result<std::vector<CameraCentre>> camera_centres(const std::string& model_dir) {
 }
 
 Result<ModelSummary> model_summary(const std::string& model_dir) {
-    auto cameras = colmap::read_cameras_bin(model_file(model_dir, "cameras.bin"));
-    if (!cameras) return fail(cameras.error());
-    auto images = colmap::read_images_bin(model_file(model_dir, "images.bin"));
-    if (!images) return fail(images.error());
-    auto points = colmap::read_points3d_bin(model_file(model_dir, "points3D.bin"));
-    if (!points) return fail(points.error());
+    auto model = colmap::read_model(model_dir);
+    if (!model) return fail(model.error());
 
     ModelSummary summary;
-    summary.cameras = cameras->size();
-    summary.images = images->size();
-    summary.points3d = points->size();
-    for (const auto& camera : *cameras) ++summary.camera_models[camera.model_id];
-    for (const auto& image : *images) {
+    summary.text = model->form == colmap::Form::Text;
+    summary.cameras = model->cameras.size();
+    summary.images = model->images.size();
+    summary.points3d = model->points3d.size();
+    if (model->has_rigs) {
+        summary.rigs = model->rigs.size();
+        summary.frames = model->frames.size();
+    }
+    for (const auto& camera : model->cameras) ++summary.camera_models[camera.model_id];
+    for (const auto& image : model->images) {
         const auto [x, y, z] = colmap::camera_centre(image);
         summary.camera_centres.add(x, y, z);
     }
-    for (const auto& point : *points) {
+    for (const auto& point : model->points3d) {
         summary.points.add(point.xyz[0], point.xyz[1], point.xyz[2]);
         summary.observations += point.track.size();
     }

@@ -36,6 +36,8 @@ struct CameraCentre {
 };
 
 struct ModelSummary {
+    bool text = false;  // the model's files are the .txt form
+    std::optional<std::uint64_t> rigs, frames;  // none: a model without rig files
     std::uint64_t cameras = 0;
     std::uint64_t images = 0;
     std::uint64_t points3d = 0;
@@ -55,11 +57,11 @@ struct PlySummary {
     std::optional<Extent> extent;
 };
 
-// The camera centre of every image of the model in `model_dir`, ascending by
-// image id.
+// The camera centre of every image of the model in `model_dir` (binary or
+// text form), ascending by image id.
 Result<std::vector<CameraCentre>> camera_centres(const std::string& model_dir);
 
-// Counts, camera models and extents of the model in `model_dir`.
+// Form, counts, camera models and extents of the model in `model_dir`.
 Result<ModelSummary> model_summary(const std::string& model_dir);
 
 // The header of a PLY file, its vertex layout and the extent of its vertex

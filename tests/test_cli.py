@@ -11,8 +11,8 @@ from pathlib import Path
 
 import pytest
 
-from colmap_model import (Camera, Image, Point, at, camera_centre, parse_images, parse_points,
-                          write_model)
+from colmap_model import (CAMERA, Camera, Frame, Image, Point, Rig, at, camera_centre, parse_images,
+                          parse_points, write_model, write_rigs, write_text_model)
 from conftest import ply_header, splat_records, splat_row, write_ply
 from larkspan.splat import _inspect, cli, pipeline
 from larkspan.splat._core import patches
@@ -315,6 +315,7 @@ class TestMergeCellsInfo:
         status, out, _ = shell("info", "m", "--json")
         assert status == 0
         assert json.loads(out) == {
+            "form": "binary", "rigs": None, "frames": None,
             "cameras": 1, "images": 32, "points3d": 32, "observations": 32,
             "camera_models": {"PINHOLE": 1},
             "camera_extent": {"min_x": 0, "max_x": 70, "min_y": 0, "max_y": 30, "min_z": 5, "max_z": 5},
@@ -331,6 +332,24 @@ class TestMergeCellsInfo:
                                     f"{min(cameras)} to {max(cameras)} cameras each\n")
         status, out, _ = shell("info", "PLAN.json", "--json")
         assert out == (root / "PLAN.json").read_text()
+
+    def test_plan_and_info_of_a_text_model(self, tmp_path, shell):
+        nx, ny = GRID
+        images = [Image(j * nx + i + 1, tvec=at(i * SPACING, j * SPACING)) for j in range(ny)
+                  for i in range(nx)]
+        write_text_model(tmp_path / "t", [Camera(1, model_id=6, params=tuple(range(12)))], images)
+        grid_model(tmp_path / "b")
+        for model in ("t", "b"):
+            assert shell("plan", model, "-o", f"{model}.json", "--max-cameras", "12")[0] == 0
+        assert Plan.read(tmp_path / "t.json").patches == Plan.read(tmp_path / "b.json").patches
+        status, out, _ = shell("info", "t")
+        assert out.splitlines()[:3] == ["COLMAP model t (text)", "  cameras: 1 (FULL_OPENCV 1)",
+                                        "  images: 32"]
+        # A model with a rig: one frame per image.
+        write_rigs(tmp_path / "b", [Rig(1)], [Frame(i, data_ids=[(CAMERA, 1, i)])
+                                              for i in range(1, 33)])
+        status, out, _ = shell("info", "b")
+        assert out.splitlines()[3] == "  rigs: 1, frames: 32"
 
     @pytest.mark.parametrize("content, message", [
         (b"solid cube\n", 'not a PLY file: it does not begin with "ply"'),

@@ -27,10 +27,11 @@ const Declaration& camera_centres_declaration = Declaration::make(
 
 const Declaration& model_summary_declaration = Declaration::make(
     "", "model_summary", Receiver::None,
-    {{"model_dir", "Folder of a COLMAP model."}},
-    {.summary = "Counts, camera models and extents of a COLMAP model.",
-     .returns = "Returns a dict: \"cameras\", \"images\", \"points3d\", \"observations\",\n"
-                "\"camera_models\" ({model id: cameras}), \"camera_extent\" and\n"
+    {{"model_dir", "Folder of a COLMAP model, binary or text."}},
+    {.summary = "Form, counts, camera models and extents of a COLMAP model.",
+     .returns = "Returns a dict: \"form\" (\"binary\" or \"text\"), \"cameras\", \"images\",\n"
+                "\"rigs\" and \"frames\" (None for a model without rig files), \"points3d\",\n"
+                "\"observations\", \"camera_models\" ({name: cameras}), \"camera_extent\" and\n"
                 "\"point_extent\", each (min_x, max_x, min_y, max_y, min_z, max_z) or None.",
      .raises = "Raises OSError for a model file that cannot be read."});
 
@@ -96,16 +97,24 @@ PyObject* model_summary(PyObject*, PyObject* args, PyObject* kwargs) {
         Ref models = Ref::steal(PyDict_New());
         if (!result || !models) return nullptr;
         for (const auto& [model_id, count] : summary->camera_models) {
-            Ref key = Ref::steal(PyLong_FromUnsignedLong(model_id));
+            const std::string_view name = colmap::camera_model_name(model_id);
+            Ref key = Ref::steal(PyUnicode_FromStringAndSize(name.data(),
+                                                             static_cast<Py_ssize_t>(name.size())));
             Ref value = Ref::steal(PyLong_FromUnsignedLongLong(count));
             if (!key || !value || PyDict_SetItem(models.get(), key.get(), value.get()) < 0)
                 return nullptr;
         }
         PyObject* dict = result.get();
-        if (!set_count(dict, "cameras", summary->cameras) ||
+        auto optional_count = [](const std::optional<std::uint64_t>& count) {
+            return count ? Ref::steal(PyLong_FromUnsignedLongLong(*count)) : Ref::borrow(Py_None);
+        };
+        if (!set_item(dict, "form", Ref::steal(PyUnicode_FromString(summary->text ? "text" : "binary"))) ||
+            !set_count(dict, "cameras", summary->cameras) ||
             !set_count(dict, "images", summary->images) ||
             !set_count(dict, "points3d", summary->points3d) ||
             !set_count(dict, "observations", summary->observations) ||
+            !set_item(dict, "rigs", optional_count(summary->rigs)) ||
+            !set_item(dict, "frames", optional_count(summary->frames)) ||
             !set_item(dict, "camera_models", std::move(models)) ||
             !set_item(dict, "camera_extent", extent_tuple(summary->camera_centres)) ||
             !set_item(dict, "point_extent", extent_tuple(summary->points)))

@@ -26,13 +26,6 @@ from .manifest import Plan, PlanParameters, plan_over, read_camera_positions, wr
 
 PROG = "larkspan-splat"
 
-# Camera model names by the id COLMAP stores in cameras.bin, for display.
-CAMERA_MODEL_NAMES = {
-    0: "SIMPLE_PINHOLE", 1: "PINHOLE", 2: "SIMPLE_RADIAL", 3: "RADIAL", 4: "OPENCV",
-    5: "OPENCV_FISHEYE", 6: "FULL_OPENCV", 7: "FOV", 8: "SIMPLE_RADIAL_FISHEYE",
-    9: "RADIAL_FISHEYE", 10: "THIN_PRISM_FISHEYE", 11: "RAD_TAN_THIN_PRISM_FISHEYE",
-}
-
 # Far more cells than any viewer tiles a scene into: a cell size this small
 # is a typing error, refused before anything is written.
 MAX_CELLS = 1_000_000
@@ -334,13 +327,14 @@ def _is_json_object(path: str) -> bool:
 def _model_info(path: str) -> tuple[dict[str, Any], list[str]]:
     with step(f"reading the COLMAP model {path}"):
         summary = _inspect.model_summary(path)
-    summary["camera_models"] = {CAMERA_MODEL_NAMES.get(k, f"model {k}"): v
-                                for k, v in summary["camera_models"].items()}
     models = ", ".join(f"{k} {v}" for k, v in summary["camera_models"].items()) or "none"
+    rigs = ([] if summary["rigs"] is None else
+            [f"  rigs: {summary['rigs']}, frames: {summary['frames']}"])
     return summary, [
-        f"COLMAP model {path}",
+        f"COLMAP model {path} ({summary['form']})",
         f"  cameras: {summary['cameras']} ({models})",
         f"  images: {summary['images']}",
+        *rigs,
         f"  points3D: {summary['points3d']} ({summary['observations']} observations)",
         f"  camera centres: {_extent_text(summary['camera_extent'])}",
         f"  points: {_extent_text(summary['point_extent'])}"]
