@@ -19,38 +19,45 @@ namespace larkspan::cleanup {
 
 namespace {
 
-std::int32_t saturating_cell(double index) {
-    if (std::isnan(index)) return 0;
-    if (index <= static_cast<double>(std::numeric_limits<std::int32_t>::min()))
-        return std::numeric_limits<std::int32_t>::min();
-    if (index >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
-        return std::numeric_limits<std::int32_t>::max();
-    return static_cast<std::int32_t>(index);
+// A cell index for floor(coordinate / radius). Below 2^53 in magnitude it is
+// that integer. Beyond, every double is an integer and the cells next to one
+// are the doubles next to it, so the index counts the doubles from 2^53 on:
+// neighbouring cells keep neighbouring indices, and no quotient, infinity
+// included, shares an index with another (which would pile the points of
+// many cells into one and make the search quadratic). NaN gives 0.
+std::int64_t cell_index(double floored) {
+    constexpr double kExact = 9007199254740992.0;  // 2^53
+    if (std::isnan(floored)) return 0;
+    const double magnitude = std::fabs(floored);
+    if (magnitude < kExact) return static_cast<std::int64_t>(floored);
+    const auto beyond = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(magnitude) -
+                                                  std::bit_cast<std::uint64_t>(kExact)) +
+                        static_cast<std::int64_t>(kExact);
+    return floored < 0 ? -beyond : beyond;
 }
 
 // Fibonacci hashing of the column: the table uses the top bits.
-std::uint64_t hash_column(std::int32_t cx, std::int32_t cy) {
-    const std::uint64_t packed =
-        (std::uint64_t{static_cast<std::uint32_t>(cx)} << 32) | static_cast<std::uint32_t>(cy);
-    return (packed ^ (packed >> 29)) * 0x9E3779B97F4A7C15ull;
+std::uint64_t hash_column(std::int64_t cx, std::int64_t cy) {
+    const std::uint64_t mixed =
+        static_cast<std::uint64_t>(cx) * 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(cy);
+    return (mixed ^ (mixed >> 29)) * 0x9E3779B97F4A7C15ull;
 }
 
-// Neighbouring cell indices wrap around at the 32-bit limits, as two's
-// complement addition does.
-std::int32_t wrapping_add(std::int32_t index, int delta) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(index) +
-                                     static_cast<std::uint32_t>(delta));
-}
+// Points read between two interrupt checks.
+constexpr std::uint64_t kPointsPerCheck = 1 << 16;
 
 // The positions of the points file's records, in file order; tracks are
 // skipped, never loaded. Anything after the last declared point is not read.
-Result<std::vector<GridPoint>> read_points(const std::string& path) {
+Result<std::vector<GridPoint>> read_points(const std::string& path, Interrupts& interrupts) {
     auto reader = colmap::Point3DReader::open(path);
     if (!reader) return fail(reader.error());
     std::vector<GridPoint> points;
     points.reserve(static_cast<std::size_t>(reader->size_hint()));
     colmap::Point3D point;
-    for (;;) {
+    for (std::uint64_t read = 0;; ++read) {
+        if (read % kPointsPerCheck == 0) {
+            if (auto checked = interrupts.check(); !checked) return fail(checked.error());
+        }
         auto more = reader->next(point, false);
         if (!more) return fail(more.error());
         if (!*more) break;
@@ -63,8 +70,8 @@ Result<std::vector<GridPoint>> read_points(const std::string& path) {
 }  // namespace
 
 CellKey cell_of(double x, double y, double z, double radius) {
-    return {saturating_cell(std::floor(x / radius)), saturating_cell(std::floor(y / radius)),
-            saturating_cell(std::floor(z / radius))};
+    return {cell_index(std::floor(x / radius)), cell_index(std::floor(y / radius)),
+            cell_index(std::floor(z / radius))};
 }
 
 PointGrid::PointGrid(const std::vector<GridPoint>& points, double radius) {
@@ -92,11 +99,11 @@ PointGrid::PointGrid(const std::vector<GridPoint>& points, double radius) {
 
     std::int64_t min_y = columns.front().cy, max_y = min_y;
     for (const Slot& c : columns) {
-        min_y = std::min<std::int64_t>(min_y, c.cy);
-        max_y = std::max<std::int64_t>(max_y, c.cy);
+        min_y = std::min(min_y, c.cy);
+        max_y = std::max(max_y, c.cy);
     }
-    // In 64 bits: a rectangle spanning the whole 32-bit range still fits.
-    const std::int64_t width = std::int64_t{columns.back().cx} - columns.front().cx + 1;
+    // Indices lie within +-2^62, so the extent of any two fits.
+    const std::int64_t width = columns.back().cx - columns.front().cx + 1;
     const std::int64_t height = max_y - min_y + 1;
     const std::int64_t dense_limit = 4 * static_cast<std::int64_t>(columns.size()) + 1024;
     if (width <= dense_limit && height <= dense_limit / width) {
@@ -132,7 +139,7 @@ void PointGrid::build_hash_index(const std::vector<Slot>& columns) {
     }
 }
 
-PointGrid::Run PointGrid::column(std::int32_t cx, std::int32_t cy) const {
+PointGrid::Run PointGrid::column(std::int64_t cx, std::int64_t cy) const {
     if (!offsets_.empty()) {
         const std::int64_t i = cx - min_x_, j = cy - min_y_;
         if (i < 0 || i >= width_ || j < 0 || j >= height_) return {};
@@ -148,8 +155,8 @@ PointGrid::Run PointGrid::column(std::int32_t cx, std::int32_t cy) const {
     }
 }
 
-std::span<const FiledPoint> PointGrid::cells(std::int32_t cx, std::int32_t cy, std::int32_t z_first,
-                                             std::int32_t z_last) const {
+std::span<const FiledPoint> PointGrid::cells(std::int64_t cx, std::int64_t cy, std::int64_t z_first,
+                                             std::int64_t z_last) const {
     const Run run = column(cx, cy);
     const FiledPoint* begin = points_.data() + run.begin;
     const FiledPoint* end = points_.data() + run.end;
@@ -158,10 +165,10 @@ std::span<const FiledPoint> PointGrid::cells(std::int32_t cx, std::int32_t cy, s
     return {first, last};
 }
 
-Result<PointGrid> build_point_grid(const std::string& path, double radius) {
+Result<PointGrid> build_point_grid(const std::string& path, double radius, Interrupts& interrupts) {
     io::print("Reading COLMAP points from " + path + " and building grid...\n");
     const text::Stopwatch stage;
-    auto points = read_points(path);
+    auto points = read_points(path, interrupts);
     if (!points) return fail(points.error());
     PointGrid grid(*points, radius);
     io::print("Finished reading COLMAP points and building grid in " + stage.elapsed_text() + "\n");
@@ -194,6 +201,9 @@ bool small_enough(double s0, double s1, double s2, double max_area) {
     return !(magnitude >= max_area);
 }
 
+// Splats per piece of the parallel filter: a few milliseconds of work.
+constexpr std::size_t kSplatsPerPiece = 4096;
+
 // The nine columns around a splat's column, the centre first: only whether
 // `min_neighbors` points are found matters, not the order they are found in,
 // and the nearest columns make the search stop soonest.
@@ -203,8 +213,7 @@ constexpr int kColumnSteps[9][2] = {{0, 0},  {0, -1}, {0, 1},  {-1, 0}, {1, 0},
 // Counts points within `radius` in the 27 cells around the splat's cell,
 // stopping as soon as `min_neighbors` are found. With the cell edge equal to
 // the radius, any point within the radius lies in one of those cells. The
-// three z cells of a column are one run unless the z index wraps around at a
-// 32-bit limit.
+// three z cells of a column are one run.
 bool has_neighbors(const PointGrid& grid, double x, double y, double z, const KeepRules& rules) {
     if (rules.min_neighbors == 0) return true;
     if (grid.point_count() == 0) return false;
@@ -219,18 +228,9 @@ bool has_neighbors(const PointGrid& grid, double x, double y, double z, const Ke
         }
         return false;
     };
-    const bool z_wraps = centre.z == std::numeric_limits<std::int32_t>::min() ||
-                         centre.z == std::numeric_limits<std::int32_t>::max();
     for (const auto& step : kColumnSteps) {
-        const std::int32_t cx = wrapping_add(centre.x, step[0]), cy = wrapping_add(centre.y, step[1]);
-        if (!z_wraps) {
-            if (enough_in(grid.cells(cx, cy, centre.z - 1, centre.z + 1))) return true;
-            continue;
-        }
-        for (int dz = -1; dz <= 1; ++dz) {
-            const std::int32_t cz = wrapping_add(centre.z, dz);
-            if (enough_in(grid.cells(cx, cy, cz, cz))) return true;
-        }
+        if (enough_in(grid.cells(centre.x + step[0], centre.y + step[1], centre.z - 1, centre.z + 1)))
+            return true;
     }
     return false;
 }
@@ -278,24 +278,25 @@ bool splat_keep(const char* record, const SplatFields& fields, const PointGrid* 
                                : keep_record<false>(record, fields, grid, rules);
 }
 
-std::vector<std::uint8_t> filter_splats(std::span<const char> block, std::uint64_t record_size,
-                                        const SplatFields& fields, const PointGrid* grid,
-                                        const KeepRules& rules) {
+Result<std::vector<std::uint8_t>> filter_splats(std::span<const char> block,
+                                                std::uint64_t record_size,
+                                                const SplatFields& fields, const PointGrid* grid,
+                                                const KeepRules& rules, Interrupts& interrupts) {
     io::print("Starting splat filtering (parallelized)...\n");
     const text::Stopwatch stage;
     const std::size_t count = block.size() / record_size;
     std::vector<std::uint8_t> flags(count);
-    // Each worker writes only the flags of its own indices.
+    // Each worker writes only the flags of its own indices. Pieces are small
+    // enough that the calling thread checks for interrupts often.
     auto keep_all = [&]<bool kFloat32>() {
-        parallel_for_each(
-            count,
-            [&](std::size_t i) {
+        return parallel_pieces(count, kSplatsPerPiece, interrupts, [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i)
                 flags[i] = keep_record<kFloat32>(block.data() + i * record_size, fields, grid, rules);
-            },
-            256);
+        });
     };
-    if (all_float32(fields)) keep_all.template operator()<true>();
-    else keep_all.template operator()<false>();
+    auto filtered = all_float32(fields) ? keep_all.template operator()<true>()
+                                        : keep_all.template operator()<false>();
+    if (!filtered) return fail(filtered.error());
     io::print("Finished splat filtering in " + stage.elapsed_text() + "\n");
     return flags;
 }
@@ -308,18 +309,35 @@ namespace {
 // large writes.
 constexpr std::size_t kWriteBufferSize = 1 << 20;
 
-// Writes every maximal run of records flagged `wanted` as one piece, so runs
+// Records written between two interrupt checks, at most.
+constexpr std::size_t kRecordsPerCheck = 1 << 18;
+
+// Writes every maximal run of records flagged `wanted` as one piece (long
+// runs in a few pieces, checking for interrupts between them), so runs
 // longer than the buffer go to the file without a copy.
 Status write_records(io::BufferedWriter& writer, std::span<const char> block,
                      std::uint64_t record_size, const std::vector<std::uint8_t>& flags,
-                     std::uint8_t wanted) {
+                     std::uint8_t wanted, Interrupts& interrupts) {
     const auto begin = flags.begin();
     auto run = std::find(begin, flags.end(), wanted);
+    std::size_t since_check = 0;
     while (run != flags.end()) {
         const auto run_end = std::find(run, flags.end(), static_cast<std::uint8_t>(!wanted));
-        const std::size_t first = static_cast<std::size_t>(run - begin);
-        const std::size_t records = static_cast<std::size_t>(run_end - run);
-        if (auto w = writer.write(block.data() + first * record_size, records * record_size); !w) return w;
+        std::size_t first = static_cast<std::size_t>(run - begin);
+        std::size_t records = static_cast<std::size_t>(run_end - run);
+        while (records > 0) {
+            if (since_check >= kRecordsPerCheck) {
+                if (auto checked = interrupts.check(); !checked) return checked;
+                since_check = 0;
+            }
+            const std::size_t piece = std::min(records, kRecordsPerCheck - since_check);
+            if (auto w = writer.write(block.data() + first * record_size, piece * record_size); !w)
+                return w;
+            first += piece;
+            records -= piece;
+            since_check += piece;
+        }
+        since_check += 1;  // each run costs a search of the flags too
         run = std::find(run_end, flags.end(), wanted);
     }
     return {};
@@ -329,22 +347,23 @@ Status write_records(io::BufferedWriter& writer, std::span<const char> block,
 
 Status write_splats(Share share, const std::string& path, const ply::PlyHeader& header,
                     std::uint64_t record_size, std::span<const char> block,
-                    const std::vector<std::uint8_t>& flags) {
+                    const std::vector<std::uint8_t>& flags, Interrupts& interrupts) {
     const bool kept = share == Share::Kept;
     io::print((kept ? "Writing kept splats to " : "Writing discarded splats to ") + path + "...\n");
     const text::Stopwatch stage;
-    auto file = io::create_truncate(path);
-    if (!file) return fail(file.error());
-    io::BufferedWriter writer(*file, kWriteBufferSize);
+    auto output = io::Output::create(path);
+    if (!output) return fail(output.error());
+    io::BufferedWriter writer(output->file(), kWriteBufferSize);
 
     const std::uint8_t wanted = kept ? 1 : 0;
     const auto count = static_cast<std::uint64_t>(std::count(flags.begin(), flags.end(), wanted));
     auto text = ply::rewrite_vertex_count(header.header_text, header.vertex_count, count);
     if (!text) return fail(text.error());
     if (auto w = writer.write(*text); !w) return w;
-    if (auto w = write_records(writer, block, record_size, flags, wanted); !w) return w;
+    if (auto w = write_records(writer, block, record_size, flags, wanted, interrupts); !w) return w;
     if (auto flushed = writer.flush(); !flushed) return flushed;
-    if (auto closed = file->close(); !closed) return closed;
+    if (auto checked = interrupts.check(); !checked) return checked;
+    if (auto committed = output->commit(); !committed) return committed;
 
     io::print((kept ? "Finished writing kept splats in " : "Finished writing discarded splats in ") +
               stage.elapsed_text() + (kept ? ". Kept " : ". Discarded ") + std::to_string(count) +
@@ -356,17 +375,35 @@ Status write_splats(Share share, const std::string& path, const ply::PlyHeader& 
 
 namespace {
 
+// Neither output may be an input (the splats or the COLMAP points), and the
+// kept and discarded splats need files of their own.
+Status require_outputs_apart(const CleanConfig& config) {
+    std::vector<std::string> outputs{config.output_file};
+    if (config.discarded_file) outputs.push_back(*config.discarded_file);
+    std::vector<std::string> inputs{config.input_file};
+    if (config.colmap_points_file) inputs.push_back(*config.colmap_points_file);
+    if (auto apart = io::refuse_outputs_among_inputs(outputs, inputs); !apart) return apart;
+    if (outputs.size() == 2 && io::same_file(outputs[0], outputs[1]))
+        return fail(Error::value("output_file " + outputs[0] + " and discarded_file " + outputs[1] +
+                                 " are the same file; the discarded splats would overwrite the "
+                                 "kept ones"));
+    return {};
+}
+
 struct VertexBlock {
     std::unique_ptr<char[]> bytes;
     std::size_t size = 0;
     std::span<const char> view() const { return {bytes.get(), size}; }
 };
 
+// Bytes read between two interrupt checks.
+constexpr std::size_t kBytesPerCheck = std::size_t{64} << 20;
+
 // The whole vertex block in one read, after the header. A block the file
 // cannot hold (or whose size does not fit in 64 bits) is a short read,
 // reported before anything is allocated.
 Result<VertexBlock> read_vertex_block(io::BufferedReader& reader, const ply::PlyHeader& header,
-                                      std::uint64_t record_size) {
+                                      std::uint64_t record_size, Interrupts& interrupts) {
     unsigned long long wanted = 0;
     if (multiply_overflows(header.vertex_count, record_size, wanted))
         return fail(io::short_read_error());
@@ -376,22 +413,29 @@ Result<VertexBlock> read_vertex_block(io::BufferedReader& reader, const ply::Ply
         return fail(io::short_read_error());
     if (auto moved = reader.seek(header.header_size); !moved) return fail(moved.error());
     VertexBlock block{std::make_unique_for_overwrite<char[]>(wanted), static_cast<std::size_t>(wanted)};
-    if (auto read = reader.file().read_exact(block.bytes.get(), block.size); !read)
-        return fail(read.error());
+    for (std::size_t done = 0; done < block.size;) {
+        if (auto checked = interrupts.check(); !checked) return fail(checked.error());
+        const std::size_t piece = std::min(kBytesPerCheck, block.size - done);
+        if (auto read = reader.file().read_exact(block.bytes.get() + done, piece); !read)
+            return fail(read.error());
+        done += piece;
+    }
     return block;
 }
 
 }  // namespace
 
-Status cleanup_ply(const CleanConfig& config) {
+Status cleanup_ply(const CleanConfig& config, const InterruptPoll& poll) {
+    Interrupts interrupts(poll);
     const text::Stopwatch overall;
     io::print("Starting PLY cleanup process...\n");
     if (config.radius == 0.0)
         return fail(Error::value("Radius cannot be 0.0. Please provide a positive radius value."));
+    if (auto apart = require_outputs_apart(config); !apart) return apart;
 
     std::optional<PointGrid> grid;
     if (config.colmap_points_file) {
-        auto built = build_point_grid(*config.colmap_points_file, config.radius);
+        auto built = build_point_grid(*config.colmap_points_file, config.radius, interrupts);
         if (!built) return fail(built.error());
         grid = std::move(*built);
     }
@@ -414,21 +458,22 @@ Status cleanup_ply(const CleanConfig& config) {
 
     io::print("Reading PLY vertex data...\n");
     stage = text::Stopwatch();
-    auto block = read_vertex_block(reader, *header, layout->record_size);
+    auto block = read_vertex_block(reader, *header, layout->record_size, interrupts);
     if (!block) return fail(block.error());
     io::print("Finished reading PLY vertex data in " + stage.elapsed_text() + "\n");
 
     const KeepRules rules = KeepRules::from(config);
     const auto flags = filter_splats(block->view(), layout->record_size, *fields,
-                                     grid ? &*grid : nullptr, rules);
+                                     grid ? &*grid : nullptr, rules, interrupts);
+    if (!flags) return fail(flags.error());
 
     if (auto w = write_splats(Share::Kept, config.output_file, *header, layout->record_size,
-                              block->view(), flags);
+                              block->view(), *flags, interrupts);
         !w)
         return w;
     if (config.discarded_file) {
         if (auto w = write_splats(Share::Discarded, *config.discarded_file, *header,
-                                  layout->record_size, block->view(), flags);
+                                  layout->record_size, block->view(), *flags, interrupts);
             !w)
             return w;
     }

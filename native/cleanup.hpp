@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/interrupt.hpp"
 #include "common/json.hpp"
 #include "common/ply.hpp"
 
@@ -35,7 +36,7 @@ struct CleanConfig {
 // ---- grid stage ----
 
 struct CellKey {
-    std::int32_t x = 0, y = 0, z = 0;
+    std::int64_t x = 0, y = 0, z = 0;
     bool operator==(const CellKey&) const = default;
 };
 
@@ -43,13 +44,15 @@ struct GridPoint {
     double x, y, z;
 };
 
-// floor(coordinate / radius) per axis, saturated to 32 bits; NaN gives 0.
+// floor(coordinate / radius) per axis; beyond 2^53 in magnitude, the rank of
+// that double among the doubles from 2^53, so that no two cells share an
+// index and neighbouring cells have neighbouring ones. NaN gives 0.
 CellKey cell_of(double x, double y, double z, double radius);
 
 // A point as the grid stores it: its position and the z index of its cell.
 struct FiledPoint {
     double x, y, z;
-    std::int32_t cell_z;
+    std::int64_t cell_z;
 };
 
 // COLMAP points filed by cell. Points are stored sorted by column (cx, cy),
@@ -65,18 +68,18 @@ public:
     std::size_t point_count() const { return points_.size(); }
     // The points of cells (cx, cy, z) for z_first <= z <= z_last, in cell
     // order and file order within a cell; empty when there are none.
-    std::span<const FiledPoint> cells(std::int32_t cx, std::int32_t cy, std::int32_t z_first,
-                                      std::int32_t z_last) const;
+    std::span<const FiledPoint> cells(std::int64_t cx, std::int64_t cy, std::int64_t z_first,
+                                      std::int64_t z_last) const;
 
 private:
     struct Run {
         std::uint64_t begin = 0, end = 0;
     };
     struct Slot {
-        std::int32_t cx = 0, cy = 0;
+        std::int64_t cx = 0, cy = 0;
         Run run;  // begin == end: free slot
     };
-    Run column(std::int32_t cx, std::int32_t cy) const;
+    Run column(std::int64_t cx, std::int64_t cy) const;
     // `columns` in (cx, cy) order, each with its run.
     void build_dense_index(const std::vector<Slot>& columns);
     void build_hash_index(const std::vector<Slot>& columns);
@@ -94,7 +97,7 @@ private:
 // Reads the points of a COLMAP points file and files them under cells of
 // edge `radius`: a path ending in ".txt" is read in the points3D.txt form,
 // any other in the points3D.bin layout. Prints its two stage lines.
-Result<PointGrid> build_point_grid(const std::string& path, double radius);
+Result<PointGrid> build_point_grid(const std::string& path, double radius, Interrupts& interrupts);
 
 // ---- filter stage ----
 
@@ -125,9 +128,10 @@ bool splat_keep(const char* record, const SplatFields& fields, const PointGrid* 
 // One flag per record (1 = keep), in record order, evaluated on the pool;
 // the workers share the block, the grid and the rules read-only. Prints its
 // two stage lines.
-std::vector<std::uint8_t> filter_splats(std::span<const char> block, std::uint64_t record_size,
-                                        const SplatFields& fields, const PointGrid* grid,
-                                        const KeepRules& rules);
+Result<std::vector<std::uint8_t>> filter_splats(std::span<const char> block,
+                                                std::uint64_t record_size,
+                                                const SplatFields& fields, const PointGrid* grid,
+                                                const KeepRules& rules, Interrupts& interrupts);
 
 // ---- writer stage ----
 
@@ -135,17 +139,18 @@ enum class Share { Kept, Discarded };
 
 // Writes the input's header (count rewritten to the number of records with
 // that share) and those records, in input order, straight from the block.
-// Prints its two stage lines; the file is flushed and closed before the
-// second, so a failure there is reported.
+// Prints its two stage lines; the file is flushed, closed and renamed into
+// place before the second, so a failure there is reported.
 Status write_splats(Share share, const std::string& path, const ply::PlyHeader& header,
                     std::uint64_t record_size, std::span<const char> block,
-                    const std::vector<std::uint8_t>& flags);
+                    const std::vector<std::uint8_t>& flags, Interrupts& interrupts);
 
 // ---- the whole operation ----
 
 // Runs the stages in order and prints their lines; the Python entry raises
-// the error it returns.
-Status cleanup_ply(const CleanConfig& config);
+// the error it returns. Outputs that are inputs, or one file twice, are
+// refused before anything is read or written.
+Status cleanup_ply(const CleanConfig& config, const InterruptPoll& poll);
 
 }  // namespace larkspan::cleanup
 

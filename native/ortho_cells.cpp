@@ -64,7 +64,7 @@ std::string display_name(std::string_view path) {
 }
 
 Result<ByteBuffer> read_vertex_block(io::File& file, std::uint64_t offset, std::uint64_t total,
-                                     const std::string& ply_path) {
+                                     const std::string& ply_path, Interrupts& interrupts) {
     if (auto enough = require_vertex_bytes(file, offset, total); !enough) return fail(enough.error());
     auto buffer = ByteBuffer::allocate(total);
     if (!buffer) return fail(buffer.error());
@@ -74,6 +74,7 @@ Result<ByteBuffer> read_vertex_block(io::File& file, std::uint64_t offset, std::
     bar.set_style(progress::Template::Bytes);
     bar.set_message("Reading " + display_name(ply_path));
     for (std::uint64_t done = 0; done < total;) {
+        if (auto checked = interrupts.check(); !checked) return fail(checked.error());
         const std::uint64_t piece = std::min(kReadPiece, total - done);
         if (auto read = file.read_exact(buffer->data() + done, piece); !read) return fail(read.error());
         done += piece;
@@ -83,7 +84,7 @@ Result<ByteBuffer> read_vertex_block(io::File& file, std::uint64_t offset, std::
     return buffer;
 }
 
-Result<OrthoCells> load_file(const std::string& ply_path) {
+Result<OrthoCells> load_file(const std::string& ply_path, Interrupts& interrupts) {
     auto file = io::open_read(ply_path);
     if (!file) return fail(file.error());
     io::BufferedReader reader(*file);
@@ -105,9 +106,10 @@ Result<OrthoCells> load_file(const std::string& ply_path) {
     std::uint64_t total = 0;
     if (__builtin_mul_overflow(layout->record_size, header->vertex_count, &total))
         return fail(io::short_read_error());  // no file holds that many bytes
-    auto data = read_vertex_block(*file, header->header_size, total, ply_path);
+    auto data = read_vertex_block(*file, header->header_size, total, ply_path, interrupts);
     if (!data) return fail(data.error());
 
+    ply.source_path = ply_path;
     ply.header_lines = trimmed_lines(header->header_text);
     ply.vertex_data = std::move(*data);
     ply.vertex_size = layout->record_size;
@@ -137,18 +139,23 @@ std::string header_text(const std::vector<std::string>& lines, std::uint64_t ver
 }
 
 // Creates the file, writes the header with `vertex_count`, then whatever
-// `body` writes.
+// `body` writes; the file appears at `path` only when complete.
 template <class Body>
 Status write_ply(const OrthoCells& ply, const std::string& path, std::uint64_t vertex_count,
                  std::size_t buffer_size, Body&& body) {
-    auto file = io::create_truncate(path);
-    if (!file) return fail(file.error());
-    io::BufferedWriter writer(*file, buffer_size);
+    auto output = io::Output::create(path);
+    if (!output) return fail(output.error());
+    io::BufferedWriter writer(output->file(), buffer_size);
     if (auto written = writer.write(header_text(ply.header_lines, vertex_count)); !written) return written;
     if (auto written = body(writer); !written) return written;
     if (auto flushed = writer.flush(); !flushed) return flushed;
-    return file->close();
+    return output->commit();
 }
+
+// Records of a cell, or bytes of write_ply_file, written between two
+// interrupt checks.
+constexpr std::size_t kRecordsPerCheck = 1 << 16;
+constexpr std::size_t kBytesPerCheck = std::size_t{64} << 20;
 
 // A cell's records lie scattered over the whole block, so each one is a
 // cache miss; fetching a few records ahead overlaps those misses.
@@ -158,9 +165,13 @@ void prefetch_record(const OrthoCells& ply, std::uint64_t i) {
     for (std::uint64_t offset = 0; offset < span; offset += 64) __builtin_prefetch(record + offset);
 }
 
-Status write_cell(const OrthoCells& ply, const std::string& path, const std::vector<std::uint64_t>& indices) {
+Status write_cell(const OrthoCells& ply, const std::string& path, const std::vector<std::uint64_t>& indices,
+                  Interrupts& interrupts) {
     return write_ply(ply, path, indices.size(), kCellWriteBuffer, [&](io::BufferedWriter& writer) -> Status {
         for (std::size_t k = 0; k < indices.size(); ++k) {
+            if (k % kRecordsPerCheck == 0) {
+                if (auto checked = interrupts.check(); !checked) return checked;
+            }
             if (k + kPrefetchAhead < indices.size()) prefetch_record(ply, indices[k + kPrefetchAhead]);
             if (auto written = writer.write(ply.record(indices[k]), ply.vertex_size); !written) return written;
         }
@@ -182,26 +193,31 @@ Status refuse_shared_output_paths(const std::vector<Cell>& cells) {
                              cells[second].output_path + "); every cell needs a file of its own"));
 }
 
-CellIndices assign_with_progress(const OrthoCells& ply, const std::vector<Cell>& cells) {
+Result<CellIndices> assign_with_progress(const OrthoCells& ply, const std::vector<Cell>& cells,
+                                         Interrupts& interrupts) {
     progress::ProgressBar bar(ply.vertex_count);
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Assigning splats to cells");
-    CellIndices indices = assign_splats(ply, cells, &bar);
+    CellIndices indices = assign_splats(ply, cells, &bar, &interrupts);
+    if (auto checked = interrupts.check(); !checked) return fail(checked.error());
     bar.finish_with_message("Assignment complete");
     return indices;
 }
 
 // Writes the non-empty cells in parallel; a failure is reported on stderr at
 // once and kept in the cell's slot.
+// After an interrupt, cells not yet started are skipped and the failures of
+// the stopped ones are not reported.
 std::vector<std::optional<Error>> write_cells(const OrthoCells& ply, const std::vector<Cell>& cells,
-                                              const CellIndices& indices) {
+                                              const CellIndices& indices, Interrupts& interrupts) {
     progress::ProgressBar bar(cells.size());
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Writing cell PLY files");
     auto failures = parallel_map<std::optional<Error>>(cells.size(), [&](std::size_t c) {
         std::optional<Error> failure;
-        if (!indices[c].empty()) {
-            if (auto written = write_cell(ply, cells[c].output_path, indices[c]); !written) {
+        if (!indices[c].empty() && !interrupts.stopped()) {
+            auto written = write_cell(ply, cells[c].output_path, indices[c], interrupts);
+            if (!written && written.error().kind != ErrorKind::Interrupted) {
                 io::print_error("Failed to write PLY file " + cells[c].output_path + ": " +
                                 written.error().message + "\n");
                 failure = written.error();
@@ -234,8 +250,9 @@ Status report_failures(const std::vector<Cell>& cells, const CellIndices& indice
 
 }  // namespace
 
-Result<OrthoCells> load(const std::string& ply_path) {
-    auto loaded = load_file(ply_path);
+Result<OrthoCells> load(const std::string& ply_path, const InterruptPoll& poll) {
+    Interrupts interrupts(poll);
+    auto loaded = load_file(ply_path, interrupts);
     if (!loaded && (loaded.error().kind == ErrorKind::Os)) return fail(loaded.error().as(ErrorKind::OsMatching));
     return loaded;
 }
@@ -257,10 +274,12 @@ Bounds get_bounds(const OrthoCells& ply) {
     return bounds;
 }
 
-CellIndices assign_splats(const OrthoCells& ply, std::span<const Cell> cells, progress::ProgressBar* bar) {
+CellIndices assign_splats(const OrthoCells& ply, std::span<const Cell> cells,
+                          progress::ProgressBar* bar, Interrupts* interrupts) {
     const RectIndex grid = index_of(cells);
     CellIndices indices(cells.size());
     for (std::uint64_t start = 0; start < ply.vertex_count; start += kAssignProgressStep) {
+        if (interrupts != nullptr && !interrupts->check()) break;
         const std::uint64_t end = std::min(ply.vertex_count, start + kAssignProgressStep);
         for (std::uint64_t i = start; i < end; ++i) {
             const double x = ply.x(i), y = ply.y(i);
@@ -282,17 +301,44 @@ CellIndices assign_splats_literally(const OrthoCells& ply, std::span<const Cell>
     return indices;
 }
 
-Status extract_all_cells(const OrthoCells& ply, const std::vector<Cell>& cells) {
+Status extract_all_cells(const OrthoCells& ply, const std::vector<Cell>& cells,
+                         const InterruptPoll& poll) {
+    Interrupts interrupts(poll);
     if (auto distinct = refuse_shared_output_paths(cells); !distinct) return distinct;
-    const CellIndices indices = assign_with_progress(ply, cells);
-    const auto failures = write_cells(ply, cells, indices);
-    return report_failures(cells, indices, failures);
+    std::vector<std::string> outputs;
+    for (const auto& cell : cells) outputs.push_back(cell.output_path);
+    if (auto apart = io::refuse_outputs_among_inputs(outputs, {ply.source_path}); !apart) return apart;
+    const auto indices = assign_with_progress(ply, cells, interrupts);
+    if (!indices) return fail(indices.error());
+    const auto failures = write_cells(ply, cells, *indices, interrupts);
+    if (auto checked = interrupts.check(); !checked) return checked;
+    return report_failures(cells, *indices, failures);
 }
 
 Status write_ply_file(const OrthoCells& ply, const std::string& output_path,
-                      std::span<const char> vertex_data, std::uint64_t vertex_count) {
-    auto written = write_ply(ply, output_path, vertex_count, io::kBufferSize, [&](io::BufferedWriter& writer) {
-        return writer.write(vertex_data.data(), vertex_data.size());
+                      std::span<const char> vertex_data, std::uint64_t vertex_count,
+                      const InterruptPoll& poll) {
+    Interrupts interrupts(poll);
+    // A header that disagrees with its records would be read as garbage.
+    unsigned long long expected = 0;
+    const bool overflows = multiply_overflows(vertex_count, ply.vertex_size, expected);
+    if (overflows || expected != vertex_data.size())
+        return fail(Error::value(
+            "vertex_data holds " + std::to_string(vertex_data.size()) + " bytes, but " +
+            std::to_string(vertex_count) + " records of " + std::to_string(ply.vertex_size) +
+            " bytes take " + (overflows ? std::string("more than 2^64") : std::to_string(expected)) +
+            " bytes"));
+    if (auto apart = io::refuse_outputs_among_inputs({output_path}, {ply.source_path}); !apart)
+        return apart;
+    auto written = write_ply(ply, output_path, vertex_count, io::kBufferSize, [&](io::BufferedWriter& writer) -> Status {
+        for (std::size_t done = 0; done < vertex_data.size();) {
+            if (auto checked = interrupts.check(); !checked) return checked;
+            const std::size_t piece = std::min(kBytesPerCheck, vertex_data.size() - done);
+            if (auto w = writer.write(vertex_data.data() + done, piece); !w) return w;
+            done += piece;
+        }
+        if (auto flushed = writer.flush(); !flushed) return flushed;
+        return interrupts.check();
     });
     if (!written && written.error().kind == ErrorKind::Os) return fail(written.error().as(ErrorKind::OsMatching));
     return written;

@@ -275,7 +275,7 @@ VertexBlock::~VertexBlock() {
     if (mapping_ != nullptr) ::munmap(mapping_, mapping_size_);
 }
 
-Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& interrupted) {
+Result<Cloud> read_point_cloud(const Config& config, const InterruptPoll& interrupted) {
     auto file = io::open_read(config.input_file);
     if (!file) return fail(read_error(file.error()));
     io::BufferedReader reader(*file);
@@ -319,7 +319,8 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& inter
     auto extracted = run_blocks(
         count, pieces,
         [&](std::uint64_t done) -> Status {
-            if (auto raised = interrupted()) return fail(Error::os("PLY read error: " + *raised));
+            if (auto raised = interrupted())
+                return fail(Error{ErrorKind::Interrupted, "PLY read error: " + *raised, 0});
             bar.set_position(done);
             return {};
         },
@@ -397,7 +398,7 @@ std::uint64_t assign_block(const Cloud& cloud, const std::vector<Patch>& patches
 
 template <class Index>
 Result<IndexLists<Index>> assign_with(const Cloud& cloud, const std::vector<Patch>& patches,
-                                      const InterruptCheck& interrupted) {
+                                      const InterruptPoll& interrupted) {
     progress::ProgressBar bar(cloud.kept_count);
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Assigning to patches");
@@ -413,7 +414,8 @@ Result<IndexLists<Index>> assign_with(const Cloud& cloud, const std::vector<Patc
         cloud.vertex_count, pieces,
         [&](std::uint64_t done) -> Status {
             if (auto raised = interrupted())
-                return fail(Error::os("Assignment error: Signal check failed: " + *raised));
+                return fail(Error{ErrorKind::Interrupted,
+                                  "Assignment error: Signal check failed: " + *raised, 0});
             bar.set_position(done);
             return {};
         },
@@ -438,7 +440,7 @@ Result<IndexLists<Index>> assign_with(const Cloud& cloud, const std::vector<Patc
 }  // namespace
 
 Result<PatchIndices> assign_points_to_patches(const Cloud& cloud, const std::vector<Patch>& patches,
-                                              const InterruptCheck& interrupted) {
+                                              const InterruptPoll& interrupted) {
     if (patches.size() > UINT32_MAX) panic("more patches than the grid can number");
     if (cloud.vertex_count <= std::uint64_t{UINT32_MAX} + 1) {
         auto lists = assign_with<std::uint32_t>(cloud, patches, interrupted);
@@ -454,12 +456,18 @@ Result<PatchIndices> assign_points_to_patches(const Cloud& cloud, const std::vec
 
 namespace {
 
+// Records a writer encodes between two looks at its stop flag.
+constexpr std::size_t kRecordsPerStopCheck = 1 << 14;
+
 // The points file body: one record per vertex, in order, ids 1..N in index
-// order, error -1, no observations.
+// order, error -1, no observations. Returns false, having stopped early,
+// once `stop` is set.
 template <bool kFloat32, class Index>
-void write_point_records(colmap::Point3DBinWriter& out, const Cloud& cloud,
-                         const std::vector<Index>& vertices) {
+bool write_point_records(colmap::Point3DBinWriter& out, const Cloud& cloud,
+                         const std::vector<Index>& vertices, const std::atomic<bool>* stop) {
     for (std::size_t k = 0; k < vertices.size(); ++k) {
+        if (k % kRecordsPerStopCheck == 0 && stop != nullptr && stop->load(std::memory_order_relaxed))
+            return false;
         // The points of one patch lie scattered over the whole block: ask for
         // the record needed a few steps ahead.
         if (k + kPrefetchDistance < vertices.size())
@@ -469,30 +477,34 @@ void write_point_records(colmap::Point3DBinWriter& out, const Cloud& cloud,
         out.write(k + 1, {static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z)},
                   {p.red, p.green, p.blue}, -1.0);
     }
+    return true;
 }
 
 }  // namespace
 
 template <class Index>
 Status write_colmap_file(const std::string& path, const Cloud& cloud,
-                         const std::vector<Index>& vertices) {
+                         const std::vector<Index>& vertices, const std::atomic<bool>* stop) {
     if (auto made = io::create_parent_directories(path); !made) return made;
-    auto file = io::create_truncate(path);
-    if (!file) return fail(file.error());
+    auto output = io::Output::create(path);
+    if (!output) return fail(output.error());
 
-    colmap::Point3DBinWriter out(*file, vertices.size(), kWriteBufferBytes);
+    colmap::Point3DBinWriter out(output->file(), vertices.size(), kWriteBufferBytes);
     const RecordLayout& layout = cloud.layout;
     const bool xyz_float32 = layout.x.type == ply::Type::Float32 &&
                              layout.y.type == ply::Type::Float32 && layout.z.type == ply::Type::Float32;
-    if (xyz_float32) write_point_records<true>(out, cloud, vertices);
-    else write_point_records<false>(out, cloud, vertices);
-    return out.finish();
+    const bool whole = xyz_float32 ? write_point_records<true>(out, cloud, vertices, stop)
+                                   : write_point_records<false>(out, cloud, vertices, stop);
+    // Stopped: the temporary file goes with `output`.
+    if (!whole) return fail(Error{ErrorKind::Interrupted, "Interrupted", 0});
+    if (auto finished = out.finish(); !finished) return finished;
+    return output->commit();
 }
 
 template Status write_colmap_file(const std::string&, const Cloud&,
-                                  const std::vector<std::uint32_t>&);
+                                  const std::vector<std::uint32_t>&, const std::atomic<bool>*);
 template Status write_colmap_file(const std::string&, const Cloud&,
-                                  const std::vector<std::uint64_t>&);
+                                  const std::vector<std::uint64_t>&, const std::atomic<bool>*);
 
 namespace detail {
 
@@ -513,16 +525,18 @@ struct WriterPool {
 
     const PatchWriter write_one;
     std::atomic<std::size_t> next_patch{0};
+    std::atomic<bool> stop{false};  // set on an interrupt: no new patch is started
     std::mutex mutex;  // guards outcomes and completed_patches
     std::condition_variable changed;
     std::vector<WriterOutcome> outcomes;
     std::uint64_t completed_patches = 0;
 };
 
-WriterOutcome run_one(const PatchWriter& write_one, std::size_t patch) {
+WriterOutcome run_one(const PatchWriter& write_one, std::size_t patch,
+                      const std::atomic<bool>& stop) {
     WriterOutcome outcome;
     try {
-        auto written = write_one(patch);
+        auto written = write_one(patch, stop);
         if (written) {
             outcome.kind = WriterOutcome::Kind::Written;
             outcome.points = *written;
@@ -538,9 +552,10 @@ WriterOutcome run_one(const PatchWriter& write_one, std::size_t patch) {
 
 void writer_loop(const std::shared_ptr<WriterPool>& pool) {
     for (;;) {
+        if (pool->stop.load(std::memory_order_relaxed)) return;
         const std::size_t patch = pool->next_patch.fetch_add(1);
         if (patch >= pool->outcomes.size()) return;
-        WriterOutcome outcome = run_one(pool->write_one, patch);
+        WriterOutcome outcome = run_one(pool->write_one, patch, pool->stop);
         {
             std::lock_guard lock(pool->mutex);
             pool->outcomes[patch] = std::move(outcome);
@@ -550,17 +565,14 @@ void writer_loop(const std::shared_ptr<WriterPool>& pool) {
     }
 }
 
-// The writer threads. Threads still running when the call fails are
-// detached: they finish their patches in the background.
+// The writer threads, joined before the call returns whatever happens: no
+// file is written after the caller has its result.
 class WriterThreads {
 public:
     WriterThreads() = default;
     WriterThreads(const WriterThreads&) = delete;
     WriterThreads& operator=(const WriterThreads&) = delete;
-    ~WriterThreads() {
-        for (auto& thread : threads_)
-            if (thread.joinable()) thread.detach();
-    }
+    ~WriterThreads() { join_all(); }
 
     void start(std::size_t count, const std::shared_ptr<WriterPool>& pool) {
         try {
@@ -572,7 +584,8 @@ public:
     }
 
     void join_all() {
-        for (auto& thread : threads_) thread.join();
+        for (auto& thread : threads_)
+            if (thread.joinable()) thread.join();
     }
 
 private:
@@ -582,7 +595,7 @@ private:
 }  // namespace
 
 Result<SplitCounts> run_writers(std::size_t patch_count, PatchWriter write_one,
-                                const InterruptCheck& interrupted) {
+                                const InterruptPoll& interrupted) {
     progress::ProgressBar bar(patch_count);
     bar.set_style(progress::Template::Count);
     bar.set_message("Writing patches");
@@ -593,8 +606,11 @@ Result<SplitCounts> run_writers(std::size_t patch_count, PatchWriter write_one,
     // Monitor: poll, show the count, and wait up to 100 ms for it to change.
     std::uint64_t shown = 0;
     for (;;) {
-        if (auto raised = interrupted())
-            return fail(Error{ErrorKind::Interrupted, "Interrupted: " + *raised, 0});
+        if (auto raised = interrupted()) {
+            pool->stop.store(true, std::memory_order_relaxed);
+            threads.join_all();
+            return fail(Interrupts::interrupted_error(*raised));
+        }
         std::unique_lock lock(pool->mutex);
         const std::uint64_t done = pool->completed_patches;
         lock.unlock();
@@ -636,12 +652,12 @@ struct WriteJob {
     PatchIndices indices;
     std::vector<std::string> output_files;
 
-    Result<std::uint64_t> write(std::size_t patch) const {
+    Result<std::uint64_t> write(std::size_t patch, const std::atomic<bool>& stop) const {
         return std::visit(
             [&](const auto& lists) -> Result<std::uint64_t> {
                 const auto& list = lists[patch];
                 if (list.empty()) return 0;  // no file is created or touched
-                if (auto written = write_colmap_file(output_files[patch], cloud, list); !written)
+                if (auto written = write_colmap_file(output_files[patch], cloud, list, &stop); !written)
                     return fail(written.error().as(ErrorKind::Os, "Write error: "));
                 return list.size();
             },
@@ -653,7 +669,7 @@ struct WriteJob {
 
 Result<SplitCounts> write_patches(const Cloud& cloud, PatchIndices indices,
                                   const std::vector<Patch>& patches,
-                                  const InterruptCheck& interrupted) {
+                                  const InterruptPoll& interrupted) {
     auto job = std::make_shared<WriteJob>();
     job->cloud.vertices = cloud.vertices;
     job->cloud.vertex_count = cloud.vertex_count;
@@ -662,7 +678,9 @@ Result<SplitCounts> write_patches(const Cloud& cloud, PatchIndices indices,
     for (const Patch& patch : patches) job->output_files.push_back(patch.output_file);
     std::shared_ptr<const WriteJob> shared = std::move(job);
     return detail::run_writers(
-        patches.size(), [shared](std::size_t patch) { return shared->write(patch); }, interrupted);
+        patches.size(),
+        [shared](std::size_t patch, const std::atomic<bool>& stop) { return shared->write(patch, stop); },
+        interrupted);
 }
 
 // ---- the pipeline ----
@@ -685,9 +703,13 @@ Status require_distinct_outputs(const std::vector<Patch>& patches) {
 
 }  // namespace
 
-Result<SplitCounts> split_ply(const Config& config, const InterruptCheck& interrupted) {
+Result<SplitCounts> split_ply(const Config& config, const InterruptPoll& interrupted) {
     if (auto distinct = require_distinct_outputs(config.patches); !distinct)
         return fail(distinct.error());
+    std::vector<std::string> outputs;
+    for (const Patch& patch : config.patches) outputs.push_back(patch.output_file);
+    if (auto apart = io::refuse_outputs_among_inputs(outputs, {config.input_file}); !apart)
+        return fail(apart.error());
     auto cloud = read_point_cloud(config, interrupted);
     if (!cloud) return fail(cloud.error());
     auto indices = assign_points_to_patches(*cloud, config.patches, interrupted);

@@ -9,6 +9,7 @@
 // The first two share their work with the worker pool; in every step the
 // calling thread shows progress and polls for interrupts.
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/interrupt.hpp"
 #include "common/io.hpp"
 #include "common/json.hpp"
 #include "common/ply.hpp"
@@ -140,10 +142,6 @@ inline CloudPoint point_at(const char* record, const RecordLayout& layout) {
     return {x, y, z, channel(layout.red), channel(layout.green), channel(layout.blue)};
 }
 
-// Asks the host to run pending signal handlers. Returns the text form of the
-// exception a handler raised ("KeyboardInterrupt: "), or nothing.
-using InterruptCheck = std::function<std::optional<std::string>()>;
-
 // The kept points inside each patch, ascending, one list per patch. The lists
 // hold vertex numbers: ascending in the kept-point list is ascending in the
 // input, and the writers need nothing else. 32-bit numbers while the vertex
@@ -160,23 +158,28 @@ struct SplitCounts {
 
 // Steps of split_ply, in order. Each returns its result or the error the
 // entry point raises (kind and full message).
-Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& interrupted);
+Result<Cloud> read_point_cloud(const Config& config, const InterruptPoll& interrupted);
 Result<PatchIndices> assign_points_to_patches(const Cloud& cloud, const std::vector<Patch>& patches,
-                                              const InterruptCheck& interrupted);
+                                              const InterruptPoll& interrupted);
 Result<SplitCounts> write_patches(const Cloud& cloud, PatchIndices indices,
                                   const std::vector<Patch>& patches,
-                                  const InterruptCheck& interrupted);
+                                  const InterruptPoll& interrupted);
 
-// The whole pipeline. Files written before a failure stay on disk; after an
-// interrupt while the writers run, the writers finish in the background.
-Result<SplitCounts> split_ply(const Config& config, const InterruptCheck& interrupted);
+// The whole pipeline. Files written before a failure stay on disk. An
+// interrupt in any step is a KeyboardInterrupt; while the writers run, it
+// stops them, and they are joined (their unfinished files removed) before
+// the call returns.
+Result<SplitCounts> split_ply(const Config& config, const InterruptPoll& interrupted);
 
 // Writes the points of the given vertices, in order, as a COLMAP binary
 // points file (ids 1..N, error -1, empty tracks), creating missing parent
-// directories. Returns the file system's error text on failure.
+// directories; the file appears at `path` only when complete. Returns the
+// file system's error text on failure. Gives up, leaving no file, once
+// `stop` is set.
 template <class Index>
 Status write_colmap_file(const std::string& path, const Cloud& cloud,
-                         const std::vector<Index>& vertices);
+                         const std::vector<Index>& vertices,
+                         const std::atomic<bool>* stop = nullptr);
 
 namespace detail {
 
@@ -188,15 +191,18 @@ struct WriterOutcome {
 };
 
 // Writes one patch: the count of points written, or the error. A writer that
-// throws has ended abnormally ("Thread join failed").
-using PatchWriter = std::function<Result<std::uint64_t>(std::size_t patch)>;
+// throws has ended abnormally ("Thread join failed"). `stop` is set when the
+// call is interrupted: the writer should give up soon after.
+using PatchWriter =
+    std::function<Result<std::uint64_t>(std::size_t patch, const std::atomic<bool>& stop)>;
 
 // The writing machinery of write_patches with the per-patch work injected:
 // runs `write_one` for every patch on a bounded set of threads, which own the
 // function and whatever it captures, while the calling thread shows progress
-// and polls for interrupts; then reports the outcomes in patch order.
+// and polls for interrupts; then reports the outcomes in patch order. On an
+// interrupt the writers are stopped and joined before it returns.
 Result<SplitCounts> run_writers(std::size_t patch_count, PatchWriter write_one,
-                                const InterruptCheck& interrupted);
+                                const InterruptPoll& interrupted);
 
 }  // namespace detail
 
