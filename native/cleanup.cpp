@@ -301,20 +301,25 @@ bool splat_keep(const char* record, const ply::SplatLayout& layout, const PointG
     return grid == nullptr || has_neighbors(*grid, x, y, z, rules);
 }
 
-std::vector<std::uint8_t> filter_splats(std::span<const char> block, std::uint64_t record_size,
-                                        const ply::SplatLayout& layout, const PointGrid* grid,
-                                        const KeepRules& rules) {
+Result<std::vector<std::uint8_t>> filter_splats(io::RecordReader& records,
+                                                const ply::SplatLayout& layout,
+                                                const PointGrid* grid, const KeepRules& rules) {
     io::print("Starting splat filtering (parallelized)...\n");
     const text::Stopwatch stage;
-    const std::size_t count = block.size() / record_size;
-    std::vector<std::uint8_t> flags(count);
+    std::vector<std::uint8_t> flags(records.count());
+    // From the back: the writer's pass that follows starts at the front, which
+    // is then what the page cache still holds of a file larger than memory.
     // Each worker writes only the flags of its own indices.
-    parallel_for_each(
-        count,
-        [&](std::size_t i) {
-            flags[i] = splat_keep(block.data() + i * record_size, layout, grid, rules) ? 1 : 0;
-        },
-        256);
+    auto filtered = records.for_each(io::Order::Backward, [&](const io::Window& window) -> Status {
+        parallel_for_each(
+            window.count,
+            [&](std::size_t i) {
+                flags[window.first + i] = splat_keep(window.record(i), layout, grid, rules) ? 1 : 0;
+            },
+            256);
+        return {};
+    });
+    if (!filtered) return fail(filtered.error());
     io::print("Finished splat filtering in " + stage.elapsed_text() + "\n");
     return flags;
 }
@@ -327,45 +332,93 @@ namespace {
 // large writes.
 constexpr std::size_t kWriteBufferSize = 1 << 20;
 
-// Writes every maximal run of records flagged `wanted` as one piece, so runs
-// longer than the buffer go to the file without a copy.
-Status write_records(io::BufferedWriter& writer, std::span<const char> block,
-                     std::uint64_t record_size, const std::vector<std::uint8_t>& flags,
-                     std::uint8_t wanted) {
-    const auto begin = flags.begin();
-    auto run = std::find(begin, flags.end(), wanted);
-    while (run != flags.end()) {
-        const auto run_end = std::find(run, flags.end(), static_cast<std::uint8_t>(!wanted));
-        const std::size_t first = static_cast<std::size_t>(run - begin);
-        const std::size_t records = static_cast<std::size_t>(run_end - run);
-        if (auto w = writer.write(block.data() + first * record_size, records * record_size); !w) return w;
-        run = std::find(run_end, flags.end(), wanted);
+// Writes every maximal run of the window's records flagged `wanted` as one
+// piece, so runs longer than the buffer go to the file without a copy.
+Status write_records(io::BufferedWriter& writer, const io::Window& window,
+                     const std::vector<std::uint8_t>& flags, std::uint8_t wanted) {
+    const auto begin = flags.begin() + static_cast<std::ptrdiff_t>(window.first);
+    const auto end = begin + static_cast<std::ptrdiff_t>(window.count);
+    const auto unwanted = static_cast<std::uint8_t>(!wanted);
+    for (auto run = std::find(begin, end, wanted); run != end;) {
+        const auto run_end = std::find(run, end, unwanted);
+        const auto first = static_cast<std::uint64_t>(run - begin);
+        const auto records = static_cast<std::uint64_t>(run_end - run);
+        if (auto w = writer.write(window.record(first), records * window.record_size); !w) return w;
+        run = std::find(run_end, end, wanted);
     }
     return {};
 }
 
+// One output file of the writer stage: created with the input's header and
+// its share's count, then fed the records of that share window by window.
+class ShareFile {
+public:
+    static Result<std::unique_ptr<ShareFile>> create(const std::string& path,
+                                                     const ply::PlyHeader& header,
+                                                     std::uint8_t wanted, std::uint64_t count) {
+        auto file = io::create_truncate(path);
+        if (!file) return fail(file.error());
+        std::unique_ptr<ShareFile> share(new ShareFile(std::move(*file), wanted));
+        const std::string text = ply::rewrite_vertex_count(header.header_text, header.vertex_count, count);
+        if (auto w = share->writer_.write(text); !w) return fail(w.error());
+        return share;
+    }
+
+    Status append(const io::Window& window, const std::vector<std::uint8_t>& flags) {
+        return write_records(writer_, window, flags, wanted_);
+    }
+
+    Status finish() {
+        if (auto flushed = writer_.flush(); !flushed) return flushed;
+        return file_.close();
+    }
+
+private:
+    ShareFile(io::File file, std::uint8_t wanted)
+        : file_(std::move(file)), writer_(file_, kWriteBufferSize), wanted_(wanted) {}
+
+    io::File file_;
+    io::BufferedWriter writer_;
+    std::uint8_t wanted_;
+};
+
 }  // namespace
 
-Status write_splats(Share share, const std::string& path, const ply::PlyHeader& header,
-                    std::span<const char> block, const std::vector<std::uint8_t>& flags) {
-    const bool kept = share == Share::Kept;
-    io::print((kept ? "Writing kept splats to " : "Writing discarded splats to ") + path + "...\n");
-    const text::Stopwatch stage;
-    auto file = io::create_truncate(path);
-    if (!file) return fail(file.error());
-    io::BufferedWriter writer(*file, kWriteBufferSize);
+Status write_splats(const std::string& kept_path, const std::optional<std::string>& discarded_path,
+                    const ply::PlyHeader& header, io::RecordReader& records,
+                    const std::vector<std::uint8_t>& flags) {
+    io::print("Writing kept splats to " + kept_path + "...\n");
+    const text::Stopwatch kept_stage;
+    const auto kept_count = static_cast<std::uint64_t>(std::count(flags.begin(), flags.end(), 1));
+    auto kept = ShareFile::create(kept_path, header, 1, kept_count);
+    if (!kept) return fail(kept.error());
 
-    const std::uint8_t wanted = kept ? 1 : 0;
-    const auto count = static_cast<std::uint64_t>(std::count(flags.begin(), flags.end(), wanted));
-    const std::string text = ply::rewrite_vertex_count(header.header_text, header.vertex_count, count);
-    if (auto w = writer.write(text); !w) return w;
-    if (auto w = write_records(writer, block, header.vertex_size, flags, wanted); !w) return w;
-    if (auto flushed = writer.flush(); !flushed) return flushed;
-    if (auto closed = file->close(); !closed) return closed;
+    // Both files are fed in the one pass; a failure of the discarded file is
+    // held back to its own stage, and that file is not fed after it.
+    std::unique_ptr<ShareFile> discarded;
+    Status discarded_status;
+    if (discarded_path) {
+        auto created = ShareFile::create(*discarded_path, header, 0, flags.size() - kept_count);
+        if (created) discarded = std::move(*created);
+        else discarded_status = fail(created.error());
+    }
+    auto copied = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
+        if (auto w = (*kept)->append(window, flags); !w) return w;
+        if (discarded && discarded_status) discarded_status = discarded->append(window, flags);
+        return {};
+    });
+    if (!copied) return copied;
+    if (auto finished = (*kept)->finish(); !finished) return finished;
+    io::print("Finished writing kept splats in " + kept_stage.elapsed_text() + ". Kept " +
+              std::to_string(kept_count) + " splats.\n");
 
-    io::print((kept ? "Finished writing kept splats in " : "Finished writing discarded splats in ") +
-              stage.elapsed_text() + (kept ? ". Kept " : ". Discarded ") + std::to_string(count) +
-              " splats.\n");
+    if (!discarded_path) return {};
+    io::print("Writing discarded splats to " + *discarded_path + "...\n");
+    const text::Stopwatch discarded_stage;
+    if (!discarded_status) return discarded_status;
+    if (auto finished = discarded->finish(); !finished) return finished;
+    io::print("Finished writing discarded splats in " + discarded_stage.elapsed_text() +
+              ". Discarded " + std::to_string(flags.size() - kept_count) + " splats.\n");
     return {};
 }
 
@@ -392,28 +445,28 @@ Status require_readable_records(const ply::PlyHeader& header, const ply::SplatLa
     return {};
 }
 
-struct VertexBlock {
-    std::unique_ptr<char[]> bytes;
-    std::size_t size = 0;
-    std::span<const char> view() const { return {bytes.get(), size}; }
-};
-
-// The whole vertex block in one read, after the header. A block the file
-// cannot hold (or whose size does not fit in 64 bits) is a short read,
-// reported before anything is allocated.
-Result<VertexBlock> read_vertex_block(io::BufferedReader& reader, const ply::PlyHeader& header) {
+// The records the header announces must lie in the file after it. A count
+// the file cannot hold (or whose byte size does not fit in 64 bits) is a
+// short read, reported before anything is sized from it.
+Status require_vertex_block(io::File& file, const ply::PlyHeader& header) {
     unsigned long long wanted = 0;
     if (multiply_overflows(header.vertex_count, header.vertex_size, wanted))
         return fail(io::short_read_error());
-    auto file_size = reader.file().size();
+    auto file_size = file.size();
     if (!file_size) return fail(file_size.error());
     if (*file_size < header.header_size || *file_size - header.header_size < wanted)
         return fail(io::short_read_error());
-    if (auto moved = reader.seek(header.header_size); !moved) return fail(moved.error());
-    VertexBlock block{std::make_unique_for_overwrite<char[]>(wanted), static_cast<std::size_t>(wanted)};
-    if (auto read = reader.file().read_exact(block.bytes.get(), block.size); !read)
-        return fail(read.error());
-    return block;
+    return {};
+}
+
+// Two outputs of one call that are one file would overwrite each other.
+Status require_distinct_outputs(const CleanConfig& config) {
+    if (!config.discarded_file) return {};
+    if (!io::first_shared_path({config.output_file, *config.discarded_file})) return {};
+    return fail(Error::value("output_file " + config.output_file + " and discarded_file " +
+                             *config.discarded_file +
+                             " are the same file; the kept and the discarded splats each need "
+                             "a file of their own"));
 }
 
 }  // namespace
@@ -423,6 +476,7 @@ Status cleanup_ply(const CleanConfig& config) {
     io::print("Starting PLY cleanup process...\n");
     if (config.radius == 0.0)
         return fail(Error::value("Radius cannot be 0.0. Please provide a positive radius value."));
+    if (auto distinct = require_distinct_outputs(config); !distinct) return distinct;
 
     std::optional<PointGrid> grid;
     if (config.colmap_points_file) {
@@ -447,20 +501,17 @@ Status cleanup_ply(const CleanConfig& config) {
 
     io::print("Reading PLY vertex data...\n");
     stage = text::Stopwatch();
-    auto block = read_vertex_block(reader, *header);
-    if (!block) return fail(block.error());
+    if (auto held = require_vertex_block(*input, *header); !held) return held;
+    auto records = io::RecordReader::create(*input, header->header_size, header->vertex_size,
+                                            header->vertex_count);
+    if (!records) return fail(records.error());
     io::print("Finished reading PLY vertex data in " + stage.elapsed_text() + "\n");
 
     const KeepRules rules = KeepRules::from(config);
-    const auto flags = filter_splats(block->view(), header->vertex_size, layout,
-                                     grid ? &*grid : nullptr, rules);
-
-    if (auto w = write_splats(Share::Kept, config.output_file, *header, block->view(), flags); !w)
+    auto flags = filter_splats(*records, layout, grid ? &*grid : nullptr, rules);
+    if (!flags) return fail(flags.error());
+    if (auto w = write_splats(config.output_file, config.discarded_file, *header, *records, *flags); !w)
         return w;
-    if (config.discarded_file) {
-        if (auto w = write_splats(Share::Discarded, *config.discarded_file, *header, block->view(), flags); !w)
-            return w;
-    }
     io::print("PLY cleanup process completed in " + overall.elapsed_text() + "\n");
     return {};
 }

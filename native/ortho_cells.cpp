@@ -1,14 +1,19 @@
 #include "ortho_cells.hpp"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <cstring>
 #include <limits>
 #include <optional>
+#include <thread>
 
 #include "common/io.hpp"
 #include "common/parallel.hpp"
+#include "common/progress.hpp"
 
 namespace larkspan::ortho_cells {
 
@@ -16,13 +21,6 @@ namespace {
 
 constexpr std::string_view kVertexElement = "element vertex ";
 constexpr std::string_view kProperty = "property ";
-constexpr std::uint64_t kReadPiece = std::uint64_t{1} << 20;
-constexpr std::uint64_t kAssignProgressStep = 100000;
-// Cell files are written through a larger buffer than the 8 KiB floor: a cell
-// of a few hundred MB would otherwise cost a system call per 33 records.
-constexpr std::size_t kCellWriteBuffer = std::size_t{1} << 20;
-constexpr std::size_t kPrefetchAhead = 8;
-constexpr std::uint64_t kPrefetchBytes = 512;
 
 // ---- loading ----
 
@@ -127,6 +125,10 @@ Status require_vertex_bytes(io::File& file, std::uint64_t offset, std::uint64_t 
     return {};
 }
 
+VertexView view_of(const OrthoCells& ply, const io::Window& window) {
+    return {window.data, window.count, ply.vertex_size, ply.x_offset, ply.y_offset, ply.z_offset};
+}
+
 // The last component of the path, as the loading bar names the file.
 std::string display_name(std::string_view path) {
     for (;;) {
@@ -142,24 +144,41 @@ std::string display_name(std::string_view path) {
     }
 }
 
-Result<ByteBuffer> read_vertex_block(io::File& file, std::uint64_t offset, std::uint64_t total,
-                                     const std::string& ply_path) {
-    if (auto enough = require_vertex_bytes(file, offset, total); !enough) return fail(enough.error());
-    auto buffer = ByteBuffer::allocate(total);
-    if (!buffer) return fail(buffer.error());
-    if (auto sought = file.seek(offset); !sought) return fail(sought.error());
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
+// One pass over the records under the bytes bar, taking the NaN-ignoring
+// extent of x and y and the sum of z in file order.
+Status read_bounds(OrthoCells& ply, const std::string& ply_path) {
+    const std::uint64_t total = ply.vertex_size * ply.vertex_count;
     progress::ProgressBar bar(total);
     bar.set_style(progress::Template::Bytes);
     bar.set_message("Reading " + display_name(ply_path));
-    for (std::uint64_t done = 0; done < total;) {
-        const std::uint64_t piece = std::min(kReadPiece, total - done);
-        if (auto read = file.read_exact(buffer->data() + done, piece); !read) return fail(read.error());
-        done += piece;
-        bar.set_position(done);
+    Bounds bounds{kInfinity, -kInfinity, kInfinity, -kInfinity, 0};
+    double sum_z = 0;
+    if (ply.vertex_count > 0) {
+        auto records = io::RecordReader::create(ply.file, ply.body_offset, ply.vertex_size,
+                                                ply.vertex_count);
+        if (!records) return fail(records.error());
+        auto read = records->for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
+            const VertexView view = view_of(ply, window);
+            for (std::uint64_t i = 0; i < view.count; ++i) {
+                const double x = view.x(i), y = view.y(i);
+                // Comparisons with NaN are false, so NaN coordinates never count.
+                if (x < bounds.min_x) bounds.min_x = x;
+                if (x > bounds.max_x) bounds.max_x = x;
+                if (y < bounds.min_y) bounds.min_y = y;
+                if (y > bounds.max_y) bounds.max_y = y;
+                sum_z += view.z(i);
+            }
+            bar.set_position((window.first + window.count) * ply.vertex_size);
+            return {};
+        });
+        if (!read) return read;
     }
+    bounds.mean_z = sum_z / static_cast<double>(ply.vertex_count);
+    ply.bounds = bounds;
     bar.finish_with_message("PLY data loaded");
-    return buffer;
+    return {};
 }
 
 Result<OrthoCells> load_file(const std::string& ply_path) {
@@ -176,17 +195,25 @@ Result<OrthoCells> load_file(const std::string& ply_path) {
     std::uint64_t total = 0;
     if (__builtin_mul_overflow(layout.size, header->vertex_count, &total))
         return fail(io::short_read_error());  // no file holds that many bytes
-    auto data = read_vertex_block(*file, header->size, total, ply_path);
-    if (!data) return fail(data.error());
+    if (auto enough = require_vertex_bytes(*file, header->size, total); !enough) return fail(enough.error());
+    auto stamp = io::stamp_of(*file);
+    if (!stamp) return fail(stamp.error());
+    std::error_code ignored;
+    const std::filesystem::path absolute = std::filesystem::absolute(ply_path, ignored);
 
     OrthoCells ply;
+    ply.path = ply_path;
+    ply.absolute_path = absolute.empty() ? ply_path : absolute.string();
+    ply.file = std::move(*file);
+    ply.stamp = *stamp;
     ply.header_lines = std::move(header->lines);
-    ply.vertex_data = std::move(*data);
+    ply.body_offset = header->size;
     ply.x_offset = layout.x;
     ply.y_offset = layout.y;
     ply.z_offset = layout.z;
     ply.vertex_size = layout.size;
     ply.vertex_count = header->vertex_count;
+    if (auto read = read_bounds(ply, ply_path); !read) return fail(read.error());
     return ply;
 }
 
@@ -345,38 +372,6 @@ std::string header_text(const std::vector<std::string>& lines, std::uint64_t ver
     return text;
 }
 
-// Creates the file, writes the header with `vertex_count`, then whatever
-// `body` writes.
-template <class Body>
-Status write_ply(const OrthoCells& ply, const std::string& path, std::uint64_t vertex_count,
-                 std::size_t buffer_size, Body&& body) {
-    auto file = io::create_truncate(path);
-    if (!file) return fail(file.error());
-    io::BufferedWriter writer(*file, buffer_size);
-    if (auto written = writer.write(header_text(ply.header_lines, vertex_count)); !written) return written;
-    if (auto written = body(writer); !written) return written;
-    if (auto flushed = writer.flush(); !flushed) return flushed;
-    return file->close();
-}
-
-// A cell's records lie scattered over the whole block, so each one is a
-// cache miss; fetching a few records ahead overlaps those misses.
-void prefetch_record(const OrthoCells& ply, std::uint64_t i) {
-    const char* record = ply.record(i);
-    const std::uint64_t span = std::min<std::uint64_t>(ply.vertex_size, kPrefetchBytes);
-    for (std::uint64_t offset = 0; offset < span; offset += 64) __builtin_prefetch(record + offset);
-}
-
-Status write_cell(const OrthoCells& ply, const std::string& path, const std::vector<std::uint64_t>& indices) {
-    return write_ply(ply, path, indices.size(), kCellWriteBuffer, [&](io::BufferedWriter& writer) -> Status {
-        for (std::size_t k = 0; k < indices.size(); ++k) {
-            if (k + kPrefetchAhead < indices.size()) prefetch_record(ply, indices[k + kPrefetchAhead]);
-            if (auto written = writer.write(ply.record(indices[k]), ply.vertex_size); !written) return written;
-        }
-        return {};
-    });
-}
-
 // Refuses cells that would write one file: equal paths once normalised, or
 // two names of one existing file.
 Status refuse_shared_output_paths(const std::vector<Cell>& cells) {
@@ -391,51 +386,222 @@ Status refuse_shared_output_paths(const std::vector<Cell>& cells) {
                              cells[second].output_path + "); every cell needs a file of its own"));
 }
 
-CellIndices assign_with_progress(const OrthoCells& ply, const std::vector<Cell>& cells) {
+Error changed_error(const OrthoCells& ply) {
+    return Error::os("The PLY file " + ply.path +
+                     " changed after it was loaded (it is another file now, or its size or "
+                     "modification time differ); load it again to cut it into cells");
+}
+
+// A read that fails because the file changed is reported as that change.
+Error read_failure(const OrthoCells& ply, const Error& error) {
+    if (!require_unchanged(ply)) return changed_error(ply);
+    return error.as(ErrorKind::OsMatching);
+}
+
+// The window is cut into this many pieces for the pool: a few per thread.
+std::size_t piece_count(std::uint64_t records) {
+    const auto threads = static_cast<std::uint64_t>(std::max(1u, std::thread::hardware_concurrency()));
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(records / 2048, 1, 4 * threads));
+}
+
+// Calls visit(i, c) for every vertex i in [first, last) of the view,
+// ascending, and every cell c that contains it, ascending.
+template <class Visit>
+void for_each_membership(const CellGrid& grid, std::span<const Cell> cells, const VertexView& view,
+                         std::uint64_t first, std::uint64_t last, Visit&& visit) {
+    for (std::uint64_t i = first; i < last; ++i) {
+        const double x = view.x(i), y = view.y(i);
+        for (std::size_t c : grid.candidates(x, y))
+            if (cells[c].contains(x, y)) visit(i, c);
+    }
+}
+
+// Each cell's number of splats, from one pass over the records. The pass
+// runs from the back of the file: the loading pass ended there, and the
+// writing pass that follows starts at the front, so a file larger than
+// memory is partly read from the page cache each time.
+Result<std::vector<std::uint64_t>> count_cells(const OrthoCells& ply, io::RecordReader* records,
+                                               const CellGrid& grid, const std::vector<Cell>& cells) {
     progress::ProgressBar bar(ply.vertex_count);
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Assigning splats to cells");
-    CellIndices indices = assign_splats(ply, cells, &bar);
-    bar.finish_with_message("Assignment complete");
-    return indices;
-}
-
-// Writes the non-empty cells in parallel; a failure is reported on stderr at
-// once and kept in the cell's slot.
-std::vector<std::optional<Error>> write_cells(const OrthoCells& ply, const std::vector<Cell>& cells,
-                                              const CellIndices& indices) {
-    progress::ProgressBar bar(cells.size());
-    bar.set_style(progress::Template::CountAndRate);
-    bar.set_message("Writing cell PLY files");
-    auto failures = parallel_map<std::optional<Error>>(cells.size(), [&](std::size_t c) {
-        std::optional<Error> failure;
-        if (!indices[c].empty()) {
-            if (auto written = write_cell(ply, cells[c].output_path, indices[c]); !written) {
-                io::print_error("Failed to write PLY file " + cells[c].output_path + ": " +
-                                written.error().message + "\n");
-                failure = written.error();
-            }
-        }
-        bar.inc(1);
-        return failure;
+    std::vector<std::uint64_t> counts(cells.size());
+    if (records == nullptr) {  // no vertex
+        bar.finish_with_message("Assignment complete");
+        return counts;
+    }
+    const std::size_t pieces = piece_count(records->window_records());
+    // One row of counts per piece of a window; piece k of every window adds
+    // to row k, so no two workers share a row.
+    std::vector<std::vector<std::uint64_t>> rows(pieces, std::vector<std::uint64_t>(cells.size()));
+    std::uint64_t done = 0;
+    auto counted = records->for_each(io::Order::Backward, [&](const io::Window& window) -> Status {
+        const VertexView view = view_of(ply, window);
+        parallel_for_each(pieces, [&](std::size_t k) {
+            for_each_membership(grid, cells, view, view.count * k / pieces, view.count * (k + 1) / pieces,
+                                [&](std::uint64_t, std::size_t c) { ++rows[k][c]; });
+        });
+        done += window.count;
+        bar.set_position(done);
+        return {};
     });
-    bar.finish_with_message("Cell PLY files written");
-    return failures;
+    if (!counted) return fail(read_failure(ply, counted.error()));
+    for (const auto& row : rows)
+        for (std::size_t c = 0; c < cells.size(); ++c) counts[c] += row[c];
+    bar.finish_with_message("Assignment complete");
+    return counts;
 }
 
-Status report_failures(const std::vector<Cell>& cells, const CellIndices& indices,
-                       const std::vector<std::optional<Error>>& failures) {
-    std::size_t failed = 0, attempted = 0, first = cells.size();
+// How many cell files are open at once: well inside the process's limit on
+// open files. More cells take more passes over the records.
+std::size_t open_file_budget() {
+    struct rlimit limit {};
+    std::uint64_t allowed = 1024;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) allowed = limit.rlim_cur;
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(allowed / 2, 16, 512));
+}
+
+// One cell file being written: its header went out when it was created, its
+// records follow window by window.
+struct CellOutput {
+    io::File file;
+    std::uint64_t expected = 0;  // records it receives in all
+    std::uint64_t written = 0;
+    std::optional<Error> failure;
+};
+
+class CellWriter {
+public:
+    CellWriter(const OrthoCells& ply, const std::vector<Cell>& cells, std::vector<std::uint64_t> counts)
+        : ply_(ply), cells_(cells), outputs_(cells.size()), bar_(cells.size()) {
+        for (std::size_t c = 0; c < cells.size(); ++c) outputs_[c].expected = counts[c];
+        bar_.set_style(progress::Template::CountAndRate);
+        bar_.set_message("Writing cell PLY files");
+    }
+
+    // Writes the cells with splats, at most a budget of files at a time, one
+    // pass over the records per group.
+    // `records` is null only for a file without vertices, which leaves every
+    // cell empty.
+    Status write_all(io::RecordReader* records, const CellGrid& grid) {
+        std::vector<std::size_t> pending;
+        for (std::size_t c = 0; c < cells_.size(); ++c) {
+            if (outputs_[c].expected == 0) bar_.inc(1);  // writes no file
+            else pending.push_back(c);
+        }
+        const std::size_t budget = open_file_budget();
+        for (std::size_t begin = 0; begin < pending.size(); begin += budget) {
+            const std::span<const std::size_t> group(pending.data() + begin,
+                                                     std::min(budget, pending.size() - begin));
+            if (auto written = write_group(*records, grid, group); !written) return written;
+        }
+        bar_.finish_with_message("Cell PLY files written");
+        return {};
+    }
+
+    std::size_t attempted() const {
+        return static_cast<std::size_t>(
+            std::count_if(outputs_.begin(), outputs_.end(), [](const CellOutput& o) { return o.expected > 0; }));
+    }
+    const std::optional<Error>& failure(std::size_t c) const { return outputs_[c].failure; }
+
+private:
+    // A failed cell is reported at once and written no further.
+    void fail_cell(std::size_t c, Error error) {
+        CellOutput& out = outputs_[c];
+        io::print_error("Failed to write PLY file " + cells_[c].output_path + ": " + error.message + "\n");
+        out.failure = std::move(error);
+        out.file = io::File();
+        bar_.inc(1);
+    }
+
+    void open_cell(std::size_t c) {
+        CellOutput& out = outputs_[c];
+        auto file = io::create_truncate(cells_[c].output_path);
+        if (!file) return fail_cell(c, file.error());
+        const std::string header = header_text(ply_.header_lines, out.expected);
+        if (auto w = file->write_all(header.data(), header.size()); !w) return fail_cell(c, w.error());
+        out.file = std::move(*file);
+    }
+
+    // Appends the cell's records of this window (vertex numbers within the
+    // window, ascending) in one write; closes the file after its last one.
+    void append(std::size_t c, const VertexView& view, std::span<const std::uint32_t> members,
+                std::vector<char>& scratch) {
+        CellOutput& out = outputs_[c];
+        if (out.failure) return;
+        scratch.resize(members.size() * view.vertex_size);
+        char* to = scratch.data();
+        for (const std::uint32_t i : members) {
+            std::memcpy(to, view.record(i), view.vertex_size);
+            to += view.vertex_size;
+        }
+        if (auto w = out.file.write_all(scratch.data(), scratch.size()); !w) return fail_cell(c, w.error());
+        out.written += members.size();
+        if (out.written < out.expected) return;
+        if (auto closed = out.file.close(); !closed) return fail_cell(c, closed.error());
+        bar_.inc(1);
+    }
+
+    Status write_group(io::RecordReader& records, const CellGrid& grid, std::span<const std::size_t> group) {
+        constexpr std::uint32_t kNotInGroup = UINT32_MAX;
+        std::vector<std::uint32_t> slot_of(cells_.size(), kNotInGroup);
+        for (std::size_t s = 0; s < group.size(); ++s) {
+            slot_of[group[s]] = static_cast<std::uint32_t>(s);
+            open_cell(group[s]);
+        }
+        const std::size_t pieces = piece_count(records.window_records());
+        // Per piece of a window: (slot, vertex) pairs in vertex order.
+        std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> found(pieces);
+        std::vector<std::uint64_t> start(group.size() + 1);
+        std::vector<std::uint32_t> members;
+        auto written = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
+            const VertexView view = view_of(ply_, window);
+            parallel_for_each(pieces, [&](std::size_t k) {
+                found[k].clear();
+                for_each_membership(grid, cells_, view, view.count * k / pieces, view.count * (k + 1) / pieces,
+                                    [&](std::uint64_t i, std::size_t c) {
+                                        if (slot_of[c] != kNotInGroup)
+                                            found[k].emplace_back(slot_of[c], static_cast<std::uint32_t>(i));
+                                    });
+            });
+            // Stable counting sort by slot: each cell's vertices stay ascending.
+            std::fill(start.begin(), start.end(), 0);
+            for (const auto& piece : found)
+                for (const auto& [slot, i] : piece) ++start[slot + 1];
+            for (std::size_t s = 0; s < group.size(); ++s) start[s + 1] += start[s];
+            members.resize(start.back());
+            std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
+            for (const auto& piece : found)
+                for (const auto& [slot, i] : piece) members[next[slot]++] = i;
+            parallel_for_each(group.size(), [&](std::size_t s) {
+                if (start[s] == start[s + 1]) return;
+                thread_local std::vector<char> scratch;
+                append(group[s], view, {members.data() + start[s], members.data() + start[s + 1]}, scratch);
+            });
+            return {};
+        });
+        if (!written) return fail(read_failure(ply_, written.error()));
+        return {};
+    }
+
+    const OrthoCells& ply_;
+    const std::vector<Cell>& cells_;
+    std::vector<CellOutput> outputs_;
+    progress::ProgressBar bar_;
+};
+
+Status report_failures(const std::vector<Cell>& cells, const CellWriter& writer) {
+    std::size_t failed = 0, first = cells.size();
     for (std::size_t c = 0; c < cells.size(); ++c) {
-        attempted += indices[c].empty() ? 0 : 1;
-        if (!failures[c]) continue;
+        if (!writer.failure(c)) continue;
         ++failed;
         first = std::min(first, c);
     }
     if (failed == 0) return {};
-    const Error& error = *failures[first];
+    const Error& error = *writer.failure(first);
     return fail(Error{ErrorKind::OsMatching,
-                      std::to_string(failed) + " of " + std::to_string(attempted) +
+                      std::to_string(failed) + " of " + std::to_string(writer.attempted()) +
                           " cell PLY files failed to write; the first: " + cells[first].output_path +
                           ": " + error.message,
                       error.os_errno});
@@ -459,60 +625,78 @@ Result<OrthoCells> load(const std::string& ply_path) {
     return loaded;
 }
 
-Bounds get_bounds(const OrthoCells& ply) {
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    Bounds bounds{inf, -inf, inf, -inf, 0};
-    double sum_z = 0;
-    for (std::uint64_t i = 0; i < ply.vertex_count; ++i) {
-        const double x = ply.x(i), y = ply.y(i);
-        // Comparisons with NaN are false, so NaN coordinates never count.
-        if (x < bounds.min_x) bounds.min_x = x;
-        if (x > bounds.max_x) bounds.max_x = x;
-        if (y < bounds.min_y) bounds.min_y = y;
-        if (y > bounds.max_y) bounds.max_y = y;
-        sum_z += ply.z(i);
-    }
-    bounds.mean_z = sum_z / static_cast<double>(ply.vertex_count);
-    return bounds;
+Bounds get_bounds(const OrthoCells& ply) { return ply.bounds; }
+
+Status require_unchanged(const OrthoCells& ply) {
+    auto now = io::stamp_of(ply.absolute_path);
+    auto open = io::stamp_of(ply.file);
+    if (now && open && *now == ply.stamp && *open == ply.stamp) return {};
+    return fail(changed_error(ply));
 }
 
-CellIndices assign_splats(const OrthoCells& ply, std::span<const Cell> cells, progress::ProgressBar* bar) {
+CellIndices assign_splats(const VertexView& vertices, std::span<const Cell> cells) {
     const CellGrid grid(cells);
     CellIndices indices(cells.size());
-    for (std::uint64_t start = 0; start < ply.vertex_count; start += kAssignProgressStep) {
-        const std::uint64_t end = std::min(ply.vertex_count, start + kAssignProgressStep);
-        for (std::uint64_t i = start; i < end; ++i) {
-            const double x = ply.x(i), y = ply.y(i);
-            for (std::size_t c : grid.candidates(x, y))
-                if (cells[c].contains(x, y)) indices[c].push_back(i);
-        }
-        if (bar != nullptr && end % kAssignProgressStep == 0) bar->set_position(end);
-    }
+    for_each_membership(grid, cells, vertices, 0, vertices.count,
+                        [&](std::uint64_t i, std::size_t c) { indices[c].push_back(i); });
     return indices;
 }
 
-CellIndices assign_splats_literally(const OrthoCells& ply, std::span<const Cell> cells) {
+CellIndices assign_splats_literally(const VertexView& vertices, std::span<const Cell> cells) {
     CellIndices indices(cells.size());
-    for (std::uint64_t i = 0; i < ply.vertex_count; ++i) {
-        const double x = ply.x(i), y = ply.y(i);
+    for (std::uint64_t i = 0; i < vertices.count; ++i) {
+        const double x = vertices.x(i), y = vertices.y(i);
         for (std::size_t c = 0; c < cells.size(); ++c)
             if (cells[c].contains(x, y)) indices[c].push_back(i);
     }
     return indices;
 }
 
+Result<ByteBuffer> read_all_records(OrthoCells& ply) {
+    auto buffer = ByteBuffer::allocate(ply.vertex_size * ply.vertex_count);
+    if (!buffer) return fail(buffer.error());
+    if (auto read = ply.file.pread_exact(buffer->data(), buffer->size(), ply.body_offset); !read)
+        return fail(read.error());
+    return buffer;
+}
+
+VertexView view_of(const OrthoCells& ply, const ByteBuffer& records) {
+    return {records.data(), ply.vertex_count, ply.vertex_size, ply.x_offset, ply.y_offset, ply.z_offset};
+}
+
 Status extract_all_cells(const OrthoCells& ply, const std::vector<Cell>& cells) {
     if (auto distinct = refuse_shared_output_paths(cells); !distinct) return distinct;
-    const CellIndices indices = assign_with_progress(ply, cells);
-    const auto failures = write_cells(ply, cells, indices);
-    return report_failures(cells, indices, failures);
+    if (cells.size() >= UINT32_MAX) return fail(Error::value("too many cells"));
+    if (auto unchanged = require_unchanged(ply); !unchanged) return unchanged;
+    const CellGrid grid(cells);
+    std::optional<io::RecordReader> records;
+    if (ply.vertex_count > 0) {
+        auto reader = io::RecordReader::create(ply.file, ply.body_offset, ply.vertex_size, ply.vertex_count);
+        if (!reader) return fail(reader.error());
+        records.emplace(std::move(*reader));
+    }
+    io::RecordReader* reader = records ? &*records : nullptr;
+    auto counts = count_cells(ply, reader, grid, cells);
+    if (!counts) return fail(counts.error());
+    CellWriter writer(ply, cells, std::move(*counts));
+    if (auto written = writer.write_all(reader, grid); !written) return written;
+    // A file changed while it was read would have given cells of two versions.
+    if (auto unchanged = require_unchanged(ply); !unchanged) return unchanged;
+    return report_failures(cells, writer);
 }
 
 Status write_ply_file(const OrthoCells& ply, const std::string& output_path,
                       std::span<const char> vertex_data, std::uint64_t vertex_count) {
-    auto written = write_ply(ply, output_path, vertex_count, io::kBufferSize, [&](io::BufferedWriter& writer) {
-        return writer.write(vertex_data.data(), vertex_data.size());
-    });
+    if (auto unchanged = require_unchanged(ply); !unchanged) return unchanged;
+    auto written = [&]() -> Status {
+        auto file = io::create_truncate(output_path);
+        if (!file) return fail(file.error());
+        io::BufferedWriter writer(*file);
+        if (auto w = writer.write(header_text(ply.header_lines, vertex_count)); !w) return w;
+        if (auto w = writer.write(vertex_data.data(), vertex_data.size()); !w) return w;
+        if (auto flushed = writer.flush(); !flushed) return flushed;
+        return file->close();
+    }();
     if (!written && written.error().kind == ErrorKind::Os) return fail(written.error().as(ErrorKind::OsMatching));
     return written;
 }
