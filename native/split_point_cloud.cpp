@@ -53,9 +53,11 @@ constexpr std::uint64_t kBlockVertices = 16'384;
 constexpr std::uint64_t kPiecesPerThread = 4;
 constexpr std::uint64_t kMinBlocksPerPiece = 8;
 
-// Each patch's records are encoded into a buffer of about this size and
-// handed to the kernel in one write: far fewer system calls than 8 KiB writes.
-constexpr std::size_t kWriteBufferBytes = 1 << 20;
+// The write pass reads windows of this size: the points3D.bin records of a
+// window, encoded in one buffer, take about three and a half times as much.
+constexpr std::size_t kWriteWindowBytes = std::size_t{4} << 20;
+// No more records are encoded at once than this (about 26 MB).
+constexpr std::uint64_t kMaxStretchRecords = std::uint64_t{1} << 19;
 
 
 bool starts_with(std::string_view text, std::string_view prefix) {
@@ -671,7 +673,7 @@ struct WriteJob {
         }
         if (pending.empty()) return;
         auto records = io::RecordReader::create(*file, body_offset, layout.record_size, vertex_count,
-                                                io::kWindowBytes, 64);
+                                                kWriteWindowBytes, 64);
         if (!records) return fail_all(report, pending, records.error());
         const std::size_t budget = open_file_budget();
         for (std::size_t begin = 0; begin < pending.size(); begin += budget) {
@@ -710,22 +712,78 @@ private:
         return {};
     }
 
-    // Encodes the patch's points of this window (vertex numbers within the
-    // window, ascending) and writes them; closes the file after the last.
-    Status append(std::size_t j, PatchOutput& out, const io::Window& window,
-                  std::span<const std::uint32_t> members, std::vector<char>& buffer) const {
-        constexpr std::size_t kBufferRecords = kWriteBufferBytes / kPointRecordSize;
-        for (std::size_t begin = 0; begin < members.size(); begin += kBufferRecords) {
-            const std::size_t n = std::min(kBufferRecords, members.size() - begin);
-            buffer.resize(n * kPointRecordSize);
-            for (std::size_t k = 0; k < n; ++k)
-                encode_point_record(buffer.data() + k * kPointRecordSize, out.written + k + 1,
-                                    point_at(window.record(members[begin + k]), layout));
-            if (auto w = out.file.write_all(buffer.data(), buffer.size()); !w) return w;
-            out.written += n;
+    // The records of a stretch of vertices, found in their patches and
+    // encoded in patch order into one buffer, so each patch's part is one
+    // write: `start[s]` is where slot s's records begin.
+    struct Stretch {
+        std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> found;  // per piece: (slot, vertex)
+        std::vector<std::vector<std::uint64_t>> at;  // per piece: where its next record of each slot goes
+        std::vector<std::uint64_t> start;
+        std::vector<char> encoded;
+    };
+
+    // Finds the kept points of vertices [first, last) in the group's patches,
+    // on the pool, piece by piece in vertex order. Returns how many
+    // (patch, point) pairs there are.
+    std::uint64_t find_members(Stretch& st, const io::Window& window, std::uint64_t first,
+                               std::uint64_t last, const detail::PatchGrid& grid,
+                               const std::vector<std::uint32_t>& slot_of, std::size_t slots) const {
+        constexpr std::uint32_t kNotInGroup = UINT32_MAX;
+        const std::size_t pieces = st.found.size();
+        parallel_for_each(pieces, [&](std::size_t k) {
+            auto& found = st.found[k];
+            auto& count = st.at[k];
+            found.clear();
+            count.assign(slots, 0);
+            // Whole words of the kept set: pieces start at multiples of 64.
+            const std::uint64_t span = last - first;
+            const std::uint64_t from = first + span * k / pieces / 64 * 64;
+            const std::uint64_t to = k + 1 == pieces ? last : first + span * (k + 1) / pieces / 64 * 64;
+            for (std::uint64_t word = from / 64; word < (to + 63) / 64; ++word) {
+                for (std::uint64_t bits = kept[word]; bits != 0; bits &= bits - 1) {
+                    const std::uint64_t v = word * 64 + static_cast<std::uint64_t>(__builtin_ctzll(bits));
+                    if (v < from || v >= to) continue;
+                    const char* record = window.record(v - window.first);
+                    const double x = ply::read_f32(record, layout.x);
+                    const double y = ply::read_f32(record, layout.y);
+                    for (const std::uint32_t j : grid.candidates(x, y)) {
+                        const std::uint32_t slot = slot_of[j];
+                        if (slot == kNotInGroup || !patches[j].contains(x, y)) continue;
+                        found.emplace_back(slot, static_cast<std::uint32_t>(v - window.first));
+                        ++count[slot];
+                    }
+                }
+            }
+        });
+        std::uint64_t total = 0;
+        for (const auto& found : st.found) total += found.size();
+        return total;
+    }
+
+    // Places each piece's records after those of the earlier pieces in
+    // their slot, encodes them there on the pool (ids continue each patch's
+    // count), and returns the buffer's slot boundaries.
+    void encode_members(Stretch& st, const io::Window& window, const std::vector<PatchOutput>& outputs) const {
+        const std::size_t slots = outputs.size(), pieces = st.found.size();
+        st.start.assign(slots + 1, 0);
+        for (std::size_t s = 0; s < slots; ++s) {
+            std::uint64_t next = st.start[s];
+            for (std::size_t k = 0; k < pieces; ++k) {
+                const std::uint64_t n = st.at[k][s];
+                st.at[k][s] = next;
+                next += n;
+            }
+            st.start[s + 1] = next;
         }
-        if (out.written == counts[j]) return out.file.close();
-        return {};
+        st.encoded.resize(st.start[slots] * kPointRecordSize);
+        parallel_for_each(pieces, [&](std::size_t k) {
+            for (const auto& [slot, v] : st.found[k]) {
+                const std::uint64_t at = st.at[k][slot]++;
+                const std::uint64_t id = outputs[slot].written + (at - st.start[slot]) + 1;
+                encode_point_record(st.encoded.data() + at * kPointRecordSize, id,
+                                    point_at(window.record(v), layout));
+            }
+        });
     }
 
     void write_group(detail::WriterReport& report, io::RecordReader& records,
@@ -741,55 +799,35 @@ private:
             }
         }
         const detail::PatchGrid grid(patches);
-        const std::size_t pieces = piece_count(records.window_records());
-        // Per piece of a window: (slot, vertex within the window), in vertex order.
-        std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> found(pieces);
-        std::vector<std::uint64_t> start(group.size() + 1);
-        std::vector<std::uint32_t> members;
+        Stretch st;
+        st.found.resize(piece_count(records.window_records()));
+        st.at.resize(st.found.size());
+        // A stretch is as much of a window as keeps the encoded records
+        // within a fixed size; patches that overlap many times make it short.
+        std::uint64_t stretch = records.window_records();
         auto written_all = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
-            parallel_for_each(pieces, [&](std::size_t k) {
-                found[k].clear();
-                // Whole words of the kept set: windows and pieces start at multiples of 64.
-                const std::uint64_t first = window.first + window.count * k / pieces / 64 * 64;
-                const std::uint64_t last =
-                    k + 1 == pieces ? window.first + window.count
-                                    : window.first + window.count * (k + 1) / pieces / 64 * 64;
-                for (std::uint64_t word = first / 64; word < (last + 63) / 64; ++word) {
-                    for (std::uint64_t bits = kept[word]; bits != 0; bits &= bits - 1) {
-                        const std::uint64_t v = word * 64 + static_cast<std::uint64_t>(__builtin_ctzll(bits));
-                        if (v < first || v >= last) continue;
-                        const char* record = window.record(v - window.first);
-                        const double x = ply::read_f32(record, layout.x);
-                        const double y = ply::read_f32(record, layout.y);
-                        for (const std::uint32_t j : grid.candidates(x, y))
-                            if (slot_of[j] != kNotInGroup && patches[j].contains(x, y))
-                                found[k].emplace_back(slot_of[j], static_cast<std::uint32_t>(v - window.first));
+            for (std::uint64_t first = window.first; first < window.first + window.count;) {
+                const std::uint64_t last = std::min(window.first + window.count, first + stretch);
+                const std::uint64_t members = find_members(st, window, first, last, grid, slot_of, group.size());
+                if (members > kMaxStretchRecords && last - first > 64) {
+                    stretch = std::max<std::uint64_t>(64, (last - first) / 2 / 64 * 64);
+                    continue;
+                }
+                encode_members(st, window, outputs);
+                parallel_for_each(group.size(), [&](std::size_t s) {
+                    const std::uint64_t n = st.start[s + 1] - st.start[s];
+                    if (n == 0 || outputs[s].failed) return;
+                    if (auto appended = append(group[s], outputs[s], st.encoded.data() + st.start[s] * kPointRecordSize, n);
+                        !appended) {
+                        outputs[s].failed = true;
+                        outputs[s].file = io::File();
+                        report.done(group[s], failed(appended.error()));
+                    } else if (outputs[s].written == counts[group[s]]) {
+                        report.done(group[s], written(counts[group[s]]));
                     }
-                }
-            });
-            // Stable counting sort by slot: each patch's vertices stay ascending.
-            std::fill(start.begin(), start.end(), 0);
-            for (const auto& piece : found)
-                for (const auto& [slot, v] : piece) ++start[slot + 1];
-            for (std::size_t s = 0; s < group.size(); ++s) start[s + 1] += start[s];
-            members.resize(start.back());
-            std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
-            for (const auto& piece : found)
-                for (const auto& [slot, v] : piece) members[next[slot]++] = v;
-            parallel_for_each(group.size(), [&](std::size_t s) {
-                if (start[s] == start[s + 1] || outputs[s].failed) return;
-                thread_local std::vector<char> buffer;
-                const std::size_t j = group[s];
-                auto appended = append(j, outputs[s], window, {members.data() + start[s], members.data() + start[s + 1]},
-                                       buffer);
-                if (!appended) {
-                    outputs[s].failed = true;
-                    outputs[s].file = io::File();
-                    report.done(j, failed(appended.error()));
-                } else if (outputs[s].written == counts[j]) {
-                    report.done(j, written(counts[j]));
-                }
-            });
+                });
+                first = last;
+            }
             return {};
         });
         if (written_all) return;
@@ -802,6 +840,14 @@ private:
             outcome.error = error;
             report.done(group[s], std::move(outcome));
         }
+    }
+
+    // Writes n encoded records of the patch; closes the file after the last.
+    Status append(std::size_t j, PatchOutput& out, const char* encoded, std::uint64_t n) const {
+        if (auto w = out.file.write_all(encoded, n * kPointRecordSize); !w) return w;
+        out.written += n;
+        if (out.written == counts[j]) return out.file.close();
+        return {};
     }
 };
 
