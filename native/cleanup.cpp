@@ -402,11 +402,13 @@ Status write_splats(const std::string& kept_path, const std::optional<std::strin
         if (created) discarded = std::move(*created);
         else discarded_status = fail(created.error());
     }
+    // The last pass: a file larger than memory leaves no pages behind it.
+    const bool drop_behind = io::larger_than_memory(records.count() * records.record_size());
     auto copied = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
         if (auto w = (*kept)->append(window, flags); !w) return w;
         if (discarded && discarded_status) discarded_status = discarded->append(window, flags);
         return {};
-    });
+    }, drop_behind);
     if (!copied) return copied;
     if (auto finished = (*kept)->finish(); !finished) return finished;
     io::print("Finished writing kept splats in " + kept_stage.elapsed_text() + ". Kept " +

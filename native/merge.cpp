@@ -1,7 +1,10 @@
 #include "merge.hpp"
 
+#include <sys/stat.h>
+
 #include "common/io.hpp"
 #include "common/ply.hpp"
+#include "common/records.hpp"
 #include "common/text.hpp"
 
 namespace larkspan::merge {
@@ -40,11 +43,25 @@ Status require_same_layout(const ply::PlyHeader& first, const std::string& first
                              " (format line or vertex properties differ); refusing to merge"));
 }
 
+// Inputs larger together than memory are read once and left out of the
+// page cache behind the copy, so the cache keeps what is still to come.
 Result<std::uint64_t> append_body(const std::string& path, const ply::PlyHeader& header,
-                                  io::BufferedWriter& out) {
+                                  io::BufferedWriter& out, bool drop_behind) {
     auto file = io::open_read(path);
     if (!file) return fail(file.error());
+    if (drop_behind) return io::copy_to_end_dropping_behind(*file, header.header_size, out);
     return io::copy_to_end(*file, header.header_size, out);
+}
+
+// The bytes every input holds after its header.
+std::uint64_t body_bytes(const std::vector<std::string>& paths, const std::vector<ply::PlyHeader>& headers) {
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        struct stat info {};
+        if (::stat(paths[i].c_str(), &info) == 0 && static_cast<std::uint64_t>(info.st_size) > headers[i].header_size)
+            total += static_cast<std::uint64_t>(info.st_size) - headers[i].header_size;
+    }
+    return total;
 }
 
 }  // namespace
@@ -80,11 +97,12 @@ Status merge_ply_files(const MergeConfig& config) {
         return w;
 
     io::print("Concatenating vertex data...\n");
+    const bool drop_behind = io::larger_than_memory(body_bytes(config.input_files, headers));
     for (std::size_t i = 0; i < config.input_files.size(); ++i) {
         const auto& path = config.input_files[i];
         io::print("  Reading vertex data from " + path + "...\n");
         const text::Stopwatch per_file;
-        auto copied = append_body(path, headers[i], writer);
+        auto copied = append_body(path, headers[i], writer, drop_behind);
         if (!copied) return fail(copied.error());
         io::print("    Added " + std::to_string(headers[i].vertex_count) + " vertices in " +
                   per_file.elapsed_text() + "\n");

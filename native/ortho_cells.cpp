@@ -555,6 +555,8 @@ private:
         std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> found(pieces);
         std::vector<std::uint64_t> start(group.size() + 1);
         std::vector<std::uint32_t> members;
+        // The last pass: a file larger than memory leaves no pages behind it.
+        const bool drop_behind = io::larger_than_memory(records.count() * records.record_size());
         auto written = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
             const VertexView view = view_of(ply_, window);
             parallel_for_each(pieces, [&](std::size_t k) {
@@ -580,7 +582,7 @@ private:
                 append(group[s], view, {members.data() + start[s], members.data() + start[s + 1]}, scratch);
             });
             return {};
-        });
+        }, drop_behind);
         if (!written) return fail(read_failure(ply_, written.error()));
         return {};
     }

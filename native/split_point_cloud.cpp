@@ -805,6 +805,8 @@ private:
         // A stretch is as much of a window as keeps the encoded records
         // within a fixed size; patches that overlap many times make it short.
         std::uint64_t stretch = records.window_records();
+        // The last pass: a file larger than memory leaves no pages behind it.
+        const bool drop_behind = io::larger_than_memory(records.count() * records.record_size());
         auto written_all = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
             for (std::uint64_t first = window.first; first < window.first + window.count;) {
                 const std::uint64_t last = std::min(window.first + window.count, first + stretch);
@@ -829,7 +831,7 @@ private:
                 first = last;
             }
             return {};
-        });
+        }, drop_behind);
         if (written_all) return;
         // The input could not be read again: every patch not yet complete fails.
         const Error error = written_all.error().as(ErrorKind::Os, "PLY read error: ");

@@ -6,6 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string_view>
 
 namespace larkspan::io {
 
@@ -60,7 +65,71 @@ void RecordReader::prefetch(std::uint64_t k) const {
                           static_cast<off_t>(records * record_size_), POSIX_FADV_WILLNEED);
 }
 
+void RecordReader::drop(std::uint64_t k) const {
+    const std::uint64_t first = k * window_records_;
+    if (first >= count_) return;
+    const std::uint64_t records = std::min(window_records_, count_ - first);
+    (void)::posix_fadvise(fd_, static_cast<off_t>(offset_ + first * record_size_),
+                          static_cast<off_t>(records * record_size_), POSIX_FADV_DONTNEED);
+}
+
 namespace {
+
+// The first number in a file such as /proc/meminfo's line or a cgroup's
+// limit; none for "max" or an unreadable file.
+std::optional<std::uint64_t> number_in(const std::string& path, std::string_view after = {}) {
+    std::ifstream in(path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::size_t at = 0;
+    if (!after.empty()) {
+        at = text.find(after);
+        if (at == std::string::npos) return std::nullopt;
+        at += after.size();
+    }
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data() + at, text.data() + text.size(), value);
+    if (error != std::errc() || end == text.data() + at) return std::nullopt;
+    return value;
+}
+
+// Where the memory controller's hierarchy is mounted: cgroup v1 with the
+// "memory" option, or cgroup v2.
+std::optional<std::string> cgroup_mount(bool v2) {
+    std::ifstream mounts("/proc/self/mounts");
+    std::string device, point, type, options;
+    std::string rest;
+    while (mounts >> device >> point >> type >> options) {
+        std::getline(mounts, rest);
+        if (v2 && type == "cgroup2") return point;
+        options.insert(options.begin(), ',');
+        options.push_back(',');
+        if (!v2 && type == "cgroup" && options.find(",memory,") != std::string::npos) return point;
+    }
+    return std::nullopt;
+}
+
+// The limit of this process's memory cgroup, if it has one.
+std::optional<std::uint64_t> cgroup_limit() {
+    std::ifstream groups("/proc/self/cgroup");
+    std::string line;
+    std::optional<std::uint64_t> limit;
+    while (std::getline(groups, line)) {
+        const std::size_t first = line.find(':'), second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) continue;
+        std::string controllers(1, ',');
+        controllers.append(line, first + 1, second - first - 1).push_back(',');
+        const std::string path = line.substr(second + 1);
+        std::optional<std::uint64_t> found;
+        if (controllers == ",,") {
+            if (auto mount = cgroup_mount(true)) found = number_in(*mount + path + "/memory.max");
+        } else if (controllers.find(",memory,") != std::string::npos) {
+            if (auto mount = cgroup_mount(false)) found = number_in(*mount + path + "/memory.limit_in_bytes");
+        }
+        if (found && (!limit || *found < *limit)) limit = found;
+    }
+    return limit;
+}
 
 FileStamp stamp_from(const struct stat& info) {
     return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
@@ -69,6 +138,30 @@ FileStamp stamp_from(const struct stat& info) {
 }
 
 }  // namespace
+
+std::uint64_t memory_for_cache() {
+    std::uint64_t memory = number_in("/proc/meminfo", "MemAvailable:").value_or(UINT64_MAX / 1024);
+    memory = memory > UINT64_MAX / 1024 ? UINT64_MAX : memory * 1024;
+    if (auto limit = cgroup_limit()) memory = std::min(memory, *limit);
+    return memory;
+}
+
+Result<std::uint64_t> copy_to_end_dropping_behind(File& in, std::uint64_t offset, BufferedWriter& out) {
+    if (auto flushed = out.flush(); !flushed) return fail(flushed.error());
+    constexpr std::size_t kPiece = std::size_t{32} << 20;
+    const int target = out.file().fd();
+    std::uint64_t copied = 0;
+    for (;;) {
+        loff_t from = static_cast<loff_t>(offset + copied);
+        const ssize_t n = ::copy_file_range(in.fd(), &from, target, nullptr, kPiece, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && copied == 0) return copy_to_end(in, offset, out);  // no kernel copy here
+        if (n < 0) return fail(os_error(errno));
+        if (n == 0) return copied;
+        (void)::posix_fadvise(in.fd(), static_cast<off_t>(offset + copied), n, POSIX_FADV_DONTNEED);
+        copied += static_cast<std::uint64_t>(n);
+    }
+}
 
 Result<FileStamp> stamp_of(const File& file) {
     struct stat info {};

@@ -59,11 +59,16 @@ public:
     // Asks the kernel to start reading window k in the background.
     void prefetch(std::uint64_t k) const;
 
+    // Asks the kernel to drop window k from the page cache.
+    void drop(std::uint64_t k) const;
+
     // Calls visit(const Window&) -> Status for every window in `order`, each
     // read while the kernel already fetches the next; stops at the first
-    // failure and returns it.
+    // failure and returns it. With `drop_behind`, each window's pages are
+    // dropped once it is visited: for the last pass over a file that the
+    // page cache cannot hold, so the pages it keeps are those still to come.
     template <class Visit>
-    Status for_each(Order order, Visit&& visit) {
+    Status for_each(Order order, Visit&& visit, bool drop_behind = false) {
         const std::uint64_t windows = window_count();
         for (std::uint64_t n = 0; n < windows; ++n) {
             const std::uint64_t k = order == Order::Forward ? n : windows - 1 - n;
@@ -71,6 +76,7 @@ public:
             auto window = read(k);
             if (!window) return fail(window.error());
             if (auto visited = visit(*window); !visited) return visited;
+            if (drop_behind) drop(k);
         }
         return {};
     }
@@ -85,6 +91,20 @@ private:
     std::uint64_t offset_, record_size_, count_, window_records_;
     ByteBuffer buffer_;
 };
+
+// The memory this process's page cache can count on: the memory the system
+// has available, or less when the process's memory cgroup (v1 or v2) has a
+// lower limit.
+std::uint64_t memory_for_cache();
+
+// A file of `size` bytes that the page cache cannot be expected to hold while
+// a tool passes over it.
+inline bool larger_than_memory(std::uint64_t size) { return size > memory_for_cache(); }
+
+// Copies every byte of `in` from `offset` to its end onto `out` as
+// io::copy_to_end does, in pieces, dropping each piece of the input from the
+// page cache once it is copied: for inputs larger than memory, read once.
+Result<std::uint64_t> copy_to_end_dropping_behind(File& in, std::uint64_t offset, BufferedWriter& out);
 
 // What identifies a file's content without reading it: the device and inode
 // it lives at, its size and its modification time. Equal stamps of one path
