@@ -155,14 +155,18 @@ Status read_bounds(OrthoCells& ply, const std::string& ply_path) {
     bar.set_message("Reading " + display_name(ply_path));
     Bounds bounds{kInfinity, -kInfinity, kInfinity, -kInfinity, 0};
     double sum_z = 0;
+    ply.xy.resize(2 * ply.vertex_count);
     if (ply.vertex_count > 0) {
         auto records = io::RecordReader::create(ply.file, ply.body_offset, ply.vertex_size,
                                                 ply.vertex_count);
         if (!records) return fail(records.error());
         auto read = records->for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
             const VertexView view = view_of(ply, window);
+            float* xy = ply.xy.data() + 2 * window.first;
             for (std::uint64_t i = 0; i < view.count; ++i) {
                 const double x = view.x(i), y = view.y(i);
+                xy[2 * i] = static_cast<float>(x);  // exact: read as 4-byte floats
+                xy[2 * i + 1] = static_cast<float>(y);
                 // Comparisons with NaN are false, so NaN coordinates never count.
                 if (x < bounds.min_x) bounds.min_x = x;
                 if (x > bounds.max_x) bounds.max_x = x;
@@ -398,54 +402,48 @@ Error read_failure(const OrthoCells& ply, const Error& error) {
     return error.as(ErrorKind::OsMatching);
 }
 
+// No more (cell, splat) pairs are listed at once than this (4 MiB of them).
+constexpr std::uint64_t kMaxStretchPairs = std::uint64_t{1} << 19;
+
 // The window is cut into this many pieces for the pool: a few per thread.
 std::size_t piece_count(std::uint64_t records) {
     const auto threads = static_cast<std::uint64_t>(std::max(1u, std::thread::hardware_concurrency()));
     return static_cast<std::size_t>(std::clamp<std::uint64_t>(records / 2048, 1, 4 * threads));
 }
 
-// Calls visit(i, c) for every vertex i in [first, last) of the view,
-// ascending, and every cell c that contains it, ascending.
-template <class Visit>
-void for_each_membership(const CellGrid& grid, std::span<const Cell> cells, const VertexView& view,
+// Calls visit(i, c) for every vertex i in [first, last) of the positions
+// (anything with x(i) and y(i)), ascending, and every cell c that contains
+// it, ascending.
+template <class Positions, class Visit>
+void for_each_membership(const CellGrid& grid, std::span<const Cell> cells, const Positions& positions,
                          std::uint64_t first, std::uint64_t last, Visit&& visit) {
     for (std::uint64_t i = first; i < last; ++i) {
-        const double x = view.x(i), y = view.y(i);
+        const double x = positions.x(i), y = positions.y(i);
         for (std::size_t c : grid.candidates(x, y))
             if (cells[c].contains(x, y)) visit(i, c);
     }
 }
 
-// Each cell's number of splats, from one pass over the records. The pass
-// runs from the back of the file: the loading pass ended there, and the
-// writing pass that follows starts at the front, so a file larger than
-// memory is partly read from the page cache each time.
-Result<std::vector<std::uint64_t>> count_cells(const OrthoCells& ply, io::RecordReader* records,
-                                               const CellGrid& grid, const std::vector<Cell>& cells) {
+// Each cell's number of splats, from the positions taken while loading.
+std::vector<std::uint64_t> count_cells(const OrthoCells& ply, const CellGrid& grid,
+                                       const std::vector<Cell>& cells) {
     progress::ProgressBar bar(ply.vertex_count);
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Assigning splats to cells");
-    std::vector<std::uint64_t> counts(cells.size());
-    if (records == nullptr) {  // no vertex
-        bar.finish_with_message("Assignment complete");
-        return counts;
-    }
-    const std::size_t pieces = piece_count(records->window_records());
-    // One row of counts per piece of a window; piece k of every window adds
-    // to row k, so no two workers share a row.
+    constexpr std::uint64_t kStep = std::uint64_t{1} << 20;
+    const std::size_t pieces = piece_count(kStep);
+    // One row of counts per piece of a step; piece k of every step adds to
+    // row k, so no two workers share a row.
     std::vector<std::vector<std::uint64_t>> rows(pieces, std::vector<std::uint64_t>(cells.size()));
-    std::uint64_t done = 0;
-    auto counted = records->for_each(io::Order::Backward, [&](const io::Window& window) -> Status {
-        const VertexView view = view_of(ply, window);
+    for (std::uint64_t first = 0; first < ply.vertex_count; first += kStep) {
+        const std::uint64_t span = std::min(kStep, ply.vertex_count - first);
         parallel_for_each(pieces, [&](std::size_t k) {
-            for_each_membership(grid, cells, view, view.count * k / pieces, view.count * (k + 1) / pieces,
+            for_each_membership(grid, cells, ply, first + span * k / pieces, first + span * (k + 1) / pieces,
                                 [&](std::uint64_t, std::size_t c) { ++rows[k][c]; });
         });
-        done += window.count;
-        bar.set_position(done);
-        return {};
-    });
-    if (!counted) return fail(read_failure(ply, counted.error()));
+        bar.set_position(first + span);
+    }
+    std::vector<std::uint64_t> counts(cells.size());
     for (const auto& row : rows)
         for (std::size_t c = 0; c < cells.size(); ++c) counts[c] += row[c];
     bar.finish_with_message("Assignment complete");
@@ -557,30 +555,45 @@ private:
         std::vector<std::uint32_t> members;
         // The last pass: a file larger than memory leaves no pages behind it.
         const bool drop_behind = io::larger_than_memory(records.count() * records.record_size());
+        // A stretch is as much of a window as keeps the (cell, splat) pairs
+        // within a fixed number; cells that overlap many times make it short.
+        std::uint64_t stretch = records.window_records();
         auto written = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
             const VertexView view = view_of(ply_, window);
-            parallel_for_each(pieces, [&](std::size_t k) {
-                found[k].clear();
-                for_each_membership(grid, cells_, view, view.count * k / pieces, view.count * (k + 1) / pieces,
-                                    [&](std::uint64_t i, std::size_t c) {
-                                        if (slot_of[c] != kNotInGroup)
-                                            found[k].emplace_back(slot_of[c], static_cast<std::uint32_t>(i));
-                                    });
-            });
-            // Stable counting sort by slot: each cell's vertices stay ascending.
-            std::fill(start.begin(), start.end(), 0);
-            for (const auto& piece : found)
-                for (const auto& [slot, i] : piece) ++start[slot + 1];
-            for (std::size_t s = 0; s < group.size(); ++s) start[s + 1] += start[s];
-            members.resize(start.back());
-            std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
-            for (const auto& piece : found)
-                for (const auto& [slot, i] : piece) members[next[slot]++] = i;
-            parallel_for_each(group.size(), [&](std::size_t s) {
-                if (start[s] == start[s + 1]) return;
-                thread_local std::vector<char> scratch;
-                append(group[s], view, {members.data() + start[s], members.data() + start[s + 1]}, scratch);
-            });
+            for (std::uint64_t first = 0; first < view.count;) {
+                const std::uint64_t last = std::min(view.count, first + stretch);
+                std::uint64_t pairs = 0;
+                parallel_for_each(pieces, [&](std::size_t k) {
+                    found[k].clear();
+                    const std::uint64_t span = last - first;
+                    const std::uint64_t from = window.first + first + span * k / pieces;
+                    const std::uint64_t to = window.first + first + span * (k + 1) / pieces;
+                    for_each_membership(grid, cells_, ply_, from, to, [&](std::uint64_t i, std::size_t c) {
+                        if (slot_of[c] != kNotInGroup)
+                            found[k].emplace_back(slot_of[c], static_cast<std::uint32_t>(i - window.first));
+                    });
+                });
+                for (const auto& piece : found) pairs += piece.size();
+                if (pairs > kMaxStretchPairs && last - first > 1) {
+                    stretch = std::max<std::uint64_t>(1, (last - first) / 2);
+                    continue;
+                }
+                // Stable counting sort by slot: each cell's splats stay ascending.
+                std::fill(start.begin(), start.end(), 0);
+                for (const auto& piece : found)
+                    for (const auto& [slot, i] : piece) ++start[slot + 1];
+                for (std::size_t s = 0; s < group.size(); ++s) start[s + 1] += start[s];
+                members.resize(start.back());
+                std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
+                for (const auto& piece : found)
+                    for (const auto& [slot, i] : piece) members[next[slot]++] = i;
+                parallel_for_each(group.size(), [&](std::size_t s) {
+                    if (start[s] == start[s + 1]) return;
+                    std::vector<char> scratch;
+                    append(group[s], view, {members.data() + start[s], members.data() + start[s + 1]}, scratch);
+                });
+                first = last;
+            }
             return {};
         }, drop_behind);
         if (!written) return fail(read_failure(ply_, written.error()));
@@ -678,9 +691,7 @@ Status extract_all_cells(const OrthoCells& ply, const std::vector<Cell>& cells) 
         records.emplace(std::move(*reader));
     }
     io::RecordReader* reader = records ? &*records : nullptr;
-    auto counts = count_cells(ply, reader, grid, cells);
-    if (!counts) return fail(counts.error());
-    CellWriter writer(ply, cells, std::move(*counts));
+    CellWriter writer(ply, cells, count_cells(ply, grid, cells));
     if (auto written = writer.write_all(reader, grid); !written) return written;
     // A file changed while it was read would have given cells of two versions.
     if (auto unchanged = require_unchanged(ply); !unchanged) return unchanged;

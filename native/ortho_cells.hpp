@@ -40,7 +40,7 @@ struct Bounds {
 
 // One loaded file; immutable once loaded. The records are not held in
 // memory: they are read from the file, window by window, when cells are
-// extracted, so that a file larger than memory can be cut. The file stays
+// written, so that a file larger than memory can be cut. The file stays
 // open, and its stamp (inode, size, modification time) is checked before the
 // records are read again: a file replaced, truncated or rewritten since it
 // was loaded is refused rather than cut into different cells.
@@ -55,6 +55,13 @@ struct OrthoCells {
     std::uint64_t vertex_size = 0;
     std::uint64_t vertex_count = 0;
     Bounds bounds;  // taken while loading
+    // x and y of every vertex, as the file stores them, taken while loading:
+    // the index cells are assigned by, 8 bytes a vertex, so that only the
+    // writing pass reads the records again.
+    std::vector<float> xy;
+
+    double x(std::uint64_t i) const { return xy[2 * i]; }
+    double y(std::uint64_t i) const { return xy[2 * i + 1]; }
 };
 
 // Records held in memory, with the file's field offsets: what the cell

@@ -111,6 +111,13 @@ class TestOrthoCells:
         for *bounds, out in cells:
             assert open(out, "rb").read() == cell_file(records, *bounds)
 
+    def test_cells_that_all_overlap(self, tmp_path, splats):
+        path, records = splats
+        cells = [(-1.0, 11.0, -1.0, 11.0, str(tmp_path / f"all{k}.ply")) for k in range(9)]
+        OrthoCells(str(path)).extract_all_cells(cells)
+        for *bounds, out in cells:
+            assert open(out, "rb").read() == header(SPLAT, len(records)) + records.tobytes()
+
     def test_bounds_taken_while_loading(self, splats):
         path, records = splats
         x, y, z = (records[a].astype(np.float64) for a in "xyz")
@@ -150,6 +157,14 @@ class TestSplitPly:
         for k, bounds in enumerate(self.PATCHES):
             assert (tmp_path / f"p{k}.bin").read_bytes() == points_file(points, *bounds, 1.5)
         assert counts["points_loaded"] == int((points["z"].astype(np.float64) < 1.5).sum())
+
+    def test_patches_that_all_overlap(self, tmp_path, cloud):
+        path, points = cloud
+        self.PATCHES = [(-1.0, 11.0, -1.0, 11.0)] * 3
+        split_ply(self.config(path, tmp_path, np.inf))
+        expected = points_file(points, -1.0, 11.0, -1.0, 11.0, np.inf)
+        for k in range(3):
+            assert (tmp_path / f"p{k}.bin").read_bytes() == expected
 
     def test_more_patches_than_open_files(self, tmp_path, cloud):
         path, points = cloud
