@@ -523,18 +523,12 @@ private:
     }
 
     // Appends the cell's records of this window (vertex numbers within the
-    // window, ascending) in one write; closes the file after its last one.
-    void append(std::size_t c, const VertexView& view, std::span<const std::uint32_t> members,
-                std::vector<char>& scratch) {
+    // window, ascending) in one gathered write; closes the file after its last one.
+    void append(std::size_t c, const VertexView& view, std::span<const std::uint32_t> members) {
         CellOutput& out = outputs_[c];
         if (out.failure) return;
-        scratch.resize(members.size() * view.vertex_size);
-        char* to = scratch.data();
-        for (const std::uint32_t i : members) {
-            std::memcpy(to, view.record(i), view.vertex_size);
-            to += view.vertex_size;
-        }
-        if (auto w = out.file.write_all(scratch.data(), scratch.size()); !w) return fail_cell(c, w.error());
+        if (auto w = io::write_gathered(out.file, view.data, view.vertex_size, members); !w)
+            return fail_cell(c, w.error());
         out.written += members.size();
         if (out.written < out.expected) return;
         if (auto closed = out.file.close(); !closed) return fail_cell(c, closed.error());
@@ -589,8 +583,7 @@ private:
                     for (const auto& [slot, i] : piece) members[next[slot]++] = i;
                 parallel_for_each(group.size(), [&](std::size_t s) {
                     if (start[s] == start[s + 1]) return;
-                    std::vector<char> scratch;
-                    append(group[s], view, {members.data() + start[s], members.data() + start[s + 1]}, scratch);
+                    append(group[s], view, {members.data() + start[s], members.data() + start[s + 1]});
                 });
                 first = last;
             }
