@@ -288,21 +288,49 @@ bool has_neighbors(const PointGrid& grid, double x, double y, double z, const Ke
 
 }  // namespace
 
-bool splat_keep(const char* record, const ply::SplatLayout& layout, const PointGrid* grid,
-                const KeepRules& rules) {
-    const double x = ply::read_f32(record, layout.x);
-    const double y = ply::read_f32(record, layout.y);
-    const double z = ply::read_f32(record, layout.z);
+Result<SplatFields> splat_fields(const ply::VertexLayout& layout, const std::string& path) {
+    SplatFields fields;
+    const std::pair<const char*, ply::Field*> wanted[] = {
+        {"x", &fields.x},             {"y", &fields.y},             {"z", &fields.z},
+        {"scale_0", &fields.scale_0}, {"scale_1", &fields.scale_1}, {"scale_2", &fields.scale_2}};
+    for (const auto& [name, field] : wanted) {
+        auto found = ply::require_field(layout, name, path);
+        if (!found) return fail(found.error());
+        *field = *found;
+    }
+    return fields;
+}
+
+namespace {
+
+bool all_float32(const SplatFields& f) {
+    for (const ply::Field& field : {f.x, f.y, f.z, f.scale_0, f.scale_1, f.scale_2})
+        if (field.type != ply::Type::Float32) return false;
+    return true;
+}
+
+template <bool kFloat32>
+bool keep_record(const char* record, const SplatFields& fields, const PointGrid* grid,
+                 const KeepRules& rules) {
+    auto read = [record](ply::Field field) { return ply::read_field<kFloat32>(record, field); };
+    const double x = read(fields.x), y = read(fields.y), z = read(fields.z);
     // The cheap tests first; all three must pass, so the order changes nothing.
     if (!inside_box(x, y, z, rules)) return false;
-    if (!small_enough(ply::read_f32(record, layout.scale_0), ply::read_f32(record, layout.scale_1),
-                      ply::read_f32(record, layout.scale_2), rules.max_area))
+    if (!small_enough(read(fields.scale_0), read(fields.scale_1), read(fields.scale_2), rules.max_area))
         return false;
     return grid == nullptr || has_neighbors(*grid, x, y, z, rules);
 }
 
+}  // namespace
+
+bool splat_keep(const char* record, const SplatFields& fields, const PointGrid* grid,
+                const KeepRules& rules) {
+    return all_float32(fields) ? keep_record<true>(record, fields, grid, rules)
+                               : keep_record<false>(record, fields, grid, rules);
+}
+
 Result<std::vector<std::uint8_t>> filter_splats(io::RecordReader& records,
-                                                const ply::SplatLayout& layout,
+                                                const SplatFields& fields,
                                                 const PointGrid* grid, const KeepRules& rules) {
     io::print("Starting splat filtering (parallelized)...\n");
     const text::Stopwatch stage;
@@ -310,15 +338,19 @@ Result<std::vector<std::uint8_t>> filter_splats(io::RecordReader& records,
     // From the back: the writer's pass that follows starts at the front, which
     // is then what the page cache still holds of a file larger than memory.
     // Each worker writes only the flags of its own indices.
-    auto filtered = records.for_each(io::Order::Backward, [&](const io::Window& window) -> Status {
-        parallel_for_each(
-            window.count,
-            [&](std::size_t i) {
-                flags[window.first + i] = splat_keep(window.record(i), layout, grid, rules) ? 1 : 0;
-            },
-            256);
-        return {};
-    });
+    auto keep_all = [&]<bool kFloat32>() {
+        return records.for_each(io::Order::Backward, [&](const io::Window& window) -> Status {
+            parallel_for_each(
+                window.count,
+                [&](std::size_t i) {
+                    flags[window.first + i] = keep_record<kFloat32>(window.record(i), fields, grid, rules);
+                },
+                256);
+            return {};
+        });
+    };
+    auto filtered = all_float32(fields) ? keep_all.template operator()<true>()
+                                        : keep_all.template operator()<false>();
     if (!filtered) return fail(filtered.error());
     io::print("Finished splat filtering in " + stage.elapsed_text() + "\n");
     return flags;
@@ -359,8 +391,9 @@ public:
         auto file = io::create_truncate(path);
         if (!file) return fail(file.error());
         std::unique_ptr<ShareFile> share(new ShareFile(std::move(*file), wanted));
-        const std::string text = ply::rewrite_vertex_count(header.header_text, header.vertex_count, count);
-        if (auto w = share->writer_.write(text); !w) return fail(w.error());
+        auto text = ply::rewrite_vertex_count(header.header_text, header.vertex_count, count);
+        if (!text) return fail(text.error());
+        if (auto w = share->writer_.write(*text); !w) return fail(w.error());
         return share;
     }
 
@@ -428,31 +461,12 @@ Status write_splats(const std::string& kept_path, const std::optional<std::strin
 
 namespace {
 
-constexpr const char* kFieldNames[] = {"x", "y", "z", "scale_0", "scale_1", "scale_2"};
-
-// Records that cannot be counted, or that do not hold a located field, would
-// make the filter read outside a record.
-Status require_readable_records(const ply::PlyHeader& header, const ply::SplatLayout& layout) {
-    if (header.vertex_size == 0)
-        return fail(Error::value(
-            "PLY header declares no vertex properties: records of 0 bytes cannot be read"));
-    const std::uint64_t offsets[] = {layout.x,       layout.y,       layout.z,
-                                     layout.scale_0, layout.scale_1, layout.scale_2};
-    for (std::size_t i = 0; i < std::size(offsets); ++i) {
-        if (offsets[i] + 4 > header.vertex_size)
-            return fail(Error::value("PLY vertex records of " + std::to_string(header.vertex_size) +
-                                     " bytes are too short for the field " + kFieldNames[i] +
-                                     ", a 4-byte float at byte offset " + std::to_string(offsets[i])));
-    }
-    return {};
-}
-
 // The records the header announces must lie in the file after it. A count
 // the file cannot hold (or whose byte size does not fit in 64 bits) is a
 // short read, reported before anything is sized from it.
-Status require_vertex_block(io::File& file, const ply::PlyHeader& header) {
+Status require_vertex_block(io::File& file, const ply::PlyHeader& header, std::uint64_t record_size) {
     unsigned long long wanted = 0;
-    if (multiply_overflows(header.vertex_count, header.vertex_size, wanted))
+    if (multiply_overflows(header.vertex_count, record_size, wanted))
         return fail(io::short_read_error());
     auto file_size = file.size();
     if (!file_size) return fail(file_size.error());
@@ -494,23 +508,25 @@ Status cleanup_ply(const CleanConfig& config) {
     text::Stopwatch stage;
     auto header = ply::read_ply_header(reader);
     if (!header) return fail(header.error());
-    const ply::SplatLayout layout = ply::splat_layout(header->properties);
     io::print("Finished reading PLY header in " + stage.elapsed_text() + ". Found " +
               std::to_string(header->vertex_count) + " vertices.\n");
-    if (auto format = ply::require_binary_little_endian(header->header_text); !format)
+    if (auto format = ply::require_binary_little_endian(*header); !format)
         return fail(format.error().as(ErrorKind::Os));
-    if (auto readable = require_readable_records(*header, layout); !readable) return readable;
+    auto layout = ply::vertex_layout(*header);
+    if (!layout) return fail(layout.error());
+    auto fields = splat_fields(*layout, config.input_file);
+    if (!fields) return fail(fields.error());
 
     io::print("Reading PLY vertex data...\n");
     stage = text::Stopwatch();
-    if (auto held = require_vertex_block(*input, *header); !held) return held;
-    auto records = io::RecordReader::create(*input, header->header_size, header->vertex_size,
+    if (auto held = require_vertex_block(*input, *header, layout->record_size); !held) return held;
+    auto records = io::RecordReader::create(*input, header->header_size, layout->record_size,
                                             header->vertex_count);
     if (!records) return fail(records.error());
     io::print("Finished reading PLY vertex data in " + stage.elapsed_text() + "\n");
 
     const KeepRules rules = KeepRules::from(config);
-    auto flags = filter_splats(*records, layout, grid ? &*grid : nullptr, rules);
+    auto flags = filter_splats(*records, *fields, grid ? &*grid : nullptr, rules);
     if (!flags) return fail(flags.error());
     if (auto w = write_splats(config.output_file, config.discarded_file, *header, *records, *flags); !w)
         return w;

@@ -113,16 +113,25 @@ struct KeepRules {
     static KeepRules from(const CleanConfig& config);
 };
 
+// Where the keep test finds its six fields in a vertex record.
+struct SplatFields {
+    ply::Field x, y, z, scale_0, scale_1, scale_2;
+};
+
+// The six fields of the vertex layout; one the header does not declare is
+// refused, naming it and the file.
+Result<SplatFields> splat_fields(const ply::VertexLayout& layout, const std::string& path);
+
 // The keep test of one record: neighbours (when there is a grid), box (each
 // bound that is given) and scale.
-bool splat_keep(const char* record, const ply::SplatLayout& layout, const PointGrid* grid,
+bool splat_keep(const char* record, const SplatFields& fields, const PointGrid* grid,
                 const KeepRules& rules);
 
 // One flag per record (1 = keep), in record order, evaluated on the pool
 // window by window; the workers share the window, the grid and the rules
 // read-only. Prints its two stage lines.
 Result<std::vector<std::uint8_t>> filter_splats(io::RecordReader& records,
-                                                const ply::SplatLayout& layout,
+                                                const SplatFields& fields,
                                                 const PointGrid* grid, const KeepRules& rules);
 
 // ---- writer stage ----

@@ -35,9 +35,7 @@ Result<ply::PlyHeader> read_header(const std::string& path) {
 // garbage, so every input must declare the first input's vertex layout.
 Status require_same_layout(const ply::PlyHeader& first, const std::string& first_path,
                            const ply::PlyHeader& header, const std::string& path) {
-    if (ply::vertex_record_signature(header.header_text) ==
-        ply::vertex_record_signature(first.header_text))
-        return {};
+    if (ply::same_vertex_layout(header, first)) return {};
     return fail(Error::value("Input file " + path +
                              " lays out its vertex records differently from " + first_path +
                              " (format line or vertex properties differ); refusing to merge"));
@@ -78,6 +76,7 @@ Status merge_ply_files(const MergeConfig& config) {
     for (const auto& path : config.input_files) {
         auto header = read_header(path);
         if (!header) return fail(header.error());
+        if (auto layout = ply::vertex_layout(*header); !layout) return fail(layout.error());
         if (!headers.empty()) {
             auto same = require_same_layout(headers.front(), config.input_files.front(), *header, path);
             if (!same) return same;
@@ -89,12 +88,13 @@ Status merge_ply_files(const MergeConfig& config) {
     }
     io::print("Total vertices across all files: " + std::to_string(total) + "\n");
 
+    const auto& first = headers.front();
+    auto merged_header = ply::rewrite_vertex_count(first.header_text, first.vertex_count, total);
+    if (!merged_header) return fail(merged_header.error());
     auto output = io::create_truncate(config.output_file);
     if (!output) return fail(output.error());
     io::BufferedWriter writer(*output);
-    const auto& first = headers.front();
-    if (auto w = writer.write(ply::rewrite_vertex_count(first.header_text, first.vertex_count, total)); !w)
-        return w;
+    if (auto w = writer.write(*merged_header); !w) return w;
 
     io::print("Concatenating vertex data...\n");
     const bool drop_behind = io::larger_than_memory(body_bytes(config.input_files, headers));

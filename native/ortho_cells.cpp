@@ -14,104 +14,25 @@
 #include "common/io.hpp"
 #include "common/parallel.hpp"
 #include "common/progress.hpp"
+#include "common/rect_index.hpp"
 
 namespace larkspan::ortho_cells {
 
 namespace {
 
-constexpr std::string_view kVertexElement = "element vertex ";
-constexpr std::string_view kProperty = "property ";
 
 // ---- loading ----
 
-// The part of the header the loader keeps.
-struct HeaderScan {
+// The header as the loader keeps it: every line, trimmed.
+std::vector<std::string> trimmed_lines(std::string_view text) {
     std::vector<std::string> lines;
-    std::vector<ply::PlyProperty> properties;
-    std::uint64_t vertex_count = 0;
-    std::uint64_t size = 0;  // raw bytes read, terminators included
-};
-
-bool is_vertex_element_line(std::string_view line) {
-    return line.size() >= kVertexElement.size() && line.starts_with(kVertexElement);
-}
-
-Result<std::uint64_t> parse_vertex_count(std::string_view line) {
-    const auto tokens = ply::split_whitespace(line);
-    auto count = ply::parse_count(tokens.size() >= 3 ? tokens[2] : "0");
-    if (!count) return fail(Error::value("Invalid vertex count"));
-    return *count;
-}
-
-// Reads header lines, trimmed, up to and including "end_header" (or to the
-// end of the file). Only "element vertex " and "property " lines are
-// interpreted; every line is kept.
-Result<HeaderScan> read_header(io::BufferedReader& reader) {
-    HeaderScan header;
-    std::string raw;
-    for (;;) {
-        raw.clear();
-        auto read = reader.read_line(raw);
-        if (!read) return fail(read.error());
-        if (*read == 0) break;
-        if (!io::is_valid_utf8(raw)) return fail(io::invalid_utf8_error());
-        header.size += *read;
-        const std::string_view line = ply::trim(raw);
-        header.lines.emplace_back(line);
-
-        if (line == "end_header") break;
-        if (line.size() < 9) continue;
-        if (is_vertex_element_line(line)) {
-            auto count = parse_vertex_count(line);
-            if (!count) return fail(count.error());
-            header.vertex_count = *count;
-        } else if (line.starts_with(kProperty)) {
-            const auto tokens = ply::split_whitespace(line);
-            if (tokens.size() >= 3)
-                header.properties.push_back({std::string(tokens[1]), std::string(tokens[2])});
-        }
+    while (!text.empty()) {
+        const std::size_t newline = text.find('\n');
+        const std::size_t end = newline == std::string_view::npos ? text.size() : newline + 1;
+        lines.emplace_back(ply::trim(text.substr(0, end)));
+        text.remove_prefix(end);
     }
-    return header;
-}
-
-struct RecordLayout {
-    std::uint64_t x = 0, y = 0, z = 0;
-    std::uint64_t size = 0;
-};
-
-RecordLayout record_layout(const std::vector<ply::PlyProperty>& properties) {
-    RecordLayout layout;
-    for (const auto& property : properties) {
-        if (property.name == "x") layout.x = layout.size;
-        else if (property.name == "y") layout.y = layout.size;
-        else if (property.name == "z") layout.z = layout.size;
-        layout.size += type_size(property.type_name);
-    }
-    return layout;
-}
-
-// x, y and z are read as 4-byte floats at their offsets; a record that cannot
-// hold one of them would be read past its end.
-Status require_coordinates_inside_record(const RecordLayout& layout, std::uint64_t vertex_count) {
-    if (vertex_count == 0) return {};
-    const std::pair<const char*, std::uint64_t> fields[] = {{"x", layout.x}, {"y", layout.y}, {"z", layout.z}};
-    for (const auto& [name, offset] : fields) {
-        if (offset + 4 > layout.size)
-            return fail(Error::value("Vertex property " + std::string(name) + " at byte offset " +
-                                     std::to_string(offset) + " does not lie wholly inside the " +
-                                     std::to_string(layout.size) +
-                                     "-byte vertex record; x, y and z must each be readable "
-                                     "as a 4-byte float"));
-    }
-    return {};
-}
-
-// Headers that declare ascii or big-endian records would be decoded as
-// garbage; files without a format line are read as little-endian.
-Status require_little_endian(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const auto& line : lines) text += line + "\n";
-    return ply::require_binary_little_endian(text);
+    return lines;
 }
 
 // Refuses a file too short for the records its header announces before the
@@ -126,7 +47,7 @@ Status require_vertex_bytes(io::File& file, std::uint64_t offset, std::uint64_t 
 }
 
 VertexView view_of(const OrthoCells& ply, const io::Window& window) {
-    return {window.data, window.count, ply.vertex_size, ply.x_offset, ply.y_offset, ply.z_offset};
+    return {window.data, window.count, ply.vertex_size, ply.x_field, ply.y_field, ply.z_field};
 }
 
 // The last component of the path, as the loading bar names the file.
@@ -146,8 +67,14 @@ std::string display_name(std::string_view path) {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
+// A type whose every value a 4-byte float holds exactly.
+bool fits_float(ply::Type type) {
+    return type == ply::Type::Float32 || type == ply::Type::Int8 || type == ply::Type::UInt8 ||
+           type == ply::Type::Int16 || type == ply::Type::UInt16;
+}
+
 // One pass over the records under the bytes bar, taking the NaN-ignoring
-// extent of x and y and the sum of z in file order.
+// extent of x and y, the sum of z in file order, and every x and y.
 Status read_bounds(OrthoCells& ply, const std::string& ply_path) {
     const std::uint64_t total = ply.vertex_size * ply.vertex_count;
     progress::ProgressBar bar(total);
@@ -155,18 +82,24 @@ Status read_bounds(OrthoCells& ply, const std::string& ply_path) {
     bar.set_message("Reading " + display_name(ply_path));
     Bounds bounds{kInfinity, -kInfinity, kInfinity, -kInfinity, 0};
     double sum_z = 0;
-    ply.xy.resize(2 * ply.vertex_count);
+    const bool narrow = fits_float(ply.x_field.type) && fits_float(ply.y_field.type);
+    (narrow ? ply.xy32.resize(2 * ply.vertex_count) : ply.xy64.resize(2 * ply.vertex_count));
     if (ply.vertex_count > 0) {
         auto records = io::RecordReader::create(ply.file, ply.body_offset, ply.vertex_size,
                                                 ply.vertex_count);
         if (!records) return fail(records.error());
         auto read = records->for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
             const VertexView view = view_of(ply, window);
-            float* xy = ply.xy.data() + 2 * window.first;
+            const std::uint64_t at = 2 * window.first;
             for (std::uint64_t i = 0; i < view.count; ++i) {
                 const double x = view.x(i), y = view.y(i);
-                xy[2 * i] = static_cast<float>(x);  // exact: read as 4-byte floats
-                xy[2 * i + 1] = static_cast<float>(y);
+                if (narrow) {  // exact, see fits_float
+                    ply.xy32[at + 2 * i] = static_cast<float>(x);
+                    ply.xy32[at + 2 * i + 1] = static_cast<float>(y);
+                } else {
+                    ply.xy64[at + 2 * i] = x;
+                    ply.xy64[at + 2 * i + 1] = y;
+                }
                 // Comparisons with NaN are false, so NaN coordinates never count.
                 if (x < bounds.min_x) bounds.min_x = x;
                 if (x > bounds.max_x) bounds.max_x = x;
@@ -189,33 +122,37 @@ Result<OrthoCells> load_file(const std::string& ply_path) {
     auto file = io::open_read(ply_path);
     if (!file) return fail(file.error());
     io::BufferedReader reader(*file);
-    auto header = read_header(reader);
+    const ply::ScanRules rules{.require_end_header = false,
+                               .bad_count = Error::value("Invalid vertex count")};
+    auto header = ply::read_ply_header(reader, rules);
     if (!header) return fail(header.error());
-    if (auto format = require_little_endian(header->lines); !format) return fail(format.error());
-    const RecordLayout layout = record_layout(header->properties);
-    if (auto inside = require_coordinates_inside_record(layout, header->vertex_count); !inside)
-        return fail(inside.error());
+    auto layout = ply::vertex_layout(*header);
+    if (!layout) return fail(layout.error());
+    OrthoCells ply;
+    const std::pair<const char*, ply::Field*> coordinates[] = {
+        {"x", &ply.x_field}, {"y", &ply.y_field}, {"z", &ply.z_field}};
+    for (const auto& [name, field] : coordinates) {
+        auto found = ply::require_field(*layout, name, ply_path);
+        if (!found) return fail(found.error());
+        *field = *found;
+    }
 
     std::uint64_t total = 0;
-    if (__builtin_mul_overflow(layout.size, header->vertex_count, &total))
+    if (__builtin_mul_overflow(layout->record_size, header->vertex_count, &total))
         return fail(io::short_read_error());  // no file holds that many bytes
-    if (auto enough = require_vertex_bytes(*file, header->size, total); !enough) return fail(enough.error());
+    if (auto enough = require_vertex_bytes(*file, header->header_size, total); !enough) return fail(enough.error());
     auto stamp = io::stamp_of(*file);
     if (!stamp) return fail(stamp.error());
     std::error_code ignored;
     const std::filesystem::path absolute = std::filesystem::absolute(ply_path, ignored);
 
-    OrthoCells ply;
     ply.path = ply_path;
     ply.absolute_path = absolute.empty() ? ply_path : absolute.string();
     ply.file = std::move(*file);
     ply.stamp = *stamp;
-    ply.header_lines = std::move(header->lines);
-    ply.body_offset = header->size;
-    ply.x_offset = layout.x;
-    ply.y_offset = layout.y;
-    ply.z_offset = layout.z;
-    ply.vertex_size = layout.size;
+    ply.header_lines = trimmed_lines(header->header_text);
+    ply.body_offset = header->header_size;
+    ply.vertex_size = layout->record_size;
     ply.vertex_count = header->vertex_count;
     if (auto read = read_bounds(ply, ply_path); !read) return fail(read.error());
     return ply;
@@ -223,153 +160,19 @@ Result<OrthoCells> load_file(const std::string& ply_path) {
 
 // ---- the cell index ----
 
-// One axis of the grid: `bins` equal bins over [lo, hi]; values beyond the
-// ends fall into the end bins. bin() never decreases as its argument grows,
-// whatever the rounding, so every point a cell contains lies in a bin between
-// the bins of the cell's two bounds.
-struct GridAxis {
-    double lo = 0, hi = 0, scale = 0;
-    std::size_t bins = 1;
-
-    std::size_t bin(double v) const {  // v is not NaN
-        if (!(v > lo)) return 0;
-        if (v >= hi) return bins - 1;
-        const double t = (v - lo) * scale;
-        return t < static_cast<double>(bins) ? static_cast<std::size_t>(t) : bins - 1;
-    }
-};
-
-// A cell that some point can lie in: no NaN bound, no minimum above its maximum.
-bool can_hold_points(const Cell& cell) {
-    return cell.min_x <= cell.max_x && cell.min_y <= cell.max_y;
+RectIndex index_of(std::span<const Cell> cells) {
+    std::vector<Rect> rects;
+    rects.reserve(cells.size());
+    for (const Cell& c : cells) rects.push_back({c.min_x, c.min_y, c.max_x, c.max_y});
+    return RectIndex(rects);
 }
-
-// A uniform grid over the cells' bounds; each bin lists, ascending, the cells
-// whose bounds reach into it, so a splat is tested only against those.
-class CellGrid {
-public:
-    explicit CellGrid(std::span<const Cell> cells) {
-        std::vector<std::size_t> usable;
-        for (std::size_t c = 0; c < cells.size(); ++c)
-            if (can_hold_points(cells[c])) usable.push_back(c);
-        if (usable.empty()) return;
-        fit_axes(cells, usable);
-        while (entries_needed(cells, usable) > max_entries(usable.size()) &&
-               (x_.bins > 1 || y_.bins > 1))
-            coarsen();
-        fill_bins(cells, usable);
-    }
-
-    // The cells that may hold (x, y), ascending; none for a NaN coordinate.
-    std::span<const std::size_t> candidates(double x, double y) const {
-        if (bin_start_.empty() || std::isnan(x) || std::isnan(y)) return {};
-        const std::size_t bin = y_.bin(y) * x_.bins + x_.bin(x);
-        return {bin_cells_.data() + bin_start_[bin], bin_cells_.data() + bin_start_[bin + 1]};
-    }
-
-private:
-    // About 16 bins per cell, shaped like the cells' extent: a cell of a
-    // regular grid then spans 4 bins a side, so most splats meet one cell.
-    static constexpr double kBinsPerCell = 16;
-    static constexpr double kMaxBins = double(1 << 22);
-
-    static std::uint64_t max_entries(std::size_t cells) {
-        return std::max<std::uint64_t>(std::uint64_t{64} * cells, std::uint64_t{1} << 22);
-    }
-
-    static GridAxis axis_over(std::span<const Cell> cells, const std::vector<std::size_t>& usable,
-                              double Cell::*min, double Cell::*max) {
-        GridAxis axis;
-        double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-        for (std::size_t c : usable) {
-            for (double v : {cells[c].*min, cells[c].*max}) {
-                if (!std::isfinite(v)) continue;
-                lo = std::min(lo, v);
-                hi = std::max(hi, v);
-            }
-        }
-        if (lo <= hi) {
-            axis.lo = lo;
-            axis.hi = hi;
-        }
-        return axis;
-    }
-
-    static bool spans(const GridAxis& axis) {
-        const double extent = axis.hi - axis.lo;
-        return std::isfinite(extent) && extent > 0;
-    }
-
-    static void set_bins(GridAxis& axis, double bins) {
-        axis.bins = static_cast<std::size_t>(std::clamp(std::round(bins), 1.0, kMaxBins));
-        const double scale = static_cast<double>(axis.bins) / (axis.hi - axis.lo);
-        axis.scale = axis.bins > 1 && std::isfinite(scale) ? scale : 0;
-        if (axis.scale == 0) axis.bins = 1;
-    }
-
-    void fit_axes(std::span<const Cell> cells, const std::vector<std::size_t>& usable) {
-        x_ = axis_over(cells, usable, &Cell::min_x, &Cell::max_x);
-        y_ = axis_over(cells, usable, &Cell::min_y, &Cell::max_y);
-        const double target = std::clamp(kBinsPerCell * static_cast<double>(usable.size()), 1.0, kMaxBins);
-        if (spans(x_) && spans(y_)) {
-            const double aspect = (x_.hi - x_.lo) / (y_.hi - y_.lo);
-            const double nx = std::clamp(std::sqrt(target * aspect), 1.0, target);
-            set_bins(x_, nx);
-            set_bins(y_, std::max(1.0, target / static_cast<double>(x_.bins)));
-        } else if (spans(x_)) {
-            set_bins(x_, target);
-        } else if (spans(y_)) {
-            set_bins(y_, target);
-        }
-    }
-
-    void coarsen() {
-        set_bins(x_, static_cast<double>(x_.bins / 2));
-        set_bins(y_, static_cast<double>(y_.bins / 2));
-    }
-
-    struct BinRange {
-        std::size_t x0, x1, y0, y1;
-    };
-    BinRange range_of(const Cell& cell) const {
-        return {x_.bin(cell.min_x), x_.bin(cell.max_x), y_.bin(cell.min_y), y_.bin(cell.max_y)};
-    }
-
-    std::uint64_t entries_needed(std::span<const Cell> cells, const std::vector<std::size_t>& usable) const {
-        std::uint64_t entries = 0;
-        for (std::size_t c : usable) {
-            const BinRange r = range_of(cells[c]);
-            entries += std::uint64_t{r.x1 - r.x0 + 1} * (r.y1 - r.y0 + 1);
-        }
-        return entries;
-    }
-
-    void fill_bins(std::span<const Cell> cells, const std::vector<std::size_t>& usable) {
-        const std::size_t bins = x_.bins * y_.bins;
-        bin_start_.assign(bins + 1, 0);
-        auto for_each_bin = [&](std::size_t c, auto&& fn) {
-            const BinRange r = range_of(cells[c]);
-            for (std::size_t by = r.y0; by <= r.y1; ++by)
-                for (std::size_t bx = r.x0; bx <= r.x1; ++bx) fn(by * x_.bins + bx);
-        };
-        for (std::size_t c : usable) for_each_bin(c, [&](std::size_t bin) { ++bin_start_[bin + 1]; });
-        for (std::size_t b = 0; b < bins; ++b) bin_start_[b + 1] += bin_start_[b];
-        bin_cells_.resize(bin_start_[bins]);
-        std::vector<std::size_t> next(bin_start_.begin(), bin_start_.end() - 1);
-        for (std::size_t c : usable) for_each_bin(c, [&](std::size_t bin) { bin_cells_[next[bin]++] = c; });
-    }
-
-    GridAxis x_, y_;
-    std::vector<std::size_t> bin_start_;  // bin b's cells are bin_cells_[bin_start_[b], bin_start_[b+1])
-    std::vector<std::size_t> bin_cells_;
-};
 
 // ---- writing ----
 
 std::string header_text(const std::vector<std::string>& lines, std::uint64_t vertex_count) {
     std::string text;
     for (const auto& line : lines) {
-        if (is_vertex_element_line(line)) text += std::string(kVertexElement) + std::to_string(vertex_count);
+        if (ply::is_vertex_element_line(line)) text += "element vertex " + std::to_string(vertex_count);
         else text += line;
         text += '\n';
     }
@@ -415,17 +218,17 @@ std::size_t piece_count(std::uint64_t records) {
 // (anything with x(i) and y(i)), ascending, and every cell c that contains
 // it, ascending.
 template <class Positions, class Visit>
-void for_each_membership(const CellGrid& grid, std::span<const Cell> cells, const Positions& positions,
+void for_each_membership(const RectIndex& grid, std::span<const Cell> cells, const Positions& positions,
                          std::uint64_t first, std::uint64_t last, Visit&& visit) {
     for (std::uint64_t i = first; i < last; ++i) {
         const double x = positions.x(i), y = positions.y(i);
-        for (std::size_t c : grid.candidates(x, y))
+        for (const std::uint32_t c : grid.candidates(x, y))
             if (cells[c].contains(x, y)) visit(i, c);
     }
 }
 
 // Each cell's number of splats, from the positions taken while loading.
-std::vector<std::uint64_t> count_cells(const OrthoCells& ply, const CellGrid& grid,
+std::vector<std::uint64_t> count_cells(const OrthoCells& ply, const RectIndex& grid,
                                        const std::vector<Cell>& cells) {
     progress::ProgressBar bar(ply.vertex_count);
     bar.set_style(progress::Template::CountAndRate);
@@ -481,7 +284,7 @@ public:
     // pass over the records per group.
     // `records` is null only for a file without vertices, which leaves every
     // cell empty.
-    Status write_all(io::RecordReader* records, const CellGrid& grid) {
+    Status write_all(io::RecordReader* records, const RectIndex& grid) {
         std::vector<std::size_t> pending;
         for (std::size_t c = 0; c < cells_.size(); ++c) {
             if (outputs_[c].expected == 0) bar_.inc(1);  // writes no file
@@ -535,7 +338,7 @@ private:
         bar_.inc(1);
     }
 
-    Status write_group(io::RecordReader& records, const CellGrid& grid, std::span<const std::size_t> group) {
+    Status write_group(io::RecordReader& records, const RectIndex& grid, std::span<const std::size_t> group) {
         constexpr std::uint32_t kNotInGroup = UINT32_MAX;
         std::vector<std::uint32_t> slot_of(cells_.size(), kNotInGroup);
         for (std::size_t s = 0; s < group.size(); ++s) {
@@ -617,16 +420,6 @@ Status report_failures(const std::vector<Cell>& cells, const CellWriter& writer)
 
 }  // namespace
 
-std::uint64_t type_size(std::string_view type_word) {
-    if (type_word == "char" || type_word == "int8" || type_word == "uchar" || type_word == "uint8") return 1;
-    if (type_word == "short" || type_word == "int16" || type_word == "ushort" || type_word == "uint16") return 2;
-    if (type_word == "int" || type_word == "int32" || type_word == "uint" || type_word == "uint32" ||
-        type_word == "float" || type_word == "float32")
-        return 4;
-    if (type_word == "double" || type_word == "float64") return 8;
-    return 0;
-}
-
 Result<OrthoCells> load(const std::string& ply_path) {
     auto loaded = load_file(ply_path);
     if (!loaded && (loaded.error().kind == ErrorKind::Os)) return fail(loaded.error().as(ErrorKind::OsMatching));
@@ -643,7 +436,7 @@ Status require_unchanged(const OrthoCells& ply) {
 }
 
 CellIndices assign_splats(const VertexView& vertices, std::span<const Cell> cells) {
-    const CellGrid grid(cells);
+    const RectIndex grid = index_of(cells);
     CellIndices indices(cells.size());
     for_each_membership(grid, cells, vertices, 0, vertices.count,
                         [&](std::uint64_t i, std::size_t c) { indices[c].push_back(i); });
@@ -669,14 +462,14 @@ Result<ByteBuffer> read_all_records(OrthoCells& ply) {
 }
 
 VertexView view_of(const OrthoCells& ply, const ByteBuffer& records) {
-    return {records.data(), ply.vertex_count, ply.vertex_size, ply.x_offset, ply.y_offset, ply.z_offset};
+    return {records.data(), ply.vertex_count, ply.vertex_size, ply.x_field, ply.y_field, ply.z_field};
 }
 
 Status extract_all_cells(const OrthoCells& ply, const std::vector<Cell>& cells) {
     if (auto distinct = refuse_shared_output_paths(cells); !distinct) return distinct;
     if (cells.size() >= UINT32_MAX) return fail(Error::value("too many cells"));
     if (auto unchanged = require_unchanged(ply); !unchanged) return unchanged;
-    const CellGrid grid(cells);
+    const RectIndex grid = index_of(cells);
     std::optional<io::RecordReader> records;
     if (ply.vertex_count > 0) {
         auto reader = io::RecordReader::create(ply.file, ply.body_offset, ply.vertex_size, ply.vertex_count);

@@ -17,10 +17,6 @@
 
 namespace larkspan::ortho_cells {
 
-// Bytes per value of a property type word ("uchar" 1, "short" 2, "float" 4,
-// "double" 8...); 0 for any word the table does not know, "list" included.
-std::uint64_t type_size(std::string_view type_word);
-
 // An axis-aligned rectangle of the ground plane, bounds inclusive, and the
 // file its splats go to.
 struct Cell {
@@ -51,37 +47,38 @@ struct OrthoCells {
     io::FileStamp stamp;
     std::vector<std::string> header_lines;  // trimmed, up to and including "end_header"
     std::uint64_t body_offset = 0;          // the first record's byte in the file
-    std::uint64_t x_offset = 0, y_offset = 0, z_offset = 0;
+    ply::Field x_field, y_field, z_field;   // read by their declared types
     std::uint64_t vertex_size = 0;
     std::uint64_t vertex_count = 0;
     Bounds bounds;  // taken while loading
-    // x and y of every vertex, as the file stores them, taken while loading:
-    // the index cells are assigned by, 8 bytes a vertex, so that only the
-    // writing pass reads the records again.
-    std::vector<float> xy;
+    // x and y of every vertex, taken while loading: the index cells are
+    // assigned by, so that only the writing pass reads the records again.
+    // 8 bytes a vertex when both are 4-byte floats, else 16.
+    std::vector<float> xy32;
+    std::vector<double> xy64;
 
-    double x(std::uint64_t i) const { return xy[2 * i]; }
-    double y(std::uint64_t i) const { return xy[2 * i + 1]; }
+    double x(std::uint64_t i) const { return xy32.empty() ? xy64[2 * i] : xy32[2 * i]; }
+    double y(std::uint64_t i) const { return xy32.empty() ? xy64[2 * i + 1] : xy32[2 * i + 1]; }
 };
 
-// Records held in memory, with the file's field offsets: what the cell
-// index works on, one window at a time.
+// Records held in memory, with the file's fields: what the cell index works
+// on, one window at a time.
 struct VertexView {
     const char* data = nullptr;
     std::uint64_t count = 0;
     std::uint64_t vertex_size = 0;
-    std::uint64_t x_offset = 0, y_offset = 0, z_offset = 0;
+    ply::Field x_field, y_field, z_field;
 
     const char* record(std::uint64_t i) const { return data + i * vertex_size; }
-    double x(std::uint64_t i) const { return ply::read_f32(record(i), x_offset); }
-    double y(std::uint64_t i) const { return ply::read_f32(record(i), y_offset); }
-    double z(std::uint64_t i) const { return ply::read_f32(record(i), z_offset); }
+    double x(std::uint64_t i) const { return ply::read_double(record(i), x_field); }
+    double y(std::uint64_t i) const { return ply::read_double(record(i), y_field); }
+    double z(std::uint64_t i) const { return ply::read_double(record(i), z_field); }
 };
 
 // Reads the header, then every record once under the bytes progress bar,
-// taking the bounds. I/O failures are OsMatching errors; a bad count, a
-// layout that would read x, y or z outside a record, and an ascii or
-// big-endian file are Value errors.
+// taking the bounds and the positions. I/O failures are OsMatching errors; a
+// bad count, a header whose records the tools cannot read
+// (ply::vertex_layout) and a missing x, y or z are Value errors.
 Result<OrthoCells> load(const std::string& ply_path);
 
 // NaN-ignoring extent of x and y and the mean of z, as taken while loading;

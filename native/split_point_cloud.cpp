@@ -7,7 +7,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -19,6 +18,7 @@
 #include "common/ply.hpp"
 #include "common/progress.hpp"
 #include "common/random.hpp"
+#include "common/rect_index.hpp"
 
 namespace larkspan::split_point_cloud {
 
@@ -60,82 +60,58 @@ constexpr std::size_t kWriteWindowBytes = std::size_t{4} << 20;
 constexpr std::uint64_t kMaxStretchRecords = std::uint64_t{1} << 19;
 
 
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
+// Refusals of the header's content stay ValueErrors; everything else is a
+// failure to read the file.
+// The index of the patches' rectangles (defined with the assignment step).
+RectIndex index_of(const std::vector<Patch>& patches);
 
-Error read_error(const Error& cause) { return cause.as(ErrorKind::Os, "PLY read error: "); }
+Error read_error(const Error& cause) {
+    return cause.as(cause.kind == ErrorKind::Value ? ErrorKind::Value : ErrorKind::Os, "PLY read error: ");
+}
 
 }  // namespace
 
 // ---- step 1: read_point_cloud ----
 
-Result<CloudHeader> read_cloud_header(io::BufferedReader& reader) {
-    CloudHeader header;
-    std::string line;
-    for (;;) {
-        line.clear();
-        auto read = reader.read_line(line);
-        if (!read) return fail(read.error());
-        if (*read == 0) return fail(Error::os("the file ends before the end_header line"));
-        if (!io::is_valid_utf8(line)) return fail(io::invalid_utf8_error());
-        header.header_length += line.size();
-        header.text += line;
-
-        const std::string_view trimmed = ply::trim(line);
-        if (trimmed == "end_header") return header;
-        if (trimmed.size() >= 15 && starts_with(trimmed, "element vertex ")) {
-            const auto tokens = ply::split_whitespace(trimmed);
-            if (tokens.size() < 3) continue;  // unreachable: the trimmed line ends in a token
-            auto count = ply::parse_count(tokens[2]);
-            if (!count) return fail(count.error());
-            header.vertex_count = *count;
-        } else if (trimmed.size() >= 9 && starts_with(trimmed, "property ")) {
-            const auto tokens = ply::split_whitespace(trimmed);
-            if (tokens.size() >= 3) header.properties.emplace_back(tokens[1], tokens[2]);
-        }
-    }
-}
-
 namespace {
 
-// Sizes of this reader: only these three type names have sizes of their own.
-std::uint64_t type_size(std::string_view type_name) {
-    if (type_name == "float") return 4;
-    if (type_name == "uchar") return 1;
-    if (type_name == "double") return 8;
-    return 4;
+// The colour byte of a channel property: the byte itself, or the high byte of
+// a little-endian 16-bit value.
+Result<std::uint64_t> colour_byte(const ply::LocatedProperty& property) {
+    switch (property.type) {
+        case ply::Type::UInt8: return property.offset;
+        case ply::Type::UInt16: return property.offset + 1;
+        default:
+            return fail(Error::value("PLY read error: the colour property \"" + property.name +
+                                     "\" has a type other than uchar or ushort"));
+    }
 }
 
 }  // namespace
 
-RecordLayout record_layout(const std::vector<std::pair<std::string, std::string>>& properties) {
+Result<RecordLayout> record_layout(const ply::VertexLayout& vertex, const std::string& path) {
     RecordLayout layout;
-    std::uint64_t offset = 0;
-    for (const auto& [type_name, name] : properties) {
-        // When several properties name one field, the last one wins.
-        if (name == "x") layout.x = offset;
-        else if (name == "y") layout.y = offset;
-        else if (name == "z") layout.z = offset;
-        else if (name == "r" || name == "red") layout.red = offset;
-        else if (name == "g" || name == "green") layout.green = offset;
-        else if (name == "b" || name == "blue") layout.blue = offset;
-        offset += type_size(type_name);
+    layout.record_size = vertex.record_size;
+    const std::pair<const char*, ply::Field*> coordinates[] = {
+        {"x", &layout.x}, {"y", &layout.y}, {"z", &layout.z}};
+    for (const auto& [name, field] : coordinates) {
+        auto found = ply::require_field(vertex, name, path);
+        if (!found) return fail(found.error().prefixed("PLY read error: "));
+        *field = *found;
     }
-    layout.record_size = offset;
+    // When several properties name one channel ("r" and "red"), the last wins.
+    for (const auto& property : vertex.properties) {
+        std::optional<std::uint64_t>* channel =
+            property.name == "r" || property.name == "red"     ? &layout.red
+            : property.name == "g" || property.name == "green" ? &layout.green
+            : property.name == "b" || property.name == "blue"  ? &layout.blue
+                                                               : nullptr;
+        if (channel == nullptr) continue;
+        auto byte = colour_byte(property);
+        if (!byte) return fail(byte.error());
+        *channel = *byte;
+    }
     return layout;
-}
-
-Status check_layout(const RecordLayout& layout) {
-    const std::pair<const char*, std::uint64_t> fields[] = {
-        {"x", layout.x}, {"y", layout.y}, {"z", layout.z}};
-    for (const auto& [name, offset] : fields) {
-        if (offset + 4 <= layout.record_size) continue;
-        return fail(Error::value("PLY read error: the vertex record is " +
-                                 std::to_string(layout.record_size) + " bytes long, too short for " +
-                                 name + " as a 4-byte float at byte " + std::to_string(offset)));
-    }
-    return {};
 }
 
 namespace {
@@ -179,9 +155,10 @@ private:
 // contains it. The bits of each word are gathered in a register, and whether
 // a sampled point is kept is added in, not branched on: that branch would be
 // mispredicted half the time.
+template <bool kFloat32>
 Result<std::uint64_t> keep_points(Cloud& cloud, const io::Window& window, std::uint64_t first,
                                   std::uint64_t last, const PointFilter& filter,
-                                  const std::vector<Patch>& patches, const detail::PatchGrid& grid,
+                                  const std::vector<Patch>& patches, const RectIndex& grid,
                                   std::vector<std::uint64_t>& patch_counts) {
     std::uint64_t word = first / 64, bits = 0, kept = 0;
     for (std::uint64_t v = first; v < last; ++v) {
@@ -191,15 +168,15 @@ Result<std::uint64_t> keep_points(Cloud& cloud, const io::Window& window, std::u
             bits = 0;
         }
         const char* record = window.record(v - window.first);
-        const float z = ply::read_f32(record, cloud.layout.z);
+        const double z = ply::read_field<kFloat32>(record, cloud.layout.z);
         if (!filter.in_height_range(z)) continue;
         auto keep = filter.sampled();
         if (!keep) return fail(keep.error());
         bits |= std::uint64_t{*keep} << (v % 64);
         kept += *keep;
         if (!*keep) continue;
-        const double x = ply::read_f32(record, cloud.layout.x);
-        const double y = ply::read_f32(record, cloud.layout.y);
+        const double x = ply::read_field<kFloat32>(record, cloud.layout.x);
+        const double y = ply::read_field<kFloat32>(record, cloud.layout.y);
         for (const std::uint32_t j : grid.candidates(x, y)) patch_counts[j] += patches[j].contains(x, y);
     }
     cloud.kept[word] |= bits;
@@ -257,11 +234,11 @@ std::size_t piece_count(std::uint64_t count) {
 // the file cannot hold fails here, before anything is sized from it. For
 // files of unknown size the block is sized from the count, and a block that
 // cannot be allocated fails when it is loaded.
-Status require_vertex_block(io::File& file, const CloudHeader& header, std::uint64_t block_size) {
+Status require_vertex_block(io::File& file, const ply::PlyHeader& header, std::uint64_t block_size) {
     struct stat info {};
     if (::fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
     const auto size = static_cast<std::uint64_t>(info.st_size);
-    const std::uint64_t available = size > header.header_length ? size - header.header_length : 0;
+    const std::uint64_t available = size > header.header_size ? size - header.header_size : 0;
     if (block_size > available) return fail(io::short_read_error());
     return {};
 }
@@ -280,13 +257,16 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& inter
     auto file = io::open_read(config.input_file);
     if (!file) return fail(read_error(file.error()));
     io::BufferedReader reader(*file);
-    auto header = read_cloud_header(reader);
+    auto header = ply::read_ply_header(reader, {.require_end_header = true, .bad_count = std::nullopt});
     if (!header) return fail(read_error(header.error()));
-    if (auto format = ply::require_binary_little_endian(header->text); !format)
-        return fail(read_error(format.error()));
+    if (auto format = ply::require_binary_little_endian(*header); !format)
+        return fail(read_error(format.error().as(ErrorKind::Os)));
+    auto vertex = ply::vertex_layout(*header);
+    if (!vertex) return fail(read_error(vertex.error()));
     Cloud cloud;
-    cloud.layout = record_layout(header->properties);
-    if (auto fits = check_layout(cloud.layout); !fits) return fail(fits.error());
+    auto layout = record_layout(*vertex, config.input_file);
+    if (!layout) return fail(layout.error());
+    cloud.layout = *layout;
 
     const std::uint64_t count = header->vertex_count;
     std::uint64_t block_size = 0;
@@ -296,10 +276,10 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& inter
         return fail(read_error(held.error()));
     // Windows of whole words of the kept set: the pieces of a window never
     // share a word.
-    auto records = io::RecordReader::create(*file, header->header_length, cloud.layout.record_size,
+    auto records = io::RecordReader::create(*file, header->header_size, cloud.layout.record_size,
                                             count, io::kWindowBytes, kBlockVertices);
     if (!records) return fail(read_error(records.error()));
-    cloud.body_offset = header->header_length;
+    cloud.body_offset = header->header_size;
     cloud.vertex_count = count;
     try {
         cloud.kept.assign(count / 64 + 1, 0);
@@ -312,7 +292,10 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& inter
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Extracting points");
     const PointFilter filter(config);
-    const detail::PatchGrid grid(config.patches);
+    const RectIndex grid = index_of(config.patches);
+    const bool xyz_float32 = cloud.layout.x.type == ply::Type::Float32 &&
+                             cloud.layout.y.type == ply::Type::Float32 &&
+                             cloud.layout.z.type == ply::Type::Float32;
     const std::size_t pieces = piece_count(records->window_records());
     std::vector<std::uint64_t> kept_in_piece(pieces, 0);
     // Counts per piece, added up at the end: piece k of every window adds to
@@ -331,8 +314,11 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& inter
                 return {};
             },
             [&](std::size_t piece, std::uint64_t first, std::uint64_t last) -> Result<std::uint64_t> {
-                auto kept = keep_points(cloud, window, window.first + first, window.first + last, filter,
-                                        config.patches, grid, counts[piece]);
+                auto kept = xyz_float32
+                                ? keep_points<true>(cloud, window, window.first + first, window.first + last,
+                                                    filter, config.patches, grid, counts[piece])
+                                : keep_points<false>(cloud, window, window.first + first, window.first + last,
+                                                     filter, config.patches, grid, counts[piece]);
                 if (!kept) return fail(read_error(kept.error()));
                 kept_in_piece[piece] += *kept;
                 return last - first;
@@ -354,81 +340,16 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& inter
 
 // ---- step 2: assign_points_to_patches ----
 
-namespace detail {
-
 namespace {
 
-constexpr std::uint32_t kMaxCellsPerAxis = 1024;
-constexpr std::uint64_t kMaxGridEntries = std::uint64_t{1} << 22;
-
-// Only a patch whose minimum lies below its maximum on both axes (so no bound
-// is NaN) can hold a point.
-bool can_hold_points(const Patch& p) { return p.min_x < p.max_x && p.min_y < p.max_y; }
-
-PatchGrid::Axis axis_over(const std::vector<Patch>& patches, double Patch::*low, double Patch::*high,
-                          std::uint32_t cells) {
-    double lo = kInfinity, hi = -kInfinity;
-    for (const Patch& p : patches) {
-        if (!can_hold_points(p)) continue;
-        for (double v : {p.*low, p.*high}) {
-            if (!std::isfinite(v)) continue;
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
-        }
-    }
-    PatchGrid::Axis axis;
-    if (!(lo < hi)) return axis;  // one cell
-    axis.origin = lo;
-    axis.cells = cells;
-    // An extent too wide for a double gives scale 0 and a too narrow one an
-    // infinite scale: cell numbers then collapse to the borders, still in order.
-    axis.scale = static_cast<double>(cells) / (hi - lo);
-    return axis;
+RectIndex index_of(const std::vector<Patch>& patches) {
+    std::vector<Rect> rects;
+    rects.reserve(patches.size());
+    for (const Patch& p : patches) rects.push_back({p.min_x, p.min_y, p.max_x, p.max_y});
+    return RectIndex(rects);
 }
 
 }  // namespace
-
-PatchGrid::PatchGrid(const std::vector<Patch>& patches) {
-    const auto count = static_cast<double>(patches.size());
-    auto cells = static_cast<std::uint32_t>(
-        std::clamp(std::ceil(16 * std::sqrt(count)), 1.0, static_cast<double>(kMaxCellsPerAxis)));
-    // Patches spanning many cells would make the table large: coarsen the grid
-    // until it stays bounded.
-    for (;;) {
-        x_ = axis_over(patches, &Patch::min_x, &Patch::max_x, cells);
-        y_ = axis_over(patches, &Patch::min_y, &Patch::max_y, cells);
-        std::uint64_t total = 0;
-        for (const Patch& p : patches) {
-            if (!can_hold_points(p)) continue;
-            total += std::uint64_t{x_.cell(p.max_x) - x_.cell(p.min_x) + 1} *
-                     (y_.cell(p.max_y) - y_.cell(p.min_y) + 1);
-        }
-        if (total <= kMaxGridEntries || cells == 1) break;
-        cells = std::max<std::uint32_t>(1, cells / 2);
-    }
-
-    std::vector<std::vector<std::uint32_t>> lists(std::size_t{x_.cells} * y_.cells);
-    for (std::size_t j = 0; j < patches.size(); ++j) {
-        const Patch& p = patches[j];
-        if (!can_hold_points(p)) continue;
-        for (std::uint32_t cy = y_.cell(p.min_y); cy <= y_.cell(p.max_y); ++cy)
-            for (std::uint32_t cx = x_.cell(p.min_x); cx <= x_.cell(p.max_x); ++cx)
-                lists[std::size_t{cy} * x_.cells + cx].push_back(static_cast<std::uint32_t>(j));
-    }
-    cells_.resize(lists.size());
-    for (std::size_t c = 0; c < lists.size(); ++c) {
-        Cell& cell = cells_[c];
-        cell.count = static_cast<std::uint32_t>(lists[c].size());
-        if (cell.count <= kInline) {
-            std::copy(lists[c].begin(), lists[c].end(), cell.patches);
-        } else {
-            cell.patches[0] = static_cast<std::uint32_t>(overflow_.size());
-            overflow_.insert(overflow_.end(), lists[c].begin(), lists[c].end());
-        }
-    }
-}
-
-}  // namespace detail
 
 // The kept points were counted into their patches while they were read, as
 // the records passed by; what is left of the assignment is to hand over the
@@ -449,12 +370,6 @@ Result<PatchCounts> assign_points_to_patches(const Cloud& cloud, const std::vect
 // ---- step 3: write_patches ----
 
 namespace {
-
-Status create_parent_directories(const std::string& path) {
-    const std::string parent = std::filesystem::path(path).parent_path().string();
-    if (parent.empty()) return {};
-    return io::create_dir_all(parent);
-}
 
 template <class T>
 char* put(char* out, T value) {
@@ -661,6 +576,7 @@ struct WriteJob {
     std::shared_ptr<const io::File> file;
     std::uint64_t body_offset = 0, vertex_count = 0;
     RecordLayout layout;
+    bool xyz_float32 = false;  // x, y and z are 4-byte floats: read without a type switch
     std::vector<std::uint64_t> kept;
     PatchCounts counts;
     std::vector<Patch> patches;
@@ -703,7 +619,7 @@ private:
 
     Status open_patch(std::size_t j, PatchOutput& out) const {
         const std::string& path = patches[j].output_file;
-        if (auto made = create_parent_directories(path); !made) return made;
+        if (auto made = io::create_parent_directories(path); !made) return made;
         auto file = io::create_truncate(path);
         if (!file) return fail(file.error());
         const std::uint64_t count = counts[j];
@@ -726,7 +642,7 @@ private:
     // on the pool, piece by piece in vertex order. Returns how many
     // (patch, point) pairs there are.
     std::uint64_t find_members(Stretch& st, const io::Window& window, std::uint64_t first,
-                               std::uint64_t last, const detail::PatchGrid& grid,
+                               std::uint64_t last, const RectIndex& grid,
                                const std::vector<std::uint32_t>& slot_of, std::size_t slots) const {
         constexpr std::uint32_t kNotInGroup = UINT32_MAX;
         const std::size_t pieces = st.found.size();
@@ -744,8 +660,10 @@ private:
                     const std::uint64_t v = word * 64 + static_cast<std::uint64_t>(__builtin_ctzll(bits));
                     if (v < from || v >= to) continue;
                     const char* record = window.record(v - window.first);
-                    const double x = ply::read_f32(record, layout.x);
-                    const double y = ply::read_f32(record, layout.y);
+                    const double x = xyz_float32 ? ply::read_field<true>(record, layout.x)
+                                                 : ply::read_field<false>(record, layout.x);
+                    const double y = xyz_float32 ? ply::read_field<true>(record, layout.y)
+                                                 : ply::read_field<false>(record, layout.y);
                     for (const std::uint32_t j : grid.candidates(x, y)) {
                         const std::uint32_t slot = slot_of[j];
                         if (slot == kNotInGroup || !patches[j].contains(x, y)) continue;
@@ -781,7 +699,8 @@ private:
                 const std::uint64_t at = st.at[k][slot]++;
                 const std::uint64_t id = outputs[slot].written + (at - st.start[slot]) + 1;
                 encode_point_record(st.encoded.data() + at * kPointRecordSize, id,
-                                    point_at(window.record(v), layout));
+                                    xyz_float32 ? point_at<true>(window.record(v), layout)
+                                                : point_at<false>(window.record(v), layout));
             }
         });
     }
@@ -798,7 +717,7 @@ private:
                 report.done(group[s], failed(opened.error()));
             }
         }
-        const detail::PatchGrid grid(patches);
+        const RectIndex grid = index_of(patches);
         Stretch st;
         st.found.resize(piece_count(records.window_records()));
         st.at.resize(st.found.size());
@@ -863,6 +782,8 @@ Result<SplitCounts> write_patches(const Cloud& cloud, const PatchCounts& counts,
     job->body_offset = cloud.body_offset;
     job->vertex_count = cloud.vertex_count;
     job->layout = cloud.layout;
+    job->xyz_float32 = cloud.layout.x.type == ply::Type::Float32 &&
+                       cloud.layout.y.type == ply::Type::Float32 && cloud.layout.z.type == ply::Type::Float32;
     job->kept = cloud.kept;
     job->counts = counts;
     job->patches = patches;

@@ -27,6 +27,7 @@
 #include "common/io.hpp"
 #include "common/json.hpp"
 #include "common/records.hpp"
+#include "common/ply.hpp"
 
 namespace larkspan::split_point_cloud {
 
@@ -67,32 +68,24 @@ std::string config_to_json(const Config& config);
 
 // ---- the pipeline ----
 
-// Header of the input as this reader sees it: "element vertex" sets the count,
-// every "property" line (whatever element it follows) adds to the layout.
-struct CloudHeader {
-    std::uint64_t vertex_count = 0;
-    std::vector<std::pair<std::string, std::string>> properties;  // (type, name)
-    std::uint64_t header_length = 0;  // bytes of all header lines, terminators included
-    std::string text;                 // the header lines themselves
-};
-
-// Byte offsets within one vertex record. A missing x, y or z reads at offset
-// 0; a missing colour channel gives 255.
+// Where the fields split_ply reads lie in a vertex record: x, y and z by
+// their declared type; each colour as the byte at its offset (the high byte of
+// a 16-bit channel), or 255 for every point when the header has no such
+// property.
 struct RecordLayout {
     std::uint64_t record_size = 0;
-    std::uint64_t x = 0, y = 0, z = 0;
+    ply::Field x, y, z;
     std::optional<std::uint64_t> red, green, blue;
 };
 
-Result<CloudHeader> read_cloud_header(io::BufferedReader& reader);
-RecordLayout record_layout(const std::vector<std::pair<std::string, std::string>>& properties);
-// Refuses a layout that would read x, y or z outside the record.
-Status check_layout(const RecordLayout& layout);
+// The layout of the header's vertex records. A missing x, y or z, or a colour
+// of a type other than uchar or ushort, is refused naming the property.
+Result<RecordLayout> record_layout(const ply::VertexLayout& vertex, const std::string& path);
 
-// One point as the writers emit it: the file's 32-bit coordinates (widened to
-// 64 bits where they are compared and written) and its colour.
+// One point as the writers emit it: its coordinates, exactly as declared, and
+// its colour.
 struct CloudPoint {
-    float x = 0, y = 0, z = 0;
+    double x = 0, y = 0, z = 0;
     std::uint8_t red = 255, green = 255, blue = 255;
 };
 
@@ -114,15 +107,16 @@ inline bool is_kept(const std::vector<std::uint64_t>& kept, std::uint64_t vertex
     return (kept[vertex / 64] >> (vertex % 64)) & 1;
 }
 
-// The point of one vertex record.
+// The point of one vertex record; with kFloat32, x, y and z are known to be
+// 4-byte floats.
+template <bool kFloat32 = false>
 inline CloudPoint point_at(const char* record, const RecordLayout& layout) {
     auto channel = [&](const std::optional<std::uint64_t>& offset) {
         return offset ? static_cast<std::uint8_t>(record[*offset]) : std::uint8_t{255};
     };
-    float x, y, z;
-    std::memcpy(&x, record + layout.x, 4);
-    std::memcpy(&y, record + layout.y, 4);
-    std::memcpy(&z, record + layout.z, 4);
+    const double x = ply::read_field<kFloat32>(record, layout.x);
+    const double y = ply::read_field<kFloat32>(record, layout.y);
+    const double z = ply::read_field<kFloat32>(record, layout.z);
     return {x, y, z, channel(layout.red), channel(layout.green), channel(layout.blue)};
 }
 
@@ -158,52 +152,6 @@ inline constexpr std::size_t kPointRecordSize = 51;
 void encode_point_record(char* out, std::uint64_t id, const CloudPoint& point);
 
 namespace detail {
-
-// Finds the patches that may hold a point without testing every patch: a
-// uniform grid over the patches' finite bounds lists, for each cell, the
-// patches whose rectangle meets it. Points outside the grid fall into its
-// border cells, and patches reaching to infinity cover those. Cell numbers
-// grow monotonically with the coordinates, so a point's cell always lies
-// within the cell range of every patch that contains it; callers still test
-// each candidate exactly.
-class PatchGrid {
-public:
-    explicit PatchGrid(const std::vector<Patch>& patches);
-
-    // Candidate patches for (x, y), in ascending patch order.
-    std::span<const std::uint32_t> candidates(double x, double y) const {
-        const Cell& cell = cells_[std::size_t{y_.cell(y)} * x_.cells + x_.cell(x)];
-        const std::uint32_t* first =
-            cell.count <= kInline ? cell.patches : overflow_.data() + cell.patches[0];
-        return {first, cell.count};
-    }
-
-    struct Axis {
-        double origin = 0;
-        double scale = 0;  // cells per unit
-        std::uint32_t cells = 1;
-
-        std::uint32_t cell(double v) const {
-            const double t = (v - origin) * scale;
-            if (!(t > 0)) return 0;  // below the grid, and NaN
-            if (t >= static_cast<double>(cells)) return cells - 1;
-            return static_cast<std::uint32_t>(t);
-        }
-    };
-
-private:
-    // A cell holds up to kInline candidates itself, so looking one up costs a
-    // single cache line; more are kept in overflow_, from patches[0] on.
-    static constexpr std::uint32_t kInline = 3;
-    struct Cell {
-        std::uint32_t count = 0;
-        std::uint32_t patches[kInline] = {};
-    };
-
-    Axis x_, y_;
-    std::vector<Cell> cells_;  // row after row
-    std::vector<std::uint32_t> overflow_;
-};
 
 // What one writer did with its patch.
 struct WriterOutcome {

@@ -182,15 +182,18 @@ class TestOutputAmongInputs:
 
 
 class TestLayoutMismatch:
-    @pytest.mark.parametrize("other", [
-        dict(properties=[("float", "x"), ("float", "y"), ("float", "z")]),
-        dict(fmt="ascii 1.0"),
-        dict(fmt="binary_big_endian 1.0"),
-    ], ids=["properties", "ascii", "big-endian"])
-    def test_refused_before_output_is_created(self, tmp_path, other):
+    @pytest.mark.parametrize("other, message", [
+        (dict(properties=[("float", "x"), ("float", "y"), ("float", "z")]),
+         "lays out its vertex records differently"),
+        (dict(properties=[("float", "x"), ("float", "y"), ("double", "z")]),
+         "lays out its vertex records differently"),
+        (dict(fmt="ascii 1.0"), "declares ascii records"),
+        (dict(fmt="binary_big_endian 1.0"), "declares binary_big_endian records"),
+    ], ids=["properties", "types", "ascii", "big-endian"])
+    def test_refused_before_output_is_created(self, tmp_path, other, message):
         a = write_ply(tmp_path / "a.ply", rows(1))
         b = tmp_path / "b.ply"
         b.write_bytes(ply_header(1, **other) + b"\0" * 12)
-        with pytest.raises(ValueError, match="lays out its vertex records differently"):
+        with pytest.raises(ValueError, match=message):
             merge([a, b], tmp_path / "out.ply")
         assert not (tmp_path / "out.ply").exists()

@@ -97,8 +97,7 @@ TYPE_SIZES = {"uchar": 1, "int": 4, "float": 4, "double": 8}
 @st.composite
 def layouts(draw, fields):
     """Vertex properties: the named fields among others of mixed sizes, in any
-    order. Returns (properties, offsets by name, record size). A field is read
-    as a 4-byte float at its offset even where it is declared double."""
+    order. Returns (properties, offsets by name, record size)."""
     others = draw(st.lists(st.sampled_from(sorted(TYPE_SIZES)), max_size=4))
     properties = [(draw(st.sampled_from(["float", "float", "double"])), name) for name in fields]
     properties += [(t, f"extra_{k}") for k, t in enumerate(others)]
@@ -112,12 +111,13 @@ def layouts(draw, fields):
 
 def records_with(draw, layout, values):
     """One record per dict of field values; every other byte is arbitrary."""
-    _, offsets, size = layout
+    properties, offsets, size = layout
+    formats = {name: "<d" if type_name == "double" else "<f" for type_name, name in properties}
     out = []
     for fields in values:
         record = bytearray(draw(st.binary(min_size=size, max_size=size)))
         for name, value in fields.items():
-            struct.pack_into("<f", record, offsets[name], value)
+            struct.pack_into(formats[name], record, offsets[name], value)
         out.append(bytes(record))
     return out
 

@@ -294,6 +294,13 @@ class TestErrors:
         assert str(caught.value) == "Camera splitting failed: " + message
         assert not (tmp_path / "p").exists()
 
+    def test_regular_file_on_the_output_path(self, scene, tmp_path):
+        # Folders are made as mkdir -p makes them, so the system's own error.
+        (tmp_path / "file").write_text("")
+        with pytest.raises(RuntimeError) as caught:
+            split(scene, [patch(tmp_path / "file" / "sub")])
+        assert str(caught.value) == "Camera splitting failed: Not a directory (os error 20)"
+
     @pytest.mark.parametrize("missing", ["cameras.bin", "images.bin", "points3D.bin"])
     def test_missing_file(self, scene, tmp_path, missing):
         (scene / missing).unlink()

@@ -129,29 +129,50 @@ Result<File> create_truncate(const std::string& path) {
     return File(fd);
 }
 
+namespace {
+
+bool is_directory(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string without_trailing_slashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+}  // namespace
+
+// As mkdir -p does: try the directory itself first and create its parent only
+// when the system says the parent is missing, so a regular file on the way is
+// reported as the system reports it ("Not a directory").
 Status create_dir_all(const std::string& path) {
     if (path.empty()) return fail(os_error(ENOENT));
     if (has_nul(path)) return fail(nul_in_path_error());
-    struct stat info {};
-    if (::stat(path.c_str(), &info) == 0) {
-        if (S_ISDIR(info.st_mode)) return {};
-        return fail(os_error(EEXIST));
+    const std::string trimmed = without_trailing_slashes(path);
+    if (::mkdir(trimmed.c_str(), 0777) == 0) return {};
+    int err = errno;
+    if (err == ENOENT) {
+        const auto slash = trimmed.find_last_of('/');
+        if (slash != std::string::npos && slash > 0) {
+            if (auto parent = create_dir_all(trimmed.substr(0, slash)); !parent) return parent;
+            if (::mkdir(trimmed.c_str(), 0777) == 0) return {};
+            err = errno;
+        }
     }
-    // Create the parent first, then this directory; a directory that appears
-    // in between (another writer) is fine.
-    std::string trimmed = path;
-    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-    auto slash = trimmed.find_last_of('/');
-    if (slash != std::string::npos && slash > 0) {
-        auto parent = create_dir_all(trimmed.substr(0, slash));
-        if (!parent) return parent;
-    }
-    if (::mkdir(trimmed.c_str(), 0777) != 0) {
-        int err = errno;
-        if (err == EEXIST && ::stat(trimmed.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return {};
-        return fail(os_error(err));
-    }
-    return {};
+    // A directory that exists, or that another writer made in between, is fine.
+    if (err == EEXIST && is_directory(trimmed)) return {};
+    return fail(os_error(err));
+}
+
+Status create_parent_directories(const std::string& file_path) {
+    const auto slash = file_path.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) return {};
+    const std::string parent = file_path.substr(0, slash);
+    auto made = create_dir_all(parent);
+    // A parent that exists but is no directory: creating the file reports it.
+    if (!made && made.error().os_errno == EEXIST) return {};
+    return made;
 }
 
 Result<std::string> read_file(const std::string& path) {
@@ -267,16 +288,17 @@ Status BufferedReader::fill() {
     return {};
 }
 
-Result<std::size_t> BufferedReader::read_line(std::string& line) {
+Result<std::size_t> BufferedReader::read_line(std::string& line, std::size_t max_bytes) {
     std::size_t appended = 0;
     for (;;) {
+        if (appended == max_bytes) return appended;
         if (begin_ == end_) {
             auto filled = fill();
             if (!filled) return fail(filled.error());
             if (end_ == 0) return appended;
         }
         const char* start = buffer_.data() + begin_;
-        const char* stop = buffer_.data() + end_;
+        const char* stop = start + std::min(end_ - begin_, max_bytes - appended);
         const char* newline = std::find(start, stop, '\n');
         std::size_t take = static_cast<std::size_t>(newline - start) + (newline != stop ? 1 : 0);
         line.append(start, take);

@@ -63,8 +63,11 @@ private:
 Result<File> open_read(const std::string& path);
 // Creates or truncates for writing, permission bits 0o666 before the umask.
 Result<File> create_truncate(const std::string& path);
-// Creates a directory and its missing parents, 0o777 before the umask.
+// Creates a directory and its missing parents, 0o777 before the umask, as
+// mkdir -p does: a regular file on the way is "Not a directory".
 Status create_dir_all(const std::string& path);
+// Creates the missing directories above a file about to be created.
+Status create_parent_directories(const std::string& file_path);
 // Whole file as bytes.
 Result<std::string> read_file(const std::string& path);
 bool is_valid_utf8(std::string_view text);
@@ -97,8 +100,9 @@ public:
     explicit BufferedReader(File& file, std::size_t capacity = kBufferSize);
 
     // Appends the bytes up to and including the next line feed (or to the end
-    // of the file) to line; returns how many bytes were appended, 0 at end.
-    Result<std::size_t> read_line(std::string& line);
+    // of the file, or until `max_bytes` have been appended) to line; returns
+    // how many bytes were appended, 0 at end.
+    Result<std::size_t> read_line(std::string& line, std::size_t max_bytes = SIZE_MAX);
     Result<std::size_t> read(void* data, std::size_t size);
     Status read_exact(void* data, std::size_t size);
     Status seek(std::uint64_t offset);

@@ -72,17 +72,6 @@ std::vector<std::string_view> split_whitespace(std::string_view line) {
     return tokens;
 }
 
-std::uint64_t property_size(std::string_view type_name) {
-    if (type_name == "float" || type_name == "f32") return 4;
-    if (type_name == "double" || type_name == "f64") return 8;
-    if (type_name == "uchar" || type_name == "u8") return 1;
-    return 4;
-}
-
-std::uint64_t SplatLayout::required_record_size() const {
-    return std::max({x, y, z, scale_0, scale_1, scale_2}) + 4;
-}
-
 Result<std::uint64_t> parse_count(std::string_view token) {
     if (token.empty()) return fail(Error::os("cannot parse integer from empty string"));
     if (token.front() == '+') token.remove_prefix(1);
@@ -99,137 +88,142 @@ Result<std::uint64_t> parse_count(std::string_view token) {
     return value;
 }
 
-Result<PlyHeader> read_ply_header(io::BufferedReader& reader) {
-    PlyHeader header;
-    std::string line;
-    for (;;) {
-        line.clear();
-        auto read = reader.read_line(line);
-        if (!read) return fail(read.error());
-        if (*read == 0) break;
-        if (!io::is_valid_utf8(line)) return fail(io::invalid_utf8_error());
-        header.header_text += line;
-        header.header_size += line.size();
 
-        const std::string_view trimmed = trim(line);
-        if (trimmed == "end_header") break;
-        if (starts_with(trimmed, "element vertex")) {
-            auto tokens = split_whitespace(trimmed);
-            std::uint64_t count = 0;
-            if (tokens.size() >= 3) {
-                auto parsed = parse_count(tokens[2]);
-                if (!parsed) return fail(parsed.error());
-                count = *parsed;
-            }
-            header.vertex_count = count;
-        } else if (starts_with(trimmed, "property")) {
-            auto tokens = split_whitespace(trimmed);
-            if (tokens.size() >= 3)
-                header.properties.push_back({std::string(tokens[1]), std::string(tokens[2])});
-        }
-    }
-    for (const auto& property : header.properties) header.vertex_size += property_size(property.type_name);
-    return header;
+bool is_vertex_element_line(std::string_view trimmed_line) {
+    if (!starts_with(trimmed_line, "element")) return false;
+    const auto tokens = split_whitespace(trimmed_line);
+    return tokens.size() >= 2 && tokens[0] == "element" && tokens[1] == "vertex";
 }
 
-SplatLayout splat_layout(const std::vector<PlyProperty>& properties) {
-    SplatLayout layout;
-    std::uint64_t offset = 0;
-    for (const auto& property : properties) {
-        const std::string& name = property.name;
-        if (name == "x") layout.x = offset;
-        else if (name == "y") layout.y = offset;
-        else if (name == "z") layout.z = offset;
-        else if (name == "scale_0") layout.scale_0 = offset;
-        else if (name == "scale_1") layout.scale_1 = offset;
-        else if (name == "scale_2") layout.scale_2 = offset;
-        offset += property_size(property.type_name);
-    }
-    return layout;
+std::optional<Type> type_from_name(std::string_view name) {
+    struct Entry {
+        std::string_view name;
+        Type type;
+    };
+    static constexpr Entry kTypes[] = {
+        {"char", Type::Int8},     {"int8", Type::Int8},       {"uchar", Type::UInt8},
+        {"uint8", Type::UInt8},   {"u8", Type::UInt8},        {"short", Type::Int16},
+        {"int16", Type::Int16},   {"ushort", Type::UInt16},   {"uint16", Type::UInt16},
+        {"int", Type::Int32},     {"int32", Type::Int32},     {"uint", Type::UInt32},
+        {"uint32", Type::UInt32}, {"float", Type::Float32},   {"float32", Type::Float32},
+        {"f32", Type::Float32},   {"double", Type::Float64},  {"float64", Type::Float64},
+        {"f64", Type::Float64},
+    };
+    for (const auto& entry : kTypes)
+        if (entry.name == name) return entry.type;
+    return std::nullopt;
+}
+
+const PlyElement* PlyHeader::vertex_element() const {
+    for (const auto& element : elements)
+        if (element.name == "vertex") return &element;
+    return nullptr;
 }
 
 namespace {
 
-struct LineSpan {
-    std::size_t begin, end;  // the line's bytes without its terminator
-};
-
-std::vector<LineSpan> header_lines(std::string_view text) {
-    std::vector<LineSpan> lines;
-    std::size_t begin = 0;
-    while (begin < text.size()) {
-        std::size_t newline = text.find('\n', begin);
-        std::size_t end = newline == std::string_view::npos ? text.size() : newline;
-        lines.push_back({begin, end});
-        begin = end + 1;
-    }
-    return lines;
+std::string quoted(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '"';
+    out += text;
+    out += '"';
+    return out;
 }
 
-// Rewrites the count token of the last vertex element line to `count`, if that
-// line does not already state it.
-void force_vertex_count(std::string& text, std::uint64_t count) {
-    const std::string wanted = std::to_string(count);
-    auto lines = header_lines(text);
-    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-        std::string_view line(text.data() + it->begin, it->end - it->begin);
-        const std::string_view trimmed = trim(line);
-        if (trimmed == "end_header") continue;
-        if (!starts_with(trimmed, "element vertex")) continue;
-        auto tokens = split_whitespace(trimmed);
+Format format_of(const std::vector<std::string_view>& tokens) {
+    if (tokens.size() < 2) return Format::Other;
+    if (tokens[1] == "binary_little_endian") return Format::BinaryLittleEndian;
+    if (tokens[1] == "binary_big_endian") return Format::BinaryBigEndian;
+    if (tokens[1] == "ascii") return Format::Ascii;
+    return Format::Other;
+}
+
+// One header line, terminator included, of at most kMaxHeaderLine bytes.
+Result<std::size_t> read_header_line(io::BufferedReader& reader, std::string& line) {
+    line.clear();
+    auto read = reader.read_line(line, kMaxHeaderLine + 1);
+    if (!read) return fail(read.error());
+    if (line.size() > kMaxHeaderLine)
+        return fail(Error::value("PLY header line longer than " + std::to_string(kMaxHeaderLine) +
+                                 " bytes; the input is not a PLY file"));
+    if (!io::is_valid_utf8(line)) return fail(io::invalid_utf8_error());
+    return *read;
+}
+
+// Adds the element or property a tokenised line declares to the header.
+Status add_declaration(PlyHeader& header, const std::vector<std::string_view>& tokens,
+                       const ScanRules& rules) {
+    if (tokens[0] == "element") {
+        if (tokens.size() < 2) return fail(Error::value("PLY header has an element line without a name"));
+        std::uint64_t count = 0;
         if (tokens.size() >= 3) {
             auto parsed = parse_count(tokens[2]);
-            if (parsed && *parsed == count) return;
-            const std::size_t at = static_cast<std::size_t>(tokens[2].data() - text.data());
-            text.replace(at, tokens[2].size(), wanted);
-        } else {
-            // "element vertex" without a count: the count goes after the prefix.
-            const std::size_t at = static_cast<std::size_t>(trimmed.data() - text.data()) +
-                                   std::string_view("element vertex").size();
-            text.insert(at, " " + wanted);
+            if (!parsed) return fail(rules.bad_count ? *rules.bad_count : parsed.error());
+            count = *parsed;
         }
-        return;
+        if (tokens[1] == "vertex" && header.vertex_element() != nullptr)
+            return fail(Error::value("PLY header declares the element \"vertex\" twice"));
+        header.elements.push_back({std::string(tokens[1]), count, {}});
+    } else if (tokens[0] == "property" && tokens.size() >= 3) {
+        if (header.elements.empty())
+            return fail(Error::value("PLY header declares the property " + quoted(tokens.back()) +
+                                     " before any element"));
+        PlyProperty property;
+        property.type_name = std::string(tokens[1]);
+        if (tokens[1] == "list") {
+            property.name = std::string(tokens.back());
+        } else {
+            property.name = std::string(tokens[2]);
+            property.type = type_from_name(tokens[1]);
+        }
+        header.elements.back().properties.push_back(std::move(property));
+    } else if (tokens[0] == "format" && header.format == Format::Unstated) {
+        header.format = format_of(tokens);
     }
+    return {};
 }
 
 }  // namespace
 
-std::string rewrite_vertex_count(const std::string& header_text, std::uint64_t old_count,
-                                 std::uint64_t new_count) {
-    const std::string old_text = "element vertex " + std::to_string(old_count);
-    const std::string new_text = "element vertex " + std::to_string(new_count);
-    std::string result;
-    result.reserve(header_text.size() + 8);
-    std::size_t pos = 0;
+Result<PlyHeader> read_ply_header(io::BufferedReader& reader, const ScanRules& rules) {
+    PlyHeader header;
+    std::string line;
     for (;;) {
-        std::size_t found = header_text.find(old_text, pos);
-        if (found == std::string::npos) break;
-        result.append(header_text, pos, found - pos);
-        result += new_text;
-        pos = found + old_text.size();
-    }
-    result.append(header_text, pos, std::string::npos);
-    force_vertex_count(result, new_count);
-    return result;
-}
+        auto read = read_header_line(reader, line);
+        if (!read) return fail(read.error());
+        if (*read == 0) {
+            if (rules.require_end_header)
+                return fail(Error::os("the file ends before the end_header line"));
+            break;
+        }
+        header.header_text += line;
+        header.header_size += line.size();
+        if (header.header_size > kMaxHeaderSize)
+            return fail(Error::value("PLY header longer than " + std::to_string(kMaxHeaderSize) +
+                                     " bytes; the input is not a PLY file"));
 
-Format declared_format(std::string_view header_text) {
-    for (auto span : header_lines(header_text)) {
-        auto tokens = split_whitespace(header_text.substr(span.begin, span.end - span.begin));
+        const std::string_view trimmed = trim(line);
+        if (trimmed == "end_header") {
+            header.has_end_header = true;
+            break;
+        }
+        const auto tokens = split_whitespace(trimmed);
         if (tokens.empty()) continue;
-        if (tokens[0] == "end_header") break;
-        if (tokens[0] != "format") continue;
-        if (tokens.size() < 2) return Format::Other;
-        if (tokens[1] == "binary_little_endian") return Format::BinaryLittleEndian;
-        if (tokens[1] == "binary_big_endian") return Format::BinaryBigEndian;
-        if (tokens[1] == "ascii") return Format::Ascii;
-        return Format::Other;
+        if (auto added = add_declaration(header, tokens, rules); !added) return fail(added.error());
     }
-    return Format::Unstated;
+    if (const PlyElement* vertex = header.vertex_element()) header.vertex_count = vertex->count;
+    return header;
 }
 
-Status require_binary_little_endian(std::string_view header_text) {
-    switch (declared_format(header_text)) {
+const LocatedProperty* VertexLayout::find(std::string_view name) const {
+    for (auto it = properties.rbegin(); it != properties.rend(); ++it)
+        if (it->name == name) return &*it;
+    return nullptr;
+}
+
+Status require_binary_little_endian(const PlyHeader& header) {
+    switch (header.format) {
         case Format::Ascii:
             return fail(Error::value(
                 "unsupported PLY format: the header declares ascii records; only "
@@ -243,26 +237,105 @@ Status require_binary_little_endian(std::string_view header_text) {
     }
 }
 
-std::string vertex_record_signature(std::string_view header_text) {
-    std::string signature;
-    bool in_vertex_element = false;
-    for (auto span : header_lines(header_text)) {
-        const std::string_view trimmed = trim(header_text.substr(span.begin, span.end - span.begin));
-        if (trimmed == "end_header") break;
-        auto tokens = split_whitespace(trimmed);
-        if (tokens.empty()) continue;
-        const bool records_line =
-            tokens[0] == "format" || (in_vertex_element && tokens[0] == "property");
-        if (starts_with(trimmed, "element vertex")) in_vertex_element = true;
-        else if (tokens[0] == "element") in_vertex_element = false;
-        if (!records_line) continue;
-        for (auto token : tokens) {
-            signature += token;
-            signature += ' ';
-        }
-        signature += '\n';
+Result<VertexLayout> vertex_layout(const PlyHeader& header) {
+    if (auto format = require_binary_little_endian(header); !format) return fail(format.error());
+    for (const auto& element : header.elements) {
+        if (element.name != "vertex" && element.count > 0)
+            return fail(Error::value("PLY header declares " + std::to_string(element.count) +
+                                     " records of the element " + quoted(element.name) +
+                                     "; only vertex records can be read"));
     }
-    return signature;
+    VertexLayout layout;
+    const PlyElement* vertex = header.vertex_element();
+    if (vertex == nullptr) return layout;
+    for (const auto& property : vertex->properties) {
+        if (property.type_name == "list")
+            return fail(Error::value("PLY vertex property " + quoted(property.name) +
+                                     " is a list; vertex records can hold scalar properties only"));
+        if (!property.type)
+            return fail(Error::value("PLY vertex property " + quoted(property.name) + " has the type " +
+                                     quoted(property.type_name) + ", which is not a PLY type"));
+        layout.properties.push_back({property.name, *property.type, layout.record_size});
+        layout.record_size += type_size(*property.type);
+    }
+    if (layout.record_size == 0 && vertex->count > 0)
+        return fail(Error::value("PLY header declares " + std::to_string(vertex->count) +
+                                 " vertex records but no vertex property"));
+    return layout;
+}
+
+Result<Field> require_field(const VertexLayout& layout, std::string_view name, std::string_view path) {
+    const LocatedProperty* property = layout.find(name);
+    if (property == nullptr)
+        return fail(Error::value("PLY file " + std::string(path) + " declares no vertex property " +
+                                 quoted(name)));
+    return Field{property->offset, property->type};
+}
+
+bool same_vertex_layout(const PlyHeader& a, const PlyHeader& b) {
+    if (a.format != b.format) return false;
+    const PlyElement* va = a.vertex_element();
+    const PlyElement* vb = b.vertex_element();
+    if (va == nullptr || vb == nullptr) return va == vb;
+    return std::equal(va->properties.begin(), va->properties.end(), vb->properties.begin(),
+                      vb->properties.end(), [](const PlyProperty& p, const PlyProperty& q) {
+                          const bool same_type = p.type && q.type ? *p.type == *q.type
+                                                                  : p.type_name == q.type_name;
+                          return same_type && p.name == q.name;
+                      });
+}
+
+namespace {
+
+// Makes the vertex element line state `count`; false when there is none.
+bool force_vertex_count(std::string& text, std::uint64_t count) {
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        std::size_t end = text.find('\n', begin);
+        if (end == std::string::npos) end = text.size();
+        const std::string_view trimmed = trim(std::string_view(text).substr(begin, end - begin));
+        if (trimmed == "end_header") return false;
+        if (is_vertex_element_line(trimmed)) {
+            const auto tokens = split_whitespace(trimmed);
+            const std::string wanted = std::to_string(count);
+            if (tokens.size() >= 3) {
+                auto parsed = parse_count(tokens[2]);
+                if (parsed && *parsed == count) return true;
+                text.replace(static_cast<std::size_t>(tokens[2].data() - text.data()), tokens[2].size(),
+                             wanted);
+            } else {
+                // "element vertex" without a count: the count goes after "vertex".
+                text.insert(static_cast<std::size_t>(tokens[1].data() - text.data()) + tokens[1].size(),
+                            " " + wanted);
+            }
+            return true;
+        }
+        begin = end + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+Result<std::string> rewrite_vertex_count(const std::string& header_text, std::uint64_t old_count,
+                                         std::uint64_t new_count) {
+    const std::string old_text = "element vertex " + std::to_string(old_count);
+    const std::string new_text = "element vertex " + std::to_string(new_count);
+    std::string result;
+    result.reserve(header_text.size() + 8);
+    std::size_t pos = 0;
+    for (;;) {
+        std::size_t found = header_text.find(old_text, pos);
+        if (found == std::string::npos) break;
+        result.append(header_text, pos, found - pos);
+        result += new_text;
+        pos = found + old_text.size();
+    }
+    result.append(header_text, pos, std::string::npos);
+    if (!force_vertex_count(result, new_count) && new_count != 0)
+        return fail(Error::value("PLY header declares no vertex element to hold " +
+                                 std::to_string(new_count) + " records"));
+    return result;
 }
 
 }  // namespace larkspan::ply

@@ -17,8 +17,8 @@ namespace {
 void check_layout(const OrthoCells& ply, const ByteBuffer& records) {
     if (records.size() != ply.vertex_size * ply.vertex_count) std::abort();
     if (ply.vertex_count == 0) return;
-    for (std::uint64_t offset : {ply.x_offset, ply.y_offset, ply.z_offset})
-        if (offset + 4 > ply.vertex_size) std::abort();
+    for (const ply::Field& field : {ply.x_field, ply.y_field, ply.z_field})
+        if (field.offset + ply::type_size(field.type) > ply.vertex_size) std::abort();
 }
 
 // Cells over the file's extent: the whole of it, its four quarters (sharing
@@ -43,8 +43,8 @@ void check_written_copy_loads_back(const OrthoCells& ply, const ByteBuffer& bloc
     if (!write_ply_file(ply, fuzz::path_of(copy), records, ply.vertex_count)) std::abort();
     auto again = load(fuzz::path_of(copy));
     if (!again || again->vertex_count != ply.vertex_count || again->vertex_size != ply.vertex_size ||
-        again->x_offset != ply.x_offset || again->y_offset != ply.y_offset ||
-        again->z_offset != ply.z_offset || again->header_lines.size() != ply.header_lines.size())
+        again->x_field.offset != ply.x_field.offset || again->y_field.offset != ply.y_field.offset ||
+        again->z_field.offset != ply.z_field.offset || again->header_lines.size() != ply.header_lines.size())
         std::abort();
     auto again_block = read_all_records(*again);
     if (!again_block) std::abort();
@@ -54,7 +54,7 @@ void check_written_copy_loads_back(const OrthoCells& ply, const ByteBuffer& bloc
     const std::string count_line = "element vertex " + std::to_string(ply.vertex_count);
     for (std::size_t i = 0; i < ply.header_lines.size(); ++i) {
         const std::string& line = ply.header_lines[i];
-        const bool vertex_line = line.size() >= 15 && line.starts_with("element vertex ");
+        const bool vertex_line = ply::is_vertex_element_line(line);
         if (again->header_lines[i] != (vertex_line ? count_line : line)) std::abort();
     }
 }

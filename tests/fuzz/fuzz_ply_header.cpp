@@ -9,10 +9,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     io::BufferedReader reader(file);
     auto header = ply::read_ply_header(reader);
     if (!header) return 0;
-    if (header->header_size > size) std::abort();
-    (void)ply::splat_layout(header->properties).required_record_size();
-    (void)ply::rewrite_vertex_count(header->header_text, header->vertex_count, header->vertex_count + 1);
-    (void)ply::vertex_record_signature(header->header_text);
-    (void)ply::require_binary_little_endian(header->header_text);
+    if (header->header_size > size || header->header_text.size() != header->header_size) std::abort();
+    if (auto layout = ply::vertex_layout(*header)) {
+        for (const auto& property : layout->properties)
+            if (property.offset + ply::type_size(property.type) > layout->record_size) std::abort();
+        (void)ply::require_field(*layout, "x", "fuzz");
+    }
+    // A rewritten header states the new count on its vertex element line.
+    if (auto rewritten = ply::rewrite_vertex_count(header->header_text, header->vertex_count,
+                                                   header->vertex_count + 1)) {
+        io::File again = fuzz::file_with(reinterpret_cast<const std::uint8_t*>(rewritten->data()),
+                                         rewritten->size());
+        io::BufferedReader again_reader(again);
+        auto reread = ply::read_ply_header(again_reader);
+        if (reread && header->vertex_element() != nullptr &&
+            reread->vertex_count != header->vertex_count + 1)
+            std::abort();
+    } else if (header->vertex_element() != nullptr) {
+        std::abort();
+    }
+    (void)ply::same_vertex_layout(*header, *header);
     return 0;
 }

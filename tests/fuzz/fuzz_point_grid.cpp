@@ -46,14 +46,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!grid) return 0;
     if (grid->point_count() > 0 && 8 + grid->point_count() * kPointRecordSize > size - 1) std::abort();
 
-    ply::SplatLayout layout{0, 4, 8, 12, 16, 20};
+    constexpr auto f32 = ply::Type::Float32;
+    const cleanup::SplatFields fields{{0, f32}, {4, f32}, {8, f32}, {12, f32}, {16, f32}, {20, f32}};
     cleanup::KeepRules rules;
     rules.max_area = std::numeric_limits<double>::infinity();
     rules.min_neighbors = 1;
     rules.radius = radius;
     for (float at : {0.f, 1.f, -1.f, 1e30f, std::numeric_limits<float>::quiet_NaN()}) {
         const auto record = splat_at(at, at, at);
-        (void)cleanup::splat_keep(record.data(), layout, &*grid, rules);
+        (void)cleanup::splat_keep(record.data(), fields, &*grid, rules);
     }
     return 0;
 }

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/rect_index.hpp"
 #include "split_point_cloud.hpp"
 
 using namespace larkspan;
@@ -56,9 +57,15 @@ InterruptCheck raise_on_call(int n, std::string text, int* calls) {
     };
 }
 
+std::vector<Rect> rects_of(const std::vector<Patch>& patches) {
+    std::vector<Rect> rects;
+    for (const Patch& p : patches) rects.push_back({p.min_x, p.min_y, p.max_x, p.max_y});
+    return rects;
+}
+
 }  // namespace
 
-TEST(PatchGrid, CandidatesIncludeEveryContainingPatchInOrder) {
+TEST(RectIndex, CandidatesIncludeEveryContainingPatchInOrder) {
     std::mt19937_64 rng(42);
     std::uniform_real_distribution<double> uniform(-10, 10);
     const double specials[] = {kInf, -kInf, kNan, 0.0, -0.0, 2.5, 1e300, -1e300, 5e-324};
@@ -73,7 +80,7 @@ TEST(PatchGrid, CandidatesIncludeEveryContainingPatchInOrder) {
             p.min_y = value();
             p.max_y = value();
         }
-        const detail::PatchGrid grid(patches);
+        const RectIndex grid(rects_of(patches));
         for (int i = 0; i < 2000; ++i) {
             const double x = value(), y = value();
             const auto candidates = grid.candidates(x, y);
@@ -87,27 +94,14 @@ TEST(PatchGrid, CandidatesIncludeEveryContainingPatchInOrder) {
     }
 }
 
-TEST(PatchGrid, ManyOverlappingPatchesStayBounded) {
+TEST(RectIndex, ManyOverlappingPatchesStayBounded) {
     std::vector<Patch> patches(5000);  // every patch covers the whole extent
     for (std::size_t j = 0; j < patches.size(); ++j) {
         patches[j].min_x = -static_cast<double>(j);
         patches[j].max_x = static_cast<double>(j) + 1;
     }
-    const detail::PatchGrid grid(patches);
+    const RectIndex grid(rects_of(patches));
     EXPECT_EQ(grid.candidates(0.5, 0.5).size(), patches.size());
-}
-
-TEST(RecordLayout, OffsetsSizesAndLastNameWins) {
-    const RecordLayout layout = record_layout({{"double", "x"}, {"f32", "y"}, {"u8", "z"},
-                                               {"uchar", "r"}, {"list", "uchar"}, {"uchar", "red"}});
-    EXPECT_EQ(layout.x, 0u);
-    EXPECT_EQ(layout.y, 8u);
-    EXPECT_EQ(layout.z, 12u);
-    EXPECT_EQ(layout.red, std::optional<std::uint64_t>(21));
-    EXPECT_FALSE(layout.green.has_value());
-    EXPECT_EQ(layout.record_size, 22u);
-    EXPECT_TRUE(check_layout(layout));
-    EXPECT_FALSE(check_layout(record_layout({{"float", "x"}, {"float", "y"}, {"uchar", "z"}})));
 }
 
 TEST(ReadPointCloud, InterruptIsAReadFailure) {
