@@ -8,6 +8,7 @@
 #include <memory>
 #include <tuple>
 
+#include "common/colmap.hpp"
 #include "common/io.hpp"
 #include "common/parallel.hpp"
 #include "common/text.hpp"
@@ -41,73 +42,21 @@ std::int32_t wrapping_add(std::int32_t index, int delta) {
                                      static_cast<std::uint32_t>(delta));
 }
 
-// A point record of the points3D.bin layout starts with a fixed head:
-//   offset  0  u64      point3d_id    (skipped)
-//   offset  8  f64[3]   xyz           (kept)
-//   offset 32  u8[3]    rgb           (skipped)
-//   offset 35  f64      error         (skipped)
-//   offset 43  u64      track length T
-// followed by T track elements (u32 image_id, u32 point2d_idx), skipped.
-constexpr std::size_t kPointHeadBytes = 51;
-constexpr std::size_t kXyzOffset = 8;
-constexpr std::size_t kTrackLengthOffset = 43;
-constexpr std::uint64_t kTrackElementBytes = 8;
-
-template <class T>
-T field_at(const char* bytes, std::size_t offset) {
-    T value;
-    std::memcpy(&value, bytes + offset, sizeof value);
-    return value;
-}
-
-// Skips bytes by reading them through a small scratch buffer, so a track
-// length read from a corrupt file costs reads until the file ends, never an
-// allocation of its size.
-Status skip(io::BufferedReader& reader, std::uint64_t bytes) {
-    char scratch[512];
-    while (bytes > 0) {
-        const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(bytes, sizeof scratch));
-        if (auto read = reader.read_exact(scratch, take); !read) return read;
-        bytes -= take;
-    }
-    return {};
-}
-
-Result<GridPoint> read_point(io::BufferedReader& reader) {
-    char head[kPointHeadBytes];
-    if (auto read = reader.read_exact(head, sizeof head); !read) return fail(read.error());
-    const GridPoint point{field_at<double>(head, kXyzOffset), field_at<double>(head, kXyzOffset + 8),
-                          field_at<double>(head, kXyzOffset + 16)};
-    unsigned long long track_bytes = 0;
-    // No file holds a track whose byte size does not fit in 64 bits.
-    if (multiply_overflows(field_at<std::uint64_t>(head, kTrackLengthOffset), kTrackElementBytes,
-                           track_bytes))
-        return fail(io::short_read_error());
-    if (auto skipped = skip(reader, track_bytes); !skipped) return fail(skipped.error());
-    return point;
-}
-
-// The u64 point count, then the point records; anything after them is not
-// read.
+// The positions of the points file's records, in file order; tracks are
+// skipped, never loaded. Anything after the last declared point is not read.
 Result<std::vector<GridPoint>> read_points(const std::string& path) {
-    auto file = io::open_read(path);
-    if (!file) return fail(file.error());
-    io::BufferedReader reader(*file);
-    std::uint64_t count = 0;
-    if (auto read = reader.read_exact(&count, sizeof count); !read) return fail(read.error());
-
-    // Reserve no more than the file can hold: the count may be corrupt.
-    auto size = file->size();
-    if (!size) return fail(size.error());
-    const std::uint64_t fits = *size >= sizeof count ? (*size - sizeof count) / kPointHeadBytes : 0;
+    auto reader = colmap::Point3DReader::open(path);
+    if (!reader) return fail(reader.error());
     std::vector<GridPoint> points;
-    points.reserve(static_cast<std::size_t>(std::min(count, fits)));
-    for (std::uint64_t i = 0; i < count; ++i) {
-        auto point = read_point(reader);
-        if (!point) return fail(point.error());
-        points.push_back(*point);
+    points.reserve(static_cast<std::size_t>(reader->size_hint()));
+    colmap::Point3D point;
+    for (;;) {
+        auto more = reader->next(point, false);
+        if (!more) return fail(more.error());
+        if (!*more) break;
+        points.push_back({point.xyz[0], point.xyz[1], point.xyz[2]});
     }
-    if (auto closed = file->close(); !closed) return fail(closed.error());
+    if (auto closed = reader->close(); !closed) return fail(closed.error());
     return points;
 }
 

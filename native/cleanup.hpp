@@ -97,8 +97,9 @@ private:
     unsigned shift_ = 64;
 };
 
-// Reads the points of a points3D.bin-layout file (any name) and files them
-// under cells of edge `radius`. Prints its two stage lines.
+// Reads the points of a COLMAP points file and files them under cells of
+// edge `radius`: a path ending in ".txt" is read in the points3D.txt form,
+// any other in the points3D.bin layout. Prints its two stage lines.
 Result<PointGrid> build_point_grid(const std::string& path, double radius);
 
 // ---- filter stage ----

@@ -45,28 +45,10 @@ Status require_distinct_output_paths(const std::vector<CameraPatchConfig>& patch
         "files would corrupt them"));
 }
 
-// `name` as a path component of `directory`.
-std::string join(const std::string& directory, const char* name) {
-    if (directory.empty()) return name;
-    if (directory.back() == '/') return directory + name;
-    return directory + "/" + name;
-}
-
 // ---- geometry ----
 
-using Position = std::array<double, 3>;
-
-// World position of the camera: C = -R^T t, with R from the quaternion as
-// stored (not normalised).
-Position camera_centre(const Image& image) {
-    const auto [w, x, y, z] = image.qvec;
-    const auto [tx, ty, tz] = image.tvec;
-    const double r00 = 1 - 2 * (y * y + z * z), r01 = 2 * (x * y - w * z), r02 = 2 * (x * z + w * y);
-    const double r10 = 2 * (x * y + w * z), r11 = 1 - 2 * (x * x + z * z), r12 = 2 * (y * z - w * x);
-    const double r20 = 2 * (x * z - w * y), r21 = 2 * (y * z + w * x), r22 = 1 - 2 * (x * x + y * y);
-    return {-(r00 * tx + r10 * ty + r20 * tz), -(r01 * tx + r11 * ty + r21 * tz),
-            -(r02 * tx + r12 * ty + r22 * tz)};
-}
+using colmap::Position;
+using colmap::camera_centre;
 
 // The patch rectangle with the configuration's height range; every bound
 // inclusive, and a NaN coordinate is never inside.
@@ -167,12 +149,68 @@ std::vector<const Image*> select_images(const colmap::ImageMap& images, const Pa
     return selected;
 }
 
-// Step 3: the loaded cameras the patch images use; ids with no camera record
-// are skipped.
+// The position of each selected image among them, by image id.
+PositionById<std::uint32_t> positions_of(const std::vector<const Image*>& selected,
+                                         const colmap::ImageMap& images) {
+    PositionById<std::uint32_t> positions(images.empty() ? 0 : images.back().image_id,
+                                          images.size(), selected.size());
+    for (std::uint32_t i = 0; i < selected.size(); ++i) positions.add(selected[i]->image_id, i);
+    return positions;
+}
+
+// The frames that took a patch image, each with only the patch images among
+// its camera data (the data of other kinds of sensor stays), and the rigs
+// those frames use, unchanged. A frame whose images lie in several patches
+// is kept by each of them with its share of the images.
+void keep_frames_and_rigs(const colmap::Model& input,
+                          const PositionById<std::uint32_t>& image_positions,
+                          colmap::FrameMap& frames, colmap::RigMap& rigs) {
+    const auto in_patch = [&](const colmap::DataId& data) {
+        return data.id <= std::numeric_limits<std::uint32_t>::max() &&
+               image_positions.find(static_cast<std::uint32_t>(data.id)) != kNone;
+    };
+    std::vector<colmap::Frame> kept_frames;
+    std::vector<std::uint32_t> rig_ids;
+    for (const colmap::Frame& frame : input.frames) {
+        std::vector<colmap::DataId> data_ids;
+        bool takes_a_patch_image = false;
+        for (const colmap::DataId& data : frame.data_ids) {
+            if (data.sensor.type != colmap::kCameraSensor) {
+                data_ids.push_back(data);
+            } else if (in_patch(data)) {
+                data_ids.push_back(data);
+                takes_a_patch_image = true;
+            }
+        }
+        if (!takes_a_patch_image) continue;
+        colmap::Frame& kept = kept_frames.emplace_back();
+        kept.frame_id = frame.frame_id;
+        kept.rig_id = frame.rig_id;
+        kept.rig_from_world = frame.rig_from_world;
+        kept.data_ids = std::move(data_ids);
+        rig_ids.push_back(frame.rig_id);
+    }
+    std::sort(rig_ids.begin(), rig_ids.end());
+    rig_ids.erase(std::unique(rig_ids.begin(), rig_ids.end()), rig_ids.end());
+    std::vector<colmap::Rig> kept_rigs;
+    for (std::uint32_t id : rig_ids)
+        if (const colmap::Rig* rig = input.rigs.find(id)) kept_rigs.push_back(*rig);
+    frames = colmap::FrameMap(std::move(kept_frames));
+    rigs = colmap::RigMap(std::move(kept_rigs));
+}
+
+// Step 3: the loaded cameras the patch images use, and the cameras of the
+// patch's rigs, which a rig cannot be loaded without.
 colmap::CameraMap cameras_used_by(const std::vector<const Image*>& images,
-                                  const colmap::CameraMap& cameras) {
+                                  const colmap::RigMap& rigs, const colmap::CameraMap& cameras) {
     std::vector<std::uint32_t> used_ids;
     for (const Image* image : images) used_ids.push_back(image->camera_id);
+    for (const colmap::Rig& rig : rigs) {
+        if (rig.ref_sensor && rig.ref_sensor->type == colmap::kCameraSensor)
+            used_ids.push_back(rig.ref_sensor->id);
+        for (const colmap::RigSensor& sensor : rig.sensors)
+            if (sensor.sensor.type == colmap::kCameraSensor) used_ids.push_back(sensor.sensor.id);
+    }
     std::sort(used_ids.begin(), used_ids.end());
     used_ids.erase(std::unique(used_ids.begin(), used_ids.end()), used_ids.end());
     std::vector<Camera> used;
@@ -265,19 +303,18 @@ struct PatchModel {
     colmap::CameraMap cameras;
     colmap::ImageMap images;
     colmap::Point3DMap points3d;
+    colmap::RigMap rigs;
+    colmap::FrameMap frames;
 };
 
-PatchModel build_patch_model(const colmap::CameraMap& cameras, const colmap::ImageMap& images,
-                             const colmap::Point3DMap& points, const PatchBox& box) {
-    const std::vector<const Image*> selected_images = select_images(images, box);
-    const PatchPoints patch_points(points, box);
+PatchModel build_patch_model(const colmap::Model& input, const PatchBox& box) {
+    const std::vector<const Image*> selected_images = select_images(input.images, box);
+    const PatchPoints patch_points(input.points3d, box);
+    const PositionById<std::uint32_t> image_positions = positions_of(selected_images, input.images);
     PatchModel model;
-    model.cameras = cameras_used_by(selected_images, cameras);
+    if (input.has_rigs) keep_frames_and_rigs(input, image_positions, model.frames, model.rigs);
+    model.cameras = cameras_used_by(selected_images, model.rigs, input.cameras);
     std::vector<PatchImage> patch_images = keep_observing_keypoints(selected_images, patch_points);
-    PositionById<std::uint32_t> image_positions(images.empty() ? 0 : images.back().image_id,
-                                                images.size(), patch_images.size());
-    for (std::uint32_t i = 0; i < patch_images.size(); ++i)
-        image_positions.add(patch_images[i].image.image_id, i);
     std::vector<std::uint64_t> new_ids;
     model.points3d = colmap::Point3DMap(
         renumber_points(patch_points, patch_images, image_positions, new_ids));
@@ -290,17 +327,29 @@ PatchModel build_patch_model(const colmap::CameraMap& cameras, const colmap::Ima
 }
 
 // Steps 8 to 10: the directory (made again before each file, in case it
-// went away), then the files in the order cameras, images, points.
-Status write_patch_model(const std::string& directory, const PatchModel& model,
-                         bool save_points3d) {
-    if (auto made = io::create_dir_all(directory); !made) return made;
-    auto written = colmap::write_cameras_bin(join(directory, "cameras.bin"), model.cameras);
-    if (!written) return written;
-    if (auto made = io::create_dir_all(directory); !made) return made;
-    written = colmap::write_images_bin(join(directory, "images.bin"), model.images);
-    if (!written || !save_points3d) return written;
-    if (auto made = io::create_dir_all(directory); !made) return made;
-    return colmap::write_points3d_bin(join(directory, "points3D.bin"), model.points3d);
+// went away), then the files in the order cameras, images, points, and for a
+// model with rigs, rigs and frames; all in the input's form.
+Status write_patch_model(const std::string& directory, const PatchModel& model, colmap::Form form,
+                         bool has_rigs, bool save_points3d) {
+    using colmap::ModelFile;
+    const auto path = [&](ModelFile file) {
+        return colmap::join_path(directory, colmap::model_file_name(file, form));
+    };
+    const auto write = [&](auto write_file, ModelFile file, const auto& records) -> Status {
+        if (auto made = io::create_dir_all(directory); !made) return made;
+        return write_file(path(file), records, form);
+    };
+    if (auto written = write(colmap::write_cameras, ModelFile::Cameras, model.cameras); !written)
+        return written;
+    if (auto written = write(colmap::write_images, ModelFile::Images, model.images); !written)
+        return written;
+    if (save_points3d)
+        if (auto written = write(colmap::write_points3d, ModelFile::Points3D, model.points3d); !written)
+            return written;
+    if (!has_rigs) return {};
+    if (auto written = write(colmap::write_rigs, ModelFile::Rigs, model.rigs); !written)
+        return written;
+    return write(colmap::write_frames, ModelFile::Frames, model.frames);
 }
 
 }  // namespace
@@ -308,25 +357,22 @@ Status write_patch_model(const std::string& directory, const PatchModel& model,
 Result<ColmapSplitter> ColmapSplitter::load(SplitCamerasConfig config) {
     if (auto distinct = require_distinct_output_paths(config.patches); !distinct)
         return fail(distinct.error());
+    auto model = colmap::read_model(config.input_path);
+    if (!model) return fail(model.error());
+    if (auto resolved = colmap::check_references(*model); !resolved) return fail(resolved.error());
     ColmapSplitter splitter;
-    auto cameras = colmap::read_cameras_bin(join(config.input_path, "cameras.bin"));
-    if (!cameras) return fail(cameras.error());
-    auto images = colmap::read_images_bin(join(config.input_path, "images.bin"));
-    if (!images) return fail(images.error());
-    auto points = colmap::read_points3d_bin(join(config.input_path, "points3D.bin"));
-    if (!points) return fail(points.error());
     splitter.config_ = std::move(config);
-    splitter.cameras_ = std::move(*cameras);
-    splitter.images_ = std::move(*images);
-    splitter.points3d_ = std::move(*points);
+    splitter.model_ = std::move(*model);
     return splitter;
 }
 
 Result<PatchCounts> ColmapSplitter::split_patch(const CameraPatchConfig& patch) const {
     const PatchBox box{patch.min_x, patch.min_y, config_.min_z,
                        patch.max_x, patch.max_y, config_.max_z};
-    const PatchModel model = build_patch_model(cameras_, images_, points3d_, box);
-    if (auto written = write_patch_model(patch.output_path, model, config_.save_points3d); !written)
+    const PatchModel model = build_patch_model(model_, box);
+    if (auto written = write_patch_model(patch.output_path, model, model_.form, model_.has_rigs,
+                                         config_.save_points3d);
+        !written)
         return fail(written.error());
     return PatchCounts{1, model.cameras.size(), model.images.size(), model.points3d.size()};
 }

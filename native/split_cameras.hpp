@@ -2,7 +2,10 @@
 // Cuts one COLMAP model into a smaller, self-consistent model per rectangle
 // of the ground plane: the images whose camera centre lies in the patch, the
 // cameras they use, and the 3-D points in the patch that those images see,
-// renumbered from 1.
+// renumbered from 1. A model with rigs and frames keeps them: each patch gets
+// the frames of its images, holding only those images, and the rigs (and
+// their cameras) those frames use. Each patch is written in the input's form,
+// binary or text.
 
 #include <cstdint>
 #include <string>
@@ -25,7 +28,7 @@ struct CameraPatchConfig {
 };
 
 struct SplitCamerasConfig {
-    std::string input_path;  // holds cameras.bin, images.bin and points3D.bin
+    std::string input_path;  // a model folder, binary or text
     double min_z = 0;        // inclusive height range for cameras and points
     double max_z = 0;
     bool save_points3d = false;
@@ -45,9 +48,11 @@ struct PatchCounts {
 class ColmapSplitter {
 public:
     // Refuses patches that share an output directory (ValueError kind), then
-    // loads cameras.bin, images.bin and points3D.bin from the input directory
-    // in that order; the first file that fails stops the loading with the
-    // reader's error.
+    // loads the model from the input directory (cameras, images, points3D,
+    // then rigs and frames if there are any); the first file that fails stops
+    // the loading with the reader's error. A model whose references do not
+    // resolve (an image's camera, a rig's camera, a frame's rig, an image's
+    // frame) is refused, as COLMAP could not load it or its patches.
     static Result<ColmapSplitter> load(SplitCamerasConfig config);
 
     // Builds and writes every patch model, one task per patch on the pool.
@@ -55,18 +60,16 @@ public:
     // failed patch in list order is returned, else the sums of their counts.
     Result<PatchCounts> split_cameras() const;
 
-    std::uint64_t cameras_loaded() const { return cameras_.size(); }
-    std::uint64_t images_loaded() const { return images_.size(); }
-    std::uint64_t points3d_loaded() const { return points3d_.size(); }
+    std::uint64_t cameras_loaded() const { return model_.cameras.size(); }
+    std::uint64_t images_loaded() const { return model_.images.size(); }
+    std::uint64_t points3d_loaded() const { return model_.points3d.size(); }
 
 private:
     ColmapSplitter() = default;
     Result<PatchCounts> split_patch(const CameraPatchConfig& patch) const;
 
     SplitCamerasConfig config_;
-    colmap::CameraMap cameras_;
-    colmap::ImageMap images_;
-    colmap::Point3DMap points3d_;
+    colmap::Model model_;
 };
 
 }  // namespace larkspan::split_cameras

@@ -306,8 +306,10 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& inter
     // From the back: the writing pass starts at the front, which is then what
     // the page cache still holds of a file larger than memory.
     auto extracted = records->for_each(io::Order::Backward, [&](const io::Window& window) -> Status {
+        // Never more pieces than the window's blocks: the calling thread must
+        // take its share, as it is the one that polls.
         auto ran = run_blocks(
-            window.count, pieces,
+            window.count, std::min(pieces, piece_count(window.count)),
             [&](std::uint64_t in_window) -> Status {
                 if (auto raised = interrupted()) return fail(Error::os("PLY read error: " + *raised));
                 bar.set_position(done + in_window);

@@ -81,7 +81,15 @@ def write_model(directory, cameras=(), images=(), points=()):
     return directory
 
 
-PARAM_COUNTS = [3, 4, 4, 5, 8, 8]
+# Parameters per camera model id, as COLMAP (and pycolmap.CameraModelId) define them.
+CAMERA_MODELS = [
+    ("SIMPLE_PINHOLE", 3), ("PINHOLE", 4), ("SIMPLE_RADIAL", 4), ("RADIAL", 5), ("OPENCV", 8),
+    ("OPENCV_FISHEYE", 8), ("FULL_OPENCV", 12), ("FOV", 5), ("SIMPLE_RADIAL_FISHEYE", 4),
+    ("RADIAL_FISHEYE", 5), ("THIN_PRISM_FISHEYE", 12), ("RAD_TAN_THIN_PRISM_FISHEYE", 16),
+    ("SIMPLE_DIVISION", 4), ("DIVISION", 5), ("SIMPLE_FISHEYE", 3), ("FISHEYE", 4), ("EUCM", 6),
+    ("EQUIRECTANGULAR", 2),
+]
+PARAM_COUNTS = [n for _, n in CAMERA_MODELS]
 
 
 class _Bytes:
@@ -159,3 +167,123 @@ def reference_split(cameras, images, points, box):
                         [(x, y, new_ids.get(pid % 2**64, NO_POINT)) for x, y, pid in kps])
                   for im, kps in kept_images]
     return out_cameras, out_images, out_points
+
+
+# ---- rigs and frames (binary) ----
+
+CAMERA, IMU = 0, 1
+SENSOR_NAMES = {CAMERA: "CAMERA", IMU: "IMU"}
+
+
+@dataclass
+class Rig:
+    rig_id: int
+    ref_sensor: tuple | None = (CAMERA, 1)  # (type, id)
+    sensors: list = field(default_factory=list)  # (type, id, pose or None)
+
+
+@dataclass
+class Frame:
+    frame_id: int
+    rig_id: int = 1
+    pose: tuple = (1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0)
+    data_ids: list = field(default_factory=list)  # (type, sensor id, data id)
+
+
+def pack_rigs(rigs):
+    out = [struct.pack("<Q", len(rigs))]
+    for r in rigs:
+        if r.ref_sensor is None:
+            out.append(struct.pack("<II", r.rig_id, 0))
+            continue
+        out.append(struct.pack("<IIiI", r.rig_id, len(r.sensors) + 1, *r.ref_sensor))
+        for kind, sensor_id, pose in r.sensors:
+            out.append(struct.pack("<iIB", kind, sensor_id, pose is not None))
+            if pose is not None:
+                out.append(struct.pack("<7d", *pose))
+    return b"".join(out)
+
+
+def pack_frames(frames):
+    out = [struct.pack("<Q", len(frames))]
+    for f in frames:
+        out.append(struct.pack("<II7dI", f.frame_id, f.rig_id, *f.pose, len(f.data_ids)))
+        out += [struct.pack("<iIQ", *d) for d in f.data_ids]
+    return b"".join(out)
+
+
+def write_rigs(directory, rigs, frames):
+    directory = Path(directory)
+    (directory / "rigs.bin").write_bytes(pack_rigs(list(rigs)))
+    (directory / "frames.bin").write_bytes(pack_frames(list(frames)))
+    return directory
+
+
+# ---- the text form, written independently of the module ----
+
+def _number(value):
+    """A double as text that reads back to the same value."""
+    return repr(float(value))
+
+
+def _point_id(pid):
+    return "-1" if pid in (-1, 2**64 - 1) else str(pid % 2**64)
+
+
+def text_cameras(cameras):
+    lines = ["# Camera list", f"# Number of cameras: {len(cameras)}"]
+    lines += [" ".join([str(c.camera_id), CAMERA_MODELS[c.model_id][0], str(c.width), str(c.height)]
+                       + [_number(p) for p in c.params]) for c in cameras]
+    return "\n".join(lines) + "\n"
+
+
+def text_images(images):
+    lines = ["# Image list", "#   POINTS2D[] as (X, Y, POINT3D_ID)"]
+    for im in images:
+        lines.append(" ".join([str(im.image_id), *map(_number, im.qvec), *map(_number, im.tvec),
+                               str(im.camera_id), im.name.decode()]))
+        lines.append(" ".join(f"{_number(x)} {_number(y)} {_point_id(pid)}" for x, y, pid in im.points2d))
+    return "\n".join(lines) + "\n"
+
+
+def text_points(points):
+    lines = ["# 3D point list"]
+    lines += [" ".join([str(p.point3d_id), *map(_number, p.xyz), *map(str, p.rgb), _number(p.error)]
+                       + [f"{i} {k}" for i, k in p.track]) for p in points]
+    return "\n".join(lines) + "\n"
+
+
+def text_rigs(rigs):
+    lines = ["# Rig calib list"]
+    for r in rigs:
+        if r.ref_sensor is None:
+            lines.append(f"{r.rig_id} 0")
+            continue
+        fields = [str(r.rig_id), str(len(r.sensors) + 1), SENSOR_NAMES[r.ref_sensor[0]], str(r.ref_sensor[1])]
+        for kind, sensor_id, pose in r.sensors:
+            fields += [SENSOR_NAMES[kind], str(sensor_id)]
+            fields += ["0"] if pose is None else ["1", *map(_number, pose)]
+        lines.append(" ".join(fields))
+    return "\n".join(lines) + "\n"
+
+
+def text_frames(frames):
+    lines = ["# Frame list"]
+    for f in frames:
+        fields = [str(f.frame_id), str(f.rig_id), *map(_number, f.pose), str(len(f.data_ids))]
+        for kind, sensor_id, data_id in f.data_ids:
+            fields += [SENSOR_NAMES[kind], str(sensor_id), str(data_id)]
+        lines.append(" ".join(fields))
+    return "\n".join(lines) + "\n"
+
+
+def write_text_model(directory, cameras=(), images=(), points=(), rigs=None, frames=None):
+    directory = Path(directory)
+    directory.mkdir(parents=True, exist_ok=True)
+    (directory / "cameras.txt").write_text(text_cameras(list(cameras)))
+    (directory / "images.txt").write_text(text_images(list(images)))
+    (directory / "points3D.txt").write_text(text_points(list(points)))
+    if rigs is not None:
+        (directory / "rigs.txt").write_text(text_rigs(list(rigs)))
+        (directory / "frames.txt").write_text(text_frames(list(frames)))
+    return directory

@@ -16,7 +16,7 @@ REGISTRATION_ORDER = [
 ]
 FUNCTION_SIGNATURES = {
     "split_ply": "(config)",
-    "patches": "(camera_positions, max_cameras, buffer_meters, target_bins)",
+    "patches": "(camera_positions, max_cameras=700, buffer_meters=1.5, target_bins=100)",
     "cleanup_splats": "(config_json)",
     "merge_ply_files_py": "(config_json)",
     "split_cameras_json": "(config_json)",
@@ -97,17 +97,15 @@ class TestSignatures:
     @pytest.mark.parametrize("name", FUNCTION_SIGNATURES)
     def test_function_text_signature(self, name):
         fn = getattr(_core, name)
-        assert fn.__doc__ is None
         assert fn.__text_signature__ == FUNCTION_SIGNATURES[name]
         params = inspect.signature(fn).parameters.values()
-        assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in params)
+        assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params)
 
     @pytest.mark.parametrize("name", CLASS_SIGNATURES)
     def test_class_lives_in_builtins(self, name):
         cls = getattr(_core, name)
         assert cls.__name__ == name
         assert cls.__module__ == "builtins"
-        assert cls.__doc__ is None
         assert cls.__text_signature__ == CLASS_SIGNATURES[name]
 
 
@@ -147,6 +145,22 @@ class TestBinding:
         assert type_name in message
         assert isinstance(info.value.__cause__, TypeError)
         assert str(info.value.__cause__) == message.removeprefix("argument 'config_json': ")
+
+    @pytest.mark.parametrize("call", [
+        lambda f: f(),
+        lambda f: f(max_cameras=1),
+        lambda f: f([], 1, 2, 3, 4),
+        lambda f: f([], 1, max_cameras=1),
+        lambda f: f([], bins=1),
+    ], ids=["missing", "only-defaulted", "surplus", "twice", "unexpected"])
+    def test_defaults_worded_as_for_a_python_function(self, call):
+        def patches(camera_positions, max_cameras=700, buffer_meters=1.5, target_bins=100):
+            pass
+        with pytest.raises(TypeError) as expected:
+            call(patches)
+        with pytest.raises(TypeError) as info:
+            call(_core.patches)
+        assert str(info.value) == "patches() " + str(expected.value).split("patches() ", 1)[1]
 
     def test_keyword_and_positional_calls_agree(self, tmp_path, capfd):
         errors = []

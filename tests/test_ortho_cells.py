@@ -238,8 +238,8 @@ class TestWritePlyFile:
         assert out.read_bytes() == header_out([ln for ln in lines if ln] + ["end_header"], 12) + b"abc"
 
     @pytest.mark.parametrize("data,count,error,pattern", [
-        (bytearray(b"abc"), 1, TypeError, "^argument 'vertex_data': 'bytearray'"),
-        ("abc", 1, TypeError, "^argument 'vertex_data': 'str'"),
+        ("abc", 1, TypeError, "^argument 'vertex_data': 'str' object cannot be converted to 'bytes'$"),
+        ([1, 2], 1, TypeError, "^argument 'vertex_data': 'list'"),
         (b"abc", -1, OverflowError, "negative"),
         (b"abc", 1.0, TypeError, "^argument 'vertex_count': "),
     ])

@@ -104,14 +104,15 @@ GRID = [(float(x), float(y)) for x in range(0, 41, 4) for y in range(0, 31, 3)]
 class TestArguments:
     def test_signature(self):
         assert patches.__text_signature__ == (
-            "(camera_positions, max_cameras, buffer_meters, target_bins)")
-        assert patches.__doc__ is None
+            "(camera_positions, max_cameras=700, buffer_meters=1.5, target_bins=100)")
 
-    def test_none_selects_the_defaults(self, capfd):
+    def test_none_and_omitted_select_the_defaults(self, capfd):
         by_default = rects(patches(GRID, None, None, None))
         explicit = rects(patches(camera_positions=GRID, max_cameras=700, buffer_meters=1.5,
                                  target_bins=100))
         assert by_default == explicit
+        assert rects(patches(GRID)) == explicit
+        assert rects(patches(GRID, buffer_meters=None, target_bins=100)) == explicit
         assert by_default == reference.plan(GRID).boxes
 
     def test_any_sequence_of_tuples_of_numbers(self):
@@ -160,9 +161,12 @@ class TestArguments:
             patches([], 1.5, "b", 2.5)
 
     @pytest.mark.parametrize("call, message", [
-        (lambda: patches(GRID, None, None), "missing 1 required positional argument: 'target_bins'"),
+        (lambda: patches(), "missing 1 required positional argument: 'camera_positions'"),
+        (lambda: patches(max_cameras=1), "missing 1 required positional argument: 'camera_positions'"),
         (lambda: patches(GRID, None, None, None, None),
-         "takes 4 positional arguments but 5 were given"),
+         "takes from 1 to 4 positional arguments but 5 were given"),
+        (lambda: patches(GRID, None, max_cameras=1),
+         "got multiple values for argument 'max_cameras'"),
         (lambda: patches(GRID, None, None, None, buffer=1),
          "got an unexpected keyword argument 'buffer'"),
     ])

@@ -321,7 +321,7 @@ def consistent_models(draw):
     unused and points unobserved."""
     cameras = []
     for camera_id in draw(st.lists(u32s, min_size=1, max_size=4, unique=True)):
-        model = draw(st.integers(0, 5))
+        model = draw(st.integers(0, len(PARAM_COUNTS) - 1))
         params = tuple(draw(st.lists(finite, min_size=PARAM_COUNTS[model],
                                      max_size=PARAM_COUNTS[model])))
         cameras.append(Camera(camera_id, model, draw(u64s), draw(u64s), params))
@@ -359,7 +359,7 @@ def noisy_models(draw):
     """A small model on the lattice with the faults a model from elsewhere may
     have: repeated ids (the later record wins), keypoints naming missing
     points, observations missing from tracks, tracks naming missing images
-    or keypoints, point ids past 2^63, NaN heights, cameras without records."""
+    or keypoints, point ids past 2^63, NaN heights."""
     cameras = [Camera(draw(st.sampled_from([0, 1, 2, 2**32 - 1])), 0, 640, 480,
                       (draw(finite), 320.0, 240.0)) for _ in range(draw(st.integers(1, 4)))]
     points = [Point(draw(st.sampled_from(POINT_IDS)),
@@ -370,7 +370,8 @@ def noisy_models(draw):
     for _ in range(draw(st.integers(0, 6))):
         centre = (draw(lattice), draw(lattice), draw(st.sampled_from([0.0, 1.0, 2.0, 3.0])))
         image = Image(draw(st.sampled_from([0, 1, 2, 3, 2**32 - 1])), at(*centre),
-                      camera_id=draw(st.sampled_from([0, 1, 2, 5])), name=draw(names).encode())
+                      camera_id=draw(st.sampled_from([c.camera_id for c in cameras])),
+                      name=draw(names).encode())
         if draw(st.booleans()):  # any rotation, which moves the centre off the lattice
             image.qvec = draw(st.tuples(*[st.floats(-1, 1)] * 4))
         image.points2d = [(0.5, 0.5, draw(seen)) for _ in range(draw(st.integers(0, 5)))]

@@ -172,7 +172,9 @@ private:
     std::size_t root_end_ = 0;
 };
 
-std::string rust_debug_string(std::string_view s) {
+// A string as parse-error messages show what was found: in double quotes,
+// with quotes, backslashes and control characters escaped.
+std::string quoted_for_message(std::string_view s) {
     std::string out = "\"";
     for (char c : s) {
         switch (c) {
@@ -202,7 +204,7 @@ std::string describe(const Event& e) {
         case Token::Signed: return "integer `" + std::to_string(e.signed_value) + "`";
         case Token::Unsigned: return "integer `" + std::to_string(e.unsigned_value) + "`";
         case Token::Float: return "floating point `" + text::format_shortest(e.float_value) + "`";
-        case Token::String: return "string " + rust_debug_string(e.text);
+        case Token::String: return "string " + quoted_for_message(e.text);
         case Token::BeginArray: return "sequence";
         case Token::BeginObject: return "map";
         default: return "unexpected token";

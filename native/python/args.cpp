@@ -1,5 +1,7 @@
 #include "args.hpp"
 
+#include <bit>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
@@ -7,75 +9,6 @@
 namespace larkspan::py {
 
 namespace detail {
-
-namespace {
-
-std::string quoted_list(const std::vector<const char*>& names) {
-    std::string out;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-        out += "'";
-        out += names[i];
-        out += "'";
-    }
-    return out;
-}
-
-Py_ssize_t parameter_index(PyObject* key, const char* const* names, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i)
-        if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) return static_cast<Py_ssize_t>(i);
-    return -1;
-}
-
-}  // namespace
-
-// Binds like a Python function whose parameters are all required and
-// positional-or-keyword, with CPython's wording for each failure, checked in
-// the interpreter's order: keywords, surplus positionals, missing arguments.
-bool bind_arguments(PyObject* args, PyObject* kwargs, const char* callable,
-                    const char* const* names, std::size_t count, PyObject** out) {
-    for (std::size_t i = 0; i < count; ++i) out[i] = nullptr;
-    const Py_ssize_t nargs = args == nullptr ? 0 : PyTuple_GET_SIZE(args);
-    for (Py_ssize_t i = 0; i < nargs && static_cast<std::size_t>(i) < count; ++i)
-        out[i] = PyTuple_GET_ITEM(args, i);
-
-    if (kwargs != nullptr) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", callable);
-                return false;
-            }
-            const Py_ssize_t index = parameter_index(key, names, count);
-            if (index < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", callable, key);
-                return false;
-            }
-            if (out[index] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", callable, key);
-                return false;
-            }
-            out[index] = value;
-        }
-    }
-
-    if (static_cast<std::size_t>(nargs) > count) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", callable,
-                     count, count == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
-        return false;
-    }
-
-    std::vector<const char*> missing;
-    for (std::size_t i = 0; i < count; ++i)
-        if (out[i] == nullptr) missing.push_back(names[i]);
-    if (!missing.empty()) {
-        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", callable,
-                     missing.size(), missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());
-        return false;
-    }
-    return true;
-}
 
 Ref make_heap_type(const char* name, const char* doc, int basicsize, newfunc tp_new,
                    destructor tp_dealloc, PyMethodDef* methods, PyGetSetDef* getset) {
@@ -93,12 +26,9 @@ Ref make_heap_type(const char* name, const char* doc, int basicsize, newfunc tp_
         {0, nullptr},
     };
     PyType_Spec spec = {qualified.c_str(), basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
-    Ref type = Ref::steal(PyType_FromSpec(&spec));
-    // CPython stores the doc minus its signature as __doc__, which leaves ""
-    // for a doc that is only a signature; the class has no docstring. The
-    // text signature is read from the slot and stays.
-    if (type && PyObject_SetAttrString(type.get(), "__doc__", Py_None) < 0) return {};
-    return type;
+    // CPython keeps the doc after its signature as __doc__ and reads the text
+    // signature from the slot.
+    return Ref::steal(PyType_FromSpec(&spec));
 }
 
 }  // namespace detail
@@ -139,7 +69,7 @@ void prefix_argument_error(const char* name) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
-bool as_string(PyObject* value, std::string& out) {
+bool as_text(PyObject* value, std::string& out) {
     if (!PyUnicode_Check(value)) {
         type_error_for(value, "str");
         return false;
@@ -151,14 +81,41 @@ bool as_string(PyObject* value, std::string& out) {
     return true;
 }
 
-bool as_f64(PyObject* value, double& out) {
+bool as_path(PyObject* value, std::string& out) {
+    Ref text;
+    if (PyUnicode_Check(value)) {
+        text = Ref::borrow(value);
+    } else if (PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__fspath__")) {
+        text = Ref::steal(PyOS_FSPath(value));
+        if (!text) return false;
+        if (!PyUnicode_Check(text.get())) {  // a bytes path: refused as bytes are
+            type_error_for(value, "str");
+            return false;
+        }
+    } else {
+        type_error_for(value, "str");
+        return false;
+    }
+    // Encoded as open() encodes it, so names that are not valid UTF-8 (read
+    // from a directory listing) name the same file.
+    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(text.get()));
+    if (!encoded) return false;
+    out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    return true;
+}
+
+PyObject* new_path(const std::string& path) {
+    return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+}
+
+bool as_double(PyObject* value, double& out) {
     double converted = PyFloat_AsDouble(value);
     if (converted == -1.0 && PyErr_Occurred()) return false;
     out = converted;
     return true;
 }
 
-bool as_u64(PyObject* value, std::uint64_t& out) {
+bool as_uint64(PyObject* value, std::uint64_t& out) {
     Ref index = Ref::steal(PyNumber_Index(value));
     if (!index) return false;
     const unsigned long long converted = PyLong_AsUnsignedLongLong(index.get());
@@ -173,22 +130,141 @@ bool as_instance(PyObject* value, PyTypeObject* type, const char* class_name) {
     return false;
 }
 
-bool to_string(PyObject* value, const char* name, std::string& out) {
-    if (as_string(value, out)) return true;
+namespace {
+
+// The named form of an unprefixed conversion.
+template <class T>
+bool named(bool (*convert)(PyObject*, T&), PyObject* value, const char* name, T& out) {
+    if (convert(value, out)) return true;
     prefix_argument_error(name);
     return false;
 }
 
-bool to_f64(PyObject* value, const char* name, double& out) {
-    if (as_f64(value, out)) return true;
-    prefix_argument_error(name);
+}  // namespace
+
+bool to_text(PyObject* value, const char* name, std::string& out) {
+    return named(as_text, value, name, out);
+}
+
+bool to_path(PyObject* value, const char* name, std::string& out) {
+    return named(as_path, value, name, out);
+}
+
+bool to_double(PyObject* value, const char* name, double& out) {
+    return named(as_double, value, name, out);
+}
+
+bool to_uint64(PyObject* value, const char* name, std::uint64_t& out) {
+    return named(as_uint64, value, name, out);
+}
+
+bool to_optional_double(PyObject* value, const char* name, double& out) {
+    return value == nullptr || value == Py_None || to_double(value, name, out);
+}
+
+bool to_optional_uint64(PyObject* value, const char* name, std::uint64_t& out) {
+    return value == nullptr || value == Py_None || to_uint64(value, name, out);
+}
+
+PyObject* tuple_item(PyObject* tuple, Py_ssize_t index) {
+    if (index < PyTuple_GET_SIZE(tuple)) return PyTuple_GET_ITEM(tuple, index);
+    PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+    return nullptr;
+}
+
+bool require_tuple(PyObject* value) {
+    if (PyTuple_Check(value)) return true;
+    type_error_for(value, "tuple");
     return false;
 }
 
-bool to_u64(PyObject* value, const char* name, std::uint64_t& out) {
-    if (as_u64(value, out)) return true;
-    prefix_argument_error(name);
+bool require_tuple_length(PyObject* tuple, Py_ssize_t length) {
+    const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
+    if (size == length) return true;
+    PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd", length,
+                 size);
     return false;
+}
+
+bool BufferView::acquire(PyObject* value) {
+    if (held_) {
+        PyBuffer_Release(&view_);
+        held_ = false;
+    }
+    if (PyObject_GetBuffer(value, &view_, PyBUF_RECORDS_RO) < 0) return false;
+    held_ = true;
+    return true;
+}
+
+bool to_bytes_view(const Argument& argument, BufferView& out) {
+    PyObject* value = argument.value;
+    const char* name = argument.name;
+    if (!PyObject_CheckBuffer(value)) {
+        type_error_for(value, "bytes");
+        prefix_argument_error(name);
+        return false;
+    }
+    if (!out.acquire(value)) {
+        prefix_argument_error(name);
+        return false;
+    }
+    if (!PyBuffer_IsContiguous(&out.view(), 'C')) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': expected a C-contiguous buffer", name);
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// The item format without a byte-order mark that means this machine's order.
+std::string native_format(const char* format) {
+    std::string text = format == nullptr ? "B" : format;
+    if (!text.empty() && (text[0] == '@' || text[0] == '=' ||
+                          (text[0] == '<' && std::endian::native == std::endian::little) ||
+                          (text[0] == '>' && std::endian::native == std::endian::big)))
+        text.erase(0, 1);
+    return text;
+}
+
+std::string shape_text(const Py_buffer& view) {
+    std::string text = "(";
+    for (int d = 0; d < view.ndim; ++d) {
+        if (d > 0) text += ", ";
+        text += std::to_string(view.shape[d]);
+    }
+    if (view.ndim == 1) text += ",";
+    return text + ")";
+}
+
+}  // namespace
+
+bool check_float_rows(const BufferView& buffer, const char* name, std::size_t columns,
+                      FloatItems& items) {
+    const Py_buffer& view = buffer.view();
+    const std::string expected = "expected a C-contiguous (N, " + std::to_string(columns) +
+                                 ") array of float64 or float32";
+    const std::string format = native_format(view.format);
+    if (format == "d" && view.itemsize == 8) {
+        items = FloatItems::Float64;
+    } else if (format == "f" && view.itemsize == 4) {
+        items = FloatItems::Float32;
+    } else {
+        PyErr_Format(PyExc_TypeError, "argument '%s': %s, got items of format '%s'", name,
+                     expected.c_str(), view.format == nullptr ? "B" : view.format);
+        return false;
+    }
+    if (view.ndim != 2 || view.shape[1] != static_cast<Py_ssize_t>(columns)) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': %s, got shape %s", name, expected.c_str(),
+                     shape_text(view).c_str());
+        return false;
+    }
+    if (!PyBuffer_IsContiguous(&view, 'C')) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': %s, got a non-contiguous array", name,
+                     expected.c_str());
+        return false;
+    }
+    return true;
 }
 
 bool check_sequence(PyObject* value, const char* name) {
@@ -228,10 +304,14 @@ int refuse_delete() {
     return -1;
 }
 
-Ref make_function(PyMethodDef* def, PyObject* module) {
+Ref make_function(const Declaration& declaration, PyCFunction function, PyObject* module) {
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return {};
-    return Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
+    // The interpreter keeps a pointer to the method entry for the life of
+    // the function object: made once, kept for the process.
+    static std::deque<PyMethodDef> entries;
+    PyMethodDef& def = entries.emplace_back(declaration.method(function));
+    return Ref::steal(PyCFunction_NewEx(&def, module, module_name.get()));
 }
 
 bool set_count(PyObject* dict, const char* key, std::uint64_t count) {

@@ -8,57 +8,73 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdint>
+#include <cstring>
 #include <new>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "../common/json.hpp"
+#include "declaration.hpp"
 #include "errors.hpp"
 #include "object.hpp"
 
 namespace larkspan::py {
 
-// ---- binding ----
-
-namespace detail {
-bool bind_arguments(PyObject* args, PyObject* kwargs, const char* callable,
-                    const char* const* names, std::size_t count, PyObject** out);
-}
-
-// Binds positional and keyword arguments to N required parameters, with the
-// TypeErrors CPython raises for a Python function: missing, unexpected,
-// repeated and surplus arguments, naming the callable ("split_ply",
-// "Config.add_patch") and the parameter. The bound objects are borrowed.
-template <std::size_t N>
-bool bind(PyObject* args, PyObject* kwargs, const char* callable,
-          const std::array<const char*, N>& names, std::array<PyObject*, N>& out) {
-    return detail::bind_arguments(args, kwargs, callable, names.data(), N, out.data());
-}
+// ---- conversion ----
 
 // Takes the pending exception (normalised, traceback attached) off the
 // thread's error state; null when none is pending.
 Ref fetch_exception();
 
-// ---- conversion ----
-
 // Re-raises a pending TypeError as "argument 'NAME': MESSAGE" with the
 // original as its cause; other exceptions stay as they are.
 void prefix_argument_error(const char* name);
 
-// Unprefixed conversions, for sequence elements.
-bool as_string(PyObject* value, std::string& out);
-bool as_f64(PyObject* value, double& out);
+// Unprefixed conversions, for sequence and tuple elements.
+bool as_text(PyObject* value, std::string& out);
+// A path as open() takes it: a str, or an os.PathLike whose __fspath__ gives
+// a str; encoded as the file system expects. Other objects are refused as a
+// non-str is ("'int' object cannot be converted to 'str'").
+bool as_path(PyObject* value, std::string& out);
+bool as_double(PyObject* value, double& out);
 bool as_instance(PyObject* value, PyTypeObject* type, const char* class_name);
 // An integer (int or any object with __index__) in the unsigned 64-bit range:
 // TypeError for other objects, OverflowError for negative or too large values.
-bool as_u64(PyObject* value, std::uint64_t& out);
+bool as_uint64(PyObject* value, std::uint64_t& out);
 
 // Conversions of one named argument.
-bool to_string(PyObject* value, const char* name, std::string& out);
-bool to_f64(PyObject* value, const char* name, double& out);
-bool to_u64(PyObject* value, const char* name, std::uint64_t& out);
+bool to_text(PyObject* value, const char* name, std::string& out);
+bool to_path(PyObject* value, const char* name, std::string& out);
+bool to_double(PyObject* value, const char* name, double& out);
+bool to_uint64(PyObject* value, const char* name, std::uint64_t& out);
+// An argument that may be left out or None: `out` then keeps its default.
+bool to_optional_double(PyObject* value, const char* name, double& out);
+bool to_optional_uint64(PyObject* value, const char* name, std::uint64_t& out);
+
+// The same for a bound argument, named by its parameter.
+inline bool to_text(const Argument& a, std::string& out) { return to_text(a.value, a.name, out); }
+inline bool to_path(const Argument& a, std::string& out) { return to_path(a.value, a.name, out); }
+inline bool to_double(const Argument& a, double& out) { return to_double(a.value, a.name, out); }
+inline bool to_uint64(const Argument& a, std::uint64_t& out) { return to_uint64(a.value, a.name, out); }
+inline bool to_optional_double(const Argument& a, double& out) {
+    return to_optional_double(a.value, a.name, out);
+}
+inline bool to_optional_uint64(const Argument& a, std::uint64_t& out) {
+    return to_optional_uint64(a.value, a.name, out);
+}
+
+// A path as Python reads it back: a str decoded as the file system does, so
+// what as_path encoded comes back unchanged.
+PyObject* new_path(const std::string& path);
+
+// Item `index` of a tuple; IndexError "tuple index out of range" past its end.
+PyObject* tuple_item(PyObject* tuple, Py_ssize_t index);
+// TypeError unless `value` is a tuple (or a tuple subclass).
+bool require_tuple(PyObject* value);
+// ValueError unless the tuple holds exactly `length` items.
+bool require_tuple_length(PyObject* tuple, Py_ssize_t length);
 
 // A sequence argument: a str is refused ("Can't extract `str` to `Vec`");
 // every element goes through `element(item, out_element)`, which converts it
@@ -66,6 +82,58 @@ bool to_u64(PyObject* value, const char* name, std::uint64_t& out);
 template <class T, class Convert>
 bool to_vector(PyObject* value, const char* name, std::vector<T>& out, Convert&& element);
 bool check_sequence(PyObject* value, const char* name);  // used by to_vector
+template <class T, class Convert>
+bool to_vector(const Argument& argument, std::vector<T>& out, Convert&& element) {
+    return to_vector(argument.value, argument.name, out, std::forward<Convert>(element));
+}
+
+// ---- buffers ----
+
+// An exported buffer of a Python object, released with it. The object stays
+// alive and cannot resize its memory while the view exists.
+class BufferView {
+public:
+    BufferView() = default;
+    BufferView(BufferView&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+    BufferView& operator=(BufferView&&) = delete;
+    BufferView(const BufferView&) = delete;
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    // Exports `value`'s buffer with its shape, strides and item format.
+    bool acquire(PyObject* value);
+
+    const Py_buffer& view() const { return view_; }
+    std::span<const char> bytes() const {
+        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// A C-contiguous bytes-like argument (bytes, bytearray, memoryview, an
+// array), read in place. Objects without the buffer protocol are refused with
+// TypeError ("'str' object cannot be converted to 'bytes'"), a buffer that is
+// not C-contiguous with ValueError; both name the argument.
+bool to_bytes_view(const Argument& argument, BufferView& out);
+
+// The item types an array of floats may have.
+enum class FloatItems { Float64, Float32 };
+
+// Checks that `buffer` is a C-contiguous (N, columns) array of float64 or
+// float32 in native byte order: TypeError for another item type, ValueError
+// for another shape or a non-contiguous buffer, each naming the argument and
+// what was expected.
+bool check_float_rows(const BufferView& buffer, const char* name, std::size_t columns,
+                      FloatItems& items);
+
+// The rows of such an array, each widened to doubles and made into a T by
+// `make_row(const double* values)`; no Python object is made per row.
+template <class T, class MakeRow>
+bool to_float_rows(const BufferView& buffer, const char* name, std::size_t columns,
+                   std::vector<T>& out, MakeRow&& make_row);
 
 // ---- borrow flags ----
 
@@ -139,13 +207,14 @@ Ref make_heap_type(const char* name, const char* doc, int basicsize, newfunc tp_
                    destructor tp_dealloc, PyMethodDef* methods, PyGetSetDef* getset);
 }  // namespace detail
 
-// Creates the class for T. `name` is the bare class name; the class lives in
-// "builtins". `doc` is "Name(args)\n--\n\n" so the constructor has a text
-// signature and no docstring.
+// Creates the class for T. The constructor's declaration names the class
+// (bare; the class lives in "builtins") and gives the class its text
+// signature and docstring.
 template <class T>
-Ref make_class(const char* name, const char* doc, newfunc tp_new, PyMethodDef* methods,
+Ref make_class(const Declaration& constructor, newfunc tp_new, PyMethodDef* methods,
                PyGetSetDef* getset) {
-    Ref type = detail::make_heap_type(name, doc, static_cast<int>(sizeof(Instance<T>)), tp_new,
+    Ref type = detail::make_heap_type(constructor.name(), constructor.doc(),
+                                      static_cast<int>(sizeof(Instance<T>)), tp_new,
                                       &detail::dealloc<T>, methods, getset);
     if (type) {
         Py_XDECREF(reinterpret_cast<PyObject*>(ClassOf<T>::type));
@@ -174,23 +243,21 @@ PyObject* new_instance(T value) {
 // An argument that must be an instance of T's class: TypeError naming the
 // argument, the value's type and the class otherwise.
 template <class T>
-T* to_instance(PyObject* value, const char* name, const char* class_name);
-
-template <class T>
-T* to_instance(PyObject* value, const char* name, const char* class_name) {
-    if (!as_instance(value, ClassOf<T>::type, class_name)) {
-        prefix_argument_error(name);
+T* to_instance(const Argument& argument, const char* class_name) {
+    if (!as_instance(argument.value, ClassOf<T>::type, class_name)) {
+        prefix_argument_error(argument.name);
         return nullptr;
     }
-    return &value_of<T>(value);
+    return &value_of<T>(argument.value);
 }
 
 // ---- properties ----
 
 int refuse_delete();  // AttributeError "can't delete attribute"
 
-// Read/write float and str properties over a member of T. The property name
-// travels in the closure so the conversion error can name it.
+// Read/write properties over a member of T: floats, and paths (the only text
+// members the classes hold). The property name travels in the closure so the
+// conversion error can name it.
 template <class T, auto Member>
 PyObject* get_member(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
@@ -199,7 +266,7 @@ PyObject* get_member(PyObject* self, void*) {
         const auto& field = value_of<T>(self).*Member;
         using M = std::remove_cvref_t<decltype(field)>;
         if constexpr (std::is_same_v<M, double>) return PyFloat_FromDouble(field);
-        else return PyUnicode_FromStringAndSize(field.data(), static_cast<Py_ssize_t>(field.size()));
+        else return new_path(field);
     });
 }
 
@@ -211,8 +278,8 @@ int set_member(PyObject* self, PyObject* value, void* closure) {
         using M = std::remove_cvref_t<decltype(value_of<T>(self).*Member)>;
         M converted{};
         bool ok;
-        if constexpr (std::is_same_v<M, double>) ok = to_f64(value, name, converted);
-        else ok = to_string(value, name, converted);
+        if constexpr (std::is_same_v<M, double>) ok = to_double(value, name, converted);
+        else ok = to_path(value, name, converted);
         if (!ok) return -1;
         ExclusiveBorrow borrow;
         if (!ExclusiveBorrow::acquire(flag_of<T>(self), borrow)) return -1;
@@ -221,16 +288,17 @@ int set_member(PyObject* self, PyObject* value, void* closure) {
     });
 }
 
+// `doc` is what help() shows for the property.
 template <class T, auto Member>
-constexpr PyGetSetDef member_property(const char* name) {
-    return {name, &get_member<T, Member>, &set_member<T, Member>, nullptr,
-            const_cast<char*>(name)};
+constexpr PyGetSetDef member_property(const char* name, const char* doc) {
+    return {name, &get_member<T, Member>, &set_member<T, Member>, doc, const_cast<char*>(name)};
 }
 
 // ---- functions ----
 
-// A module-level function object for the registration table.
-Ref make_function(PyMethodDef* def, PyObject* module);
+// A module-level function object for the registration table, made from the
+// function's declaration.
+Ref make_function(const Declaration& declaration, PyCFunction function, PyObject* module);
 
 // The PyMethodDef slot type for any of the calling conventions in use.
 template <class Fn>
@@ -242,11 +310,11 @@ PyCFunction to_cfunction(Fn* fn) {
 // `config_json` argument and decodes it into T; a document that does not
 // decode raises ValueError "JSON parse error: ...".
 template <class T>
-bool read_config_json(PyObject* args, PyObject* kwargs, const char* callable, T& out) {
-    std::array<PyObject*, 1> bound{};
-    if (!bind(args, kwargs, callable, {"config_json"}, bound)) return false;
+bool read_config_json(PyObject* args, PyObject* kwargs, const Declaration& declaration, T& out) {
+    Bound<1> bound{};
+    if (!declaration.bind(args, kwargs, bound)) return false;
     std::string text;
-    if (!to_string(bound[0], "config_json", text)) return false;
+    if (!to_text(bound[0], text)) return false;
     auto decoded = json::decode<T>(text);
     if (!decoded) {
         raise(decoded.error().prefixed("JSON parse error: "));
@@ -260,6 +328,32 @@ bool read_config_json(PyObject* args, PyObject* kwargs, const char* callable, T&
 bool set_count(PyObject* dict, const char* key, std::uint64_t count);
 
 // ---- template definitions ----
+
+template <class T, class MakeRow>
+bool to_float_rows(const BufferView& buffer, const char* name, std::size_t columns,
+                   std::vector<T>& out, MakeRow&& make_row) {
+    FloatItems items{};
+    if (!check_float_rows(buffer, name, columns, items)) return false;
+    const std::size_t rows = columns == 0 ? 0 : static_cast<std::size_t>(buffer.view().shape[0]);
+    const char* data = buffer.bytes().data();
+    std::vector<T> converted;
+    converted.reserve(rows);
+    std::vector<double> row(columns);
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t c = 0; c < columns; ++c) {
+            if (items == FloatItems::Float64) {
+                std::memcpy(&row[c], data + (r * columns + c) * sizeof(double), sizeof(double));
+            } else {
+                float value;
+                std::memcpy(&value, data + (r * columns + c) * sizeof(float), sizeof(float));
+                row[c] = value;
+            }
+        }
+        converted.push_back(make_row(row.data()));
+    }
+    out = std::move(converted);
+    return true;
+}
 
 template <class T, class Convert>
 bool to_vector(PyObject* value, const char* name, std::vector<T>& out, Convert&& element) {

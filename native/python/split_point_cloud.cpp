@@ -1,9 +1,11 @@
-// The Config and Patch classes and split_ply: argument conversion, the
-// interrupt poll the pipeline calls back into, and the result dictionary.
+// The Config and Patch classes and split_ply: declarations, argument
+// conversion, the interrupt poll the pipeline calls back into, and the result
+// dictionary.
 
 #include "../split_point_cloud.hpp"
 
 #include "args.hpp"
+#include "interpreter.hpp"
 #include "registry.hpp"
 
 namespace larkspan::py {
@@ -25,67 +27,131 @@ bool patch_value(PyObject* object, Patch& out) {
     return true;
 }
 
+const char* const kPathHelp = "A str or os.PathLike path.";
+
 // ---- Patch ----
+
+const Declaration& patch_declaration = Declaration::make(
+    "", "Patch", Receiver::None,
+    {{"output_file", "The COLMAP points file written for this patch (str or os.PathLike)."}},
+    {.summary = "A ground-plane rectangle and the file that receives the points inside it.",
+     .returns = "Returns a patch covering the whole plane: every bound is infinite until set.",
+     .raises = "Raises TypeError for an output_file that is not a path.",
+     .details = "A point (x, y) lies in the patch when min_x <= x < max_x and\n"
+                "min_y <= y < max_y. Patches may overlap; bounds are not checked."});
+
+const Declaration& with_bounds_declaration = Declaration::make(
+    "Patch", "with_bounds", Receiver::Class,
+    {{"output_file", "The COLMAP points file written for this patch (str or os.PathLike)."},
+     {"min_x", "Lower x bound, included."},
+     {"min_y", "Lower y bound, included."},
+     {"max_x", "Upper x bound, excluded."},
+     {"max_y", "Upper y bound, excluded."}},
+    {.summary = "Make a patch with the given output file and bounds.",
+     .returns = "Returns the new Patch.",
+     .raises = "Raises TypeError for a path or bound of the wrong type."});
 
 PyObject* patch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!bind(args, kwargs, "Patch", {"output_file"}, bound)) return nullptr;
+        Bound<1> bound{};
+        if (!patch_declaration.bind(args, kwargs, bound)) return nullptr;
         Patch patch;
-        if (!to_string(bound[0], "output_file", patch.output_file)) return nullptr;
+        if (!to_path(bound[0], patch.output_file)) return nullptr;
         return new_instance_of<Patch>(type, std::move(patch));
     });
 }
 
 PyObject* patch_with_bounds(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 5> bound{};
-        if (!bind(args, kwargs, "Patch.with_bounds", {"output_file", "min_x", "min_y", "max_x", "max_y"},
-                  bound))
-            return nullptr;
+        Bound<5> bound{};
+        if (!with_bounds_declaration.bind(args, kwargs, bound)) return nullptr;
         Patch patch;
-        if (!to_string(bound[0], "output_file", patch.output_file) ||
-            !to_f64(bound[1], "min_x", patch.min_x) || !to_f64(bound[2], "min_y", patch.min_y) ||
-            !to_f64(bound[3], "max_x", patch.max_x) || !to_f64(bound[4], "max_y", patch.max_y))
+        if (!to_path(bound[0], patch.output_file) ||
+            !to_double(bound[1], patch.min_x) || !to_double(bound[2], patch.min_y) ||
+            !to_double(bound[3], patch.max_x) || !to_double(bound[4], patch.max_y))
             return nullptr;
         return new_instance_of<Patch>(reinterpret_cast<PyTypeObject*>(cls), std::move(patch));
     });
 }
 
 PyMethodDef patch_methods[] = {
-    {"with_bounds", to_cfunction(patch_with_bounds), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
-     "with_bounds($cls, output_file, min_x, min_y, max_x, max_y)\n--\n\n"},
+    with_bounds_declaration.method(to_cfunction(patch_with_bounds)),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef patch_properties[] = {
-    member_property<Patch, &Patch::output_file>("output_file"),
-    member_property<Patch, &Patch::min_x>("min_x"),
-    member_property<Patch, &Patch::min_y>("min_y"),
-    member_property<Patch, &Patch::max_x>("max_x"),
-    member_property<Patch, &Patch::max_y>("max_y"),
+    member_property<Patch, &Patch::output_file>(
+        "output_file", "The COLMAP points file written for this patch; set from a str or os.PathLike."),
+    member_property<Patch, &Patch::min_x>("min_x", "Lower x bound, included."),
+    member_property<Patch, &Patch::min_y>("min_y", "Lower y bound, included."),
+    member_property<Patch, &Patch::max_x>("max_x", "Upper x bound, excluded."),
+    member_property<Patch, &Patch::max_y>("max_y", "Upper y bound, excluded."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // ---- Config ----
 
+const Declaration& config_declaration = Declaration::make(
+    "", "Config", Receiver::None,
+    {{"input_file", "The PLY point cloud to split (str or os.PathLike)."}},
+    {.summary = "What split_ply reads, keeps and writes.",
+     .returns = "Returns a configuration that keeps every point (sample_percentage 100.0, an\n"
+                "unbounded height range) and has no patches yet.",
+     .raises = "Raises TypeError for an input_file that is not a path.",
+     .details = "The input PLY file, the share of its points to keep, the height range\n"
+                "[min_z, max_z) and the output patches. A Config holds copies of its\n"
+                "patches, never the Patch objects passed in."});
+
+const Declaration& add_patch_declaration = Declaration::make(
+    "Config", "add_patch", Receiver::Instance,
+    {{"patch", "The Patch to append; later changes to it do not reach the Config."}},
+    {.summary = "Append a copy of a patch to the configuration's patches.",
+     .returns = "Returns None.",
+     .raises = "Raises TypeError for anything but a Patch, RuntimeError (\"Already\n"
+               "borrowed\") while split_ply is reading this Config."});
+
+const Declaration& from_json_declaration = Declaration::make(
+    "Config", "from_json", Receiver::Static,
+    {{"json_str", "A JSON object with \"input_file\", \"patches\" and optionally\n"
+                  "\"sample_percentage\", \"minZ\" and \"maxZ\" (or an array of the five)."}},
+    {.summary = "Read a configuration from JSON text.",
+     .returns = "Returns a new Config.",
+     .raises = "Raises ValueError (\"JSON parse error: ...\", with line and column) for text\n"
+               "that is not such a document, TypeError for a json_str that is not a str."});
+
+const Declaration& from_file_declaration = Declaration::make(
+    "Config", "from_file", Receiver::Static,
+    {{"file_path", "A UTF-8 JSON file as from_json reads it (str or os.PathLike)."}},
+    {.summary = "Read a configuration from a JSON file.",
+     .returns = "Returns a new Config.",
+     .raises = "Raises OSError (\"File read error: ...\") for a file that cannot be read or\n"
+               "is not UTF-8, ValueError (\"JSON parse error: ...\") for its contents as\n"
+               "from_json does, TypeError for a file_path that is not a path."});
+
+const Declaration& to_json_declaration = Declaration::make(
+    "Config", "to_json", Receiver::Instance, {},
+    {.summary = "Write the configuration as JSON text.",
+     .returns = "Returns pretty-printed JSON (two-space indent) that from_json reads back; infinite\n"
+                "bounds are written as null.",
+     .raises = "Raises ValueError (\"JSON serialize error: ...\") if the writer fails."});
+
 PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!bind(args, kwargs, "Config", {"input_file"}, bound)) return nullptr;
+        Bound<1> bound{};
+        if (!config_declaration.bind(args, kwargs, bound)) return nullptr;
         Config config;
-        if (!to_string(bound[0], "input_file", config.input_file)) return nullptr;
+        if (!to_path(bound[0], config.input_file)) return nullptr;
         return new_instance_of<Config>(type, std::move(config));
     });
 }
 
 PyObject* config_add_patch(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!bind(args, kwargs, "Config.add_patch", {"patch"}, bound)) return nullptr;
-        if (!to_instance<Patch>(bound[0], "patch", "Patch")) return nullptr;
+        Bound<1> bound{};
+        if (!add_patch_declaration.bind(args, kwargs, bound)) return nullptr;
+        if (!to_instance<Patch>(bound[0], "Patch")) return nullptr;
         Patch patch;
-        if (!patch_value(bound[0], patch)) return nullptr;
+        if (!patch_value(bound[0].value, patch)) return nullptr;
         ExclusiveBorrow borrow;
         if (!ExclusiveBorrow::acquire(flag_of<Config>(self), borrow)) return nullptr;
         value_of<Config>(self).patches.push_back(std::move(patch));
@@ -100,21 +166,25 @@ PyObject* new_config(Result<Config> config) {
 
 PyObject* config_from_json(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!bind(args, kwargs, "Config.from_json", {"json_str"}, bound)) return nullptr;
+        Bound<1> bound{};
+        if (!from_json_declaration.bind(args, kwargs, bound)) return nullptr;
         std::string text;
-        if (!to_string(bound[0], "json_str", text)) return nullptr;
+        if (!to_text(bound[0], text)) return nullptr;
         return new_config(split_point_cloud::config_from_json(text));
     });
 }
 
 PyObject* config_from_file(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!bind(args, kwargs, "Config.from_file", {"file_path"}, bound)) return nullptr;
+        Bound<1> bound{};
+        if (!from_file_declaration.bind(args, kwargs, bound)) return nullptr;
         std::string path;
-        if (!to_string(bound[0], "file_path", path)) return nullptr;
-        return new_config(split_point_cloud::config_from_file(path));
+        if (!to_path(bound[0], path)) return nullptr;
+        auto config = [&] {
+            ReleasedInterpreter released;
+            return split_point_cloud::config_from_file(path);
+        }();
+        return new_config(std::move(config));
     });
 }
 
@@ -158,49 +228,63 @@ int config_set_patches(PyObject* self, PyObject* value, void*) {
 }
 
 PyMethodDef config_methods[] = {
-    {"add_patch", to_cfunction(config_add_patch), METH_VARARGS | METH_KEYWORDS,
-     "add_patch($self, patch)\n--\n\n"},
-    {"from_json", to_cfunction(config_from_json), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "from_json(json_str)\n--\n\n"},
-    {"from_file", to_cfunction(config_from_file), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "from_file(file_path)\n--\n\n"},
-    {"to_json", to_cfunction(config_to_json), METH_NOARGS, "to_json($self)\n--\n\n"},
+    add_patch_declaration.method(to_cfunction(config_add_patch)),
+    from_json_declaration.method(to_cfunction(config_from_json)),
+    from_file_declaration.method(to_cfunction(config_from_file)),
+    to_json_declaration.method(to_cfunction(config_to_json)),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef config_properties[] = {
-    member_property<Config, &Config::input_file>("input_file"),
-    member_property<Config, &Config::sample_percentage>("sample_percentage"),
-    member_property<Config, &Config::min_z>("min_z"),
-    member_property<Config, &Config::max_z>("max_z"),
-    {"patches", config_get_patches, config_set_patches, nullptr, nullptr},
+    member_property<Config, &Config::input_file>(
+        "input_file", "The PLY point cloud to split; set from a str or os.PathLike."),
+    member_property<Config, &Config::sample_percentage>(
+        "sample_percentage", "Percentage of the points in the height range to keep (100.0: all)."),
+    member_property<Config, &Config::min_z>("min_z", "Lower height bound, included."),
+    member_property<Config, &Config::max_z>("max_z", "Upper height bound, excluded."),
+    {"patches", config_get_patches, config_set_patches,
+     "The patches in output order: reading gives a new list of copies, assigning\n"
+     "a sequence of Patch objects stores copies of them.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // ---- split_ply ----
 
-// Runs pending signal handlers; what one of them raised becomes part of the
-// tool's own message, so it is taken off the error state here.
-std::optional<std::string> poll_signals() {
-    if (PyErr_CheckSignals() == 0) return std::nullopt;
-    Ref raised = fetch_exception();
-    if (!raised) return std::string("<exception str() failed>");
-    return exception_text(raised.get());
-}
+const Declaration& split_ply_declaration = Declaration::make(
+    "", "split_ply", Receiver::None,
+    {{"config", "The Config naming the input PLY file, the share of points to keep, the\n"
+                "height range and the patches."}},
+    {.summary = "Split a PLY point cloud into one COLMAP points file per patch.",
+     .returns = "Returns a dict of counts: \"points_loaded\" (points kept after the height range and\n"
+                "sampling), \"total_points_written\" and \"patches_written\" (patches that\n"
+                "received at least one point; an empty patch writes no file).",
+     .raises = "Raises OSError (\"PLY read error: ...\", \"Write error: ...\") for files that\n"
+               "cannot be read or written, ValueError for outputs that would share a file,\n"
+               "KeyboardInterrupt on Ctrl-C, RuntimeError (\"Thread join failed\") for a\n"
+               "writer that ended abnormally, TypeError for anything but a Config.",
+     .details = "The interpreter lock is released while the tool works; the Config is\n"
+                "borrowed meanwhile, so changing it from another thread raises\n"
+                "RuntimeError (\"Already borrowed\")."});
 
 PyObject* split_ply(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!bind(args, kwargs, "split_ply", {"config"}, bound)) return nullptr;
-        if (!to_instance<Config>(bound[0], "config", "Config")) return nullptr;
-        // The Config stays borrowed for the whole call: a signal handler that
-        // tries to change it gets "Already borrowed".
+        Bound<1> bound{};
+        if (!split_ply_declaration.bind(args, kwargs, bound)) return nullptr;
+        if (!to_instance<Config>(bound[0], "Config")) return nullptr;
+        // The Config stays borrowed for the whole call: another thread (or a
+        // signal handler) that tries to change it gets "Already borrowed".
+        Ref config = Ref::borrow(bound[0].value);
         SharedBorrow borrow;
-        if (!SharedBorrow::acquire(flag_of<Config>(bound[0]), borrow)) return nullptr;
+        if (!SharedBorrow::acquire(flag_of<Config>(config.get()), borrow)) return nullptr;
 
         Ref result = Ref::steal(PyDict_New());
         if (!result) return nullptr;
-        auto counts = split_point_cloud::split_ply(value_of<Config>(bound[0]), poll_signals);
+        auto counts = [&] {
+            ReleasedInterpreter released;
+            return split_point_cloud::split_ply(value_of<Config>(config.get()),
+                                                [&] { return released.poll_signals(); });
+        }();
         if (!counts) return raise(counts.error());
         if (!set_count(result.get(), "points_loaded", counts->points_loaded) ||
             !set_count(result.get(), "total_points_written", counts->total_points_written) ||
@@ -210,21 +294,18 @@ PyObject* split_ply(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyMethodDef split_ply_def = {"split_ply", to_cfunction(split_ply), METH_VARARGS | METH_KEYWORDS,
-                             "split_ply(config)\n--\n\n"};
-
 }  // namespace
 
 Ref make_config(PyObject*) {
-    return make_class<Config>("Config", "Config(input_file)\n--\n\n", config_new, config_methods,
-                              config_properties);
+    return make_class<Config>(config_declaration, config_new, config_methods, config_properties);
 }
 
 Ref make_patch(PyObject*) {
-    return make_class<Patch>("Patch", "Patch(output_file)\n--\n\n", patch_new, patch_methods,
-                             patch_properties);
+    return make_class<Patch>(patch_declaration, patch_new, patch_methods, patch_properties);
 }
 
-Ref make_split_ply(PyObject* module) { return make_function(&split_ply_def, module); }
+Ref make_split_ply(PyObject* module) {
+    return make_function(split_ply_declaration, to_cfunction(split_ply), module);
+}
 
 }  // namespace larkspan::py

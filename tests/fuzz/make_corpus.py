@@ -85,12 +85,30 @@ def colmap_seeds():
         struct.pack("<Q3d3BdQ", point_id, 1, 2, 3, 10, 20, 30, -1.0, len(track))
         + b"".join(struct.pack("<II", *element) for element in track)
         for point_id, track in ((7, [(1, 0), (3, 5)]), (2, [])))
-    # The first byte picks the file: cameras.bin, images.bin, points3D.bin.
+    pose = (1.0, 0.0, 0.0, 0.0, 0.5, -1.0, 2.0)
+    rigs = struct.pack("<Q", 3) + struct.pack("<IIiI", 1, 3, 0, 1) \
+        + struct.pack("<iIB7d", 0, 2, 1, *pose) + struct.pack("<iIB", 1, 9, 0) \
+        + struct.pack("<II", 2, 0) + struct.pack("<IIiI", 3, 1, 0, 4)
+    frames = struct.pack("<Q", 2) + struct.pack("<II7dI", 1, 1, *pose, 2) \
+        + struct.pack("<iIQ", 0, 1, 1) + struct.pack("<iIQ", 1, 9, 5) \
+        + struct.pack("<II7dI", 2, 3, *pose, 0)
+    text = {
+        "cameras": "# c\n1 SIMPLE_PINHOLE 640 480 500 320 240\n2 FULL_OPENCV 1 2 " + "0.1 " * 12 + "\n",
+        "images": "# i\n1 1 0 0 0 0.5 -1 2 1 a b.jpg\n1.5 2.5 7 3 4 -1\n3 1 0 0 0 0 0 0 2 c.jpg\n\n",
+        "points": "# p\n7 1 2 3 10 20 30 -1 1 0 3 5\n2 1e300 nan -0 0 0 0 0.5\n",
+        "rigs": "1 3 CAMERA 1 CAMERA 2 1 1 0 0 0 0.5 -1 2 IMU 9 0\n2 0\n",
+        "frames": "1 1 1 0 0 0 0.5 -1 2 2 CAMERA 1 1 IMU 9 5\n2 3 1 0 0 0 0 0 0 0\n",
+    }
+    # The first byte picks the file (cameras, images, points3D, rigs, frames)
+    # and the form: binary below 5, text from 5.
     return {
         "cameras": b"\x00" + cameras,
         "images": b"\x01" + images,
         "points": b"\x02" + points,
         "empty_points": b"\x02" + struct.pack("<Q", 0),
+        "rigs": b"\x03" + rigs,
+        "frames": b"\x04" + frames,
+        **{f"{name}_text": bytes([5 + i]) + content.encode() for i, (name, content) in enumerate(text.items())},
     }
 
 

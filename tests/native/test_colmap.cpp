@@ -126,4 +126,38 @@ TEST(ModelFiles, EmptyMapIsJustTheCount) {
     EXPECT_TRUE(back->empty());
 }
 
+TEST(Point3DFiles, StreamingWriterWritesWhatTheMapWriterWrites) {
+    TempDir dir;
+    Point3DMap points({{4, {1, 2, 3}, {255, 0, 7}, -1.0, {{1, 0}, {3, 0}}}, {9, {}, {}, 0.25, {}}});
+    ASSERT_TRUE(write_points3d_bin(dir.file("map"), points));
+    auto file = larkspan::io::create_truncate(dir.file("stream"));
+    ASSERT_TRUE(file);
+    Point3DBinWriter out(*file, points.size(), 16);  // a buffer smaller than one record
+    for (const Point3D& p : points) out.write(p.point3d_id, p.xyz, p.rgb, p.error, p.track);
+    ASSERT_TRUE(out.finish());
+    EXPECT_EQ(read_bytes(dir.file("stream")), read_bytes(dir.file("map")));
+}
+
+TEST(Point3DFiles, ReaderSkipsTracksAndTrustsNoCount) {
+    TempDir dir;
+    ASSERT_TRUE(write_points3d_bin(dir.file("p"), Point3DMap({{4, {1, 2, 3}, {}, 0, {{1, 0}, {3, 0}}}})));
+    // A second point whose track length promises 2^61 elements.
+    std::string bytes = read_bytes(dir.file("p"));
+    bytes.replace(0, 8, le<std::uint64_t>(1u << 30));
+    bytes += le<std::uint64_t>(5) + std::string(43 - 8, '\0') + le<std::uint64_t>(1ull << 61);
+    std::ofstream(dir.file("q"), std::ios::binary) << bytes;
+
+    auto reader = Point3DReader::open(dir.file("q"));
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->size_hint(), (bytes.size() - 8) / 51);  // not the 2^30 announced
+    Point3D point;
+    auto first = reader->next(point, false);
+    ASSERT_TRUE(first && *first);
+    EXPECT_EQ(point.xyz, (std::array<double, 3>{1, 2, 3}));
+    EXPECT_TRUE(point.track.empty());
+    auto second = reader->next(point, false);
+    ASSERT_FALSE(second);
+    EXPECT_EQ(second.error().message, "failed to fill whole buffer");
+}
+
 }  // namespace

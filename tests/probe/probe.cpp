@@ -12,22 +12,40 @@
 namespace larkspan::py {
 namespace {
 
+const Declaration& panic_declaration = Declaration::make(
+    "", "panic", Receiver::None, {{"message", "The invariant failure's text."}},
+    {.summary = "Fail an internal invariant.", .returns = "", .raises = "Raises PanicException."});
+
+const Declaration& throw_declaration = Declaration::make(
+    "", "throw", Receiver::None, {{"message", "The exception's text."}},
+    {.summary = "Let a C++ exception escape.", .returns = "", .raises = "Raises PanicException."});
+
+const Declaration& patches_direct_declaration = Declaration::make(
+    "", "patches_direct", Receiver::None,
+    {{"camera_positions", "(x, y) tuples."},
+     {"max_cameras", "As patches takes it."},
+     {"buffer_meters", "As patches takes it."},
+     {"target_bins", "As patches takes it."}},
+    {.summary = "The literal programme's plan as (min_x, max_x, min_y, max_y) tuples.",
+     .returns = "",
+     .raises = ""});
+
 PyObject* probe_panic(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!bind(args, kwargs, "panic", {"message"}, bound)) return nullptr;
+        Bound<1> bound{};
+        if (!panic_declaration.bind(args, kwargs, bound)) return nullptr;
         std::string message;
-        if (!to_string(bound[0], "message", message)) return nullptr;
+        if (!to_text(bound[0], message)) return nullptr;
         panic(message);
     });
 }
 
 PyObject* probe_throw(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!bind(args, kwargs, "throw", {"message"}, bound)) return nullptr;
+        Bound<1> bound{};
+        if (!throw_declaration.bind(args, kwargs, bound)) return nullptr;
         std::string message;
-        if (!to_string(bound[0], "message", message)) return nullptr;
+        if (!to_text(bound[0], message)) return nullptr;
         throw std::runtime_error(message);
     });
 }
@@ -68,7 +86,7 @@ PyMethodDef holder_methods[] = {
 };
 
 PyGetSetDef holder_getset[] = {
-    member_property<Holder, &Holder::value>("value"),
+    member_property<Holder, &Holder::value>("value", "A float."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -76,24 +94,22 @@ PyGetSetDef holder_getset[] = {
 // the literal programme's plan as (min_x, max_x, min_y, max_y) tuples.
 PyObject* probe_patches_direct(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 4> bound{};
-        if (!bind(args, kwargs, "patches_direct",
-                  {"camera_positions", "max_cameras", "buffer_meters", "target_bins"}, bound))
-            return nullptr;
+        Bound<4> bound{};
+        if (!patches_direct_declaration.bind(args, kwargs, bound)) return nullptr;
         std::vector<patches::Position> cameras;
         auto as_position = [](PyObject* item, patches::Position& out) {
             if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
                 PyErr_SetString(PyExc_TypeError, "expected a tuple (x, y)");
                 return false;
             }
-            return as_f64(PyTuple_GET_ITEM(item, 0), out.x) &&
-                   as_f64(PyTuple_GET_ITEM(item, 1), out.y);
+            return as_double(PyTuple_GET_ITEM(item, 0), out.x) &&
+                   as_double(PyTuple_GET_ITEM(item, 1), out.y);
         };
         patches::PlanOptions options;
-        if (!to_vector(bound[0], "camera_positions", cameras, as_position) ||
-            !to_u64(bound[1], "max_cameras", options.max_cameras) ||
-            !to_f64(bound[2], "buffer_meters", options.buffer) ||
-            !to_u64(bound[3], "target_bins", options.target_bins))
+        if (!to_vector(bound[0], cameras, as_position) ||
+            !to_uint64(bound[1], options.max_cameras) ||
+            !to_double(bound[2], options.buffer) ||
+            !to_uint64(bound[3], options.target_bins))
             return nullptr;
         auto plan = patches::direct::plan_patches(cameras, options);
         if (!plan) return raise(plan.error());
@@ -109,15 +125,10 @@ PyObject* probe_patches_direct(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef functions[] = {
-    {"panic", to_cfunction(probe_panic),
-     METH_VARARGS | METH_KEYWORDS, "panic(message)\n--\n\n"},
-    {"throw", to_cfunction(probe_throw),
-     METH_VARARGS | METH_KEYWORDS, "throw(message)\n--\n\n"},
+    panic_declaration.method(to_cfunction(probe_panic)),
+    throw_declaration.method(to_cfunction(probe_throw)),
     {"exception_text", probe_exception_text, METH_O, nullptr},
-    {"patches_direct",
-     to_cfunction(probe_patches_direct),
-     METH_VARARGS | METH_KEYWORDS,
-     "patches_direct(camera_positions, max_cameras, buffer_meters, target_bins)\n--\n\n"},
+    patches_direct_declaration.method(to_cfunction(probe_patches_direct)),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -131,8 +142,10 @@ PyMODINIT_FUNC PyInit__probe(void) {
     using namespace larkspan::py;
     Ref module = Ref::steal(PyModule_Create(&probe_def));
     if (!module) return nullptr;
-    Ref holder = make_class<Holder>("Holder", "Holder()\n--\n\n", holder_new, holder_methods,
-                                    holder_getset);
+    static const Declaration& holder_declaration = Declaration::make(
+        "", "Holder", Receiver::None, {},
+        {.summary = "A value to borrow.", .returns = "", .raises = ""});
+    Ref holder = make_class<Holder>(holder_declaration, holder_new, holder_methods, holder_getset);
     if (!holder || PyModule_AddObjectRef(module.get(), "Holder", holder.get()) < 0) return nullptr;
     return module.release();
 }
