@@ -19,38 +19,45 @@ namespace larkspan::cleanup {
 
 namespace {
 
-std::int32_t saturating_cell(double index) {
-    if (std::isnan(index)) return 0;
-    if (index <= static_cast<double>(std::numeric_limits<std::int32_t>::min()))
-        return std::numeric_limits<std::int32_t>::min();
-    if (index >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
-        return std::numeric_limits<std::int32_t>::max();
-    return static_cast<std::int32_t>(index);
+// A cell index for floor(coordinate / radius). Below 2^53 in magnitude it is
+// that integer. Beyond, every double is an integer and the cells next to one
+// are the doubles next to it, so the index counts the doubles from 2^53 on:
+// neighbouring cells keep neighbouring indices, and no quotient, infinity
+// included, shares an index with another (which would pile the points of
+// many cells into one and make the search quadratic). NaN gives 0.
+std::int64_t cell_index(double floored) {
+    constexpr double kExact = 9007199254740992.0;  // 2^53
+    if (std::isnan(floored)) return 0;
+    const double magnitude = std::fabs(floored);
+    if (magnitude < kExact) return static_cast<std::int64_t>(floored);
+    const auto beyond = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(magnitude) -
+                                                  std::bit_cast<std::uint64_t>(kExact)) +
+                        static_cast<std::int64_t>(kExact);
+    return floored < 0 ? -beyond : beyond;
 }
 
 // Fibonacci hashing of the column: the table uses the top bits.
-std::uint64_t hash_column(std::int32_t cx, std::int32_t cy) {
-    const std::uint64_t packed =
-        (std::uint64_t{static_cast<std::uint32_t>(cx)} << 32) | static_cast<std::uint32_t>(cy);
-    return (packed ^ (packed >> 29)) * 0x9E3779B97F4A7C15ull;
+std::uint64_t hash_column(std::int64_t cx, std::int64_t cy) {
+    const std::uint64_t mixed =
+        static_cast<std::uint64_t>(cx) * 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(cy);
+    return (mixed ^ (mixed >> 29)) * 0x9E3779B97F4A7C15ull;
 }
 
-// Neighbouring cell indices wrap around at the 32-bit limits, as two's
-// complement addition does.
-std::int32_t wrapping_add(std::int32_t index, int delta) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(index) +
-                                     static_cast<std::uint32_t>(delta));
-}
+// Points read between two interrupt checks.
+constexpr std::uint64_t kPointsPerCheck = 1 << 16;
 
 // The positions of the points file's records, in file order; tracks are
 // skipped, never loaded. Anything after the last declared point is not read.
-Result<std::vector<GridPoint>> read_points(const std::string& path) {
+Result<std::vector<GridPoint>> read_points(const std::string& path, Interrupts& interrupts) {
     auto reader = colmap::Point3DReader::open(path);
     if (!reader) return fail(reader.error());
     std::vector<GridPoint> points;
     points.reserve(static_cast<std::size_t>(reader->size_hint()));
     colmap::Point3D point;
-    for (;;) {
+    for (std::uint64_t read = 0;; ++read) {
+        if (read % kPointsPerCheck == 0) {
+            if (auto checked = interrupts.check(); !checked) return fail(checked.error());
+        }
         auto more = reader->next(point, false);
         if (!more) return fail(more.error());
         if (!*more) break;
@@ -63,8 +70,8 @@ Result<std::vector<GridPoint>> read_points(const std::string& path) {
 }  // namespace
 
 CellKey cell_of(double x, double y, double z, double radius) {
-    return {saturating_cell(std::floor(x / radius)), saturating_cell(std::floor(y / radius)),
-            saturating_cell(std::floor(z / radius))};
+    return {cell_index(std::floor(x / radius)), cell_index(std::floor(y / radius)),
+            cell_index(std::floor(z / radius))};
 }
 
 PointGrid::PointGrid(const std::vector<GridPoint>& points, double radius) {
@@ -92,11 +99,11 @@ PointGrid::PointGrid(const std::vector<GridPoint>& points, double radius) {
 
     std::int64_t min_y = columns.front().cy, max_y = min_y;
     for (const Slot& c : columns) {
-        min_y = std::min<std::int64_t>(min_y, c.cy);
-        max_y = std::max<std::int64_t>(max_y, c.cy);
+        min_y = std::min(min_y, c.cy);
+        max_y = std::max(max_y, c.cy);
     }
-    // In 64 bits: a rectangle spanning the whole 32-bit range still fits.
-    const std::int64_t width = std::int64_t{columns.back().cx} - columns.front().cx + 1;
+    // Indices lie within +-2^62, so the extent of any two fits.
+    const std::int64_t width = columns.back().cx - columns.front().cx + 1;
     const std::int64_t height = max_y - min_y + 1;
     const std::int64_t dense_limit = 4 * static_cast<std::int64_t>(columns.size()) + 1024;
     if (width <= dense_limit && height <= dense_limit / width) {
@@ -132,7 +139,7 @@ void PointGrid::build_hash_index(const std::vector<Slot>& columns) {
     }
 }
 
-PointGrid::Run PointGrid::column(std::int32_t cx, std::int32_t cy) const {
+PointGrid::Run PointGrid::column(std::int64_t cx, std::int64_t cy) const {
     if (!offsets_.empty()) {
         const std::int64_t i = cx - min_x_, j = cy - min_y_;
         if (i < 0 || i >= width_ || j < 0 || j >= height_) return {};
@@ -148,8 +155,8 @@ PointGrid::Run PointGrid::column(std::int32_t cx, std::int32_t cy) const {
     }
 }
 
-std::span<const FiledPoint> PointGrid::cells(std::int32_t cx, std::int32_t cy, std::int32_t z_first,
-                                             std::int32_t z_last) const {
+std::span<const FiledPoint> PointGrid::cells(std::int64_t cx, std::int64_t cy, std::int64_t z_first,
+                                             std::int64_t z_last) const {
     const Run run = column(cx, cy);
     const FiledPoint* begin = points_.data() + run.begin;
     const FiledPoint* end = points_.data() + run.end;
@@ -158,10 +165,10 @@ std::span<const FiledPoint> PointGrid::cells(std::int32_t cx, std::int32_t cy, s
     return {first, last};
 }
 
-Result<PointGrid> build_point_grid(const std::string& path, double radius) {
+Result<PointGrid> build_point_grid(const std::string& path, double radius, Interrupts& interrupts) {
     io::print("Reading COLMAP points from " + path + " and building grid...\n");
     const text::Stopwatch stage;
-    auto points = read_points(path);
+    auto points = read_points(path, interrupts);
     if (!points) return fail(points.error());
     PointGrid grid(*points, radius);
     io::print("Finished reading COLMAP points and building grid in " + stage.elapsed_text() + "\n");
@@ -194,6 +201,9 @@ bool small_enough(double s0, double s1, double s2, double max_area) {
     return !(magnitude >= max_area);
 }
 
+// Splats per piece of the parallel filter: a few milliseconds of work.
+constexpr std::size_t kSplatsPerPiece = 4096;
+
 // The nine columns around a splat's column, the centre first: only whether
 // `min_neighbors` points are found matters, not the order they are found in,
 // and the nearest columns make the search stop soonest.
@@ -203,8 +213,7 @@ constexpr int kColumnSteps[9][2] = {{0, 0},  {0, -1}, {0, 1},  {-1, 0}, {1, 0},
 // Counts points within `radius` in the 27 cells around the splat's cell,
 // stopping as soon as `min_neighbors` are found. With the cell edge equal to
 // the radius, any point within the radius lies in one of those cells. The
-// three z cells of a column are one run unless the z index wraps around at a
-// 32-bit limit.
+// three z cells of a column are one run.
 bool has_neighbors(const PointGrid& grid, double x, double y, double z, const KeepRules& rules) {
     if (rules.min_neighbors == 0) return true;
     if (grid.point_count() == 0) return false;
@@ -219,18 +228,9 @@ bool has_neighbors(const PointGrid& grid, double x, double y, double z, const Ke
         }
         return false;
     };
-    const bool z_wraps = centre.z == std::numeric_limits<std::int32_t>::min() ||
-                         centre.z == std::numeric_limits<std::int32_t>::max();
     for (const auto& step : kColumnSteps) {
-        const std::int32_t cx = wrapping_add(centre.x, step[0]), cy = wrapping_add(centre.y, step[1]);
-        if (!z_wraps) {
-            if (enough_in(grid.cells(cx, cy, centre.z - 1, centre.z + 1))) return true;
-            continue;
-        }
-        for (int dz = -1; dz <= 1; ++dz) {
-            const std::int32_t cz = wrapping_add(centre.z, dz);
-            if (enough_in(grid.cells(cx, cy, cz, cz))) return true;
-        }
+        if (enough_in(grid.cells(centre.x + step[0], centre.y + step[1], centre.z - 1, centre.z + 1)))
+            return true;
     }
     return false;
 }
@@ -279,23 +279,21 @@ bool splat_keep(const char* record, const SplatFields& fields, const PointGrid* 
 }
 
 Result<std::vector<std::uint8_t>> filter_splats(io::RecordReader& records,
-                                                const SplatFields& fields,
-                                                const PointGrid* grid, const KeepRules& rules) {
+                                                const SplatFields& fields, const PointGrid* grid,
+                                                const KeepRules& rules, Interrupts& interrupts) {
     io::print("Starting splat filtering (parallelized)...\n");
     const text::Stopwatch stage;
     std::vector<std::uint8_t> flags(records.count());
     // From the back: the writer's pass that follows starts at the front, which
     // is then what the page cache still holds of a file larger than memory.
-    // Each worker writes only the flags of its own indices.
+    // Each worker writes only the flags of its own indices. Pieces are small
+    // enough that the calling thread checks for interrupts often.
     auto keep_all = [&]<bool kFloat32>() {
         return records.for_each(io::Order::Backward, [&](const io::Window& window) -> Status {
-            parallel_for_each(
-                window.count,
-                [&](std::size_t i) {
+            return parallel_pieces(window.count, kSplatsPerPiece, interrupts, [&](std::size_t first, std::size_t last) {
+                for (std::size_t i = first; i < last; ++i)
                     flags[window.first + i] = keep_record<kFloat32>(window.record(i), fields, grid, rules);
-                },
-                256);
-            return {};
+            });
         });
     };
     auto filtered = all_float32(fields) ? keep_all.template operator()<true>()
@@ -330,16 +328,17 @@ Status write_records(io::BufferedWriter& writer, const io::Window& window,
     return {};
 }
 
-// One output file of the writer stage: created with the input's header and
-// its share's count, then fed the records of that share window by window.
+// One output file of the writer stage, under a temporary name until it is
+// complete: created with the input's header and its share's count, then fed
+// the records of that share window by window.
 class ShareFile {
 public:
     static Result<std::unique_ptr<ShareFile>> create(const std::string& path,
                                                      const ply::PlyHeader& header,
                                                      std::uint8_t wanted, std::uint64_t count) {
-        auto file = io::create_truncate(path);
-        if (!file) return fail(file.error());
-        std::unique_ptr<ShareFile> share(new ShareFile(std::move(*file), wanted));
+        auto output = io::Output::create(path);
+        if (!output) return fail(output.error());
+        std::unique_ptr<ShareFile> share(new ShareFile(std::move(*output), wanted));
         auto text = ply::rewrite_vertex_count(header.header_text, header.vertex_count, count);
         if (!text) return fail(text.error());
         if (auto w = share->writer_.write(*text); !w) return fail(w.error());
@@ -350,16 +349,19 @@ public:
         return write_records(writer_, window, flags, wanted_);
     }
 
-    Status finish() {
+    // Flushes, closes and renames the file into place, unless the call was
+    // interrupted meanwhile.
+    Status finish(Interrupts& interrupts) {
         if (auto flushed = writer_.flush(); !flushed) return flushed;
-        return file_.close();
+        if (auto checked = interrupts.check(); !checked) return checked;
+        return output_.commit();
     }
 
 private:
-    ShareFile(io::File file, std::uint8_t wanted)
-        : file_(std::move(file)), writer_(file_, kWriteBufferSize), wanted_(wanted) {}
+    ShareFile(io::Output output, std::uint8_t wanted)
+        : output_(std::move(output)), writer_(output_.file(), kWriteBufferSize), wanted_(wanted) {}
 
-    io::File file_;
+    io::Output output_;
     io::BufferedWriter writer_;
     std::uint8_t wanted_;
 };
@@ -368,7 +370,7 @@ private:
 
 Status write_splats(const std::string& kept_path, const std::optional<std::string>& discarded_path,
                     const ply::PlyHeader& header, io::RecordReader& records,
-                    const std::vector<std::uint8_t>& flags) {
+                    const std::vector<std::uint8_t>& flags, Interrupts& interrupts) {
     io::print("Writing kept splats to " + kept_path + "...\n");
     const text::Stopwatch kept_stage;
     const auto kept_count = static_cast<std::uint64_t>(std::count(flags.begin(), flags.end(), 1));
@@ -387,12 +389,13 @@ Status write_splats(const std::string& kept_path, const std::optional<std::strin
     // The last pass: a file larger than memory leaves no pages behind it.
     const bool drop_behind = io::larger_than_memory(records.count() * records.record_size());
     auto copied = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
+        if (auto checked = interrupts.check(); !checked) return checked;
         if (auto w = (*kept)->append(window, flags); !w) return w;
         if (discarded && discarded_status) discarded_status = discarded->append(window, flags);
         return {};
     }, drop_behind);
     if (!copied) return copied;
-    if (auto finished = (*kept)->finish(); !finished) return finished;
+    if (auto finished = (*kept)->finish(interrupts); !finished) return finished;
     io::print("Finished writing kept splats in " + kept_stage.elapsed_text() + ". Kept " +
               std::to_string(kept_count) + " splats.\n");
 
@@ -400,7 +403,7 @@ Status write_splats(const std::string& kept_path, const std::optional<std::strin
     io::print("Writing discarded splats to " + *discarded_path + "...\n");
     const text::Stopwatch discarded_stage;
     if (!discarded_status) return discarded_status;
-    if (auto finished = discarded->finish(); !finished) return finished;
+    if (auto finished = discarded->finish(interrupts); !finished) return finished;
     io::print("Finished writing discarded splats in " + discarded_stage.elapsed_text() +
               ". Discarded " + std::to_string(flags.size() - kept_count) + " splats.\n");
     return {};
@@ -409,6 +412,21 @@ Status write_splats(const std::string& kept_path, const std::optional<std::strin
 // ---- the whole operation ----
 
 namespace {
+
+// Neither output may be an input (the splats or the COLMAP points), and the
+// kept and discarded splats need files of their own.
+Status require_outputs_apart(const CleanConfig& config) {
+    std::vector<std::string> outputs{config.output_file};
+    if (config.discarded_file) outputs.push_back(*config.discarded_file);
+    std::vector<std::string> inputs{config.input_file};
+    if (config.colmap_points_file) inputs.push_back(*config.colmap_points_file);
+    if (auto apart = io::refuse_outputs_among_inputs(outputs, inputs); !apart) return apart;
+    if (outputs.size() == 2 && io::same_file(outputs[0], outputs[1]))
+        return fail(Error::value("output_file " + outputs[0] + " and discarded_file " + outputs[1] +
+                                 " are the same file; the discarded splats would overwrite the "
+                                 "kept ones"));
+    return {};
+}
 
 // The records the header announces must lie in the file after it. A count
 // the file cannot hold (or whose byte size does not fit in 64 bits) is a
@@ -424,28 +442,19 @@ Status require_vertex_block(io::File& file, const ply::PlyHeader& header, std::u
     return {};
 }
 
-// Two outputs of one call that are one file would overwrite each other.
-Status require_distinct_outputs(const CleanConfig& config) {
-    if (!config.discarded_file) return {};
-    if (!io::first_shared_path({config.output_file, *config.discarded_file})) return {};
-    return fail(Error::value("output_file " + config.output_file + " and discarded_file " +
-                             *config.discarded_file +
-                             " are the same file; the kept and the discarded splats each need "
-                             "a file of their own"));
-}
-
 }  // namespace
 
-Status cleanup_ply(const CleanConfig& config) {
+Status cleanup_ply(const CleanConfig& config, const InterruptPoll& poll) {
+    Interrupts interrupts(poll);
     const text::Stopwatch overall;
     io::print("Starting PLY cleanup process...\n");
     if (config.radius == 0.0)
         return fail(Error::value("Radius cannot be 0.0. Please provide a positive radius value."));
-    if (auto distinct = require_distinct_outputs(config); !distinct) return distinct;
+    if (auto apart = require_outputs_apart(config); !apart) return apart;
 
     std::optional<PointGrid> grid;
     if (config.colmap_points_file) {
-        auto built = build_point_grid(*config.colmap_points_file, config.radius);
+        auto built = build_point_grid(*config.colmap_points_file, config.radius, interrupts);
         if (!built) return fail(built.error());
         grid = std::move(*built);
     }
@@ -475,9 +484,10 @@ Status cleanup_ply(const CleanConfig& config) {
     io::print("Finished reading PLY vertex data in " + stage.elapsed_text() + "\n");
 
     const KeepRules rules = KeepRules::from(config);
-    auto flags = filter_splats(*records, *fields, grid ? &*grid : nullptr, rules);
+    auto flags = filter_splats(*records, *fields, grid ? &*grid : nullptr, rules, interrupts);
     if (!flags) return fail(flags.error());
-    if (auto w = write_splats(config.output_file, config.discarded_file, *header, *records, *flags); !w)
+    if (auto w = write_splats(config.output_file, config.discarded_file, *header, *records, *flags, interrupts);
+        !w)
         return w;
     io::print("PLY cleanup process completed in " + overall.elapsed_text() + "\n");
     return {};

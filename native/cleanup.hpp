@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "common/error.hpp"
-#include "common/io.hpp"
+#include "common/interrupt.hpp"
 #include "common/json.hpp"
 #include "common/ply.hpp"
 #include "common/records.hpp"
@@ -41,7 +41,7 @@ struct CleanConfig {
 // ---- grid stage ----
 
 struct CellKey {
-    std::int32_t x = 0, y = 0, z = 0;
+    std::int64_t x = 0, y = 0, z = 0;
     bool operator==(const CellKey&) const = default;
 };
 
@@ -49,13 +49,15 @@ struct GridPoint {
     double x, y, z;
 };
 
-// floor(coordinate / radius) per axis, saturated to 32 bits; NaN gives 0.
+// floor(coordinate / radius) per axis; beyond 2^53 in magnitude, the rank of
+// that double among the doubles from 2^53, so that no two cells share an
+// index and neighbouring cells have neighbouring ones. NaN gives 0.
 CellKey cell_of(double x, double y, double z, double radius);
 
 // A point as the grid stores it: its position and the z index of its cell.
 struct FiledPoint {
     double x, y, z;
-    std::int32_t cell_z;
+    std::int64_t cell_z;
 };
 
 // COLMAP points filed by cell. Points are stored sorted by column (cx, cy),
@@ -71,18 +73,18 @@ public:
     std::size_t point_count() const { return points_.size(); }
     // The points of cells (cx, cy, z) for z_first <= z <= z_last, in cell
     // order and file order within a cell; empty when there are none.
-    std::span<const FiledPoint> cells(std::int32_t cx, std::int32_t cy, std::int32_t z_first,
-                                      std::int32_t z_last) const;
+    std::span<const FiledPoint> cells(std::int64_t cx, std::int64_t cy, std::int64_t z_first,
+                                      std::int64_t z_last) const;
 
 private:
     struct Run {
         std::uint64_t begin = 0, end = 0;
     };
     struct Slot {
-        std::int32_t cx = 0, cy = 0;
+        std::int64_t cx = 0, cy = 0;
         Run run;  // begin == end: free slot
     };
-    Run column(std::int32_t cx, std::int32_t cy) const;
+    Run column(std::int64_t cx, std::int64_t cy) const;
     // `columns` in (cx, cy) order, each with its run.
     void build_dense_index(const std::vector<Slot>& columns);
     void build_hash_index(const std::vector<Slot>& columns);
@@ -100,7 +102,7 @@ private:
 // Reads the points of a COLMAP points file and files them under cells of
 // edge `radius`: a path ending in ".txt" is read in the points3D.txt form,
 // any other in the points3D.bin layout. Prints its two stage lines.
-Result<PointGrid> build_point_grid(const std::string& path, double radius);
+Result<PointGrid> build_point_grid(const std::string& path, double radius, Interrupts& interrupts);
 
 // ---- filter stage ----
 
@@ -132,8 +134,8 @@ bool splat_keep(const char* record, const SplatFields& fields, const PointGrid* 
 // window by window; the workers share the window, the grid and the rules
 // read-only. Prints its two stage lines.
 Result<std::vector<std::uint8_t>> filter_splats(io::RecordReader& records,
-                                                const SplatFields& fields,
-                                                const PointGrid* grid, const KeepRules& rules);
+                                                const SplatFields& fields, const PointGrid* grid,
+                                                const KeepRules& rules, Interrupts& interrupts);
 
 // ---- writer stage ----
 
@@ -143,19 +145,20 @@ enum class Share { Kept, Discarded };
 // given, the discarded ones to it, each under the input's header with the
 // count of its share, in input order, in one pass over the records. Prints
 // the kept stage's two lines, then the discarded stage's; each file is
-// flushed and closed before its second line, so a failure there is
-// reported. A failure of the discarded file is reported at its stage, after
-// the kept file is complete, as when the two were written one after the
-// other.
+// flushed, closed and renamed into place before its second line, so a
+// failure there is reported. A failure of the discarded file is reported at
+// its stage, after the kept file is complete, as when the two were written
+// one after the other.
 Status write_splats(const std::string& kept_path, const std::optional<std::string>& discarded_path,
                     const ply::PlyHeader& header, io::RecordReader& records,
-                    const std::vector<std::uint8_t>& flags);
+                    const std::vector<std::uint8_t>& flags, Interrupts& interrupts);
 
 // ---- the whole operation ----
 
 // Runs the stages in order and prints their lines; the Python entry raises
-// the error it returns.
-Status cleanup_ply(const CleanConfig& config);
+// the error it returns. Outputs that are inputs, or one file twice, are
+// refused before anything is read or written.
+Status cleanup_ply(const CleanConfig& config, const InterruptPoll& poll);
 
 }  // namespace larkspan::cleanup
 

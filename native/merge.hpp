@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/interrupt.hpp"
 #include "common/json.hpp"
 
 namespace larkspan::merge {
@@ -15,9 +16,9 @@ struct MergeConfig {
     std::string output_file;
 };
 
-// Prints its stage lines on standard output. Files already written stay on
-// disk when it fails.
-Status merge_ply_files(const MergeConfig& config);
+// Prints its stage lines on standard output. The output appears only when
+// complete; a failure or an interrupt leaves whatever was there before.
+Status merge_ply_files(const MergeConfig& config, const InterruptPoll& poll);
 
 }  // namespace larkspan::merge
 

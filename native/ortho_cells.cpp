@@ -75,7 +75,7 @@ bool fits_float(ply::Type type) {
 
 // One pass over the records under the bytes bar, taking the NaN-ignoring
 // extent of x and y, the sum of z in file order, and every x and y.
-Status read_bounds(OrthoCells& ply, const std::string& ply_path) {
+Status read_bounds(OrthoCells& ply, const std::string& ply_path, Interrupts& interrupts) {
     const std::uint64_t total = ply.vertex_size * ply.vertex_count;
     progress::ProgressBar bar(total);
     bar.set_style(progress::Template::Bytes);
@@ -89,6 +89,7 @@ Status read_bounds(OrthoCells& ply, const std::string& ply_path) {
                                                 ply.vertex_count);
         if (!records) return fail(records.error());
         auto read = records->for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
+            if (auto checked = interrupts.check(); !checked) return checked;
             const VertexView view = view_of(ply, window);
             const std::uint64_t at = 2 * window.first;
             for (std::uint64_t i = 0; i < view.count; ++i) {
@@ -118,7 +119,7 @@ Status read_bounds(OrthoCells& ply, const std::string& ply_path) {
     return {};
 }
 
-Result<OrthoCells> load_file(const std::string& ply_path) {
+Result<OrthoCells> load_file(const std::string& ply_path, Interrupts& interrupts) {
     auto file = io::open_read(ply_path);
     if (!file) return fail(file.error());
     io::BufferedReader reader(*file);
@@ -154,7 +155,7 @@ Result<OrthoCells> load_file(const std::string& ply_path) {
     ply.body_offset = header->header_size;
     ply.vertex_size = layout->record_size;
     ply.vertex_count = header->vertex_count;
-    if (auto read = read_bounds(ply, ply_path); !read) return fail(read.error());
+    if (auto read = read_bounds(ply, ply_path, interrupts); !read) return fail(read.error());
     return ply;
 }
 
@@ -205,6 +206,9 @@ Error read_failure(const OrthoCells& ply, const Error& error) {
     return error.as(ErrorKind::OsMatching);
 }
 
+// Bytes of write_ply_file written between two interrupt checks.
+constexpr std::size_t kBytesPerCheck = std::size_t{64} << 20;
+
 // No more (cell, splat) pairs are listed at once than this (4 MiB of them).
 constexpr std::uint64_t kMaxStretchPairs = std::uint64_t{1} << 19;
 
@@ -228,8 +232,8 @@ void for_each_membership(const RectIndex& grid, std::span<const Cell> cells, con
 }
 
 // Each cell's number of splats, from the positions taken while loading.
-std::vector<std::uint64_t> count_cells(const OrthoCells& ply, const RectIndex& grid,
-                                       const std::vector<Cell>& cells) {
+Result<std::vector<std::uint64_t>> count_cells(const OrthoCells& ply, const RectIndex& grid,
+                                               const std::vector<Cell>& cells, Interrupts& interrupts) {
     progress::ProgressBar bar(ply.vertex_count);
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Assigning splats to cells");
@@ -239,6 +243,7 @@ std::vector<std::uint64_t> count_cells(const OrthoCells& ply, const RectIndex& g
     // row k, so no two workers share a row.
     std::vector<std::vector<std::uint64_t>> rows(pieces, std::vector<std::uint64_t>(cells.size()));
     for (std::uint64_t first = 0; first < ply.vertex_count; first += kStep) {
+        if (auto checked = interrupts.check(); !checked) return fail(checked.error());
         const std::uint64_t span = std::min(kStep, ply.vertex_count - first);
         parallel_for_each(pieces, [&](std::size_t k) {
             for_each_membership(grid, cells, ply, first + span * k / pieces, first + span * (k + 1) / pieces,
@@ -262,10 +267,11 @@ std::size_t open_file_budget() {
     return static_cast<std::size_t>(std::clamp<std::uint64_t>(allowed / 2, 16, 512));
 }
 
-// One cell file being written: its header went out when it was created, its
-// records follow window by window.
+// One cell file being written, under a temporary name until its last
+// record: its header went out when it was created, its records follow
+// window by window.
 struct CellOutput {
-    io::File file;
+    std::optional<io::Output> output;
     std::uint64_t expected = 0;  // records it receives in all
     std::uint64_t written = 0;
     std::optional<Error> failure;
@@ -284,7 +290,8 @@ public:
     // pass over the records per group.
     // `records` is null only for a file without vertices, which leaves every
     // cell empty.
-    Status write_all(io::RecordReader* records, const RectIndex& grid) {
+    // An interrupt stops it; files not complete by then are removed.
+    Status write_all(io::RecordReader* records, const RectIndex& grid, Interrupts& interrupts) {
         std::vector<std::size_t> pending;
         for (std::size_t c = 0; c < cells_.size(); ++c) {
             if (outputs_[c].expected == 0) bar_.inc(1);  // writes no file
@@ -294,7 +301,7 @@ public:
         for (std::size_t begin = 0; begin < pending.size(); begin += budget) {
             const std::span<const std::size_t> group(pending.data() + begin,
                                                      std::min(budget, pending.size() - begin));
-            if (auto written = write_group(*records, grid, group); !written) return written;
+            if (auto written = write_group(*records, grid, group, interrupts); !written) return written;
         }
         bar_.finish_with_message("Cell PLY files written");
         return {};
@@ -312,33 +319,50 @@ private:
         CellOutput& out = outputs_[c];
         io::print_error("Failed to write PLY file " + cells_[c].output_path + ": " + error.message + "\n");
         out.failure = std::move(error);
-        out.file = io::File();
+        out.output.reset();  // removes the temporary file
         bar_.inc(1);
     }
 
     void open_cell(std::size_t c) {
         CellOutput& out = outputs_[c];
-        auto file = io::create_truncate(cells_[c].output_path);
-        if (!file) return fail_cell(c, file.error());
+        auto output = io::Output::create(cells_[c].output_path);
+        if (!output) return fail_cell(c, output.error());
+        out.output.emplace(std::move(*output));
         const std::string header = header_text(ply_.header_lines, out.expected);
-        if (auto w = file->write_all(header.data(), header.size()); !w) return fail_cell(c, w.error());
-        out.file = std::move(*file);
+        if (auto w = out.output->file().write_all(header.data(), header.size()); !w)
+            return fail_cell(c, w.error());
     }
 
     // Appends the cell's records of this window (vertex numbers within the
-    // window, ascending) in one gathered write; closes the file after its last one.
+    // window, ascending) in one gathered write.
     void append(std::size_t c, const VertexView& view, std::span<const std::uint32_t> members) {
         CellOutput& out = outputs_[c];
         if (out.failure) return;
-        if (auto w = io::write_gathered(out.file, view.data, view.vertex_size, members); !w)
+        if (auto w = io::write_gathered(out.output->file(), view.data, view.vertex_size, members); !w)
             return fail_cell(c, w.error());
         out.written += members.size();
-        if (out.written < out.expected) return;
-        if (auto closed = out.file.close(); !closed) return fail_cell(c, closed.error());
-        bar_.inc(1);
     }
 
-    Status write_group(io::RecordReader& records, const RectIndex& grid, std::span<const std::size_t> group) {
+    // Renames the group's complete files into place, once the loaded file
+    // is known not to have changed while they were written.
+    Status commit_group(std::span<const std::size_t> group, Interrupts& interrupts) {
+        if (auto checked = interrupts.check(); !checked) return checked;
+        if (auto unchanged = require_unchanged(ply_); !unchanged) return unchanged;
+        for (const std::size_t c : group) {
+            CellOutput& out = outputs_[c];
+            if (out.failure) continue;
+            if (auto committed = out.output->commit(); !committed) {
+                fail_cell(c, committed.error());
+                continue;
+            }
+            out.output.reset();
+            bar_.inc(1);
+        }
+        return {};
+    }
+
+    Status write_group(io::RecordReader& records, const RectIndex& grid, std::span<const std::size_t> group,
+                       Interrupts& interrupts) {
         constexpr std::uint32_t kNotInGroup = UINT32_MAX;
         std::vector<std::uint32_t> slot_of(cells_.size(), kNotInGroup);
         for (std::size_t s = 0; s < group.size(); ++s) {
@@ -355,9 +379,14 @@ private:
         // A stretch is as much of a window as keeps the (cell, splat) pairs
         // within a fixed number; cells that overlap many times make it short.
         std::uint64_t stretch = records.window_records();
+        bool stopped = false;
         auto written = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
             const VertexView view = view_of(ply_, window);
             for (std::uint64_t first = 0; first < view.count;) {
+                if (auto checked = interrupts.check(); !checked) {
+                    stopped = true;
+                    return checked;
+                }
                 const std::uint64_t last = std::min(view.count, first + stretch);
                 std::uint64_t pairs = 0;
                 parallel_for_each(pieces, [&](std::size_t k) {
@@ -392,8 +421,8 @@ private:
             }
             return {};
         }, drop_behind);
-        if (!written) return fail(read_failure(ply_, written.error()));
-        return {};
+        if (!written) return fail(stopped ? written.error() : read_failure(ply_, written.error()));
+        return commit_group(group, interrupts);
     }
 
     const OrthoCells& ply_;
@@ -420,8 +449,9 @@ Status report_failures(const std::vector<Cell>& cells, const CellWriter& writer)
 
 }  // namespace
 
-Result<OrthoCells> load(const std::string& ply_path) {
-    auto loaded = load_file(ply_path);
+Result<OrthoCells> load(const std::string& ply_path, const InterruptPoll& poll) {
+    Interrupts interrupts(poll);
+    auto loaded = load_file(ply_path, interrupts);
     if (!loaded && (loaded.error().kind == ErrorKind::Os)) return fail(loaded.error().as(ErrorKind::OsMatching));
     return loaded;
 }
@@ -465,8 +495,13 @@ VertexView view_of(const OrthoCells& ply, const ByteBuffer& records) {
     return {records.data(), ply.vertex_count, ply.vertex_size, ply.x_field, ply.y_field, ply.z_field};
 }
 
-Status extract_all_cells(const OrthoCells& ply, const std::vector<Cell>& cells) {
+Status extract_all_cells(const OrthoCells& ply, const std::vector<Cell>& cells,
+                         const InterruptPoll& poll) {
+    Interrupts interrupts(poll);
     if (auto distinct = refuse_shared_output_paths(cells); !distinct) return distinct;
+    std::vector<std::string> outputs;
+    for (const auto& cell : cells) outputs.push_back(cell.output_path);
+    if (auto apart = io::refuse_outputs_among_inputs(outputs, {ply.path}); !apart) return apart;
     if (cells.size() >= UINT32_MAX) return fail(Error::value("too many cells"));
     if (auto unchanged = require_unchanged(ply); !unchanged) return unchanged;
     const RectIndex grid = index_of(cells);
@@ -477,24 +512,43 @@ Status extract_all_cells(const OrthoCells& ply, const std::vector<Cell>& cells) 
         records.emplace(std::move(*reader));
     }
     io::RecordReader* reader = records ? &*records : nullptr;
-    CellWriter writer(ply, cells, count_cells(ply, grid, cells));
-    if (auto written = writer.write_all(reader, grid); !written) return written;
-    // A file changed while it was read would have given cells of two versions.
-    if (auto unchanged = require_unchanged(ply); !unchanged) return unchanged;
+    auto counts = count_cells(ply, grid, cells, interrupts);
+    if (!counts) return fail(counts.error());
+    CellWriter writer(ply, cells, std::move(*counts));
+    if (auto written = writer.write_all(reader, grid, interrupts); !written) return written;
+    if (auto checked = interrupts.check(); !checked) return checked;
     return report_failures(cells, writer);
 }
 
 Status write_ply_file(const OrthoCells& ply, const std::string& output_path,
-                      std::span<const char> vertex_data, std::uint64_t vertex_count) {
+                      std::span<const char> vertex_data, std::uint64_t vertex_count,
+                      const InterruptPoll& poll) {
+    Interrupts interrupts(poll);
+    // A header that disagrees with its records would be read as garbage.
+    unsigned long long expected = 0;
+    const bool overflows = multiply_overflows(vertex_count, ply.vertex_size, expected);
+    if (overflows || expected != vertex_data.size())
+        return fail(Error::value(
+            "vertex_data holds " + std::to_string(vertex_data.size()) + " bytes, but " +
+            std::to_string(vertex_count) + " records of " + std::to_string(ply.vertex_size) +
+            " bytes take " + (overflows ? std::string("more than 2^64") : std::to_string(expected)) +
+            " bytes"));
+    if (auto apart = io::refuse_outputs_among_inputs({output_path}, {ply.path}); !apart) return apart;
     if (auto unchanged = require_unchanged(ply); !unchanged) return unchanged;
     auto written = [&]() -> Status {
-        auto file = io::create_truncate(output_path);
-        if (!file) return fail(file.error());
-        io::BufferedWriter writer(*file);
+        auto output = io::Output::create(output_path);
+        if (!output) return fail(output.error());
+        io::BufferedWriter writer(output->file());
         if (auto w = writer.write(header_text(ply.header_lines, vertex_count)); !w) return w;
-        if (auto w = writer.write(vertex_data.data(), vertex_data.size()); !w) return w;
+        for (std::size_t done = 0; done < vertex_data.size();) {
+            if (auto checked = interrupts.check(); !checked) return checked;
+            const std::size_t piece = std::min(kBytesPerCheck, vertex_data.size() - done);
+            if (auto w = writer.write(vertex_data.data() + done, piece); !w) return w;
+            done += piece;
+        }
         if (auto flushed = writer.flush(); !flushed) return flushed;
-        return file->close();
+        if (auto checked = interrupts.check(); !checked) return checked;
+        return output->commit();
     }();
     if (!written && written.error().kind == ErrorKind::Os) return fail(written.error().as(ErrorKind::OsMatching));
     return written;

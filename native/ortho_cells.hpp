@@ -12,6 +12,7 @@
 #include "common/buffer.hpp"
 #include "common/error.hpp"
 #include "common/io.hpp"
+#include "common/interrupt.hpp"
 #include "common/ply.hpp"
 #include "common/records.hpp"
 
@@ -41,7 +42,7 @@ struct Bounds {
 // records are read again: a file replaced, truncated or rewritten since it
 // was loaded is refused rather than cut into different cells.
 struct OrthoCells {
-    std::string path;           // as given, for messages
+    std::string path;           // as given, for messages; no output may be it
     std::string absolute_path;  // what the stamp is checked against
     io::File file;
     io::FileStamp stamp;
@@ -79,7 +80,7 @@ struct VertexView {
 // taking the bounds and the positions. I/O failures are OsMatching errors; a
 // bad count, a header whose records the tools cannot read
 // (ply::vertex_layout) and a missing x, y or z are Value errors.
-Result<OrthoCells> load(const std::string& ply_path);
+Result<OrthoCells> load(const std::string& ply_path, const InterruptPoll& poll = {});
 
 // NaN-ignoring extent of x and y and the mean of z, as taken while loading;
 // with no vertex (inf, -inf, inf, -inf, NaN).
@@ -90,17 +91,23 @@ Bounds get_bounds(const OrthoCells& ply);
 Status require_unchanged(const OrthoCells& ply);
 
 // Writes every non-empty cell's splats, in file order, to its output path:
-// one pass over the records counts each cell's splats, a second writes the
-// cells window by window, in parallel. Cells sharing an output path, and a
-// file changed since loading, are refused before anything is assigned. A
-// cell that fails is reported on stderr and the others are still written;
-// the call then fails naming how many failed and the first.
-Status extract_all_cells(const OrthoCells& ply, const std::vector<Cell>& cells);
+// the cells' counts come from the positions taken while loading, then one
+// pass over the records writes the cells window by window, in parallel.
+// Cells sharing an output path or writing the loaded file, and a file
+// changed since loading, are refused before anything is assigned. A cell
+// that fails is reported on stderr and the others are still written; the
+// call then fails naming how many failed and the first. An interrupt stops
+// the assignment and the writing; cell files not complete by then are not
+// left behind.
+Status extract_all_cells(const OrthoCells& ply, const std::vector<Cell>& cells,
+                         const InterruptPoll& poll = {});
 
 // The loaded header, with `vertex_count` as its count, then `vertex_data`
-// unchanged; refused like extract_all_cells when the file has changed.
+// unchanged; refused like extract_all_cells when the file has changed. The
+// data must hold exactly `vertex_count` records.
 Status write_ply_file(const OrthoCells& ply, const std::string& output_path,
-                      std::span<const char> vertex_data, std::uint64_t vertex_count);
+                      std::span<const char> vertex_data, std::uint64_t vertex_count,
+                      const InterruptPoll& poll = {});
 
 // The vertices each cell holds, one ascending list per cell. A splat on an
 // edge shared by several cells is in each of them.

@@ -116,6 +116,11 @@ Status check_options(const PlanOptions& options) {
     // the programme without a single column.
     if (options.max_cameras == 0) return fail(Error::value("max_cameras must be at least 1"));
     if (options.target_bins == 0) return fail(Error::value("target_bins must be at least 1"));
+    // A NaN or negative buffer gives patches that hold no camera, and a plan
+    // of them would be reported as a success.
+    if (!(options.buffer >= 0))
+        return fail(Error::value("buffer_meters must be a non-negative number, not " +
+                                 number_text(options.buffer)));
     return {};
 }
 
@@ -552,11 +557,12 @@ public:
         : cameras_(cameras), max_cameras_(options.max_cameras), b_(options.buffer), grid_(grid),
           columns_(cameras_per_column(grid, cameras)), counts_(grid, options.buffer, cameras) {}
 
-    Result<Plan> plan() {
+    Result<Plan> plan(Interrupts& interrupts) {
         const std::uint64_t columns = grid_.columns;
         std::vector<State> states(columns);
         std::vector<StripResult> strips(columns);
         for (std::uint64_t i = 1; i <= columns; ++i) {
+            if (auto checked = interrupts.check(); !checked) return fail(checked.error());
             StripCameras strip;
             for (std::uint64_t j = i; j-- > 0;) {
                 strip.add(columns_[j]);
@@ -718,7 +724,9 @@ Status check_grid_size(std::span<const Position> cameras, const AxisBins& x, con
 
 }  // namespace
 
-Result<Plan> plan_patches(std::span<const Position> cameras, const PlanOptions& options) {
+Result<Plan> plan_patches(std::span<const Position> cameras, const PlanOptions& options,
+                          const InterruptPoll& poll) {
+    Interrupts interrupts(poll);
     if (auto valid = check_options(options); !valid) return fail(valid.error());
     if (cameras.empty()) return fail(Error::value("Camera positions cannot be empty"));
 
@@ -733,7 +741,7 @@ Result<Plan> plan_patches(std::span<const Position> cameras, const PlanOptions& 
     const AxisBins y = bin_axis(extent.min_y, extent.max_y, target_bins);
     if (auto fits = check_grid_size(cameras, x, y); !fits) return fail(fits.error());
     const Grid grid(x, y);
-    return GridPlanner(cameras, options, grid).plan();
+    return GridPlanner(cameras, options, grid).plan(interrupts);
 }
 
 std::string summary_line(const Plan& plan) {
@@ -747,8 +755,8 @@ std::string summary_line(const Plan& plan) {
 }
 
 Result<std::vector<BoundingBox>> patches(std::span<const Position> cameras,
-                                         const PlanOptions& options) {
-    auto plan = plan_patches(cameras, options);
+                                         const PlanOptions& options, const InterruptPoll& poll) {
+    auto plan = plan_patches(cameras, options, poll);
     if (!plan) return fail(plan.error());
     if (plan->from_grid) io::print(summary_line(*plan));
     return std::move(plan->boxes);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/interrupt.hpp"
 
 namespace larkspan::patches {
 
@@ -53,14 +54,17 @@ struct Plan {
 inline constexpr std::uint64_t kUnreachable = 999999;
 
 // Plans the patches and prints the summary line of a grid plan on standard
-// output. Errors: ValueError for zero max_cameras or target_bins, an empty
-// position list and a layout without an admissible plan; MemoryError for a
-// grid too large to hold.
+// output. Errors: ValueError for zero max_cameras or target_bins, a NaN or
+// negative buffer, an empty position list and a layout without an
+// admissible plan; MemoryError for a grid too large to hold;
+// KeyboardInterrupt when `poll` reports an interrupt (checked once per grid
+// column of the programme).
 Result<std::vector<BoundingBox>> patches(std::span<const Position> cameras,
-                                         const PlanOptions& options);
+                                         const PlanOptions& options, const InterruptPoll& poll);
 
 // The same without printing.
-Result<Plan> plan_patches(std::span<const Position> cameras, const PlanOptions& options);
+Result<Plan> plan_patches(std::span<const Position> cameras, const PlanOptions& options,
+                          const InterruptPoll& poll = {});
 
 // "✅ Created N patches (aspect cost: C)" with a line feed.
 std::string summary_line(const Plan& plan);

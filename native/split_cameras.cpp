@@ -45,6 +45,38 @@ Status require_distinct_output_paths(const std::vector<CameraPatchConfig>& patch
         "files would corrupt them"));
 }
 
+// The model files a patch may write in the input's form, or any form: the
+// points file only when points are saved.
+std::vector<std::string> model_files(const std::string& directory, bool with_points3d) {
+    using colmap::ModelFile;
+    std::vector<std::string> files;
+    for (const colmap::Form form : {colmap::Form::Binary, colmap::Form::Text})
+        for (const ModelFile file : {ModelFile::Cameras, ModelFile::Images, ModelFile::Points3D,
+                                     ModelFile::Rigs, ModelFile::Frames})
+            if (file != ModelFile::Points3D || with_points3d)
+                files.push_back(colmap::join_path(directory, colmap::model_file_name(file, form)));
+    return files;
+}
+
+// No written file may be a file of the input model (the model would be
+// replaced by a patch, or left with files that no longer agree), nor a file
+// another patch writes (through links between the output directories).
+Status require_outputs_apart(const SplitCamerasConfig& config) {
+    std::vector<std::string> outputs;
+    for (const auto& patch : config.patches) {
+        auto files = model_files(patch.output_path, config.save_points3d);
+        outputs.insert(outputs.end(), files.begin(), files.end());
+    }
+    if (auto apart = io::refuse_outputs_among_inputs(outputs, model_files(config.input_path, true));
+        !apart)
+        return apart;
+    if (const auto shared = io::first_shared_path(outputs))
+        return fail(Error::value("Output files " + outputs[shared->first] + " and " +
+                                 outputs[shared->second] +
+                                 " are the same file; every patch needs files of its own"));
+    return {};
+}
+
 // ---- geometry ----
 
 using colmap::Position;
@@ -354,11 +386,15 @@ Status write_patch_model(const std::string& directory, const PatchModel& model, 
 
 }  // namespace
 
-Result<ColmapSplitter> ColmapSplitter::load(SplitCamerasConfig config) {
+Result<ColmapSplitter> ColmapSplitter::load(SplitCamerasConfig config, const InterruptPoll& poll) {
+    Interrupts interrupts(poll);
     if (auto distinct = require_distinct_output_paths(config.patches); !distinct)
         return fail(distinct.error());
+    if (auto apart = require_outputs_apart(config); !apart) return fail(apart.error());
+    if (auto checked = interrupts.check(); !checked) return fail(checked.error());
     auto model = colmap::read_model(config.input_path);
     if (!model) return fail(model.error());
+    if (auto checked = interrupts.check(); !checked) return fail(checked.error());
     if (auto resolved = colmap::check_references(*model); !resolved) return fail(resolved.error());
     ColmapSplitter splitter;
     splitter.config_ = std::move(config);
@@ -377,11 +413,16 @@ Result<PatchCounts> ColmapSplitter::split_patch(const CameraPatchConfig& patch) 
     return PatchCounts{1, model.cameras.size(), model.images.size(), model.points3d.size()};
 }
 
-Result<PatchCounts> ColmapSplitter::split_cameras() const {
+Result<PatchCounts> ColmapSplitter::split_cameras(const InterruptPoll& poll) const {
+    Interrupts interrupts(poll);
     // Each task builds its own copies and writes only below its own
     // directory; the loaded model is shared read-only.
-    const auto results = parallel_map<Result<PatchCounts>>(
-        config_.patches.size(), [&](std::size_t i) { return split_patch(config_.patches[i]); });
+    std::vector<Result<PatchCounts>> results(config_.patches.size());
+    auto finished = parallel_pieces(config_.patches.size(), 1, interrupts,
+                                    [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) results[i] = split_patch(config_.patches[i]);
+    });
+    if (!finished) return fail(finished.error());
     PatchCounts totals;
     for (const auto& result : results) {
         if (!result) return fail(result.error());

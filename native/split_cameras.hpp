@@ -13,6 +13,7 @@
 
 #include "common/colmap.hpp"
 #include "common/error.hpp"
+#include "common/interrupt.hpp"
 #include "common/json.hpp"
 
 namespace larkspan::split_cameras {
@@ -47,18 +48,21 @@ struct PatchCounts {
 
 class ColmapSplitter {
 public:
-    // Refuses patches that share an output directory (ValueError kind), then
-    // loads the model from the input directory (cameras, images, points3D,
-    // then rigs and frames if there are any); the first file that fails stops
-    // the loading with the reader's error. A model whose references do not
+    // Refuses patches that share an output directory or an output file, and
+    // outputs that are files of the input model (ValueError kind), then loads
+    // the model from the input directory (cameras, images, points3D, then rigs
+    // and frames if there are any); the first file that fails stops the
+    // loading with the reader's error. A model whose references do not
     // resolve (an image's camera, a rig's camera, a frame's rig, an image's
     // frame) is refused, as COLMAP could not load it or its patches.
-    static Result<ColmapSplitter> load(SplitCamerasConfig config);
+    static Result<ColmapSplitter> load(SplitCamerasConfig config, const InterruptPoll& poll = {});
 
     // Builds and writes every patch model, one task per patch on the pool.
     // Every patch runs to completion; if any failed, the error of the first
     // failed patch in list order is returned, else the sums of their counts.
-    Result<PatchCounts> split_cameras() const;
+    // After an interrupt no further patch is started, and the interrupt is
+    // returned once the running ones are done.
+    Result<PatchCounts> split_cameras(const InterruptPoll& poll = {}) const;
 
     std::uint64_t cameras_loaded() const { return model_.cameras.size(); }
     std::uint64_t images_loaded() const { return model_.images.size(); }

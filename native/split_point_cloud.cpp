@@ -252,7 +252,7 @@ void print_sampled_line(double percentage, std::uint64_t kept) {
 
 }  // namespace
 
-Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& interrupted) {
+Result<Cloud> read_point_cloud(const Config& config, const InterruptPoll& interrupted) {
     if (config.patches.size() > UINT32_MAX) panic("more patches than the grid can number");
     auto file = io::open_read(config.input_file);
     if (!file) return fail(read_error(file.error()));
@@ -311,7 +311,8 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& inter
         auto ran = run_blocks(
             window.count, std::min(pieces, piece_count(window.count)),
             [&](std::uint64_t in_window) -> Status {
-                if (auto raised = interrupted()) return fail(Error::os("PLY read error: " + *raised));
+                if (auto raised = interrupted())
+                    return fail(Error{ErrorKind::Interrupted, "PLY read error: " + *raised, 0});
                 bar.set_position(done + in_window);
                 return {};
             },
@@ -357,12 +358,12 @@ RectIndex index_of(const std::vector<Patch>& patches) {
 // the records passed by; what is left of the assignment is to hand over the
 // counts, under the step's bar and after one poll for interrupts.
 Result<PatchCounts> assign_points_to_patches(const Cloud& cloud, const std::vector<Patch>& patches,
-                                             const InterruptCheck& interrupted) {
+                                             const InterruptPoll& interrupted) {
     progress::ProgressBar bar(cloud.kept_count);
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Assigning to patches");
     if (auto raised = interrupted())
-        return fail(Error::os("Assignment error: Signal check failed: " + *raised));
+        return fail(Error{ErrorKind::Interrupted, "Assignment error: Signal check failed: " + *raised, 0});
     if (cloud.patch_counts.size() != patches.size()) panic("the cloud was counted for other patches");
     bar.set_position(cloud.kept_count);
     bar.finish_with_message("Assignment complete");
@@ -429,17 +430,21 @@ struct WriterPool final : WriterReport {
         }
     }
 
+    const std::atomic<bool>& stop() const override { return stopped; }
+
     const WritingJob job;
+    std::atomic<bool> stopped{false};  // set on an interrupt: the job gives up
     std::mutex mutex;  // guards outcomes and completed_patches
     std::condition_variable changed;
     std::vector<WriterOutcome> outcomes;
     std::uint64_t completed_patches = 0;
 };
 
-WriterOutcome run_one(const PatchWriter& write_one, std::size_t patch) {
+WriterOutcome run_one(const PatchWriter& write_one, std::size_t patch,
+                      const std::atomic<bool>& stop) {
     WriterOutcome outcome;
     try {
-        auto written = write_one(patch);
+        auto written = write_one(patch, stop);
         if (written) {
             outcome.kind = WriterOutcome::Kind::Written;
             outcome.points = *written;
@@ -461,17 +466,14 @@ void run_job(const std::shared_ptr<WriterPool>& pool) {
     }
 }
 
-// The writing threads. Threads still running when the call fails are
-// detached: they finish their patches in the background.
+// The writing threads, joined before the call returns whatever happens: no
+// file is written after the caller has its result.
 class WriterThreads {
 public:
     WriterThreads() = default;
     WriterThreads(const WriterThreads&) = delete;
     WriterThreads& operator=(const WriterThreads&) = delete;
-    ~WriterThreads() {
-        for (auto& thread : threads_)
-            if (thread.joinable()) thread.detach();
-    }
+    ~WriterThreads() { join_all(); }
 
     void start(std::size_t count, const std::shared_ptr<WriterPool>& pool) {
         try {
@@ -482,7 +484,8 @@ public:
     }
 
     void join_all() {
-        for (auto& thread : threads_) thread.join();
+        for (auto& thread : threads_)
+            if (thread.joinable()) thread.join();
     }
 
 private:
@@ -492,7 +495,7 @@ private:
 }  // namespace
 
 Result<SplitCounts> run_writing(std::size_t patch_count, std::size_t threads, WritingJob job,
-                                const InterruptCheck& interrupted) {
+                                const InterruptPoll& interrupted) {
     progress::ProgressBar bar(patch_count);
     bar.set_style(progress::Template::Count);
     bar.set_message("Writing patches");
@@ -503,8 +506,11 @@ Result<SplitCounts> run_writing(std::size_t patch_count, std::size_t threads, Wr
     // Monitor: poll, show the count, and wait up to 100 ms for it to change.
     std::uint64_t shown = 0;
     for (;;) {
-        if (auto raised = interrupted())
-            return fail(Error{ErrorKind::Interrupted, "Interrupted: " + *raised, 0});
+        if (auto raised = interrupted()) {
+            pool->stopped.store(true, std::memory_order_relaxed);
+            writers.join_all();
+            return fail(Interrupts::interrupted_error(*raised));
+        }
         std::unique_lock lock(pool->mutex);
         const std::uint64_t done = pool->completed_patches;
         lock.unlock();
@@ -536,13 +542,14 @@ Result<SplitCounts> run_writing(std::size_t patch_count, std::size_t threads, Wr
 }
 
 Result<SplitCounts> run_writers(std::size_t patch_count, PatchWriter write_one,
-                                const InterruptCheck& interrupted) {
+                                const InterruptPoll& interrupted) {
     auto next_patch = std::make_shared<std::atomic<std::size_t>>(0);
     WritingJob job = [write_one = std::move(write_one), next_patch, patch_count](WriterReport& report) {
         for (;;) {
+            if (report.stop().load(std::memory_order_relaxed)) return;
             const std::size_t patch = next_patch->fetch_add(1);
             if (patch >= patch_count) return;
-            report.done(patch, run_one(write_one, patch));
+            report.done(patch, run_one(write_one, patch, report.stop()));
         }
     };
     return run_writing(patch_count, writer_thread_count(patch_count), std::move(job), interrupted);
@@ -561,10 +568,11 @@ std::size_t open_file_budget() {
     return static_cast<std::size_t>(std::clamp<std::uint64_t>(allowed / 2, 16, 512));
 }
 
-// A patch file being written: its count went out when it was created, its
-// records follow window by window.
+// A patch file being written, under a temporary name until its last record:
+// its count went out when it was created, its records follow window by
+// window.
 struct PatchOutput {
-    io::File file;
+    std::optional<io::Output> output;
     std::uint64_t written = 0;
     bool failed = false;
 };
@@ -595,6 +603,7 @@ struct WriteJob {
         if (!records) return fail_all(report, pending, records.error());
         const std::size_t budget = open_file_budget();
         for (std::size_t begin = 0; begin < pending.size(); begin += budget) {
+            if (report.stop().load(std::memory_order_relaxed)) return;
             const std::span<const std::size_t> group(pending.data() + begin,
                                                      std::min(budget, pending.size() - begin));
             write_group(report, *records, group);
@@ -622,11 +631,11 @@ private:
     Status open_patch(std::size_t j, PatchOutput& out) const {
         const std::string& path = patches[j].output_file;
         if (auto made = io::create_parent_directories(path); !made) return made;
-        auto file = io::create_truncate(path);
-        if (!file) return fail(file.error());
+        auto output = io::Output::create(path);
+        if (!output) return fail(output.error());
+        out.output.emplace(std::move(*output));
         const std::uint64_t count = counts[j];
-        if (auto w = file->write_all(&count, sizeof count); !w) return w;
-        out.file = std::move(*file);
+        if (auto w = out.output->file().write_all(&count, sizeof count); !w) return w;
         return {};
     }
 
@@ -729,6 +738,8 @@ private:
         // The last pass: a file larger than memory leaves no pages behind it.
         const bool drop_behind = io::larger_than_memory(records.count() * records.record_size());
         auto written_all = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
+            // Interrupted: give up; the unfinished files go with their outputs.
+            if (report.stop().load(std::memory_order_relaxed)) return fail(Error::os("stopped"));
             for (std::uint64_t first = window.first; first < window.first + window.count;) {
                 const std::uint64_t last = std::min(window.first + window.count, first + stretch);
                 const std::uint64_t members = find_members(st, window, first, last, grid, slot_of, group.size());
@@ -740,10 +751,12 @@ private:
                 parallel_for_each(group.size(), [&](std::size_t s) {
                     const std::uint64_t n = st.start[s + 1] - st.start[s];
                     if (n == 0 || outputs[s].failed) return;
-                    if (auto appended = append(group[s], outputs[s], st.encoded.data() + st.start[s] * kPointRecordSize, n);
+                    const char* encoded = st.encoded.data() + st.start[s] * kPointRecordSize;
+                    if (auto appended = append(group[s], outputs[s], encoded, n,
+                                               report.stop().load(std::memory_order_relaxed));
                         !appended) {
                         outputs[s].failed = true;
-                        outputs[s].file = io::File();
+                        outputs[s].output.reset();  // removes the temporary file
                         report.done(group[s], failed(appended.error()));
                     } else if (outputs[s].written == counts[group[s]]) {
                         report.done(group[s], written(counts[group[s]]));
@@ -753,7 +766,7 @@ private:
             }
             return {};
         }, drop_behind);
-        if (written_all) return;
+        if (written_all || report.stop().load(std::memory_order_relaxed)) return;
         // The input could not be read again: every patch not yet complete fails.
         const Error error = written_all.error().as(ErrorKind::Os, "PLY read error: ");
         for (std::size_t s = 0; s < group.size(); ++s) {
@@ -765,11 +778,16 @@ private:
         }
     }
 
-    // Writes n encoded records of the patch; closes the file after the last.
-    Status append(std::size_t j, PatchOutput& out, const char* encoded, std::uint64_t n) const {
-        if (auto w = out.file.write_all(encoded, n * kPointRecordSize); !w) return w;
+    // Writes n encoded records of the patch; renames the file into place
+    // after the last.
+    Status append(std::size_t j, PatchOutput& out, const char* encoded, std::uint64_t n,
+                  bool stop_requested) const {
+        if (auto w = out.output->file().write_all(encoded, n * kPointRecordSize); !w) return w;
         out.written += n;
-        if (out.written == counts[j]) return out.file.close();
+        if (out.written < counts[j]) return {};
+        // Interrupted meanwhile: the file is not put in place.
+        if (stop_requested) return fail(Error{ErrorKind::Interrupted, "Interrupted", 0});
+        return out.output->commit();
         return {};
     }
 };
@@ -778,7 +796,7 @@ private:
 
 Result<SplitCounts> write_patches(const Cloud& cloud, const PatchCounts& counts,
                                   const std::vector<Patch>& patches,
-                                  const InterruptCheck& interrupted) {
+                                  const InterruptPoll& interrupted) {
     auto job = std::make_shared<WriteJob>();
     job->file = cloud.file;
     job->body_offset = cloud.body_offset;
@@ -814,9 +832,13 @@ Status require_distinct_outputs(const std::vector<Patch>& patches) {
 
 }  // namespace
 
-Result<SplitCounts> split_ply(const Config& config, const InterruptCheck& interrupted) {
+Result<SplitCounts> split_ply(const Config& config, const InterruptPoll& interrupted) {
     if (auto distinct = require_distinct_outputs(config.patches); !distinct)
         return fail(distinct.error());
+    std::vector<std::string> outputs;
+    for (const Patch& patch : config.patches) outputs.push_back(patch.output_file);
+    if (auto apart = io::refuse_outputs_among_inputs(outputs, {config.input_file}); !apart)
+        return fail(apart.error());
     auto cloud = read_point_cloud(config, interrupted);
     if (!cloud) return fail(cloud.error());
     auto patch_counts = assign_points_to_patches(*cloud, config.patches, interrupted);

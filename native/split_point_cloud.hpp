@@ -12,6 +12,7 @@
 // of the input. The work is shared with the worker pool; in every step the
 // calling thread shows progress and polls for interrupts.
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/interrupt.hpp"
 #include "common/io.hpp"
 #include "common/json.hpp"
 #include "common/records.hpp"
@@ -120,12 +122,9 @@ inline CloudPoint point_at(const char* record, const RecordLayout& layout) {
     return {x, y, z, channel(layout.red), channel(layout.green), channel(layout.blue)};
 }
 
-// Asks the host to run pending signal handlers. Returns the text form of the
-// exception a handler raised ("KeyboardInterrupt: "), or nothing.
-using InterruptCheck = std::function<std::optional<std::string>()>;
-
 // How many points each patch receives, in patch order.
 using PatchCounts = std::vector<std::uint64_t>;
+
 
 struct SplitCounts {
     std::uint64_t points_loaded = 0;
@@ -135,16 +134,18 @@ struct SplitCounts {
 
 // Steps of split_ply, in order. Each returns its result or the error the
 // entry point raises (kind and full message).
-Result<Cloud> read_point_cloud(const Config& config, const InterruptCheck& interrupted);
+Result<Cloud> read_point_cloud(const Config& config, const InterruptPoll& interrupted);
 Result<PatchCounts> assign_points_to_patches(const Cloud& cloud, const std::vector<Patch>& patches,
-                                             const InterruptCheck& interrupted);
+                                             const InterruptPoll& interrupted);
 Result<SplitCounts> write_patches(const Cloud& cloud, const PatchCounts& counts,
                                   const std::vector<Patch>& patches,
-                                  const InterruptCheck& interrupted);
+                                  const InterruptPoll& interrupted);
 
-// The whole pipeline. Files written before a failure stay on disk; after an
-// interrupt while the writers run, the writers finish in the background.
-Result<SplitCounts> split_ply(const Config& config, const InterruptCheck& interrupted);
+// The whole pipeline. Files written before a failure stay on disk. An
+// interrupt in any step is a KeyboardInterrupt; while the writers run, it
+// stops them, and they are joined (their unfinished files removed) before
+// the call returns.
+Result<SplitCounts> split_ply(const Config& config, const InterruptPoll& interrupted);
 
 // One points3D.bin record with an empty track: id, position, colour,
 // error -1, track length 0.
@@ -161,13 +162,18 @@ struct WriterOutcome {
 };
 
 // Writes one patch: the count of points written, or the error. A writer that
-// throws has ended abnormally ("Thread join failed").
-using PatchWriter = std::function<Result<std::uint64_t>(std::size_t patch)>;
+// throws has ended abnormally ("Thread join failed"). `stop` is set when the
+// call is interrupted: the writer should give up soon after.
+using PatchWriter =
+    std::function<Result<std::uint64_t>(std::size_t patch, const std::atomic<bool>& stop)>;
 
-// Where writing threads report what became of each patch, once per patch.
+// Where writing threads report what became of each patch, once per patch,
+// and learn that the call was interrupted: they should then give up soon,
+// leaving no unfinished file.
 class WriterReport {
 public:
     virtual void done(std::size_t patch, WriterOutcome outcome) = 0;
+    virtual const std::atomic<bool>& stop() const = 0;
 
 protected:
     ~WriterReport() = default;
@@ -180,14 +186,15 @@ using WritingJob = std::function<void(WriterReport& report)>;
 // on `threads` threads, which own the function and whatever it captures,
 // while the calling thread shows progress and polls for interrupts; then
 // reports the outcomes in patch order. A job that throws leaves the patches
-// it did not report ended abnormally.
+// it did not report ended abnormally. On an interrupt the job is told to
+// stop and its threads are joined before it returns.
 Result<SplitCounts> run_writing(std::size_t patch_count, std::size_t threads, WritingJob job,
-                                const InterruptCheck& interrupted);
+                                const InterruptPoll& interrupted);
 
 // The same with one function per patch, run for every patch on a bounded set
 // of threads.
 Result<SplitCounts> run_writers(std::size_t patch_count, PatchWriter write_one,
-                                const InterruptCheck& interrupted);
+                                const InterruptPoll& interrupted);
 
 }  // namespace detail
 

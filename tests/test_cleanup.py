@@ -190,6 +190,9 @@ class TestKeepTest:
         (3, 0.37, 1, dict(max_y=3.0, min_z=0.25), False),
         (4, 0.25, 0, {}, True),
         (5, -0.5, 4, {}, False),
+        # Indices that saturated 32 bits: results as before, in linear time.
+        (6, 1e-12, 1, {}, True),
+        (7, -3e-10, 1, {}, False),
     ])
     def test_against_reference(self, tmp_path, run, seed, radius, min_neighbors, bounds, outliers):
         rows, points = random_scene(random.Random(seed), outliers)
@@ -203,23 +206,26 @@ class TestKeepTest:
 
 # ---- an independent reference of the keep test ----
 
-I32_MIN, I32_MAX = -2**31, 2**31 - 1
-
-
 def f32(value):
     return struct.unpack("<f", struct.pack("<f", value))[0]
 
 
+def double_bits(value):
+    return struct.unpack("<q", struct.pack("<d", value))[0]
+
+
+def ref_index(q):
+    """floor(q) below 2^53; beyond, 2^53 plus the doubles between 2^53 and |q|."""
+    if q != q:
+        return 0
+    if abs(q) < 2**53:
+        return math.floor(q)
+    beyond = double_bits(abs(q)) - double_bits(2.0**53) + 2**53
+    return beyond if q > 0 else -beyond
+
+
 def ref_cell(position, radius):
-    key = []
-    for v in position:
-        q = v / radius
-        if q != q:
-            key.append(0)
-            continue
-        q = math.floor(q) if math.isfinite(q) else q
-        key.append(int(min(max(q, I32_MIN), I32_MAX)))
-    return tuple(key)
+    return tuple(ref_index(v / radius) for v in position)
 
 
 def ref_exp(v):
@@ -234,7 +240,6 @@ def reference_flags(rows, points, config):
     grid = {}
     for p in points:
         grid.setdefault(ref_cell(p, radius), []).append(p)
-    wrap = lambda c: (c - I32_MIN) % 2**32 + I32_MIN  # noqa: E731
     flags = []
     for row in rows:
         x, y, z = (f32(v) for v in row[:3])
@@ -249,7 +254,7 @@ def reference_flags(rows, points, config):
         for dx in (-1, 0, 1):
             for dy in (-1, 0, 1):
                 for dz in (-1, 0, 1):
-                    for px, py, pz in grid.get((wrap(cx + dx), wrap(cy + dy), wrap(cz + dz)), []):
+                    for px, py, pz in grid.get((cx + dx, cy + dy, cz + dz), []):
                         dx2, dy2, dz2 = (px - x) * (px - x), (py - y) * (py - y), (pz - z) * (pz - z)
                         if (dx2 + dy2) + dz2 <= radius * radius:
                             count += 1

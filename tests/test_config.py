@@ -3,7 +3,11 @@
 import inspect
 import json
 import math
+import os
 import pathlib
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -225,3 +229,35 @@ class TestJsonOut:
         again = Config.from_json(c.to_json())
         assert config_fields(again) == config_fields(c)
         assert again.to_json() == c.to_json()
+
+
+# Deliberate departure: documents are decoded in one pass as they are parsed,
+# so memory stays a small multiple of the document (storing every event
+# first took about a hundred times its size).
+@pytest.mark.skipif(bool(os.environ.get("LARKSPAN_SANITIZED")),
+                    reason="the sanitizer's allocator keeps freed memory")
+def test_a_large_document_is_decoded_in_little_memory():
+    script = textwrap.dedent("""
+        import json
+        from larkspan.splat import Config, cleanup_splats
+
+        def peak():
+            with open("/proc/self/status") as status:
+                return next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmHWM"))
+
+        junk = json.dumps([[0, 1, {"k": None}]] * 300_000)
+        config = '{"input_file": "in.ply", "junk": ' + junk + ', "patches": []}'
+        clean = '{"junk": ' + junk + ', "max_area": "x"}'
+        Config.from_json('{"input_file": "warm", "patches": []}')
+        before = peak()
+        Config.from_json(config)
+        try:
+            cleanup_splats(clean)
+        except ValueError as e:
+            assert "invalid type" in str(e), e
+        print(len(config), peak() - before)
+    """)
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                           check=True, timeout=300)
+    size, growth = map(int, child.stdout.split())
+    assert growth < 4 * size, (size, growth)

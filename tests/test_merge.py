@@ -61,15 +61,40 @@ class TestOutput:
         assert (tmp_path / "out.ply").read_bytes().startswith(
             ply_header(3, comments=["element vertex 3"]))
 
-    def test_trailing_bytes_and_headers_without_end_are_copied(self, tmp_path):
-        a = tmp_path / "a.ply"
-        a.write_bytes(ply_header(1) + splat_records(rows(1)) + b"TRAILER")
-        no_end = tmp_path / "no_end.ply"
-        no_end.write_bytes(ply_header(2).removesuffix(b"end_header\n"))
-        out = tmp_path / "out.ply"
-        merge([a, no_end, a], out)
-        assert out.read_bytes() == (ply_header(4) + splat_records(rows(1)) + b"TRAILER"
-                                    + splat_records(rows(1)) + b"TRAILER")
+    # Deliberate departure: exactly count x record size bytes of each input
+    # are copied, and an input that holds more or fewer is refused before the
+    # output exists (a stray byte shifted every later input's records).
+    @pytest.mark.parametrize("content, holds", [
+        (ply_header(1) + splat_records(rows(1)) + b"T", "69"),
+        (ply_header(2) + splat_records(rows(1)), "68"),
+        (ply_header(1) + splat_records(rows(1))[:-1], "67"),
+        (ply_header(2**62), "0"),
+    ], ids=["trailing-byte", "count-above-body", "truncated", "count-overflows"])
+    def test_body_other_than_its_records_is_refused(self, tmp_path, content, holds):
+        a = write_ply(tmp_path / "a.ply", rows(2))
+        b = tmp_path / "b.ply"
+        b.write_bytes(content)
+        count = int(content.split(b"element vertex ")[1].split(b"\n")[0])
+        declared = "more than 2^64" if count * 68 >= 2**64 else str(count * 68)
+        with pytest.raises(ValueError) as raised:
+            merge([a, b], tmp_path / "out.ply")
+        assert str(raised.value) == (f"Input file {b} declares {count} vertices of 68 bytes "
+                                     f"({declared} bytes), but holds {holds} bytes after its header")
+        assert not (tmp_path / "out.ply").exists()
+
+    @pytest.mark.parametrize("content, message", [
+        (b"", "is empty: it is no PLY file"),
+        (b"\x00" * 100, "is not a PLY file"),
+        (ply_header(0).replace(b"ply\n", b"plx\n"), "is not a PLY file"),
+        (ply_header(2).removesuffix(b"end_header\n"), "is not a PLY file"),
+    ], ids=["empty", "binary", "no-ply-line", "no-end_header"])
+    def test_files_that_are_not_ply_are_refused(self, tmp_path, content, message):
+        a = write_ply(tmp_path / "a.ply", rows(2))
+        b = tmp_path / "b.ply"
+        b.write_bytes(content)
+        with pytest.raises(ValueError, match=f"^Input file {re.escape(str(b))} {message}"):
+            merge([a, b], tmp_path / "out.ply")
+        assert not (tmp_path / "out.ply").exists()
 
     def test_large_inputs_stream_exactly(self, tmp_path):
         # Bodies larger than any buffer, with sizes that are not multiples of one.

@@ -231,11 +231,26 @@ class TestCellErrors:
 
 
 class TestWritePlyFile:
-    def test_bytes_written_unchecked(self, tmp_path, scene):
-        lines = [ln.strip() for ln in scene[0].read_bytes().split(b"end_header")[0].decode().split("\n")]
+    def test_records_written_under_their_count(self, tmp_path, scene):
+        source = scene[0].read_bytes()
+        header, body = source.split(b"end_header\r\n")
+        lines = [ln.strip() for ln in header.decode().split("\n")]
         out = tmp_path / "w.ply"
-        assert OrthoCells(str(scene[0])).write_ply_file(str(out), b"abc", 12) is None
-        assert out.read_bytes() == header_out([ln for ln in lines if ln] + ["end_header"], 12) + b"abc"
+        assert OrthoCells(str(scene[0])).write_ply_file(str(out), body[68:204], 2) is None
+        assert out.read_bytes() == header_out([ln for ln in lines if ln] + ["end_header"], 2) + body[68:204]
+
+    # Deliberate departure: a length that is not count x record size gave a
+    # header that disagrees with its records.
+    @pytest.mark.parametrize("data,count,needed", [
+        (b"abc", 12, "816"), (b"", 1, "68"), (bytes(68), 0, "0"), (bytes(69), 1, "68"),
+        (b"", 2**63, "more than 2^64"),
+    ], ids=["short", "empty", "surplus", "one-byte-over", "overflow"])
+    def test_length_other_than_count_records_is_refused(self, tmp_path, scene, data, count, needed):
+        out = tmp_path / "w.ply"
+        with pytest.raises(ValueError, match=rf"^vertex_data holds {len(data)} bytes, but {count} "
+                                             rf"records of 68 bytes take {re.escape(needed)} bytes$"):
+            OrthoCells(str(scene[0])).write_ply_file(str(out), data, count)
+        assert not out.exists()
 
     @pytest.mark.parametrize("data,count,error,pattern", [
         ("abc", 1, TypeError, "^argument 'vertex_data': 'str' object cannot be converted to 'bytes'$"),

@@ -192,6 +192,15 @@ class TestArguments:
             patches(**arguments)
         assert capfd.readouterr().out == ""
 
+    # Deliberate departure: such a buffer gave patches that cover no camera,
+    # reported as "Created 1 patches".
+    @pytest.mark.parametrize("buffer", [math.nan, -0.5, -math.inf])
+    @pytest.mark.parametrize("positions", [[(1.0, 1.0)], GRID])
+    def test_nan_or_negative_buffer_is_refused(self, buffer, positions, capfd):
+        with pytest.raises(ValueError, match="^buffer_meters must be a non-negative number, not "):
+            patches(positions, None, buffer, None)
+        assert capfd.readouterr().out == ""
+
 
 class TestShortcuts:
     """Degenerate layouts are answered directly and print nothing."""
@@ -366,7 +375,7 @@ def layout(seed):
             i = r.randrange(n)
             x, y = points[i]
             points[i] = r.choice([(math.nan, y), (x, math.nan), (math.nan, math.nan)])
-    settings = (r.choice([1, 2, 5, 10, 25, 60, 200]), r.choice([0.0, 0.25, 1.5, 4.0, -0.3]),
+    settings = (r.choice([1, 2, 5, 10, 25, 60, 200]), r.choice([0.0, 0.25, 1.5, 4.0, 0.1]),
                 r.randint(1, 14))
     return points, settings
 

@@ -9,6 +9,8 @@ import struct
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -378,7 +380,8 @@ def run_until_writers_block(tmp_path, points, child_body):
     """Runs split_ply in a child whose second patch is a FIFO.
 
     The FIFO's writer blocks until this process reads it, so a signal sent
-    once the first bytes arrived reaches the child while its writers run.
+    once the first bytes arrived reaches the child while its writers run; the
+    FIFO is then drained, so the stopped writer can return and be joined.
     `child_body` is the child's code around `split_ply(config)`; it prints
     its lines, then waits for a line on stdin. Returns the child's lines and
     every byte the FIFO writer produced.
@@ -402,28 +405,43 @@ def run_until_writers_block(tmp_path, points, child_body):
     child = subprocess.Popen([sys.executable, "-c", script], stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     lines = []
+    chunks = []
     try:
         reader = os.open(fifo, os.O_RDONLY)  # returns once the writer has opened it
-        received = os.read(reader, 4096)
+        chunks.append(os.read(reader, 4096))
         child.send_signal(signal.SIGINT)
+
+        drained_from = []
+
+        def drain():
+            time.sleep(0.3)  # long enough for a call that does not wait to return
+            drained_from.append(time.monotonic())
+            while chunk := os.read(reader, 1 << 16):
+                chunks.append(chunk)
+
+        drainer = threading.Thread(target=drain)
+        drainer.start()
         while True:
             ready, _, _ = select.select([child.stdout], [], [], 20)
             assert ready, "split_ply did not return after SIGINT"
             lines.append(child.stdout.readline().rstrip("\n"))
+            if lines[-1] not in ("released", "") and not lines[-1].startswith("handler:"):
+                returned_at = time.monotonic()
             if lines[-1] in ("released", ""):
                 break
-        # The writer is still blocked on the FIFO: the call returned without
-        # it, and everything it reads must still be alive.
-        while chunk := os.read(reader, 1 << 16):
-            received += chunk
+        drainer.join(timeout=20)
+        assert not drainer.is_alive()
         os.close(reader)
+        # The writer was joined before the call returned: the child could not
+        # report the exception before the FIFO was drained.
+        assert drained_from[0] <= returned_at
         child.stdin.write("\n")
         child.stdin.flush()
         assert child.wait(timeout=20) == 0, child.stderr.read()
     finally:
         if child.poll() is None:
             child.kill()
-    return lines, received
+    return lines, b"".join(chunks)
 
 
 class TestInterrupts:
@@ -432,7 +450,9 @@ class TestInterrupts:
     def expected_fifo_bytes(self):
         return points_file([(f32(x), f32(y), f32(z), r, g, b) for x, y, z, r, g, b in self.POINTS])
 
-    def test_ctrl_c_while_writing_leaves_the_writers_running(self, tmp_path):
+    # Deliberate departure: the writers are stopped and joined before the
+    # call returns (a writer already in its final write completes it).
+    def test_ctrl_c_while_writing_joins_the_writers(self, tmp_path):
         lines, received = run_until_writers_block(tmp_path, self.POINTS, """
             try:
                 split_ply(config)

@@ -218,7 +218,7 @@ private:
 // Writes one model file; the first failure sticks, as for RecordReader.
 class RecordWriter {
 public:
-    explicit RecordWriter(io::File& file) : file_(file), writer_(file) {}
+    explicit RecordWriter(io::Output& output) : output_(output), writer_(output.file()) {}
 
     void bytes(const void* data, std::size_t size) {
         if (status_) status_ = writer_.write(data, size);
@@ -233,15 +233,16 @@ public:
         bytes(in.data(), in.size() * sizeof(T));
     }
 
-    // Flushes and closes: a failed flush or close is a failed write.
+    // Flushes, closes and renames the file into place: a failed flush or
+    // close is a failed write.
     Status finish() {
         if (status_) status_ = writer_.flush();
-        if (status_) status_ = file_.close();
+        if (status_) status_ = output_.commit();
         return status_;
     }
 
 private:
-    io::File& file_;
+    io::Output& output_;
     io::BufferedWriter writer_;
     Status status_;
 };
@@ -411,9 +412,9 @@ Result<Map> read_binary_file(const std::string& path, std::size_t min_record_siz
 
 template <class Map, class WriteRecord>
 Status write_binary_file(const std::string& path, const Map& records, WriteRecord write_record) {
-    auto file = io::create_truncate(path);
-    if (!file) return fail(file.error());
-    RecordWriter out(*file);
+    auto output = io::Output::create(path);
+    if (!output) return fail(output.error());
+    RecordWriter out(*output);
     out.value(static_cast<std::uint64_t>(records.size()));
     for (const auto& record : records) write_record(out, record);
     return out.finish();

@@ -390,11 +390,12 @@ double mean(std::uint64_t total, std::uint64_t count) {
 
 template <class WriteAll>
 Status write_text_file(const std::string& path, WriteAll write_all) {
-    auto file = io::create_truncate(path);
-    if (!file) return fail(file.error());
-    TextWriter out(*file);
+    auto output = io::Output::create(path);
+    if (!output) return fail(output.error());
+    TextWriter out(output->file());
     write_all(out);
-    return out.finish();
+    if (auto finished = out.finish(); !finished) return finished;
+    return output->commit();
 }
 
 }  // namespace

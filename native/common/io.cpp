@@ -1,13 +1,16 @@
 #include "io.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <unordered_map>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace larkspan::io {
@@ -115,18 +118,154 @@ bool has_nul(const std::string& path) { return path.find('\0') != std::string::n
 Error nul_in_path_error() { return Error::os(std::string(kNulInPathText)); }
 }  // namespace
 
+namespace {
+
+// Moves a descriptor the system placed on 0, 1 or 2 (a standard stream the
+// process has closed) to the lowest free one above them.
+int above_standard_streams(int fd) {
+    if (fd < 0 || fd > 2) return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return moved;
+}
+
+int open_file(const std::string& path, int flags, mode_t mode = 0) {
+    return above_standard_streams(::open(path.c_str(), flags | O_CLOEXEC, mode));
+}
+
+}  // namespace
+
 Result<File> open_read(const std::string& path) {
     if (has_nul(path)) return fail(nul_in_path_error());
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open_file(path, O_RDONLY);
     if (fd < 0) return fail(os_error(errno));
     return File(fd);
 }
 
 Result<File> create_truncate(const std::string& path) {
     if (has_nul(path)) return fail(nul_in_path_error());
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (fd < 0) return fail(os_error(errno));
     return File(fd);
+}
+
+std::string follow_links(const std::string& path) {
+    std::string current = path;
+    // As many hops as the system itself follows before it reports a loop.
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat info {};
+        if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+        std::string target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 4096), '\0');
+        const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+        if (n <= 0) return current;
+        target.resize(static_cast<std::size_t>(n));
+        const auto slash = current.find_last_of('/');
+        std::string next = target.front() == '/' || slash == std::string::npos
+                               ? target
+                               : current.substr(0, slash + 1) + target;
+        // A link the system resolves to another file than its text names
+        // (the /proc/self/fd links) is not followed by name.
+        struct stat through {}, named {};
+        if (::stat(current.c_str(), &through) == 0 &&
+            (::stat(next.c_str(), &named) != 0 || named.st_dev != through.st_dev ||
+             named.st_ino != through.st_ino))
+            return current;
+        current = std::move(next);
+    }
+    return current;
+}
+
+namespace {
+
+// A name no other writer picks: the final name's own, hidden, with a random
+// suffix. Long names are shortened so the suffix still fits.
+std::string temporary_name(const std::string& target) {
+    const auto slash = target.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (base.size() > 200) base.resize(200);
+    static std::atomic<std::uint64_t> counter{0};
+    std::uint64_t random = 0;
+    if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random)
+        random = static_cast<std::uint64_t>(::getpid()) << 32;
+    random ^= counter.fetch_add(1) * 0x9E3779B97F4A7C15ull;
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", static_cast<unsigned long long>(random));
+    return folder + "." + base + suffix;
+}
+
+}  // namespace
+
+Result<Output> Output::create(const std::string& path) {
+    if (has_nul(path)) return fail(nul_in_path_error());
+    Output output;
+    output.target_ = follow_links(path);
+    struct stat existing {}, own {};
+    const bool exists = ::stat(output.target_.c_str(), &existing) == 0;
+    const bool unfollowed_link = ::lstat(output.target_.c_str(), &own) == 0 && S_ISLNK(own.st_mode);
+    if (exists && (!S_ISREG(existing.st_mode) || unfollowed_link)) {
+        // A FIFO or a device cannot be replaced by a file, nor can the file
+        // behind a /proc/self/fd link; a directory fails here as it always did.
+        auto file = create_truncate(output.target_);
+        if (!file) return fail(file.error());
+        output.file_ = std::move(*file);
+        return output;
+    }
+    // A file the caller may not write must not be replaced either.
+    if (exists && ::access(output.target_.c_str(), W_OK) != 0) return fail(os_error(errno));
+    for (;;) {
+        std::string temporary = temporary_name(output.target_);
+        const int fd = open_file(temporary, O_WRONLY | O_CREAT | O_EXCL, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return fail(os_error(errno));
+        }
+        output.file_ = File(fd);
+        output.temporary_ = std::move(temporary);
+        break;
+    }
+    if (exists) ::fchmod(output.file_.fd(), existing.st_mode & 07777);
+    return output;
+}
+
+Output::Output(Output&& other) noexcept
+    : file_(std::move(other.file_)),
+      temporary_(std::exchange(other.temporary_, {})),
+      target_(std::move(other.target_)) {}
+
+Output& Output::operator=(Output&& other) noexcept {
+    if (this != &other) {
+        discard();
+        file_ = std::move(other.file_);
+        temporary_ = std::exchange(other.temporary_, {});
+        target_ = std::move(other.target_);
+    }
+    return *this;
+}
+
+Output::~Output() { discard(); }
+
+void Output::discard() noexcept {
+    file_ = File();
+    if (!temporary_.empty()) ::unlink(temporary_.c_str());
+    temporary_.clear();
+}
+
+Status Output::commit() {
+    if (auto closed = file_.close(); !closed) {
+        discard();
+        return closed;
+    }
+    if (temporary_.empty()) return {};
+    if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+        const int err = errno;
+        discard();
+        return fail(os_error(err));
+    }
+    temporary_.clear();
+    return {};
 }
 
 namespace {
@@ -244,7 +383,13 @@ std::string normalise_path(const std::string& path) {
 std::string path_identity(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code error;
-    fs::path resolved = fs::weakly_canonical(fs::absolute(path, error), error);
+    // The last component as follow_links leaves it: resolving it again would
+    // take a /proc/self/fd link to the text it shows, which is not a path.
+    const fs::path followed = fs::absolute(follow_links(path), error);
+    const fs::path name = followed.filename();
+    fs::path resolved = name.empty() || name == "." || name == ".."
+                            ? fs::weakly_canonical(followed, error)
+                            : fs::weakly_canonical(followed.parent_path(), error) / name;
     std::string text = error ? normalise_path(path) : resolved.string();
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return text;
@@ -275,6 +420,22 @@ std::optional<std::pair<std::size_t, std::size_t>> first_shared_path(
         }
     }
     return std::nullopt;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    return path_identity(a) == path_identity(b) || same_existing_file(a, b);
+}
+
+Status refuse_outputs_among_inputs(const std::vector<std::string>& outputs,
+                                   const std::vector<std::string>& inputs) {
+    for (const auto& output : outputs) {
+        for (const auto& input : inputs) {
+            if (!same_file(output, input)) continue;
+            return fail(Error::value("Output file " + output + " is also an input file (" + input +
+                                     "); writing it would overwrite the input."));
+        }
+    }
+    return {};
 }
 
 BufferedReader::BufferedReader(File& file, std::size_t capacity)
@@ -373,38 +534,47 @@ bool kernel_copy_unsupported(int err) {
     return err == EXDEV || err == ENOSYS || err == EINVAL || err == EOPNOTSUPP || err == EBADF;
 }
 
-Result<std::uint64_t> copy_by_loop(File& in, std::uint64_t offset, File& out) {
+// Pieces small enough that an interrupt is noticed within a fraction of a
+// second, large enough that the checks cost nothing.
+constexpr std::uint64_t kCopyPiece = std::uint64_t{64} << 20;
+
+Status copy_by_loop(File& in, std::uint64_t offset, std::uint64_t length, File& out,
+                    Interrupts& interrupts) {
     std::vector<char> chunk(1 << 20);
-    std::uint64_t copied = 0;
-    for (;;) {
-        auto n = in.pread_some(chunk.data(), chunk.size(), offset + copied);
+    for (std::uint64_t copied = 0; copied < length;) {
+        if (auto checked = interrupts.check(); !checked) return checked;
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), length - copied));
+        auto n = in.pread_some(chunk.data(), want, offset + copied);
         if (!n) return fail(n.error());
-        if (*n == 0) return copied;
-        auto written = out.write_all(chunk.data(), *n);
-        if (!written) return fail(written.error());
+        if (*n == 0) return fail(short_read_error());
+        if (auto written = out.write_all(chunk.data(), *n); !written) return written;
         copied += *n;
     }
+    return {};
 }
 
 }  // namespace
 
-Result<std::uint64_t> copy_to_end(File& in, std::uint64_t offset, BufferedWriter& out) {
-    auto flushed = out.flush();
-    if (!flushed) return fail(flushed.error());
+Status copy_range(File& in, std::uint64_t offset, std::uint64_t length, BufferedWriter& out,
+                  Interrupts& interrupts) {
+    if (auto flushed = out.flush(); !flushed) return flushed;
     File& target = out.file();
-    std::uint64_t copied = 0;
-    for (;;) {
+    for (std::uint64_t copied = 0; copied < length;) {
+        if (auto checked = interrupts.check(); !checked) return checked;
         loff_t from = static_cast<loff_t>(offset + copied);
-        ssize_t n = ::copy_file_range(in.fd(), &from, target.fd(), nullptr, 1 << 30, 0);
+        const auto want = static_cast<std::size_t>(std::min(kCopyPiece, length - copied));
+        ssize_t n = ::copy_file_range(in.fd(), &from, target.fd(), nullptr, want, 0);
         if (n > 0) {
             copied += static_cast<std::uint64_t>(n);
             continue;
         }
-        if (n == 0) return copied;
+        if (n == 0) return fail(short_read_error());
         if (errno == EINTR) continue;
-        if (copied == 0 && kernel_copy_unsupported(errno)) return copy_by_loop(in, offset, target);
+        if (copied == 0 && kernel_copy_unsupported(errno))
+            return copy_by_loop(in, offset, length, target, interrupts);
         return fail(os_error(errno));
     }
+    return {};
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "interrupt.hpp"
 
 namespace larkspan::io {
 
@@ -60,9 +61,52 @@ private:
     int fd_ = -1;
 };
 
+// Files the tools open never take descriptors 0 to 2: with a standard stream
+// closed, a file opened there would receive what is printed to that stream.
 Result<File> open_read(const std::string& path);
 // Creates or truncates for writing, permission bits 0o666 before the umask.
 Result<File> create_truncate(const std::string& path);
+
+// An output file that appears only when complete: written under a temporary
+// name in the folder of its final name, and renamed into place by commit().
+// The final name thus holds either what it held before or the whole new
+// file. An output whose name is a symbolic link (dangling or not) is written
+// to the file the link names, and the link stays; an output that exists and
+// is not a regular file (a FIFO, a device), or is reached through a link the
+// system resolves by other means than its text (/proc/self/fd), is written in
+// place. A new file gets permission bits 0o666 before the umask, a replaced
+// one keeps its bits.
+// Dropped before commit(), the temporary file is closed and removed.
+class Output {
+public:
+    static Result<Output> create(const std::string& path);
+    Output(Output&& other) noexcept;
+    Output& operator=(Output&& other) noexcept;
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    ~Output();
+
+    File& file() { return file_; }
+    // Closes the file, reporting a deferred write error, then renames it into
+    // place. The caller flushes its buffers first.
+    Status commit();
+
+private:
+    Output() = default;
+    void discard() noexcept;
+
+    File file_;
+    std::string temporary_;  // empty when written in place, or once committed
+    std::string target_;
+};
+
+// The file a path names once symbolic links at its last component are
+// followed, whether or not that file exists yet (a dangling link names the
+// file it would create). Relative link targets are taken from the link's own
+// folder. Other paths are returned unchanged, and so is a link whose text
+// does not name the file it resolves to (/proc/self/fd/N).
+std::string follow_links(const std::string& path);
+
 // Creates a directory and its missing parents, 0o777 before the umask, as
 // mkdir -p does: a regular file on the way is "Not a directory".
 Status create_dir_all(const std::string& path);
@@ -76,8 +120,8 @@ bool is_valid_utf8(std::string_view text);
 // resolved, without touching the file system.
 std::string normalise_path(const std::string& path);
 // What a path names, for telling whether two outputs would be one file: made
-// absolute, symbolic links followed as far as the path exists, "." and ".."
-// and repeated or trailing slashes resolved.
+// absolute, symbolic links followed (dangling ones too), "." and ".." and
+// repeated or trailing slashes resolved.
 std::string path_identity(const std::string& path);
 // The device and inode of an existing file (symbolic links followed), so
 // two names of one file can be told apart from two files.
@@ -93,6 +137,12 @@ bool same_existing_file(const std::string& a, const std::string& b);
 // of the two is the first position at which a repeat is seen.
 std::optional<std::pair<std::size_t, std::size_t>> first_shared_path(
     const std::vector<std::string>& paths);
+// Two paths that would name one file, by the rule of first_shared_path.
+bool same_file(const std::string& a, const std::string& b);
+// Refuses, as a ValueError naming both paths, the first output that is the
+// same file as one of the inputs: writing it would destroy that input.
+Status refuse_outputs_among_inputs(const std::vector<std::string>& outputs,
+                                   const std::vector<std::string>& inputs);
 
 // Reads through a buffer of fixed capacity; seek() discards the look-ahead.
 class BufferedReader {
@@ -135,10 +185,12 @@ private:
     std::size_t used_ = 0;
 };
 
-// Copies every byte of `in` from `offset` to its end onto `out`, through the
-// kernel where it can (copy_file_range) and a read/write loop where it cannot.
-// Flushes `out` first so the bytes land in order.
-Result<std::uint64_t> copy_to_end(File& in, std::uint64_t offset, BufferedWriter& out);
+// Copies exactly `length` bytes of `in` from `offset` onto `out`, through the
+// kernel where it can (copy_file_range) and a read/write loop where it cannot;
+// a file that ends earlier is a short read. Flushes `out` first so the bytes
+// land in order. Checks for interrupts between pieces of a few tens of MB.
+Status copy_range(File& in, std::uint64_t offset, std::uint64_t length, BufferedWriter& out,
+                  Interrupts& interrupts);
 
 // Writes straight to file descriptor 1 or 2 with write(2), bypassing Python's
 // sys.stdout. Failures are ignored, as a closed terminal must not fail a tool.

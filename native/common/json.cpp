@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <exception>
 #include <iterator>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "text.hpp"
@@ -62,52 +65,111 @@ std::string syntax_message(const std::string& what) {
     return rest;
 }
 
+}  // namespace
+
+// Events pass from the parser to the decoder in batches; the parser waits
+// while a few batches are waiting to be taken.
+class EventQueue {
+public:
+    // Parser side: false once the decoder has gone away.
+    bool put(std::vector<Event>& batch) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return cancelled_ || batches_.size() < kWaitingBatches; });
+        if (cancelled_) return false;
+        batches_.push_back(std::move(batch));
+        batch.clear();
+        changed_.notify_all();
+        return true;
+    }
+    void fail(std::exception_ptr error) {
+        std::lock_guard lock(mutex_);
+        error_ = std::move(error);
+        changed_.notify_all();
+    }
+
+    // Decoder side: the next batch; rethrows what the parser threw.
+    std::vector<Event> get() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !batches_.empty() || error_; });
+        if (batches_.empty()) std::rethrow_exception(error_);
+        std::vector<Event> batch = std::move(batches_.front());
+        batches_.pop_front();
+        changed_.notify_all();
+        return batch;
+    }
+    void cancel() {
+        std::lock_guard lock(mutex_);
+        cancelled_ = true;
+        changed_.notify_all();
+    }
+
+    static constexpr std::size_t kBatchEvents = 128;
+
+private:
+    static constexpr std::size_t kWaitingBatches = 4;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::vector<Event>> batches_;
+    std::exception_ptr error_;
+    bool cancelled_ = false;
+};
+
+namespace {
+
 class Recorder : public nlohmann::json_sax<nlohmann::json> {
 public:
-    Recorder(std::string_view text, const std::size_t& consumed, std::vector<Event>& events)
-        : text_(text), consumed_(consumed), events_(events) {}
+    Recorder(std::string_view text, const std::size_t& consumed, EventQueue& queue)
+        : text_(text), consumed_(consumed), queue_(queue) {
+        batch_.reserve(EventQueue::kBatchEvents);
+    }
 
     bool null() override {
         value(Token::Null, last());
-        return true;
+        return handed_over();
     }
     bool boolean(bool b) override {
         value(Token::Bool, last()).boolean = b;
-        return true;
+        return handed_over();
     }
     bool number_integer(number_integer_t n) override {
         value(Token::Signed, number_end()).signed_value = n;
-        return true;
+        return handed_over();
     }
     bool number_unsigned(number_unsigned_t n) override {
         value(Token::Unsigned, number_end()).unsigned_value = n;
-        return true;
+        return handed_over();
     }
     bool number_float(number_float_t d, const string_t&) override {
         value(Token::Float, number_end()).float_value = d;
-        return true;
+        return handed_over();
     }
     bool string(string_t& s) override {
         value(Token::String, last()).text = std::move(s);
-        return true;
+        return handed_over();
     }
     bool binary(binary_t&) override { return null(); }
     bool key(string_t& s) override {
         push(Token::Key, last()).text = std::move(s);
-        return true;
+        return handed_over();
     }
     bool start_object(std::size_t) override {
         push(Token::BeginObject, last());
         ++depth_;
-        return true;
+        return handed_over();
     }
-    bool end_object() override { return close(Token::EndObject); }
+    bool end_object() override {
+        close(Token::EndObject);
+        return handed_over();
+    }
     bool start_array(std::size_t) override {
         push(Token::BeginArray, last());
         ++depth_;
-        return true;
+        return handed_over();
     }
-    bool end_array() override { return close(Token::EndArray); }
+    bool end_array() override {
+        close(Token::EndArray);
+        return handed_over();
+    }
 
     bool parse_error(std::size_t position, const std::string&,
                      const nlohmann::detail::exception& ex) override {
@@ -122,15 +184,23 @@ public:
             std::size_t at = position == 0 ? 0 : position - 1;
             push(Token::SyntaxError, std::min(at, text_.size())).text = syntax_message(ex.what());
         }
+        ended_with_error_ = true;
         return false;
     }
 
+    // The last batch, ending in a syntax error or the end of the document.
     void finish() {
-        if (events_.empty() || events_.back().token != Token::SyntaxError)
-            push(Token::End, text_.size());
+        if (!ended_with_error_) push(Token::End, text_.size());
+        queue_.put(batch_);
     }
 
 private:
+    // Hands a full batch over; false (stop parsing) once nobody reads on.
+    bool handed_over() {
+        if (batch_.size() < EventQueue::kBatchEvents) return true;
+        return queue_.put(batch_);
+    }
+
     std::size_t last() const { return consumed_ == 0 ? 0 : consumed_ - 1; }
 
     // The parser reads one character past a number before reporting it.
@@ -141,7 +211,7 @@ private:
     }
 
     Event& push(Token token, std::size_t offset) {
-        Event& e = events_.emplace_back();
+        Event& e = batch_.emplace_back();
         e.token = token;
         e.offset = offset;
         return e;
@@ -151,11 +221,10 @@ private:
         note_value_end(offset);
         return e;
     }
-    bool close(Token token) {
+    void close(Token token) {
         push(token, last());
         --depth_;
         note_value_end(last());
-        return true;
     }
     void note_value_end(std::size_t offset) {
         if (depth_ == 0) {
@@ -166,7 +235,9 @@ private:
 
     std::string_view text_;
     const std::size_t& consumed_;
-    std::vector<Event>& events_;
+    EventQueue& queue_;
+    std::vector<Event> batch_;
+    bool ended_with_error_ = false;
     int depth_ = 0;
     bool root_done_ = false;
     std::size_t root_end_ = 0;
@@ -213,33 +284,49 @@ std::string describe(const Event& e) {
 
 }  // namespace
 
-Document tokenize(std::string_view text) {
-    Document doc;
-    doc.line_starts.push_back(0);
-    for (std::size_t i = 0; i < text.size(); ++i)
-        if (text[i] == '\n') doc.line_starts.push_back(i + 1);
+Cursor::Cursor(std::string_view text) : text_(text), queue_(std::make_unique<EventQueue>()) {
+    parser_ = std::thread([text, queue = queue_.get()] {
+        try {
+            std::size_t consumed = 0;
+            Recorder recorder(text, consumed, *queue);
+            CountingIterator first(text.data(), &consumed, text.data());
+            CountingIterator last(text.data() + text.size(), &consumed, text.data());
+            nlohmann::json::sax_parse(first, last, &recorder, nlohmann::json::input_format_t::json,
+                                      /*strict=*/true);
+            recorder.finish();
+        } catch (...) {
+            queue->fail(std::current_exception());
+        }
+    });
+}
 
-    std::size_t consumed = 0;
-    Recorder recorder(text, consumed, doc.events);
-    CountingIterator first(text.data(), &consumed, text.data());
-    CountingIterator last(text.data() + text.size(), &consumed, text.data());
-    nlohmann::json::sax_parse(first, last, &recorder, nlohmann::json::input_format_t::json,
-                              /*strict=*/true);
-    recorder.finish();
-    return doc;
+Cursor::~Cursor() {
+    queue_->cancel();
+    parser_.join();
+}
+
+const Event& Cursor::peek() {
+    while (ahead_.empty()) {
+        auto batch = queue_->get();
+        for (Event& e : batch) ahead_.push_back(std::move(e));
+    }
+    return ahead_.front();
 }
 
 Result<const Event*> Cursor::take() {
-    const Event& e = doc_.events[index_];
+    const Event& e = peek();
     if (e.token == Token::SyntaxError) return fail(error_at(e.text, e.offset));
-    if (e.token != Token::End) ++index_;
-    return &e;
+    if (e.token == Token::End) return &e;  // stays: the end is taken again and again
+    taken_ = std::move(ahead_.front());
+    ahead_.pop_front();
+    return &taken_;
 }
 
 Error Cursor::error_at(std::string message, std::size_t offset) const {
-    auto line_it = std::upper_bound(doc_.line_starts.begin(), doc_.line_starts.end(), offset);
-    const std::size_t line = static_cast<std::size_t>(line_it - doc_.line_starts.begin());
-    const std::size_t column = offset - *(line_it - 1) + 1;
+    const std::string_view before = text_.substr(0, std::min(offset, text_.size()));
+    const std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+    const std::size_t line_start = before.rfind('\n') == std::string_view::npos ? 0 : before.rfind('\n') + 1;
+    const std::size_t column = offset - line_start + 1;
     message += " at line " + std::to_string(line) + " column " + std::to_string(column);
     return Error::value(std::move(message));
 }

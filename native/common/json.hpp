@@ -1,11 +1,13 @@
 #pragma once
 // Typed decoding of JSON configuration documents, and the pretty writer.
 //
-// A document is first turned into a flat list of events by the JSON library's
-// SAX parser (a syntax error becomes the last event), then decoded by walking
-// the events in order, so the first problem in document order is the one
-// reported, whether it is a wrong type or a syntax error further on. Messages
-// name the problem and end with " at line L column C".
+// The JSON library's SAX parser turns a document into events (a syntax error
+// becomes the last event), which are decoded as they come, in one pass: the
+// parser runs on a helper thread and hands its events over in small batches,
+// so memory stays a small multiple of the document whatever its size. The
+// first problem in document order is the one reported, whether it is a wrong
+// type or a syntax error further on. Messages name the problem and end with
+// " at line L column C".
 //
 // A record is declared once, by listing its fields:
 //
@@ -24,7 +26,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <optional>
+#include <thread>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -52,19 +57,22 @@ struct Event {
     std::string text;  // string and key contents, syntax error message
 };
 
-struct Document {
-    std::vector<Event> events;
-    std::vector<std::size_t> line_starts;  // byte offset of each line's start
-};
+// The events of one document, handed from the parsing thread to the
+// decoding one.
+class EventQueue;
 
-Document tokenize(std::string_view text);
-
+// Reads the events of `text`, which must outlive the cursor, as they are
+// parsed. A cursor dropped before the end stops the parser.
 class Cursor {
 public:
-    explicit Cursor(Document document) : doc_(std::move(document)) {}
+    explicit Cursor(std::string_view text);
+    Cursor(const Cursor&) = delete;
+    Cursor& operator=(const Cursor&) = delete;
+    ~Cursor();
 
-    const Event& peek() const { return doc_.events[index_]; }
-    // The next event; a syntax error event becomes its error.
+    const Event& peek();
+    // The next event, valid until the next take(); a syntax error event
+    // becomes its error.
     Result<const Event*> take();
 
     // message + " at line L column C" for the given byte offset.
@@ -73,8 +81,11 @@ public:
     Error invalid_value(const Event& found, std::string_view expected) const;
 
 private:
-    Document doc_;
-    std::size_t index_ = 0;
+    std::string_view text_;
+    std::unique_ptr<EventQueue> queue_;
+    std::thread parser_;
+    std::deque<Event> ahead_;  // received, not yet taken
+    Event taken_;
 };
 
 // Consumes one value of any shape (an unknown key's value).
@@ -314,7 +325,7 @@ struct Decoder<R> {
 // "trailing characters". Errors are ValueError-kind, without a prefix.
 template <class T>
 Result<T> decode(std::string_view text) {
-    Cursor cursor(tokenize(text));
+    Cursor cursor(text);
     T value{};
     auto decoded = Decoder<T>::decode(cursor, value);
     if (!decoded) return fail(decoded.error());

@@ -8,6 +8,10 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
+
+#include "error.hpp"
+#include "interrupt.hpp"
 
 namespace larkspan {
 
@@ -30,6 +34,23 @@ void parallel_for_each(std::size_t count, Fn&& fn, std::size_t grain = 1) {
                       [&](const tbb::blocked_range<std::size_t>& range) {
                           for (std::size_t i = range.begin(); i != range.end(); ++i) fn(i);
                       });
+}
+
+// Runs fn(first, last) over [0, count) in pieces of at most `piece` indices
+// on the pool. Every piece the calling thread takes starts with an interrupt
+// check; once interrupted, pieces not yet started are skipped on every thread
+// and the interrupt is returned.
+template <class Fn>
+Status parallel_pieces(std::size_t count, std::size_t piece, Interrupts& interrupts, Fn&& fn) {
+    if (auto checked = interrupts.check(); !checked) return checked;
+    tbb::parallel_for(
+        tbb::blocked_range<std::size_t>(0, count, piece > 0 ? piece : 1),
+        [&](const tbb::blocked_range<std::size_t>& range) {
+            if (!interrupts.check()) return;
+            fn(range.begin(), range.end());
+        },
+        tbb::simple_partitioner());
+    return interrupts.check();
 }
 
 }  // namespace larkspan

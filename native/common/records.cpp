@@ -190,21 +190,24 @@ Status write_gathered(File& file, const char* block, std::uint64_t record_size,
     return {};
 }
 
-Result<std::uint64_t> copy_to_end_dropping_behind(File& in, std::uint64_t offset, BufferedWriter& out) {
-    if (auto flushed = out.flush(); !flushed) return fail(flushed.error());
-    constexpr std::size_t kPiece = std::size_t{32} << 20;
+Status copy_range_dropping_behind(File& in, std::uint64_t offset, std::uint64_t length,
+                                  BufferedWriter& out, Interrupts& interrupts) {
+    if (auto flushed = out.flush(); !flushed) return flushed;
+    constexpr std::uint64_t kPiece = std::uint64_t{32} << 20;
     const int target = out.file().fd();
-    std::uint64_t copied = 0;
-    for (;;) {
+    for (std::uint64_t copied = 0; copied < length;) {
+        if (auto checked = interrupts.check(); !checked) return checked;
         loff_t from = static_cast<loff_t>(offset + copied);
-        const ssize_t n = ::copy_file_range(in.fd(), &from, target, nullptr, kPiece, 0);
+        const auto want = static_cast<std::size_t>(std::min(kPiece, length - copied));
+        const ssize_t n = ::copy_file_range(in.fd(), &from, target, nullptr, want, 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && copied == 0) return copy_to_end(in, offset, out);  // no kernel copy here
+        if (n < 0 && copied == 0) return copy_range(in, offset, length, out, interrupts);  // no kernel copy
         if (n < 0) return fail(os_error(errno));
-        if (n == 0) return copied;
+        if (n == 0) return fail(short_read_error());
         (void)::posix_fadvise(in.fd(), static_cast<off_t>(offset + copied), n, POSIX_FADV_DONTNEED);
         copied += static_cast<std::uint64_t>(n);
     }
+    return {};
 }
 
 Result<FileStamp> stamp_of(const File& file) {

@@ -13,6 +13,7 @@
 
 #include "buffer.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "io.hpp"
 
 namespace larkspan::io {
@@ -108,10 +109,11 @@ inline bool larger_than_memory(std::uint64_t size) { return size > memory_for_ca
 Status write_gathered(File& file, const char* block, std::uint64_t record_size,
                       std::span<const std::uint32_t> indices);
 
-// Copies every byte of `in` from `offset` to its end onto `out` as
-// io::copy_to_end does, in pieces, dropping each piece of the input from the
-// page cache once it is copied: for inputs larger than memory, read once.
-Result<std::uint64_t> copy_to_end_dropping_behind(File& in, std::uint64_t offset, BufferedWriter& out);
+// Copies `length` bytes of `in` from `offset` onto `out` as io::copy_range
+// does, dropping each piece of the input from the page cache once it is
+// copied: for inputs larger than memory, read once.
+Status copy_range_dropping_behind(File& in, std::uint64_t offset, std::uint64_t length,
+                                  BufferedWriter& out, Interrupts& interrupts);
 
 // What identifies a file's content without reading it: the device and inode
 // it lives at, its size and its modification time. Equal stamps of one path

@@ -29,7 +29,7 @@ PyObject* cleanup_splats(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!read_config_json(args, kwargs, cleanup_declaration, config)) return nullptr;
         auto cleaned = [&] {
             ReleasedInterpreter released;
-            return cleanup::cleanup_ply(config);
+            return cleanup::cleanup_ply(config, [&] { return released.poll_signals(); });
         }();
         if (!cleaned) return raise(cleaned.error());
         Py_RETURN_NONE;

@@ -27,7 +27,7 @@ PyObject* merge_ply_files_py(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!read_config_json(args, kwargs, merge_declaration, config)) return nullptr;
         auto merged = [&] {
             ReleasedInterpreter released;
-            return merge::merge_ply_files(config);
+            return merge::merge_ply_files(config, [&] { return released.poll_signals(); });
         }();
         if (!merged) return raise(merged.error());
         Py_RETURN_NONE;

@@ -82,7 +82,7 @@ PyObject* ortho_cells_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         if (!to_path(bound[0], ply_path)) return nullptr;
         auto loaded = [&] {
             ReleasedInterpreter released;
-            return ortho_cells::load(ply_path);
+            return ortho_cells::load(ply_path, [&] { return released.poll_signals(); });
         }();
         if (!loaded) return raise(loaded.error());
         return new_instance_of<OrthoCells>(type, std::move(*loaded));
@@ -111,7 +111,8 @@ PyObject* extract_all_cells(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!SharedBorrow::acquire(flag_of<OrthoCells>(self), borrow)) return nullptr;
         auto extracted = [&] {
             ReleasedInterpreter released;
-            return ortho_cells::extract_all_cells(value_of<OrthoCells>(self), cells);
+            return ortho_cells::extract_all_cells(value_of<OrthoCells>(self), cells,
+                                                  [&] { return released.poll_signals(); });
         }();
         if (!extracted) return raise(extracted.error());
         Py_RETURN_NONE;
@@ -134,7 +135,8 @@ PyObject* write_ply_file(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto written = [&] {
             ReleasedInterpreter released;
             return ortho_cells::write_ply_file(value_of<OrthoCells>(self), output_path,
-                                               vertex_data.bytes(), vertex_count);
+                                               vertex_data.bytes(), vertex_count,
+                                               [&] { return released.poll_signals(); });
         }();
         if (!written) return raise(written.error());
         Py_RETURN_NONE;

@@ -139,7 +139,7 @@ PyObject* patches_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 
         auto planned = [&] {
             ReleasedInterpreter released;
-            return patches::patches(cameras, options);
+            return patches::patches(cameras, options, [&] { return released.poll_signals(); });
         }();
         if (!planned) return raise(planned.error());
         return box_list(*planned);

@@ -13,9 +13,10 @@ namespace larkspan::py {
 namespace {
 
 // Loading and splitting failures are raised as RuntimeError under the step's
-// prefix; a refused configuration stays a ValueError.
+// prefix; a refused configuration stays a ValueError, an interrupt a
+// KeyboardInterrupt.
 Error camera_split_error(const Error& error) {
-    if (error.kind == ErrorKind::Value) return error;
+    if (error.kind == ErrorKind::Value || error.kind == ErrorKind::Interrupted) return error;
     return error.as(ErrorKind::Runtime, "Camera splitting failed: ");
 }
 
@@ -48,10 +49,11 @@ PyObject* split_cameras_json(PyObject*, PyObject* args, PyObject* kwargs) {
         std::optional<split_cameras::ColmapSplitter> splitter;
         auto totals = [&]() -> Result<split_cameras::PatchCounts> {
             ReleasedInterpreter released;
-            auto loaded = split_cameras::ColmapSplitter::load(std::move(config));
+            const InterruptPoll poll = [&] { return released.poll_signals(); };
+            auto loaded = split_cameras::ColmapSplitter::load(std::move(config), poll);
             if (!loaded) return fail(camera_split_error(loaded.error()));
             splitter.emplace(std::move(*loaded));
-            auto split = splitter->split_cameras();
+            auto split = splitter->split_cameras(poll);
             if (!split) return fail(camera_split_error(split.error()));
             return split;
         }();

@@ -42,7 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     const double radius = kRadii[data[0] % std::size(kRadii)];
     io::File file = fuzz::file_with(data + 1, size - 1);
-    auto grid = cleanup::build_point_grid(fuzz::path_of(file), radius);
+    const InterruptPoll never;
+    Interrupts interrupts(never);
+    auto grid = cleanup::build_point_grid(fuzz::path_of(file), radius, interrupts);
     if (!grid) return 0;
     if (grid->point_count() > 0 && 8 + grid->point_count() * kPointRecordSize > size - 1) std::abort();
 

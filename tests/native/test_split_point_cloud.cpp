@@ -50,7 +50,7 @@ private:
 };
 
 // An interrupt check that reports `text` on its n-th call (counting from 1).
-InterruptCheck raise_on_call(int n, std::string text, int* calls) {
+InterruptPoll raise_on_call(int n, std::string text, int* calls) {
     return [=]() -> std::optional<std::string> {
         if (++*calls == n) return text;
         return std::nullopt;
@@ -104,18 +104,18 @@ TEST(RectIndex, ManyOverlappingPatchesStayBounded) {
     EXPECT_EQ(grid.candidates(0.5, 0.5).size(), patches.size());
 }
 
-TEST(ReadPointCloud, InterruptIsAReadFailure) {
+TEST(ReadPointCloud, InterruptIsAKeyboardInterrupt) {
     CloudFile cloud(100'000);  // several blocks
     Config config;
     config.input_file = cloud.path();
     int calls = 0;
     auto read = read_point_cloud(config, raise_on_call(2, "KeyboardInterrupt: ", &calls));
     ASSERT_FALSE(read);
-    EXPECT_EQ(read.error().kind, ErrorKind::Os);
+    EXPECT_EQ(read.error().kind, ErrorKind::Interrupted);
     EXPECT_EQ(read.error().message, "PLY read error: KeyboardInterrupt: ");
 }
 
-TEST(AssignPointsToPatches, InterruptIsAnAssignmentFailure) {
+TEST(AssignPointsToPatches, InterruptIsAKeyboardInterrupt) {
     CloudFile cloud(100'000);
     Config config;
     config.input_file = cloud.path();
@@ -126,7 +126,7 @@ TEST(AssignPointsToPatches, InterruptIsAnAssignmentFailure) {
     int calls = 0;
     auto assigned = assign_points_to_patches(*read, config.patches, raise_on_call(1, "E: x", &calls));
     ASSERT_FALSE(assigned);
-    EXPECT_EQ(assigned.error().kind, ErrorKind::Os);
+    EXPECT_EQ(assigned.error().kind, ErrorKind::Interrupted);
     EXPECT_EQ(assigned.error().message, "Assignment error: Signal check failed: E: x");
 }
 
@@ -159,11 +159,11 @@ TEST(AssignPointsToPatches, CountsAreThoseOfTheKeptPoints) {
 
 TEST(RunWriters, CountsEveryPatchIncludingEmptyOnes) {
     auto counts = detail::run_writers(
-        5, [](std::size_t patch) -> Result<std::uint64_t> { return patch * 10; }, never);
+        5, [](std::size_t patch, const std::atomic<bool>&) -> Result<std::uint64_t> { return patch * 10; }, never);
     ASSERT_TRUE(counts);
     EXPECT_EQ(counts->total_points_written, 100u);
     EXPECT_EQ(counts->patches_written, 5u);
-    auto none = detail::run_writers(0, [](std::size_t) -> Result<std::uint64_t> { return 1; }, never);
+    auto none = detail::run_writers(0, [](std::size_t, const std::atomic<bool>&) -> Result<std::uint64_t> { return 1; }, never);
     ASSERT_TRUE(none);
     EXPECT_EQ(none->patches_written, 0u);
 }
@@ -171,7 +171,7 @@ TEST(RunWriters, CountsEveryPatchIncludingEmptyOnes) {
 TEST(RunWriters, FirstFailureInPatchOrderWins) {
     auto counts = detail::run_writers(
         40,
-        [](std::size_t patch) -> Result<std::uint64_t> {
+        [](std::size_t patch, const std::atomic<bool>&) -> Result<std::uint64_t> {
             if (patch == 7) throw std::runtime_error("writer died");
             if (patch == 3 || patch == 30) return fail(Error::os("Write error: patch " + std::to_string(patch)));
             return 1;
@@ -183,7 +183,7 @@ TEST(RunWriters, FirstFailureInPatchOrderWins) {
 
     auto died = detail::run_writers(
         3,
-        [](std::size_t patch) -> Result<std::uint64_t> {
+        [](std::size_t patch, const std::atomic<bool>&) -> Result<std::uint64_t> {
             if (patch == 1) throw std::runtime_error("writer died");
             if (patch == 2) return fail(Error::os("Write error: later"));
             return 1;
@@ -194,26 +194,27 @@ TEST(RunWriters, FirstFailureInPatchOrderWins) {
     EXPECT_EQ(died.error().message, "Thread join failed");
 }
 
-TEST(RunWriters, InterruptReturnsAtOnceAndWritersFinishTheirWork) {
-    auto finished = std::make_shared<std::atomic<int>>(0);
-    auto release = std::make_shared<std::atomic<bool>>(false);
+TEST(RunWriters, InterruptStopsTheWritersAndJoinsThemBeforeReturning) {
+    auto started = std::make_shared<std::atomic<int>>(0);
+    auto running = std::make_shared<std::atomic<int>>(0);
     int calls = 0;
     auto counts = detail::run_writers(
         20,
-        [finished, release](std::size_t) -> Result<std::uint64_t> {
-            while (!release->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            ++*finished;
-            return 1;
+        [started, running](std::size_t, const std::atomic<bool>& stop) -> Result<std::uint64_t> {
+            ++*started;
+            ++*running;
+            while (!stop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            --*running;
+            return fail(Error{ErrorKind::Interrupted, "stopped", 0});
         },
         raise_on_call(2, "KeyboardInterrupt: ", &calls));
     ASSERT_FALSE(counts);
     EXPECT_EQ(counts.error().kind, ErrorKind::Interrupted);
     EXPECT_EQ(counts.error().message, "Interrupted: KeyboardInterrupt: ");
-    EXPECT_EQ(finished->load(), 0);
-    release->store(true);
-    for (int i = 0; i < 5000 && finished->load() < 20; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(finished->load(), 20);
+    // Every writer that started has returned, and none started after the stop.
+    EXPECT_EQ(running->load(), 0);
+    EXPECT_LT(started->load(), 20);
 }
 
 TEST(RunWriting, PatchesAJobLeftUnreportedEndedAbnormally) {
