@@ -131,13 +131,12 @@ public:
 
     // One draw per point that passed the height test, and only when sampling,
     // from the generator of the thread that asks.
-    Result<bool> sampled() const {
+    Result<bool> sampled(random::SecureDraws& draws) const {
         switch (mode_) {
             case Mode::KeepAll: return true;
             case Mode::KeepNone: return false;
             case Mode::Sample: break;
         }
-        thread_local random::SecureDraws draws;
         auto u = draws.next_unit();
         if (!u) return fail(u.error());
         return *u < share_;
@@ -161,6 +160,7 @@ Result<std::uint64_t> keep_points(Cloud& cloud, const io::Window& window, std::u
                                   const std::vector<Patch>& patches, const RectIndex& grid,
                                   std::vector<std::uint64_t>& patch_counts) {
     std::uint64_t word = first / 64, bits = 0, kept = 0;
+    auto& draws = random::thread_draws();
     for (std::uint64_t v = first; v < last; ++v) {
         if (v / 64 != word) {
             cloud.kept[word] |= bits;
@@ -170,7 +170,7 @@ Result<std::uint64_t> keep_points(Cloud& cloud, const io::Window& window, std::u
         const char* record = window.record(v - window.first);
         const double z = ply::read_field<kFloat32>(record, cloud.layout.z);
         if (!filter.in_height_range(z)) continue;
-        auto keep = filter.sampled();
+        auto keep = filter.sampled(draws);
         if (!keep) return fail(keep.error());
         bits |= std::uint64_t{*keep} << (v % 64);
         kept += *keep;

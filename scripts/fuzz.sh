@@ -26,7 +26,7 @@ fi
 BUILD=build/fuzz
 "$PY" -m cmake -S . -B "$BUILD" -G Ninja -DCMAKE_MAKE_PROGRAM="$(pwd)/.venv/bin/ninja" \
   -DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DLARKSPAN_BUILD_MODULE=OFF -DLARKSPAN_FUZZ=ON >/dev/null
+  -DLARKSPAN_BUILD_MODULE=OFF -DLARKSPAN_FUZZ=ON -DPython_EXECUTABLE="$PY" >/dev/null
 "$PY" -m cmake --build "$BUILD"
 
 rm -rf "$BUILD/corpus"

@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# Everything a fresh machine needs: the Debian packages the native code builds
-# against, a virtual environment with the build and test tools, and the
-# package itself. Safe to run again: each step is skipped when already done.
-# Usage: bash scripts/setup.sh [python-executable] [venv-dir]
+# Everything a fresh machine needs for development: the Debian package of the
+# C++ unit tests, a virtual environment with the build requirements of
+# pyproject.toml (oneTBB and nlohmann/json from PyPI) and the test tools, and
+# the package itself. Safe to run again: each step is skipped when already
+# done.
+# Usage: bash scripts/setup.sh [python-executable] [venv-dir] [--with-tests]
+# --with-tests also builds the C++ unit tests (native_tests) and the probe
+# module of the Python tests, in the same CMake folder as the module
+# (build/<wheel tag>), so they share its compiled code.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 PYTHON="${1:-${LARKSPAN_PYTHON:-python3}}"
 VENV="${2:-.venv}"
-DEBIAN_PACKAGES=(libtbb-dev nlohmann-json3-dev libgtest-dev libssl-dev)
+BUILD_TESTS=OFF
+[ "${3:-}" = "--with-tests" ] && BUILD_TESTS=ON
+DEBIAN_PACKAGES=(libgtest-dev)
 
 missing=()
 for package in "${DEBIAN_PACKAGES[@]}"; do
@@ -38,7 +45,12 @@ if [ ! -x "$VENV/bin/python" ]; then
   "$PYTHON" -m venv "$VENV"
 fi
 "$VENV/bin/python" -m pip install -q --upgrade pip
-"$VENV/bin/python" -m pip install -q -r requirements-dev.txt
+# The build requirements as pyproject.toml lists them, with the tools.
+"$VENV/bin/python" -c 'import tomllib, sys
+print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))' \
+  >"$VENV/build-requirements.txt"
+"$VENV/bin/python" -m pip install -q -r requirements-dev.txt -r "$VENV/build-requirements.txt"
 # The build tools are in the environment, so the build needs no isolated
 # environment of its own; build/ keeps the CMake tree between runs.
-"$VENV/bin/python" -m pip install -q --no-build-isolation .
+"$VENV/bin/python" -m pip install -q --no-build-isolation \
+  -C cmake.define.LARKSPAN_BUILD_TESTS="$BUILD_TESTS" .
