@@ -6,6 +6,8 @@ alternating pairs:
 
 - load + get_bounds + extract_all_cells against a vectorised numpy
   implementation writing the same files (target: ratio at most 0.3);
+- the same against the I/O floor: one read of the input (16 MiB reads) and
+  files of the cells' sizes written with 1 MiB writes (target: at most 1.5);
 - the load alone against one read of the whole file into a fresh buffer
   (target: ratio at most 1.2);
 - the cell assignment with the grid index against the literal double loop
@@ -102,6 +104,22 @@ def run_numpy(path: Path, out_dir: Path) -> None:
             records[chosen].tofile(f)
 
 
+MiB = 1 << 20
+
+
+def io_floor(path: Path, outputs: list[tuple[Path, int]]) -> None:
+    """Reads the input once and writes files of the given sizes: the least
+    any tool producing these cells must do."""
+    with open(path, "rb", buffering=0) as f:
+        while f.read(16 * MiB):
+            pass
+    block = b"\0" * MiB
+    for out, size in outputs:
+        with open(out, "wb", buffering=0) as f:
+            while size > 0:
+                size -= f.write(block[: min(size, MiB)])
+
+
 def read_whole(path: Path) -> None:
     with open(path, "rb") as f:
         f.read()
@@ -120,12 +138,12 @@ def timed(fn, *args) -> float:
     return elapsed
 
 
-def alternate(pairs: int, first, second):
-    a, b = [], []
+def alternate(pairs: int, *runs):
+    times = [[] for _ in runs]
     for _ in range(pairs):
-        a.append(first())
-        b.append(second())
-    return statistics.median(a), statistics.median(b)
+        for run, spent in zip(runs, times):
+            spent.append(run())
+    return tuple(statistics.median(t) for t in times)
 
 
 def digest(directory: Path) -> dict[str, str]:
@@ -172,18 +190,27 @@ def main() -> int:
         print(f"{args.splats} splats of {RECORD_SIZE} bytes ({size_mb:.0f} MB) into "
               f"{SIDE * SIDE} cells in {work}; {args.pairs} alternating pairs, medians")
 
-        ours, peer = alternate(args.pairs, lambda: timed(run_ours, source, ours_dir),
-                               lambda: timed(run_numpy, source, peer_dir))
+        run_ours(source, ours_dir)
+        floor_dir = work / "floor"
+        floor_dir.mkdir()
+        sizes = [(floor_dir / p.name, p.stat().st_size) for p in sorted(ours_dir.iterdir())]
+        ours, peer, floor = alternate(args.pairs, lambda: timed(run_ours, source, ours_dir),
+                                      lambda: timed(run_numpy, source, peer_dir),
+                                      lambda: timed(io_floor, source, sizes))
         same = digest(ours_dir) == digest(peer_dir)
         print(f"load + get_bounds + extract_all_cells: {ours:.3f} s, numpy {peer:.3f} s, "
               f"ratio {ours / peer:.3f} (target <= 0.3); files identical: {same}")
+        print(f"the same against the I/O floor {floor:.3f} s: ratio {ours / floor:.3f} "
+              f"(target <= 1.5) {'ok' if ours / floor <= 1.5 else 'MISSED'}")
         shutil.rmtree(peer_dir)
+        shutil.rmtree(floor_dir)
 
         load, read = alternate(args.pairs, lambda: timed(load_only, source),
                                lambda: timed(read_whole, source))
         print(f"load: {load:.3f} s, one read into a fresh buffer {read:.3f} s, "
               f"ratio {load / read:.3f} (target <= 1.2)")
 
+        print("load average (1, 5, 15 min): " + ", ".join(f"{v:.2f}" for v in os.getloadavg()))
         program = build_assign_program()
         line = subprocess.run([str(program), str(source), str(SIDE), str(args.pairs)], check=True,
                               capture_output=True, text=True).stdout

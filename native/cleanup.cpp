@@ -278,20 +278,22 @@ bool splat_keep(const char* record, const SplatFields& fields, const PointGrid* 
                                : keep_record<false>(record, fields, grid, rules);
 }
 
-Result<std::vector<std::uint8_t>> filter_splats(std::span<const char> block,
-                                                std::uint64_t record_size,
+Result<std::vector<std::uint8_t>> filter_splats(io::RecordReader& records,
                                                 const SplatFields& fields, const PointGrid* grid,
                                                 const KeepRules& rules, Interrupts& interrupts) {
     io::print("Starting splat filtering (parallelized)...\n");
     const text::Stopwatch stage;
-    const std::size_t count = block.size() / record_size;
-    std::vector<std::uint8_t> flags(count);
+    std::vector<std::uint8_t> flags(records.count());
+    // From the back: the writer's pass that follows starts at the front, which
+    // is then what the page cache still holds of a file larger than memory.
     // Each worker writes only the flags of its own indices. Pieces are small
     // enough that the calling thread checks for interrupts often.
     auto keep_all = [&]<bool kFloat32>() {
-        return parallel_pieces(count, kSplatsPerPiece, interrupts, [&](std::size_t first, std::size_t last) {
-            for (std::size_t i = first; i < last; ++i)
-                flags[i] = keep_record<kFloat32>(block.data() + i * record_size, fields, grid, rules);
+        return records.for_each(io::Order::Backward, [&](const io::Window& window) -> Status {
+            return parallel_pieces(window.count, kSplatsPerPiece, interrupts, [&](std::size_t first, std::size_t last) {
+                for (std::size_t i = first; i < last; ++i)
+                    flags[window.first + i] = keep_record<kFloat32>(window.record(i), fields, grid, rules);
+            });
         });
     };
     auto filtered = all_float32(fields) ? keep_all.template operator()<true>()
@@ -309,65 +311,101 @@ namespace {
 // large writes.
 constexpr std::size_t kWriteBufferSize = 1 << 20;
 
-// Records written between two interrupt checks, at most.
-constexpr std::size_t kRecordsPerCheck = 1 << 18;
-
-// Writes every maximal run of records flagged `wanted` as one piece (long
-// runs in a few pieces, checking for interrupts between them), so runs
-// longer than the buffer go to the file without a copy.
-Status write_records(io::BufferedWriter& writer, std::span<const char> block,
-                     std::uint64_t record_size, const std::vector<std::uint8_t>& flags,
-                     std::uint8_t wanted, Interrupts& interrupts) {
-    const auto begin = flags.begin();
-    auto run = std::find(begin, flags.end(), wanted);
-    std::size_t since_check = 0;
-    while (run != flags.end()) {
-        const auto run_end = std::find(run, flags.end(), static_cast<std::uint8_t>(!wanted));
-        std::size_t first = static_cast<std::size_t>(run - begin);
-        std::size_t records = static_cast<std::size_t>(run_end - run);
-        while (records > 0) {
-            if (since_check >= kRecordsPerCheck) {
-                if (auto checked = interrupts.check(); !checked) return checked;
-                since_check = 0;
-            }
-            const std::size_t piece = std::min(records, kRecordsPerCheck - since_check);
-            if (auto w = writer.write(block.data() + first * record_size, piece * record_size); !w)
-                return w;
-            first += piece;
-            records -= piece;
-            since_check += piece;
-        }
-        since_check += 1;  // each run costs a search of the flags too
-        run = std::find(run_end, flags.end(), wanted);
+// Writes every maximal run of the window's records flagged `wanted` as one
+// piece, so runs longer than the buffer go to the file without a copy.
+Status write_records(io::BufferedWriter& writer, const io::Window& window,
+                     const std::vector<std::uint8_t>& flags, std::uint8_t wanted) {
+    const auto begin = flags.begin() + static_cast<std::ptrdiff_t>(window.first);
+    const auto end = begin + static_cast<std::ptrdiff_t>(window.count);
+    const auto unwanted = static_cast<std::uint8_t>(!wanted);
+    for (auto run = std::find(begin, end, wanted); run != end;) {
+        const auto run_end = std::find(run, end, unwanted);
+        const auto first = static_cast<std::uint64_t>(run - begin);
+        const auto records = static_cast<std::uint64_t>(run_end - run);
+        if (auto w = writer.write(window.record(first), records * window.record_size); !w) return w;
+        run = std::find(run_end, end, wanted);
     }
     return {};
 }
 
+// One output file of the writer stage, under a temporary name until it is
+// complete: created with the input's header and its share's count, then fed
+// the records of that share window by window.
+class ShareFile {
+public:
+    static Result<std::unique_ptr<ShareFile>> create(const std::string& path,
+                                                     const ply::PlyHeader& header,
+                                                     std::uint8_t wanted, std::uint64_t count) {
+        auto output = io::Output::create(path);
+        if (!output) return fail(output.error());
+        std::unique_ptr<ShareFile> share(new ShareFile(std::move(*output), wanted));
+        auto text = ply::rewrite_vertex_count(header.header_text, header.vertex_count, count);
+        if (!text) return fail(text.error());
+        if (auto w = share->writer_.write(*text); !w) return fail(w.error());
+        return share;
+    }
+
+    Status append(const io::Window& window, const std::vector<std::uint8_t>& flags) {
+        return write_records(writer_, window, flags, wanted_);
+    }
+
+    // Flushes, closes and renames the file into place, unless the call was
+    // interrupted meanwhile.
+    Status finish(Interrupts& interrupts) {
+        if (auto flushed = writer_.flush(); !flushed) return flushed;
+        if (auto checked = interrupts.check(); !checked) return checked;
+        return output_.commit();
+    }
+
+private:
+    ShareFile(io::Output output, std::uint8_t wanted)
+        : output_(std::move(output)), writer_(output_.file(), kWriteBufferSize), wanted_(wanted) {}
+
+    io::Output output_;
+    io::BufferedWriter writer_;
+    std::uint8_t wanted_;
+};
+
 }  // namespace
 
-Status write_splats(Share share, const std::string& path, const ply::PlyHeader& header,
-                    std::uint64_t record_size, std::span<const char> block,
+Status write_splats(const std::string& kept_path, const std::optional<std::string>& discarded_path,
+                    const ply::PlyHeader& header, io::RecordReader& records,
                     const std::vector<std::uint8_t>& flags, Interrupts& interrupts) {
-    const bool kept = share == Share::Kept;
-    io::print((kept ? "Writing kept splats to " : "Writing discarded splats to ") + path + "...\n");
-    const text::Stopwatch stage;
-    auto output = io::Output::create(path);
-    if (!output) return fail(output.error());
-    io::BufferedWriter writer(output->file(), kWriteBufferSize);
+    io::print("Writing kept splats to " + kept_path + "...\n");
+    const text::Stopwatch kept_stage;
+    const auto kept_count = static_cast<std::uint64_t>(std::count(flags.begin(), flags.end(), 1));
+    auto kept = ShareFile::create(kept_path, header, 1, kept_count);
+    if (!kept) return fail(kept.error());
 
-    const std::uint8_t wanted = kept ? 1 : 0;
-    const auto count = static_cast<std::uint64_t>(std::count(flags.begin(), flags.end(), wanted));
-    auto text = ply::rewrite_vertex_count(header.header_text, header.vertex_count, count);
-    if (!text) return fail(text.error());
-    if (auto w = writer.write(*text); !w) return w;
-    if (auto w = write_records(writer, block, record_size, flags, wanted, interrupts); !w) return w;
-    if (auto flushed = writer.flush(); !flushed) return flushed;
-    if (auto checked = interrupts.check(); !checked) return checked;
-    if (auto committed = output->commit(); !committed) return committed;
+    // Both files are fed in the one pass; a failure of the discarded file is
+    // held back to its own stage, and that file is not fed after it.
+    std::unique_ptr<ShareFile> discarded;
+    Status discarded_status;
+    if (discarded_path) {
+        auto created = ShareFile::create(*discarded_path, header, 0, flags.size() - kept_count);
+        if (created) discarded = std::move(*created);
+        else discarded_status = fail(created.error());
+    }
+    // The last pass: a file larger than memory leaves no pages behind it.
+    const bool drop_behind = io::larger_than_memory(records.count() * records.record_size());
+    auto copied = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
+        if (auto checked = interrupts.check(); !checked) return checked;
+        if (auto w = (*kept)->append(window, flags); !w) return w;
+        if (discarded && discarded_status) discarded_status = discarded->append(window, flags);
+        return {};
+    }, drop_behind);
+    if (!copied) return copied;
+    if (auto finished = (*kept)->finish(interrupts); !finished) return finished;
+    io::print("Finished writing kept splats in " + kept_stage.elapsed_text() + ". Kept " +
+              std::to_string(kept_count) + " splats.\n");
 
-    io::print((kept ? "Finished writing kept splats in " : "Finished writing discarded splats in ") +
-              stage.elapsed_text() + (kept ? ". Kept " : ". Discarded ") + std::to_string(count) +
-              " splats.\n");
+    if (!discarded_path) return {};
+    io::print("Writing discarded splats to " + *discarded_path + "...\n");
+    const text::Stopwatch discarded_stage;
+    if (!discarded_status) return discarded_status;
+    if (auto finished = discarded->finish(interrupts); !finished) return finished;
+    io::print("Finished writing discarded splats in " + discarded_stage.elapsed_text() +
+              ". Discarded " + std::to_string(flags.size() - kept_count) + " splats.\n");
     return {};
 }
 
@@ -390,37 +428,18 @@ Status require_outputs_apart(const CleanConfig& config) {
     return {};
 }
 
-struct VertexBlock {
-    std::unique_ptr<char[]> bytes;
-    std::size_t size = 0;
-    std::span<const char> view() const { return {bytes.get(), size}; }
-};
-
-// Bytes read between two interrupt checks.
-constexpr std::size_t kBytesPerCheck = std::size_t{64} << 20;
-
-// The whole vertex block in one read, after the header. A block the file
-// cannot hold (or whose size does not fit in 64 bits) is a short read,
-// reported before anything is allocated.
-Result<VertexBlock> read_vertex_block(io::BufferedReader& reader, const ply::PlyHeader& header,
-                                      std::uint64_t record_size, Interrupts& interrupts) {
+// The records the header announces must lie in the file after it. A count
+// the file cannot hold (or whose byte size does not fit in 64 bits) is a
+// short read, reported before anything is sized from it.
+Status require_vertex_block(io::File& file, const ply::PlyHeader& header, std::uint64_t record_size) {
     unsigned long long wanted = 0;
     if (multiply_overflows(header.vertex_count, record_size, wanted))
         return fail(io::short_read_error());
-    auto file_size = reader.file().size();
+    auto file_size = file.size();
     if (!file_size) return fail(file_size.error());
     if (*file_size < header.header_size || *file_size - header.header_size < wanted)
         return fail(io::short_read_error());
-    if (auto moved = reader.seek(header.header_size); !moved) return fail(moved.error());
-    VertexBlock block{std::make_unique_for_overwrite<char[]>(wanted), static_cast<std::size_t>(wanted)};
-    for (std::size_t done = 0; done < block.size;) {
-        if (auto checked = interrupts.check(); !checked) return fail(checked.error());
-        const std::size_t piece = std::min(kBytesPerCheck, block.size - done);
-        if (auto read = reader.file().read_exact(block.bytes.get() + done, piece); !read)
-            return fail(read.error());
-        done += piece;
-    }
-    return block;
+    return {};
 }
 
 }  // namespace
@@ -458,25 +477,18 @@ Status cleanup_ply(const CleanConfig& config, const InterruptPoll& poll) {
 
     io::print("Reading PLY vertex data...\n");
     stage = text::Stopwatch();
-    auto block = read_vertex_block(reader, *header, layout->record_size, interrupts);
-    if (!block) return fail(block.error());
+    if (auto held = require_vertex_block(*input, *header, layout->record_size); !held) return held;
+    auto records = io::RecordReader::create(*input, header->header_size, layout->record_size,
+                                            header->vertex_count);
+    if (!records) return fail(records.error());
     io::print("Finished reading PLY vertex data in " + stage.elapsed_text() + "\n");
 
     const KeepRules rules = KeepRules::from(config);
-    const auto flags = filter_splats(block->view(), layout->record_size, *fields,
-                                     grid ? &*grid : nullptr, rules, interrupts);
+    auto flags = filter_splats(*records, *fields, grid ? &*grid : nullptr, rules, interrupts);
     if (!flags) return fail(flags.error());
-
-    if (auto w = write_splats(Share::Kept, config.output_file, *header, layout->record_size,
-                              block->view(), *flags, interrupts);
+    if (auto w = write_splats(config.output_file, config.discarded_file, *header, *records, *flags, interrupts);
         !w)
         return w;
-    if (config.discarded_file) {
-        if (auto w = write_splats(Share::Discarded, *config.discarded_file, *header,
-                                  layout->record_size, block->view(), *flags, interrupts);
-            !w)
-            return w;
-    }
     io::print("PLY cleanup process completed in " + overall.elapsed_text() + "\n");
     return {};
 }

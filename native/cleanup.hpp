@@ -6,7 +6,11 @@
 // Stages, in the order cleanup_ply runs them:
 //   build_point_grid  COLMAP points file -> hash grid with cell edge `radius`
 //   filter_splats     one keep flag per splat, evaluated on the oneTBB pool
-//   write_splats      kept / discarded records straight from the input block
+//   write_splats      kept and discarded records, read again from the input
+//
+// The records are read window by window (common/records.hpp), twice: memory
+// holds one window, the grid and one flag byte per splat, whatever the size
+// of the input.
 
 #include <cstdint>
 #include <optional>
@@ -18,6 +22,7 @@
 #include "common/interrupt.hpp"
 #include "common/json.hpp"
 #include "common/ply.hpp"
+#include "common/records.hpp"
 
 namespace larkspan::cleanup {
 
@@ -125,11 +130,10 @@ Result<SplatFields> splat_fields(const ply::VertexLayout& layout, const std::str
 bool splat_keep(const char* record, const SplatFields& fields, const PointGrid* grid,
                 const KeepRules& rules);
 
-// One flag per record (1 = keep), in record order, evaluated on the pool;
-// the workers share the block, the grid and the rules read-only. Prints its
-// two stage lines.
-Result<std::vector<std::uint8_t>> filter_splats(std::span<const char> block,
-                                                std::uint64_t record_size,
+// One flag per record (1 = keep), in record order, evaluated on the pool
+// window by window; the workers share the window, the grid and the rules
+// read-only. Prints its two stage lines.
+Result<std::vector<std::uint8_t>> filter_splats(io::RecordReader& records,
                                                 const SplatFields& fields, const PointGrid* grid,
                                                 const KeepRules& rules, Interrupts& interrupts);
 
@@ -137,12 +141,16 @@ Result<std::vector<std::uint8_t>> filter_splats(std::span<const char> block,
 
 enum class Share { Kept, Discarded };
 
-// Writes the input's header (count rewritten to the number of records with
-// that share) and those records, in input order, straight from the block.
-// Prints its two stage lines; the file is flushed, closed and renamed into
-// place before the second, so a failure there is reported.
-Status write_splats(Share share, const std::string& path, const ply::PlyHeader& header,
-                    std::uint64_t record_size, std::span<const char> block,
+// Writes the kept records to `kept_path` and, when `discarded_path` is
+// given, the discarded ones to it, each under the input's header with the
+// count of its share, in input order, in one pass over the records. Prints
+// the kept stage's two lines, then the discarded stage's; each file is
+// flushed, closed and renamed into place before its second line, so a
+// failure there is reported. A failure of the discarded file is reported at
+// its stage, after the kept file is complete, as when the two were written
+// one after the other.
+Status write_splats(const std::string& kept_path, const std::optional<std::string>& discarded_path,
+                    const ply::PlyHeader& header, io::RecordReader& records,
                     const std::vector<std::uint8_t>& flags, Interrupts& interrupts);
 
 // ---- the whole operation ----

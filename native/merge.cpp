@@ -6,6 +6,7 @@
 
 #include "common/io.hpp"
 #include "common/ply.hpp"
+#include "common/records.hpp"
 #include "common/text.hpp"
 
 namespace larkspan::merge {
@@ -83,11 +84,23 @@ Status require_same_layout(const ply::PlyHeader& first, const std::string& first
                              " (format line or vertex properties differ); refusing to merge"));
 }
 
+// Inputs larger together than memory are read once and left out of the
+// page cache behind the copy, so the cache keeps what is still to come.
 Status append_records(const std::string& path, const Input& input, io::BufferedWriter& out,
-                      Interrupts& interrupts) {
+                      Interrupts& interrupts, bool drop_behind) {
     auto file = io::open_read(path);
     if (!file) return fail(file.error());
+    if (drop_behind)
+        return io::copy_range_dropping_behind(*file, input.header.header_size, input.records_size(), out,
+                                              interrupts);
     return io::copy_range(*file, input.header.header_size, input.records_size(), out, interrupts);
+}
+
+// The record bytes of every input.
+std::uint64_t records_bytes(const std::vector<Input>& inputs) {
+    std::uint64_t total = 0;
+    for (const Input& input : inputs) total += input.records_size();
+    return total;
 }
 
 }  // namespace
@@ -130,12 +143,14 @@ Status merge_ply_files(const MergeConfig& config, const InterruptPoll& poll) {
     if (auto w = writer.write(*merged_header); !w) return w;
 
     io::print("Concatenating vertex data...\n");
+    const bool drop_behind = io::larger_than_memory(records_bytes(inputs));
     for (std::size_t i = 0; i < config.input_files.size(); ++i) {
         const auto& path = config.input_files[i];
         if (auto checked = interrupts.check(); !checked) return checked;
         io::print("  Reading vertex data from " + path + "...\n");
         const text::Stopwatch per_file;
-        if (auto copied = append_records(path, inputs[i], writer, interrupts); !copied) return copied;
+        if (auto copied = append_records(path, inputs[i], writer, interrupts, drop_behind); !copied)
+            return copied;
         io::print("    Added " + std::to_string(inputs[i].header.vertex_count) + " vertices in " +
                   per_file.elapsed_text() + "\n");
     }

@@ -1,27 +1,25 @@
 #include "ortho_cells.hpp"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <cstring>
 #include <limits>
 #include <optional>
+#include <thread>
 
 #include "common/io.hpp"
 #include "common/parallel.hpp"
+#include "common/progress.hpp"
 #include "common/rect_index.hpp"
 
 namespace larkspan::ortho_cells {
 
 namespace {
 
-constexpr std::uint64_t kReadPiece = std::uint64_t{1} << 20;
-constexpr std::uint64_t kAssignProgressStep = 100000;
-// Cell files are written through a larger buffer than the 8 KiB floor: a cell
-// of a few hundred MB would otherwise cost a system call per 33 records.
-constexpr std::size_t kCellWriteBuffer = std::size_t{1} << 20;
-constexpr std::size_t kPrefetchAhead = 8;
-constexpr std::uint64_t kPrefetchBytes = 512;
 
 // ---- loading ----
 
@@ -48,6 +46,10 @@ Status require_vertex_bytes(io::File& file, std::uint64_t offset, std::uint64_t 
     return {};
 }
 
+VertexView view_of(const OrthoCells& ply, const io::Window& window) {
+    return {window.data, window.count, ply.vertex_size, ply.x_field, ply.y_field, ply.z_field};
+}
+
 // The last component of the path, as the loading bar names the file.
 std::string display_name(std::string_view path) {
     for (;;) {
@@ -63,25 +65,58 @@ std::string display_name(std::string_view path) {
     }
 }
 
-Result<ByteBuffer> read_vertex_block(io::File& file, std::uint64_t offset, std::uint64_t total,
-                                     const std::string& ply_path, Interrupts& interrupts) {
-    if (auto enough = require_vertex_bytes(file, offset, total); !enough) return fail(enough.error());
-    auto buffer = ByteBuffer::allocate(total);
-    if (!buffer) return fail(buffer.error());
-    if (auto sought = file.seek(offset); !sought) return fail(sought.error());
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
+// A type whose every value a 4-byte float holds exactly.
+bool fits_float(ply::Type type) {
+    return type == ply::Type::Float32 || type == ply::Type::Int8 || type == ply::Type::UInt8 ||
+           type == ply::Type::Int16 || type == ply::Type::UInt16;
+}
+
+// One pass over the records under the bytes bar, taking the NaN-ignoring
+// extent of x and y, the sum of z in file order, and every x and y.
+Status read_bounds(OrthoCells& ply, const std::string& ply_path, Interrupts& interrupts) {
+    const std::uint64_t total = ply.vertex_size * ply.vertex_count;
     progress::ProgressBar bar(total);
     bar.set_style(progress::Template::Bytes);
     bar.set_message("Reading " + display_name(ply_path));
-    for (std::uint64_t done = 0; done < total;) {
-        if (auto checked = interrupts.check(); !checked) return fail(checked.error());
-        const std::uint64_t piece = std::min(kReadPiece, total - done);
-        if (auto read = file.read_exact(buffer->data() + done, piece); !read) return fail(read.error());
-        done += piece;
-        bar.set_position(done);
+    Bounds bounds{kInfinity, -kInfinity, kInfinity, -kInfinity, 0};
+    double sum_z = 0;
+    const bool narrow = fits_float(ply.x_field.type) && fits_float(ply.y_field.type);
+    (narrow ? ply.xy32.resize(2 * ply.vertex_count) : ply.xy64.resize(2 * ply.vertex_count));
+    if (ply.vertex_count > 0) {
+        auto records = io::RecordReader::create(ply.file, ply.body_offset, ply.vertex_size,
+                                                ply.vertex_count);
+        if (!records) return fail(records.error());
+        auto read = records->for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
+            if (auto checked = interrupts.check(); !checked) return checked;
+            const VertexView view = view_of(ply, window);
+            const std::uint64_t at = 2 * window.first;
+            for (std::uint64_t i = 0; i < view.count; ++i) {
+                const double x = view.x(i), y = view.y(i);
+                if (narrow) {  // exact, see fits_float
+                    ply.xy32[at + 2 * i] = static_cast<float>(x);
+                    ply.xy32[at + 2 * i + 1] = static_cast<float>(y);
+                } else {
+                    ply.xy64[at + 2 * i] = x;
+                    ply.xy64[at + 2 * i + 1] = y;
+                }
+                // Comparisons with NaN are false, so NaN coordinates never count.
+                if (x < bounds.min_x) bounds.min_x = x;
+                if (x > bounds.max_x) bounds.max_x = x;
+                if (y < bounds.min_y) bounds.min_y = y;
+                if (y > bounds.max_y) bounds.max_y = y;
+                sum_z += view.z(i);
+            }
+            bar.set_position((window.first + window.count) * ply.vertex_size);
+            return {};
+        });
+        if (!read) return read;
     }
+    bounds.mean_z = sum_z / static_cast<double>(ply.vertex_count);
+    ply.bounds = bounds;
     bar.finish_with_message("PLY data loaded");
-    return buffer;
+    return {};
 }
 
 Result<OrthoCells> load_file(const std::string& ply_path, Interrupts& interrupts) {
@@ -106,14 +141,21 @@ Result<OrthoCells> load_file(const std::string& ply_path, Interrupts& interrupts
     std::uint64_t total = 0;
     if (__builtin_mul_overflow(layout->record_size, header->vertex_count, &total))
         return fail(io::short_read_error());  // no file holds that many bytes
-    auto data = read_vertex_block(*file, header->header_size, total, ply_path, interrupts);
-    if (!data) return fail(data.error());
+    if (auto enough = require_vertex_bytes(*file, header->header_size, total); !enough) return fail(enough.error());
+    auto stamp = io::stamp_of(*file);
+    if (!stamp) return fail(stamp.error());
+    std::error_code ignored;
+    const std::filesystem::path absolute = std::filesystem::absolute(ply_path, ignored);
 
-    ply.source_path = ply_path;
+    ply.path = ply_path;
+    ply.absolute_path = absolute.empty() ? ply_path : absolute.string();
+    ply.file = std::move(*file);
+    ply.stamp = *stamp;
     ply.header_lines = trimmed_lines(header->header_text);
-    ply.vertex_data = std::move(*data);
+    ply.body_offset = header->header_size;
     ply.vertex_size = layout->record_size;
     ply.vertex_count = header->vertex_count;
+    if (auto read = read_bounds(ply, ply_path, interrupts); !read) return fail(read.error());
     return ply;
 }
 
@@ -138,47 +180,6 @@ std::string header_text(const std::vector<std::string>& lines, std::uint64_t ver
     return text;
 }
 
-// Creates the file, writes the header with `vertex_count`, then whatever
-// `body` writes; the file appears at `path` only when complete.
-template <class Body>
-Status write_ply(const OrthoCells& ply, const std::string& path, std::uint64_t vertex_count,
-                 std::size_t buffer_size, Body&& body) {
-    auto output = io::Output::create(path);
-    if (!output) return fail(output.error());
-    io::BufferedWriter writer(output->file(), buffer_size);
-    if (auto written = writer.write(header_text(ply.header_lines, vertex_count)); !written) return written;
-    if (auto written = body(writer); !written) return written;
-    if (auto flushed = writer.flush(); !flushed) return flushed;
-    return output->commit();
-}
-
-// Records of a cell, or bytes of write_ply_file, written between two
-// interrupt checks.
-constexpr std::size_t kRecordsPerCheck = 1 << 16;
-constexpr std::size_t kBytesPerCheck = std::size_t{64} << 20;
-
-// A cell's records lie scattered over the whole block, so each one is a
-// cache miss; fetching a few records ahead overlaps those misses.
-void prefetch_record(const OrthoCells& ply, std::uint64_t i) {
-    const char* record = ply.record(i);
-    const std::uint64_t span = std::min<std::uint64_t>(ply.vertex_size, kPrefetchBytes);
-    for (std::uint64_t offset = 0; offset < span; offset += 64) __builtin_prefetch(record + offset);
-}
-
-Status write_cell(const OrthoCells& ply, const std::string& path, const std::vector<std::uint64_t>& indices,
-                  Interrupts& interrupts) {
-    return write_ply(ply, path, indices.size(), kCellWriteBuffer, [&](io::BufferedWriter& writer) -> Status {
-        for (std::size_t k = 0; k < indices.size(); ++k) {
-            if (k % kRecordsPerCheck == 0) {
-                if (auto checked = interrupts.check(); !checked) return checked;
-            }
-            if (k + kPrefetchAhead < indices.size()) prefetch_record(ply, indices[k + kPrefetchAhead]);
-            if (auto written = writer.write(ply.record(indices[k]), ply.vertex_size); !written) return written;
-        }
-        return {};
-    });
-}
-
 // Refuses cells that would write one file: equal paths once normalised, or
 // two names of one existing file.
 Status refuse_shared_output_paths(const std::vector<Cell>& cells) {
@@ -193,56 +194,254 @@ Status refuse_shared_output_paths(const std::vector<Cell>& cells) {
                              cells[second].output_path + "); every cell needs a file of its own"));
 }
 
-Result<CellIndices> assign_with_progress(const OrthoCells& ply, const std::vector<Cell>& cells,
-                                         Interrupts& interrupts) {
+Error changed_error(const OrthoCells& ply) {
+    return Error::os("The PLY file " + ply.path +
+                     " changed after it was loaded (it is another file now, or its size or "
+                     "modification time differ); load it again to cut it into cells");
+}
+
+// A read that fails because the file changed is reported as that change.
+Error read_failure(const OrthoCells& ply, const Error& error) {
+    if (!require_unchanged(ply)) return changed_error(ply);
+    return error.as(ErrorKind::OsMatching);
+}
+
+// Bytes of write_ply_file written between two interrupt checks.
+constexpr std::size_t kBytesPerCheck = std::size_t{64} << 20;
+
+// No more (cell, splat) pairs are listed at once than this (4 MiB of them).
+constexpr std::uint64_t kMaxStretchPairs = std::uint64_t{1} << 19;
+
+// The window is cut into this many pieces for the pool: a few per thread.
+std::size_t piece_count(std::uint64_t records) {
+    const auto threads = static_cast<std::uint64_t>(std::max(1u, std::thread::hardware_concurrency()));
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(records / 2048, 1, 4 * threads));
+}
+
+// Calls visit(i, c) for every vertex i in [first, last) of the positions
+// (anything with x(i) and y(i)), ascending, and every cell c that contains
+// it, ascending.
+template <class Positions, class Visit>
+void for_each_membership(const RectIndex& grid, std::span<const Cell> cells, const Positions& positions,
+                         std::uint64_t first, std::uint64_t last, Visit&& visit) {
+    for (std::uint64_t i = first; i < last; ++i) {
+        const double x = positions.x(i), y = positions.y(i);
+        for (const std::uint32_t c : grid.candidates(x, y))
+            if (cells[c].contains(x, y)) visit(i, c);
+    }
+}
+
+// Each cell's number of splats, from the positions taken while loading.
+Result<std::vector<std::uint64_t>> count_cells(const OrthoCells& ply, const RectIndex& grid,
+                                               const std::vector<Cell>& cells, Interrupts& interrupts) {
     progress::ProgressBar bar(ply.vertex_count);
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Assigning splats to cells");
-    CellIndices indices = assign_splats(ply, cells, &bar, &interrupts);
-    if (auto checked = interrupts.check(); !checked) return fail(checked.error());
+    constexpr std::uint64_t kStep = std::uint64_t{1} << 20;
+    const std::size_t pieces = piece_count(kStep);
+    // One row of counts per piece of a step; piece k of every step adds to
+    // row k, so no two workers share a row.
+    std::vector<std::vector<std::uint64_t>> rows(pieces, std::vector<std::uint64_t>(cells.size()));
+    for (std::uint64_t first = 0; first < ply.vertex_count; first += kStep) {
+        if (auto checked = interrupts.check(); !checked) return fail(checked.error());
+        const std::uint64_t span = std::min(kStep, ply.vertex_count - first);
+        parallel_for_each(pieces, [&](std::size_t k) {
+            for_each_membership(grid, cells, ply, first + span * k / pieces, first + span * (k + 1) / pieces,
+                                [&](std::uint64_t, std::size_t c) { ++rows[k][c]; });
+        });
+        bar.set_position(first + span);
+    }
+    std::vector<std::uint64_t> counts(cells.size());
+    for (const auto& row : rows)
+        for (std::size_t c = 0; c < cells.size(); ++c) counts[c] += row[c];
     bar.finish_with_message("Assignment complete");
-    return indices;
+    return counts;
 }
 
-// Writes the non-empty cells in parallel; a failure is reported on stderr at
-// once and kept in the cell's slot.
-// After an interrupt, cells not yet started are skipped and the failures of
-// the stopped ones are not reported.
-std::vector<std::optional<Error>> write_cells(const OrthoCells& ply, const std::vector<Cell>& cells,
-                                              const CellIndices& indices, Interrupts& interrupts) {
-    progress::ProgressBar bar(cells.size());
-    bar.set_style(progress::Template::CountAndRate);
-    bar.set_message("Writing cell PLY files");
-    auto failures = parallel_map<std::optional<Error>>(cells.size(), [&](std::size_t c) {
-        std::optional<Error> failure;
-        if (!indices[c].empty() && !interrupts.stopped()) {
-            auto written = write_cell(ply, cells[c].output_path, indices[c], interrupts);
-            if (!written && written.error().kind != ErrorKind::Interrupted) {
-                io::print_error("Failed to write PLY file " + cells[c].output_path + ": " +
-                                written.error().message + "\n");
-                failure = written.error();
-            }
+// How many cell files are open at once: well inside the process's limit on
+// open files. More cells take more passes over the records.
+std::size_t open_file_budget() {
+    struct rlimit limit {};
+    std::uint64_t allowed = 1024;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) allowed = limit.rlim_cur;
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(allowed / 2, 16, 512));
+}
+
+// One cell file being written, under a temporary name until its last
+// record: its header went out when it was created, its records follow
+// window by window.
+struct CellOutput {
+    std::optional<io::Output> output;
+    std::uint64_t expected = 0;  // records it receives in all
+    std::uint64_t written = 0;
+    std::optional<Error> failure;
+};
+
+class CellWriter {
+public:
+    CellWriter(const OrthoCells& ply, const std::vector<Cell>& cells, std::vector<std::uint64_t> counts)
+        : ply_(ply), cells_(cells), outputs_(cells.size()), bar_(cells.size()) {
+        for (std::size_t c = 0; c < cells.size(); ++c) outputs_[c].expected = counts[c];
+        bar_.set_style(progress::Template::CountAndRate);
+        bar_.set_message("Writing cell PLY files");
+    }
+
+    // Writes the cells with splats, at most a budget of files at a time, one
+    // pass over the records per group.
+    // `records` is null only for a file without vertices, which leaves every
+    // cell empty.
+    // An interrupt stops it; files not complete by then are removed.
+    Status write_all(io::RecordReader* records, const RectIndex& grid, Interrupts& interrupts) {
+        std::vector<std::size_t> pending;
+        for (std::size_t c = 0; c < cells_.size(); ++c) {
+            if (outputs_[c].expected == 0) bar_.inc(1);  // writes no file
+            else pending.push_back(c);
         }
-        bar.inc(1);
-        return failure;
-    });
-    bar.finish_with_message("Cell PLY files written");
-    return failures;
-}
+        const std::size_t budget = open_file_budget();
+        for (std::size_t begin = 0; begin < pending.size(); begin += budget) {
+            const std::span<const std::size_t> group(pending.data() + begin,
+                                                     std::min(budget, pending.size() - begin));
+            if (auto written = write_group(*records, grid, group, interrupts); !written) return written;
+        }
+        bar_.finish_with_message("Cell PLY files written");
+        return {};
+    }
 
-Status report_failures(const std::vector<Cell>& cells, const CellIndices& indices,
-                       const std::vector<std::optional<Error>>& failures) {
-    std::size_t failed = 0, attempted = 0, first = cells.size();
+    std::size_t attempted() const {
+        return static_cast<std::size_t>(
+            std::count_if(outputs_.begin(), outputs_.end(), [](const CellOutput& o) { return o.expected > 0; }));
+    }
+    const std::optional<Error>& failure(std::size_t c) const { return outputs_[c].failure; }
+
+private:
+    // A failed cell is reported at once and written no further.
+    void fail_cell(std::size_t c, Error error) {
+        CellOutput& out = outputs_[c];
+        io::print_error("Failed to write PLY file " + cells_[c].output_path + ": " + error.message + "\n");
+        out.failure = std::move(error);
+        out.output.reset();  // removes the temporary file
+        bar_.inc(1);
+    }
+
+    void open_cell(std::size_t c) {
+        CellOutput& out = outputs_[c];
+        auto output = io::Output::create(cells_[c].output_path);
+        if (!output) return fail_cell(c, output.error());
+        out.output.emplace(std::move(*output));
+        const std::string header = header_text(ply_.header_lines, out.expected);
+        if (auto w = out.output->file().write_all(header.data(), header.size()); !w)
+            return fail_cell(c, w.error());
+    }
+
+    // Appends the cell's records of this window (vertex numbers within the
+    // window, ascending) in one gathered write.
+    void append(std::size_t c, const VertexView& view, std::span<const std::uint32_t> members) {
+        CellOutput& out = outputs_[c];
+        if (out.failure) return;
+        if (auto w = io::write_gathered(out.output->file(), view.data, view.vertex_size, members); !w)
+            return fail_cell(c, w.error());
+        out.written += members.size();
+    }
+
+    // Renames the group's complete files into place, once the loaded file
+    // is known not to have changed while they were written.
+    Status commit_group(std::span<const std::size_t> group, Interrupts& interrupts) {
+        if (auto checked = interrupts.check(); !checked) return checked;
+        if (auto unchanged = require_unchanged(ply_); !unchanged) return unchanged;
+        for (const std::size_t c : group) {
+            CellOutput& out = outputs_[c];
+            if (out.failure) continue;
+            if (auto committed = out.output->commit(); !committed) {
+                fail_cell(c, committed.error());
+                continue;
+            }
+            out.output.reset();
+            bar_.inc(1);
+        }
+        return {};
+    }
+
+    Status write_group(io::RecordReader& records, const RectIndex& grid, std::span<const std::size_t> group,
+                       Interrupts& interrupts) {
+        constexpr std::uint32_t kNotInGroup = UINT32_MAX;
+        std::vector<std::uint32_t> slot_of(cells_.size(), kNotInGroup);
+        for (std::size_t s = 0; s < group.size(); ++s) {
+            slot_of[group[s]] = static_cast<std::uint32_t>(s);
+            open_cell(group[s]);
+        }
+        const std::size_t pieces = piece_count(records.window_records());
+        // Per piece of a window: (slot, vertex) pairs in vertex order.
+        std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> found(pieces);
+        std::vector<std::uint64_t> start(group.size() + 1);
+        std::vector<std::uint32_t> members;
+        // The last pass: a file larger than memory leaves no pages behind it.
+        const bool drop_behind = io::larger_than_memory(records.count() * records.record_size());
+        // A stretch is as much of a window as keeps the (cell, splat) pairs
+        // within a fixed number; cells that overlap many times make it short.
+        std::uint64_t stretch = records.window_records();
+        bool stopped = false;
+        auto written = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
+            const VertexView view = view_of(ply_, window);
+            for (std::uint64_t first = 0; first < view.count;) {
+                if (auto checked = interrupts.check(); !checked) {
+                    stopped = true;
+                    return checked;
+                }
+                const std::uint64_t last = std::min(view.count, first + stretch);
+                std::uint64_t pairs = 0;
+                parallel_for_each(pieces, [&](std::size_t k) {
+                    found[k].clear();
+                    const std::uint64_t span = last - first;
+                    const std::uint64_t from = window.first + first + span * k / pieces;
+                    const std::uint64_t to = window.first + first + span * (k + 1) / pieces;
+                    for_each_membership(grid, cells_, ply_, from, to, [&](std::uint64_t i, std::size_t c) {
+                        if (slot_of[c] != kNotInGroup)
+                            found[k].emplace_back(slot_of[c], static_cast<std::uint32_t>(i - window.first));
+                    });
+                });
+                for (const auto& piece : found) pairs += piece.size();
+                if (pairs > kMaxStretchPairs && last - first > 1) {
+                    stretch = std::max<std::uint64_t>(1, (last - first) / 2);
+                    continue;
+                }
+                // Stable counting sort by slot: each cell's splats stay ascending.
+                std::fill(start.begin(), start.end(), 0);
+                for (const auto& piece : found)
+                    for (const auto& [slot, i] : piece) ++start[slot + 1];
+                for (std::size_t s = 0; s < group.size(); ++s) start[s + 1] += start[s];
+                members.resize(start.back());
+                std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
+                for (const auto& piece : found)
+                    for (const auto& [slot, i] : piece) members[next[slot]++] = i;
+                parallel_for_each(group.size(), [&](std::size_t s) {
+                    if (start[s] == start[s + 1]) return;
+                    append(group[s], view, {members.data() + start[s], members.data() + start[s + 1]});
+                });
+                first = last;
+            }
+            return {};
+        }, drop_behind);
+        if (!written) return fail(stopped ? written.error() : read_failure(ply_, written.error()));
+        return commit_group(group, interrupts);
+    }
+
+    const OrthoCells& ply_;
+    const std::vector<Cell>& cells_;
+    std::vector<CellOutput> outputs_;
+    progress::ProgressBar bar_;
+};
+
+Status report_failures(const std::vector<Cell>& cells, const CellWriter& writer) {
+    std::size_t failed = 0, first = cells.size();
     for (std::size_t c = 0; c < cells.size(); ++c) {
-        attempted += indices[c].empty() ? 0 : 1;
-        if (!failures[c]) continue;
+        if (!writer.failure(c)) continue;
         ++failed;
         first = std::min(first, c);
     }
     if (failed == 0) return {};
-    const Error& error = *failures[first];
+    const Error& error = *writer.failure(first);
     return fail(Error{ErrorKind::OsMatching,
-                      std::to_string(failed) + " of " + std::to_string(attempted) +
+                      std::to_string(failed) + " of " + std::to_string(writer.attempted()) +
                           " cell PLY files failed to write; the first: " + cells[first].output_path +
                           ": " + error.message,
                       error.os_errno});
@@ -257,48 +456,43 @@ Result<OrthoCells> load(const std::string& ply_path, const InterruptPoll& poll) 
     return loaded;
 }
 
-Bounds get_bounds(const OrthoCells& ply) {
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    Bounds bounds{inf, -inf, inf, -inf, 0};
-    double sum_z = 0;
-    for (std::uint64_t i = 0; i < ply.vertex_count; ++i) {
-        const double x = ply.x(i), y = ply.y(i);
-        // Comparisons with NaN are false, so NaN coordinates never count.
-        if (x < bounds.min_x) bounds.min_x = x;
-        if (x > bounds.max_x) bounds.max_x = x;
-        if (y < bounds.min_y) bounds.min_y = y;
-        if (y > bounds.max_y) bounds.max_y = y;
-        sum_z += ply.z(i);
-    }
-    bounds.mean_z = sum_z / static_cast<double>(ply.vertex_count);
-    return bounds;
+Bounds get_bounds(const OrthoCells& ply) { return ply.bounds; }
+
+Status require_unchanged(const OrthoCells& ply) {
+    auto now = io::stamp_of(ply.absolute_path);
+    auto open = io::stamp_of(ply.file);
+    if (now && open && *now == ply.stamp && *open == ply.stamp) return {};
+    return fail(changed_error(ply));
 }
 
-CellIndices assign_splats(const OrthoCells& ply, std::span<const Cell> cells,
-                          progress::ProgressBar* bar, Interrupts* interrupts) {
+CellIndices assign_splats(const VertexView& vertices, std::span<const Cell> cells) {
     const RectIndex grid = index_of(cells);
     CellIndices indices(cells.size());
-    for (std::uint64_t start = 0; start < ply.vertex_count; start += kAssignProgressStep) {
-        if (interrupts != nullptr && !interrupts->check()) break;
-        const std::uint64_t end = std::min(ply.vertex_count, start + kAssignProgressStep);
-        for (std::uint64_t i = start; i < end; ++i) {
-            const double x = ply.x(i), y = ply.y(i);
-            for (const std::uint32_t c : grid.candidates(x, y))
-                if (cells[c].contains(x, y)) indices[c].push_back(i);
-        }
-        if (bar != nullptr && end % kAssignProgressStep == 0) bar->set_position(end);
-    }
+    for_each_membership(grid, cells, vertices, 0, vertices.count,
+                        [&](std::uint64_t i, std::size_t c) { indices[c].push_back(i); });
     return indices;
 }
 
-CellIndices assign_splats_literally(const OrthoCells& ply, std::span<const Cell> cells) {
+CellIndices assign_splats_literally(const VertexView& vertices, std::span<const Cell> cells) {
     CellIndices indices(cells.size());
-    for (std::uint64_t i = 0; i < ply.vertex_count; ++i) {
-        const double x = ply.x(i), y = ply.y(i);
+    for (std::uint64_t i = 0; i < vertices.count; ++i) {
+        const double x = vertices.x(i), y = vertices.y(i);
         for (std::size_t c = 0; c < cells.size(); ++c)
             if (cells[c].contains(x, y)) indices[c].push_back(i);
     }
     return indices;
+}
+
+Result<ByteBuffer> read_all_records(OrthoCells& ply) {
+    auto buffer = ByteBuffer::allocate(ply.vertex_size * ply.vertex_count);
+    if (!buffer) return fail(buffer.error());
+    if (auto read = ply.file.pread_exact(buffer->data(), buffer->size(), ply.body_offset); !read)
+        return fail(read.error());
+    return buffer;
+}
+
+VertexView view_of(const OrthoCells& ply, const ByteBuffer& records) {
+    return {records.data(), ply.vertex_count, ply.vertex_size, ply.x_field, ply.y_field, ply.z_field};
 }
 
 Status extract_all_cells(const OrthoCells& ply, const std::vector<Cell>& cells,
@@ -307,12 +501,23 @@ Status extract_all_cells(const OrthoCells& ply, const std::vector<Cell>& cells,
     if (auto distinct = refuse_shared_output_paths(cells); !distinct) return distinct;
     std::vector<std::string> outputs;
     for (const auto& cell : cells) outputs.push_back(cell.output_path);
-    if (auto apart = io::refuse_outputs_among_inputs(outputs, {ply.source_path}); !apart) return apart;
-    const auto indices = assign_with_progress(ply, cells, interrupts);
-    if (!indices) return fail(indices.error());
-    const auto failures = write_cells(ply, cells, *indices, interrupts);
+    if (auto apart = io::refuse_outputs_among_inputs(outputs, {ply.path}); !apart) return apart;
+    if (cells.size() >= UINT32_MAX) return fail(Error::value("too many cells"));
+    if (auto unchanged = require_unchanged(ply); !unchanged) return unchanged;
+    const RectIndex grid = index_of(cells);
+    std::optional<io::RecordReader> records;
+    if (ply.vertex_count > 0) {
+        auto reader = io::RecordReader::create(ply.file, ply.body_offset, ply.vertex_size, ply.vertex_count);
+        if (!reader) return fail(reader.error());
+        records.emplace(std::move(*reader));
+    }
+    io::RecordReader* reader = records ? &*records : nullptr;
+    auto counts = count_cells(ply, grid, cells, interrupts);
+    if (!counts) return fail(counts.error());
+    CellWriter writer(ply, cells, std::move(*counts));
+    if (auto written = writer.write_all(reader, grid, interrupts); !written) return written;
     if (auto checked = interrupts.check(); !checked) return checked;
-    return report_failures(cells, *indices, failures);
+    return report_failures(cells, writer);
 }
 
 Status write_ply_file(const OrthoCells& ply, const std::string& output_path,
@@ -328,9 +533,13 @@ Status write_ply_file(const OrthoCells& ply, const std::string& output_path,
             std::to_string(vertex_count) + " records of " + std::to_string(ply.vertex_size) +
             " bytes take " + (overflows ? std::string("more than 2^64") : std::to_string(expected)) +
             " bytes"));
-    if (auto apart = io::refuse_outputs_among_inputs({output_path}, {ply.source_path}); !apart)
-        return apart;
-    auto written = write_ply(ply, output_path, vertex_count, io::kBufferSize, [&](io::BufferedWriter& writer) -> Status {
+    if (auto apart = io::refuse_outputs_among_inputs({output_path}, {ply.path}); !apart) return apart;
+    if (auto unchanged = require_unchanged(ply); !unchanged) return unchanged;
+    auto written = [&]() -> Status {
+        auto output = io::Output::create(output_path);
+        if (!output) return fail(output.error());
+        io::BufferedWriter writer(output->file());
+        if (auto w = writer.write(header_text(ply.header_lines, vertex_count)); !w) return w;
         for (std::size_t done = 0; done < vertex_data.size();) {
             if (auto checked = interrupts.check(); !checked) return checked;
             const std::size_t piece = std::min(kBytesPerCheck, vertex_data.size() - done);
@@ -338,8 +547,9 @@ Status write_ply_file(const OrthoCells& ply, const std::string& output_path,
             done += piece;
         }
         if (auto flushed = writer.flush(); !flushed) return flushed;
-        return interrupts.check();
-    });
+        if (auto checked = interrupts.check(); !checked) return checked;
+        return output->commit();
+    }();
     if (!written && written.error().kind == ErrorKind::Os) return fail(written.error().as(ErrorKind::OsMatching));
     return written;
 }

@@ -11,10 +11,9 @@
 #include <system_error>
 #include <thread>
 
-#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
-#include "common/colmap.hpp"
 #include "common/parallel.hpp"
 #include "common/ply.hpp"
 #include "common/progress.hpp"
@@ -54,15 +53,18 @@ constexpr std::uint64_t kBlockVertices = 16'384;
 constexpr std::uint64_t kPiecesPerThread = 4;
 constexpr std::uint64_t kMinBlocksPerPiece = 8;
 
-// Each writer encodes records into a buffer of this size and hands it to the
-// kernel when it is full: far fewer system calls than 8 KiB writes.
-constexpr std::size_t kWriteBufferBytes = 1 << 20;
+// The write pass reads windows of this size: the points3D.bin records of a
+// window, encoded in one buffer, take about three and a half times as much.
+constexpr std::size_t kWriteWindowBytes = std::size_t{4} << 20;
+// No more records are encoded at once than this (about 26 MB).
+constexpr std::uint64_t kMaxStretchRecords = std::uint64_t{1} << 19;
 
-// How many records ahead a writer asks for the point it will encode.
-constexpr std::size_t kPrefetchDistance = 32;
 
 // Refusals of the header's content stay ValueErrors; everything else is a
 // failure to read the file.
+// The index of the patches' rectangles (defined with the assignment step).
+RectIndex index_of(const std::vector<Patch>& patches);
+
 Error read_error(const Error& cause) {
     return cause.as(cause.kind == ErrorKind::Value ? ErrorKind::Value : ErrorKind::Os, "PLY read error: ");
 }
@@ -147,13 +149,16 @@ private:
     double share_;
 };
 
-// Marks the kept vertices among [first, last) and returns how many there
-// are. The bits of each word are gathered in a register, and whether a
-// sampled point is kept is added in, not branched on: that branch would be
+// Marks the kept vertices among [first, last) of the window and returns how
+// many there are; adds each kept point to the count of every patch that
+// contains it. The bits of each word are gathered in a register, and whether
+// a sampled point is kept is added in, not branched on: that branch would be
 // mispredicted half the time.
 template <bool kFloat32>
-Result<std::uint64_t> keep_points(Cloud& cloud, std::uint64_t first, std::uint64_t last,
-                                  const PointFilter& filter) {
+Result<std::uint64_t> keep_points(Cloud& cloud, const io::Window& window, std::uint64_t first,
+                                  std::uint64_t last, const PointFilter& filter,
+                                  const std::vector<Patch>& patches, const RectIndex& grid,
+                                  std::vector<std::uint64_t>& patch_counts) {
     std::uint64_t word = first / 64, bits = 0, kept = 0;
     auto& draws = random::thread_draws();
     for (std::uint64_t v = first; v < last; ++v) {
@@ -162,12 +167,17 @@ Result<std::uint64_t> keep_points(Cloud& cloud, std::uint64_t first, std::uint64
             word = v / 64;
             bits = 0;
         }
-        const double z = ply::read_field<kFloat32>(cloud.record(v), cloud.layout.z);
+        const char* record = window.record(v - window.first);
+        const double z = ply::read_field<kFloat32>(record, cloud.layout.z);
         if (!filter.in_height_range(z)) continue;
         auto keep = filter.sampled(draws);
         if (!keep) return fail(keep.error());
         bits |= std::uint64_t{*keep} << (v % 64);
         kept += *keep;
+        if (!*keep) continue;
+        const double x = ply::read_field<kFloat32>(record, cloud.layout.x);
+        const double y = ply::read_field<kFloat32>(record, cloud.layout.y);
+        for (const std::uint32_t j : grid.candidates(x, y)) patch_counts[j] += patches[j].contains(x, y);
     }
     cloud.kept[word] |= bits;
     return kept;
@@ -242,40 +252,8 @@ void print_sampled_line(double percentage, std::uint64_t kept) {
 
 }  // namespace
 
-Result<std::shared_ptr<const VertexBlock>> VertexBlock::load(io::File& file, std::uint64_t offset,
-                                                             std::uint64_t size) {
-    std::shared_ptr<VertexBlock> block(new VertexBlock());
-    if (size == 0) return block;
-    // Mappings start at a page boundary: map from the page holding `offset`.
-    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-    const std::uint64_t start = offset / page * page;
-    const std::uint64_t length = offset - start + size;
-    if (length <= SIZE_MAX) {
-        void* mapping = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, file.fd(),
-                               static_cast<off_t>(start));
-        if (mapping != MAP_FAILED) {
-            block->mapping_ = mapping;
-            block->mapping_size_ = length;
-            block->data_ = static_cast<const char*>(mapping) + (offset - start);
-            return block;
-        }
-    }
-    // Not mappable (a special file): read the block into memory.
-    if (size > SIZE_MAX) return fail(Error::os("the vertex data does not fit in memory"));
-    block->buffer_.reset(new (std::nothrow) char[size]);
-    if (!block->buffer_)
-        return fail(Error::os("not enough memory for the vertex data (" + std::to_string(size) +
-                              " bytes)"));
-    if (auto read = file.read_exact(block->buffer_.get(), size); !read) return fail(read.error());
-    block->data_ = block->buffer_.get();
-    return block;
-}
-
-VertexBlock::~VertexBlock() {
-    if (mapping_ != nullptr) ::munmap(mapping_, mapping_size_);
-}
-
 Result<Cloud> read_point_cloud(const Config& config, const InterruptPoll& interrupted) {
+    if (config.patches.size() > UINT32_MAX) panic("more patches than the grid can number");
     auto file = io::open_read(config.input_file);
     if (!file) return fail(read_error(file.error()));
     io::BufferedReader reader(*file);
@@ -296,12 +274,12 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptPoll& interr
         return fail(read_error(io::short_read_error()));  // no file holds that much
     if (auto held = require_vertex_block(*file, *header, block_size); !held)
         return fail(read_error(held.error()));
-    // The records start right after the header: the reader's look-ahead is dropped.
-    if (auto positioned = reader.seek(header->header_size); !positioned)
-        return fail(read_error(positioned.error()));
-    auto block = VertexBlock::load(*file, header->header_size, block_size);
-    if (!block) return fail(read_error(block.error()));
-    cloud.vertices = std::move(*block);
+    // Windows of whole words of the kept set: the pieces of a window never
+    // share a word.
+    auto records = io::RecordReader::create(*file, header->header_size, cloud.layout.record_size,
+                                            count, io::kWindowBytes, kBlockVertices);
+    if (!records) return fail(read_error(records.error()));
+    cloud.body_offset = header->header_size;
     cloud.vertex_count = count;
     try {
         cloud.kept.assign(count / 64 + 1, 0);
@@ -314,26 +292,50 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptPoll& interr
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Extracting points");
     const PointFilter filter(config);
-    const std::size_t pieces = piece_count(count);
+    const RectIndex grid = index_of(config.patches);
+    const bool xyz_float32 = cloud.layout.x.type == ply::Type::Float32 &&
+                             cloud.layout.y.type == ply::Type::Float32 &&
+                             cloud.layout.z.type == ply::Type::Float32;
+    const std::size_t pieces = piece_count(records->window_records());
     std::vector<std::uint64_t> kept_in_piece(pieces, 0);
-    auto extracted = run_blocks(
-        count, pieces,
-        [&](std::uint64_t done) -> Status {
-            if (auto raised = interrupted())
-                return fail(Error{ErrorKind::Interrupted, "PLY read error: " + *raised, 0});
-            bar.set_position(done);
-            return {};
-        },
-        [&](std::size_t piece, std::uint64_t first, std::uint64_t last) -> Result<std::uint64_t> {
-            auto kept = cloud.layout.z.type == ply::Type::Float32
-                            ? keep_points<true>(cloud, first, last, filter)
-                            : keep_points<false>(cloud, first, last, filter);
-            if (!kept) return fail(read_error(kept.error()));
-            kept_in_piece[piece] += *kept;
-            return last - first;
-        });
-    if (!extracted) return fail(extracted.error());
+    // Counts per piece, added up at the end: piece k of every window adds to
+    // row k only.
+    std::vector<std::vector<std::uint64_t>> counts(pieces, std::vector<std::uint64_t>(config.patches.size()));
+    std::uint64_t done = 0;
+    bool stopped = false;  // by an interrupt or the generator, not by a read
+    // From the back: the writing pass starts at the front, which is then what
+    // the page cache still holds of a file larger than memory.
+    auto extracted = records->for_each(io::Order::Backward, [&](const io::Window& window) -> Status {
+        // Never more pieces than the window's blocks: the calling thread must
+        // take its share, as it is the one that polls.
+        auto ran = run_blocks(
+            window.count, std::min(pieces, piece_count(window.count)),
+            [&](std::uint64_t in_window) -> Status {
+                if (auto raised = interrupted())
+                    return fail(Error{ErrorKind::Interrupted, "PLY read error: " + *raised, 0});
+                bar.set_position(done + in_window);
+                return {};
+            },
+            [&](std::size_t piece, std::uint64_t first, std::uint64_t last) -> Result<std::uint64_t> {
+                auto kept = xyz_float32
+                                ? keep_points<true>(cloud, window, window.first + first, window.first + last,
+                                                    filter, config.patches, grid, counts[piece])
+                                : keep_points<false>(cloud, window, window.first + first, window.first + last,
+                                                     filter, config.patches, grid, counts[piece]);
+                if (!kept) return fail(read_error(kept.error()));
+                kept_in_piece[piece] += *kept;
+                return last - first;
+            });
+        done += window.count;
+        stopped = !ran;
+        return ran;
+    });
+    if (!extracted) return fail(stopped ? extracted.error() : read_error(extracted.error()));
     for (std::uint64_t kept : kept_in_piece) cloud.kept_count += kept;
+    cloud.patch_counts.assign(config.patches.size(), 0);
+    for (const auto& row : counts)
+        for (std::size_t j = 0; j < row.size(); ++j) cloud.patch_counts[j] += row[j];
+    cloud.file = std::make_shared<const io::File>(std::move(*file));
     bar.finish_with_message("Extraction complete");
     if (config.sample_percentage < 100) print_sampled_line(config.sample_percentage, cloud.kept_count);
     return cloud;
@@ -352,159 +354,45 @@ RectIndex index_of(const std::vector<Patch>& patches) {
 
 }  // namespace
 
-namespace {
-
-// A list that appends without branching on whether to append: the value is
-// always stored, and the length grows by one only when it is to be kept.
-template <class Index>
-class GrowingList {
-public:
-    void append_if(std::uint64_t value, bool keep) {
-        if (size_ == items_.size()) items_.resize(items_.size() * 2 + 64);
-        items_[size_] = static_cast<Index>(value);
-        size_ += keep;
-    }
-    std::size_t size() const { return size_; }
-    void append_to(std::vector<Index>& out) const {
-        out.insert(out.end(), items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(size_));
-    }
-
-private:
-    std::vector<Index> items_;
-    std::size_t size_ = 0;
-};
-
-// Appends every kept vertex of [first, last) to the lists of the patches
-// that contain its point, and returns how many kept vertices there were.
-// Vertices come in order, so every list stays ascending.
-template <class Index, bool kFloat32>
-std::uint64_t assign_block(const Cloud& cloud, const std::vector<Patch>& patches,
-                           const RectIndex& grid, std::uint64_t first, std::uint64_t last,
-                           std::vector<GrowingList<Index>>& lists) {
-    std::uint64_t kept = 0;
-    for (std::uint64_t word = first / 64; word < (last + 63) / 64; ++word) {
-        for (std::uint64_t bits = cloud.kept[word]; bits != 0; bits &= bits - 1) {
-            const std::uint64_t vertex = word * 64 + static_cast<std::uint64_t>(__builtin_ctzll(bits));
-            const char* record = cloud.record(vertex);
-            const double x = ply::read_field<kFloat32>(record, cloud.layout.x);
-            const double y = ply::read_field<kFloat32>(record, cloud.layout.y);
-            for (const std::uint32_t j : grid.candidates(x, y))
-                lists[j].append_if(vertex, patches[j].contains(x, y));
-            ++kept;
-        }
-    }
-    return kept;
-}
-
-template <class Index>
-Result<IndexLists<Index>> assign_with(const Cloud& cloud, const std::vector<Patch>& patches,
-                                      const InterruptPoll& interrupted) {
+// The kept points were counted into their patches while they were read, as
+// the records passed by; what is left of the assignment is to hand over the
+// counts, under the step's bar and after one poll for interrupts.
+Result<PatchCounts> assign_points_to_patches(const Cloud& cloud, const std::vector<Patch>& patches,
+                                             const InterruptPoll& interrupted) {
     progress::ProgressBar bar(cloud.kept_count);
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Assigning to patches");
-    const RectIndex grid = index_of(patches);
-    const bool xy_float32 =
-        cloud.layout.x.type == ply::Type::Float32 && cloud.layout.y.type == ply::Type::Float32;
-    // Each piece of the vertices fills lists of its own; joined in piece
-    // order they are the ascending lists of the whole cloud.
-    const std::size_t pieces = piece_count(cloud.vertex_count);
-    std::vector<std::vector<GrowingList<Index>>> piece_lists(
-        pieces, std::vector<GrowingList<Index>>(patches.size()));
-    auto assigned = run_blocks(
-        cloud.vertex_count, pieces,
-        [&](std::uint64_t done) -> Status {
-            if (auto raised = interrupted())
-                return fail(Error{ErrorKind::Interrupted,
-                                  "Assignment error: Signal check failed: " + *raised, 0});
-            bar.set_position(done);
-            return {};
-        },
-        [&](std::size_t piece, std::uint64_t first, std::uint64_t last) -> Result<std::uint64_t> {
-            auto& lists = piece_lists[piece];
-            return xy_float32 ? assign_block<Index, true>(cloud, patches, grid, first, last, lists)
-                              : assign_block<Index, false>(cloud, patches, grid, first, last, lists);
-        });
-    if (!assigned) return fail(assigned.error());
-
-    IndexLists<Index> lists(patches.size());
-    parallel_for_each(patches.size(), [&](std::size_t j) {
-        std::size_t total = 0;
-        for (const auto& from_piece : piece_lists) total += from_piece[j].size();
-        lists[j].reserve(total);
-        for (const auto& from_piece : piece_lists) from_piece[j].append_to(lists[j]);
-    });
+    if (auto raised = interrupted())
+        return fail(Error{ErrorKind::Interrupted, "Assignment error: Signal check failed: " + *raised, 0});
+    if (cloud.patch_counts.size() != patches.size()) panic("the cloud was counted for other patches");
+    bar.set_position(cloud.kept_count);
     bar.finish_with_message("Assignment complete");
-    return lists;
-}
-
-}  // namespace
-
-Result<PatchIndices> assign_points_to_patches(const Cloud& cloud, const std::vector<Patch>& patches,
-                                              const InterruptPoll& interrupted) {
-    if (patches.size() > UINT32_MAX) panic("more patches than the grid can number");
-    if (cloud.vertex_count <= std::uint64_t{UINT32_MAX} + 1) {
-        auto lists = assign_with<std::uint32_t>(cloud, patches, interrupted);
-        if (!lists) return fail(lists.error());
-        return PatchIndices(std::move(*lists));
-    }
-    auto lists = assign_with<std::uint64_t>(cloud, patches, interrupted);
-    if (!lists) return fail(lists.error());
-    return PatchIndices(std::move(*lists));
+    return cloud.patch_counts;
 }
 
 // ---- step 3: write_patches ----
 
 namespace {
 
-// Records a writer encodes between two looks at its stop flag.
-constexpr std::size_t kRecordsPerStopCheck = 1 << 14;
-
-// The points file body: one record per vertex, in order, ids 1..N in index
-// order, error -1, no observations. Returns false, having stopped early,
-// once `stop` is set.
-template <bool kFloat32, class Index>
-bool write_point_records(colmap::Point3DBinWriter& out, const Cloud& cloud,
-                         const std::vector<Index>& vertices, const std::atomic<bool>* stop) {
-    for (std::size_t k = 0; k < vertices.size(); ++k) {
-        if (k % kRecordsPerStopCheck == 0 && stop != nullptr && stop->load(std::memory_order_relaxed))
-            return false;
-        // The points of one patch lie scattered over the whole block: ask for
-        // the record needed a few steps ahead.
-        if (k + kPrefetchDistance < vertices.size())
-            __builtin_prefetch(cloud.record(vertices[k + kPrefetchDistance]));
-        if (vertices[k] >= cloud.vertex_count) panic("vertex number outside the vertex block");
-        const CloudPoint p = point_at<kFloat32>(cloud.record(vertices[k]), cloud.layout);
-        out.write(k + 1, {static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z)},
-                  {p.red, p.green, p.blue}, -1.0);
-    }
-    return true;
+template <class T>
+char* put(char* out, T value) {
+    std::memcpy(out, &value, sizeof value);
+    return out + sizeof value;
 }
 
 }  // namespace
 
-template <class Index>
-Status write_colmap_file(const std::string& path, const Cloud& cloud,
-                         const std::vector<Index>& vertices, const std::atomic<bool>* stop) {
-    if (auto made = io::create_parent_directories(path); !made) return made;
-    auto output = io::Output::create(path);
-    if (!output) return fail(output.error());
-
-    colmap::Point3DBinWriter out(output->file(), vertices.size(), kWriteBufferBytes);
-    const RecordLayout& layout = cloud.layout;
-    const bool xyz_float32 = layout.x.type == ply::Type::Float32 &&
-                             layout.y.type == ply::Type::Float32 && layout.z.type == ply::Type::Float32;
-    const bool whole = xyz_float32 ? write_point_records<true>(out, cloud, vertices, stop)
-                                   : write_point_records<false>(out, cloud, vertices, stop);
-    // Stopped: the temporary file goes with `output`.
-    if (!whole) return fail(Error{ErrorKind::Interrupted, "Interrupted", 0});
-    if (auto finished = out.finish(); !finished) return finished;
-    return output->commit();
+void encode_point_record(char* out, std::uint64_t id, const CloudPoint& p) {
+    out = put(out, id);
+    out = put(out, static_cast<double>(p.x));
+    out = put(out, static_cast<double>(p.y));
+    out = put(out, static_cast<double>(p.z));
+    out = put(out, p.red);
+    out = put(out, p.green);
+    out = put(out, p.blue);
+    out = put(out, -1.0);
+    put(out, std::uint64_t{0});
 }
-
-template Status write_colmap_file(const std::string&, const Cloud&,
-                                  const std::vector<std::uint32_t>&, const std::atomic<bool>*);
-template Status write_colmap_file(const std::string&, const Cloud&,
-                                  const std::vector<std::uint64_t>&, const std::atomic<bool>*);
 
 namespace detail {
 
@@ -517,15 +405,35 @@ std::size_t writer_thread_count(std::size_t patch_count) {
     return std::min(patch_count, std::clamp<std::size_t>(cores, 2, 16));
 }
 
-// State shared by the writers and the calling thread. The writers own it
-// with the calling thread, so it outlives a call that stops waiting for them.
-struct WriterPool {
-    WriterPool(std::size_t patch_count, PatchWriter write_one)
-        : write_one(std::move(write_one)), outcomes(patch_count) {}
+// State shared by the writing threads and the calling thread. The threads
+// own it with the calling thread, so it outlives a call that stops waiting
+// for them.
+struct WriterPool final : WriterReport {
+    WriterPool(std::size_t patch_count, WritingJob job) : job(std::move(job)), outcomes(patch_count) {}
 
-    const PatchWriter write_one;
-    std::atomic<std::size_t> next_patch{0};
-    std::atomic<bool> stop{false};  // set on an interrupt: no new patch is started
+    void done(std::size_t patch, WriterOutcome outcome) override {
+        {
+            std::lock_guard lock(mutex);
+            if (outcomes[patch].kind != WriterOutcome::Kind::Pending) return;
+            outcomes[patch] = std::move(outcome);
+            ++completed_patches;
+        }
+        changed.notify_all();
+    }
+
+    // After a job threw: what it did not report ended abnormally.
+    void abandon_pending() {
+        for (std::size_t patch = 0; patch < outcomes.size(); ++patch) {
+            WriterOutcome outcome;
+            outcome.kind = WriterOutcome::Kind::Abnormal;
+            done(patch, std::move(outcome));
+        }
+    }
+
+    const std::atomic<bool>& stop() const override { return stopped; }
+
+    const WritingJob job;
+    std::atomic<bool> stopped{false};  // set on an interrupt: the job gives up
     std::mutex mutex;  // guards outcomes and completed_patches
     std::condition_variable changed;
     std::vector<WriterOutcome> outcomes;
@@ -550,22 +458,15 @@ WriterOutcome run_one(const PatchWriter& write_one, std::size_t patch,
     return outcome;
 }
 
-void writer_loop(const std::shared_ptr<WriterPool>& pool) {
-    for (;;) {
-        if (pool->stop.load(std::memory_order_relaxed)) return;
-        const std::size_t patch = pool->next_patch.fetch_add(1);
-        if (patch >= pool->outcomes.size()) return;
-        WriterOutcome outcome = run_one(pool->write_one, patch, pool->stop);
-        {
-            std::lock_guard lock(pool->mutex);
-            pool->outcomes[patch] = std::move(outcome);
-            ++pool->completed_patches;
-        }
-        pool->changed.notify_all();
+void run_job(const std::shared_ptr<WriterPool>& pool) {
+    try {
+        pool->job(*pool);
+    } catch (...) {
+        pool->abandon_pending();
     }
 }
 
-// The writer threads, joined before the call returns whatever happens: no
+// The writing threads, joined before the call returns whatever happens: no
 // file is written after the caller has its result.
 class WriterThreads {
 public:
@@ -576,8 +477,7 @@ public:
 
     void start(std::size_t count, const std::shared_ptr<WriterPool>& pool) {
         try {
-            for (std::size_t i = 0; i < count; ++i)
-                threads_.emplace_back([pool] { writer_loop(pool); });
+            for (std::size_t i = 0; i < count; ++i) threads_.emplace_back([pool] { run_job(pool); });
         } catch (const std::system_error& e) {
             panic("failed to spawn thread: " + io::os_error_text(e.code().value()));
         }
@@ -594,21 +494,21 @@ private:
 
 }  // namespace
 
-Result<SplitCounts> run_writers(std::size_t patch_count, PatchWriter write_one,
+Result<SplitCounts> run_writing(std::size_t patch_count, std::size_t threads, WritingJob job,
                                 const InterruptPoll& interrupted) {
     progress::ProgressBar bar(patch_count);
     bar.set_style(progress::Template::Count);
     bar.set_message("Writing patches");
-    auto pool = std::make_shared<WriterPool>(patch_count, std::move(write_one));
-    WriterThreads threads;
-    threads.start(writer_thread_count(patch_count), pool);
+    auto pool = std::make_shared<WriterPool>(patch_count, std::move(job));
+    WriterThreads writers;
+    writers.start(patch_count == 0 ? 0 : threads, pool);
 
     // Monitor: poll, show the count, and wait up to 100 ms for it to change.
     std::uint64_t shown = 0;
     for (;;) {
         if (auto raised = interrupted()) {
-            pool->stop.store(true, std::memory_order_relaxed);
-            threads.join_all();
+            pool->stopped.store(true, std::memory_order_relaxed);
+            writers.join_all();
             return fail(Interrupts::interrupted_error(*raised));
         }
         std::unique_lock lock(pool->mutex);
@@ -624,7 +524,7 @@ Result<SplitCounts> run_writers(std::size_t patch_count, PatchWriter write_one,
                                [&] { return pool->completed_patches != done; });
     }
     bar.finish_with_message("Writing complete");
-    threads.join_all();
+    writers.join_all();
 
     SplitCounts counts;
     for (const WriterOutcome& outcome : pool->outcomes) {
@@ -641,46 +541,275 @@ Result<SplitCounts> run_writers(std::size_t patch_count, PatchWriter write_one,
     return counts;
 }
 
+Result<SplitCounts> run_writers(std::size_t patch_count, PatchWriter write_one,
+                                const InterruptPoll& interrupted) {
+    auto next_patch = std::make_shared<std::atomic<std::size_t>>(0);
+    WritingJob job = [write_one = std::move(write_one), next_patch, patch_count](WriterReport& report) {
+        for (;;) {
+            if (report.stop().load(std::memory_order_relaxed)) return;
+            const std::size_t patch = next_patch->fetch_add(1);
+            if (patch >= patch_count) return;
+            report.done(patch, run_one(write_one, patch, report.stop()));
+        }
+    };
+    return run_writing(patch_count, writer_thread_count(patch_count), std::move(job), interrupted);
+}
+
 }  // namespace detail
 
 namespace {
 
-// What the writers read, owned by them: it lives until the last writer ends,
-// even when the call has already failed.
-struct WriteJob {
-    Cloud cloud;  // the vertex block and its layout; no kept set
-    PatchIndices indices;
-    std::vector<std::string> output_files;
+// How many patch files are open at once: well inside the process's limit on
+// open files. More patches take more passes over the records.
+std::size_t open_file_budget() {
+    struct rlimit limit {};
+    std::uint64_t allowed = 1024;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) allowed = limit.rlim_cur;
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(allowed / 2, 16, 512));
+}
 
-    Result<std::uint64_t> write(std::size_t patch, const std::atomic<bool>& stop) const {
-        return std::visit(
-            [&](const auto& lists) -> Result<std::uint64_t> {
-                const auto& list = lists[patch];
-                if (list.empty()) return 0;  // no file is created or touched
-                if (auto written = write_colmap_file(output_files[patch], cloud, list, &stop); !written)
-                    return fail(written.error().as(ErrorKind::Os, "Write error: "));
-                return list.size();
-            },
-            indices);
+// A patch file being written, under a temporary name until its last record:
+// its count went out when it was created, its records follow window by
+// window.
+struct PatchOutput {
+    std::optional<io::Output> output;
+    std::uint64_t written = 0;
+    bool failed = false;
+};
+
+// What the writing thread reads, owned by it: it lives until the writing
+// ends, even when the call has already failed. The records are read from the
+// input once more, front to back, window by window; in each window the kept
+// points are found in their patches again and every patch with points there
+// gets them in one piece, encoded into a buffer of the worker's own.
+struct WriteJob {
+    std::shared_ptr<const io::File> file;
+    std::uint64_t body_offset = 0, vertex_count = 0;
+    RecordLayout layout;
+    bool xyz_float32 = false;  // x, y and z are 4-byte floats: read without a type switch
+    std::vector<std::uint64_t> kept;
+    PatchCounts counts;
+    std::vector<Patch> patches;
+
+    void run(detail::WriterReport& report) const {
+        std::vector<std::size_t> pending;
+        for (std::size_t j = 0; j < patches.size(); ++j) {
+            if (counts[j] == 0) report.done(j, written(0));  // no file is created or touched
+            else pending.push_back(j);
+        }
+        if (pending.empty()) return;
+        auto records = io::RecordReader::create(*file, body_offset, layout.record_size, vertex_count,
+                                                kWriteWindowBytes, 64);
+        if (!records) return fail_all(report, pending, records.error());
+        const std::size_t budget = open_file_budget();
+        for (std::size_t begin = 0; begin < pending.size(); begin += budget) {
+            if (report.stop().load(std::memory_order_relaxed)) return;
+            const std::span<const std::size_t> group(pending.data() + begin,
+                                                     std::min(budget, pending.size() - begin));
+            write_group(report, *records, group);
+        }
+    }
+
+private:
+    static detail::WriterOutcome written(std::uint64_t points) {
+        detail::WriterOutcome outcome;
+        outcome.kind = detail::WriterOutcome::Kind::Written;
+        outcome.points = points;
+        return outcome;
+    }
+    static detail::WriterOutcome failed(const Error& error) {
+        detail::WriterOutcome outcome;
+        outcome.kind = detail::WriterOutcome::Kind::Failed;
+        outcome.error = error.as(ErrorKind::Os, "Write error: ");
+        return outcome;
+    }
+    static void fail_all(detail::WriterReport& report, std::span<const std::size_t> patches,
+                         const Error& error) {
+        for (const std::size_t j : patches) report.done(j, failed(error));
+    }
+
+    Status open_patch(std::size_t j, PatchOutput& out) const {
+        const std::string& path = patches[j].output_file;
+        if (auto made = io::create_parent_directories(path); !made) return made;
+        auto output = io::Output::create(path);
+        if (!output) return fail(output.error());
+        out.output.emplace(std::move(*output));
+        const std::uint64_t count = counts[j];
+        if (auto w = out.output->file().write_all(&count, sizeof count); !w) return w;
+        return {};
+    }
+
+    // The records of a stretch of vertices, found in their patches and
+    // encoded in patch order into one buffer, so each patch's part is one
+    // write: `start[s]` is where slot s's records begin.
+    struct Stretch {
+        std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> found;  // per piece: (slot, vertex)
+        std::vector<std::vector<std::uint64_t>> at;  // per piece: where its next record of each slot goes
+        std::vector<std::uint64_t> start;
+        std::vector<char> encoded;
+    };
+
+    // Finds the kept points of vertices [first, last) in the group's patches,
+    // on the pool, piece by piece in vertex order. Returns how many
+    // (patch, point) pairs there are.
+    std::uint64_t find_members(Stretch& st, const io::Window& window, std::uint64_t first,
+                               std::uint64_t last, const RectIndex& grid,
+                               const std::vector<std::uint32_t>& slot_of, std::size_t slots) const {
+        constexpr std::uint32_t kNotInGroup = UINT32_MAX;
+        const std::size_t pieces = st.found.size();
+        parallel_for_each(pieces, [&](std::size_t k) {
+            auto& found = st.found[k];
+            auto& count = st.at[k];
+            found.clear();
+            count.assign(slots, 0);
+            // Whole words of the kept set: pieces start at multiples of 64.
+            const std::uint64_t span = last - first;
+            const std::uint64_t from = first + span * k / pieces / 64 * 64;
+            const std::uint64_t to = k + 1 == pieces ? last : first + span * (k + 1) / pieces / 64 * 64;
+            for (std::uint64_t word = from / 64; word < (to + 63) / 64; ++word) {
+                for (std::uint64_t bits = kept[word]; bits != 0; bits &= bits - 1) {
+                    const std::uint64_t v = word * 64 + static_cast<std::uint64_t>(__builtin_ctzll(bits));
+                    if (v < from || v >= to) continue;
+                    const char* record = window.record(v - window.first);
+                    const double x = xyz_float32 ? ply::read_field<true>(record, layout.x)
+                                                 : ply::read_field<false>(record, layout.x);
+                    const double y = xyz_float32 ? ply::read_field<true>(record, layout.y)
+                                                 : ply::read_field<false>(record, layout.y);
+                    for (const std::uint32_t j : grid.candidates(x, y)) {
+                        const std::uint32_t slot = slot_of[j];
+                        if (slot == kNotInGroup || !patches[j].contains(x, y)) continue;
+                        found.emplace_back(slot, static_cast<std::uint32_t>(v - window.first));
+                        ++count[slot];
+                    }
+                }
+            }
+        });
+        std::uint64_t total = 0;
+        for (const auto& found : st.found) total += found.size();
+        return total;
+    }
+
+    // Places each piece's records after those of the earlier pieces in
+    // their slot, encodes them there on the pool (ids continue each patch's
+    // count), and returns the buffer's slot boundaries.
+    void encode_members(Stretch& st, const io::Window& window, const std::vector<PatchOutput>& outputs) const {
+        const std::size_t slots = outputs.size(), pieces = st.found.size();
+        st.start.assign(slots + 1, 0);
+        for (std::size_t s = 0; s < slots; ++s) {
+            std::uint64_t next = st.start[s];
+            for (std::size_t k = 0; k < pieces; ++k) {
+                const std::uint64_t n = st.at[k][s];
+                st.at[k][s] = next;
+                next += n;
+            }
+            st.start[s + 1] = next;
+        }
+        st.encoded.resize(st.start[slots] * kPointRecordSize);
+        parallel_for_each(pieces, [&](std::size_t k) {
+            for (const auto& [slot, v] : st.found[k]) {
+                const std::uint64_t at = st.at[k][slot]++;
+                const std::uint64_t id = outputs[slot].written + (at - st.start[slot]) + 1;
+                encode_point_record(st.encoded.data() + at * kPointRecordSize, id,
+                                    xyz_float32 ? point_at<true>(window.record(v), layout)
+                                                : point_at<false>(window.record(v), layout));
+            }
+        });
+    }
+
+    void write_group(detail::WriterReport& report, io::RecordReader& records,
+                     std::span<const std::size_t> group) const {
+        constexpr std::uint32_t kNotInGroup = UINT32_MAX;
+        std::vector<std::uint32_t> slot_of(patches.size(), kNotInGroup);
+        std::vector<PatchOutput> outputs(group.size());
+        for (std::size_t s = 0; s < group.size(); ++s) {
+            slot_of[group[s]] = static_cast<std::uint32_t>(s);
+            if (auto opened = open_patch(group[s], outputs[s]); !opened) {
+                outputs[s].failed = true;
+                report.done(group[s], failed(opened.error()));
+            }
+        }
+        const RectIndex grid = index_of(patches);
+        Stretch st;
+        st.found.resize(piece_count(records.window_records()));
+        st.at.resize(st.found.size());
+        // A stretch is as much of a window as keeps the encoded records
+        // within a fixed size; patches that overlap many times make it short.
+        std::uint64_t stretch = records.window_records();
+        // The last pass: a file larger than memory leaves no pages behind it.
+        const bool drop_behind = io::larger_than_memory(records.count() * records.record_size());
+        auto written_all = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
+            // Interrupted: give up; the unfinished files go with their outputs.
+            if (report.stop().load(std::memory_order_relaxed)) return fail(Error::os("stopped"));
+            for (std::uint64_t first = window.first; first < window.first + window.count;) {
+                const std::uint64_t last = std::min(window.first + window.count, first + stretch);
+                const std::uint64_t members = find_members(st, window, first, last, grid, slot_of, group.size());
+                if (members > kMaxStretchRecords && last - first > 64) {
+                    stretch = std::max<std::uint64_t>(64, (last - first) / 2 / 64 * 64);
+                    continue;
+                }
+                encode_members(st, window, outputs);
+                parallel_for_each(group.size(), [&](std::size_t s) {
+                    const std::uint64_t n = st.start[s + 1] - st.start[s];
+                    if (n == 0 || outputs[s].failed) return;
+                    const char* encoded = st.encoded.data() + st.start[s] * kPointRecordSize;
+                    if (auto appended = append(group[s], outputs[s], encoded, n,
+                                               report.stop().load(std::memory_order_relaxed));
+                        !appended) {
+                        outputs[s].failed = true;
+                        outputs[s].output.reset();  // removes the temporary file
+                        report.done(group[s], failed(appended.error()));
+                    } else if (outputs[s].written == counts[group[s]]) {
+                        report.done(group[s], written(counts[group[s]]));
+                    }
+                });
+                first = last;
+            }
+            return {};
+        }, drop_behind);
+        if (written_all || report.stop().load(std::memory_order_relaxed)) return;
+        // The input could not be read again: every patch not yet complete fails.
+        const Error error = written_all.error().as(ErrorKind::Os, "PLY read error: ");
+        for (std::size_t s = 0; s < group.size(); ++s) {
+            if (outputs[s].failed || outputs[s].written == counts[group[s]]) continue;
+            detail::WriterOutcome outcome;
+            outcome.kind = detail::WriterOutcome::Kind::Failed;
+            outcome.error = error;
+            report.done(group[s], std::move(outcome));
+        }
+    }
+
+    // Writes n encoded records of the patch; renames the file into place
+    // after the last.
+    Status append(std::size_t j, PatchOutput& out, const char* encoded, std::uint64_t n,
+                  bool stop_requested) const {
+        if (auto w = out.output->file().write_all(encoded, n * kPointRecordSize); !w) return w;
+        out.written += n;
+        if (out.written < counts[j]) return {};
+        // Interrupted meanwhile: the file is not put in place.
+        if (stop_requested) return fail(Error{ErrorKind::Interrupted, "Interrupted", 0});
+        return out.output->commit();
+        return {};
     }
 };
 
 }  // namespace
 
-Result<SplitCounts> write_patches(const Cloud& cloud, PatchIndices indices,
+Result<SplitCounts> write_patches(const Cloud& cloud, const PatchCounts& counts,
                                   const std::vector<Patch>& patches,
                                   const InterruptPoll& interrupted) {
     auto job = std::make_shared<WriteJob>();
-    job->cloud.vertices = cloud.vertices;
-    job->cloud.vertex_count = cloud.vertex_count;
-    job->cloud.layout = cloud.layout;
-    job->indices = std::move(indices);
-    for (const Patch& patch : patches) job->output_files.push_back(patch.output_file);
+    job->file = cloud.file;
+    job->body_offset = cloud.body_offset;
+    job->vertex_count = cloud.vertex_count;
+    job->layout = cloud.layout;
+    job->xyz_float32 = cloud.layout.x.type == ply::Type::Float32 &&
+                       cloud.layout.y.type == ply::Type::Float32 && cloud.layout.z.type == ply::Type::Float32;
+    job->kept = cloud.kept;
+    job->counts = counts;
+    job->patches = patches;
     std::shared_ptr<const WriteJob> shared = std::move(job);
-    return detail::run_writers(
-        patches.size(),
-        [shared](std::size_t patch, const std::atomic<bool>& stop) { return shared->write(patch, stop); },
-        interrupted);
+    return detail::run_writing(
+        patches.size(), 1, [shared](detail::WriterReport& report) { shared->run(report); }, interrupted);
 }
 
 // ---- the pipeline ----
@@ -712,9 +841,9 @@ Result<SplitCounts> split_ply(const Config& config, const InterruptPoll& interru
         return fail(apart.error());
     auto cloud = read_point_cloud(config, interrupted);
     if (!cloud) return fail(cloud.error());
-    auto indices = assign_points_to_patches(*cloud, config.patches, interrupted);
-    if (!indices) return fail(indices.error());
-    auto counts = write_patches(*cloud, std::move(*indices), config.patches, interrupted);
+    auto patch_counts = assign_points_to_patches(*cloud, config.patches, interrupted);
+    if (!patch_counts) return fail(patch_counts.error());
+    auto counts = write_patches(*cloud, *patch_counts, config.patches, interrupted);
     if (!counts) return counts;
     counts->points_loaded = cloud->kept_count;
     return counts;

@@ -3,10 +3,13 @@
 // points file per patch rectangle of the ground plane.
 //
 // split_ply runs three steps, one after the other: read_point_cloud keeps the
-// points inside the height range (and, optionally, a random share of them),
-// assign_points_to_patches lists for every patch the points inside its
-// rectangle, and write_patches writes each patch's points on writer threads.
-// The first two share their work with the worker pool; in every step the
+// points inside the height range (and, optionally, a random share of them)
+// and counts the kept points inside each patch's rectangle,
+// assign_points_to_patches settles those counts, and write_patches writes
+// each patch's points. The records are read from the file window by window
+// (common/records.hpp), once to keep and count, once to write: memory holds
+// one bit per vertex, a count per patch and fixed buffers, whatever the size
+// of the input. The work is shared with the worker pool; in every step the
 // calling thread shows progress and polls for interrupts.
 
 #include <atomic>
@@ -25,6 +28,7 @@
 #include "common/interrupt.hpp"
 #include "common/io.hpp"
 #include "common/json.hpp"
+#include "common/records.hpp"
 #include "common/ply.hpp"
 
 namespace larkspan::split_point_cloud {
@@ -87,47 +91,23 @@ struct CloudPoint {
     std::uint8_t red = 255, green = 255, blue = 255;
 };
 
-// The vertex records of the input, held in memory from the read step until
-// the last writer is done with them: the file mapped read-only where the
-// system allows it (no copy, and the page cache stays the only copy), else
-// read into one buffer. A mapped input must not be shortened by another
-// process while the split runs.
-class VertexBlock {
-public:
-    // The `size` bytes at `offset` of an open file whose position is `offset`.
-    // A block that cannot be held in memory is a read failure.
-    static Result<std::shared_ptr<const VertexBlock>> load(io::File& file, std::uint64_t offset,
-                                                           std::uint64_t size);
-    VertexBlock(const VertexBlock&) = delete;
-    VertexBlock& operator=(const VertexBlock&) = delete;
-    ~VertexBlock();
-
-    const char* data() const { return data_; }
-
-private:
-    VertexBlock() = default;
-
-    const char* data_ = nullptr;
-    void* mapping_ = nullptr;  // whole mapped pages, when mapped
-    std::size_t mapping_size_ = 0;
-    std::unique_ptr<char[]> buffer_;  // when read
-};
-
 // The result of the read step. The kept points are recorded as a set of
 // vertex numbers, one bit per vertex, in input order; their fields are read
-// from the vertex block when they are needed. A point's position in the
+// from the file again when they are written. A point's position in the
 // kept-point list is the number of kept vertices before it.
 struct Cloud {
-    std::shared_ptr<const VertexBlock> vertices;
+    std::shared_ptr<const io::File> file;  // the input, open until the writing is done
+    std::uint64_t body_offset = 0;         // its first record
     std::uint64_t vertex_count = 0;
     RecordLayout layout;
     std::vector<std::uint64_t> kept;  // bit v of word v / 64: vertex v is kept
     std::uint64_t kept_count = 0;
-
-    const char* record(std::uint64_t vertex) const {
-        return vertices->data() + vertex * layout.record_size;
-    }
+    std::vector<std::uint64_t> patch_counts;  // kept points inside each patch, in patch order
 };
+
+inline bool is_kept(const std::vector<std::uint64_t>& kept, std::uint64_t vertex) {
+    return (kept[vertex / 64] >> (vertex % 64)) & 1;
+}
 
 // The point of one vertex record; with kFloat32, x, y and z are known to be
 // 4-byte floats.
@@ -142,13 +122,9 @@ inline CloudPoint point_at(const char* record, const RecordLayout& layout) {
     return {x, y, z, channel(layout.red), channel(layout.green), channel(layout.blue)};
 }
 
-// The kept points inside each patch, ascending, one list per patch. The lists
-// hold vertex numbers: ascending in the kept-point list is ascending in the
-// input, and the writers need nothing else. 32-bit numbers while the vertex
-// count allows it, halving the lists' memory.
-template <class Index>
-using IndexLists = std::vector<std::vector<Index>>;
-using PatchIndices = std::variant<IndexLists<std::uint32_t>, IndexLists<std::uint64_t>>;
+// How many points each patch receives, in patch order.
+using PatchCounts = std::vector<std::uint64_t>;
+
 
 struct SplitCounts {
     std::uint64_t points_loaded = 0;
@@ -159,9 +135,9 @@ struct SplitCounts {
 // Steps of split_ply, in order. Each returns its result or the error the
 // entry point raises (kind and full message).
 Result<Cloud> read_point_cloud(const Config& config, const InterruptPoll& interrupted);
-Result<PatchIndices> assign_points_to_patches(const Cloud& cloud, const std::vector<Patch>& patches,
-                                              const InterruptPoll& interrupted);
-Result<SplitCounts> write_patches(const Cloud& cloud, PatchIndices indices,
+Result<PatchCounts> assign_points_to_patches(const Cloud& cloud, const std::vector<Patch>& patches,
+                                             const InterruptPoll& interrupted);
+Result<SplitCounts> write_patches(const Cloud& cloud, const PatchCounts& counts,
                                   const std::vector<Patch>& patches,
                                   const InterruptPoll& interrupted);
 
@@ -171,15 +147,10 @@ Result<SplitCounts> write_patches(const Cloud& cloud, PatchIndices indices,
 // the call returns.
 Result<SplitCounts> split_ply(const Config& config, const InterruptPoll& interrupted);
 
-// Writes the points of the given vertices, in order, as a COLMAP binary
-// points file (ids 1..N, error -1, empty tracks), creating missing parent
-// directories; the file appears at `path` only when complete. Returns the
-// file system's error text on failure. Gives up, leaving no file, once
-// `stop` is set.
-template <class Index>
-Status write_colmap_file(const std::string& path, const Cloud& cloud,
-                         const std::vector<Index>& vertices,
-                         const std::atomic<bool>* stop = nullptr);
+// One points3D.bin record with an empty track: id, position, colour,
+// error -1, track length 0.
+inline constexpr std::size_t kPointRecordSize = 51;
+void encode_point_record(char* out, std::uint64_t id, const CloudPoint& point);
 
 namespace detail {
 
@@ -196,11 +167,32 @@ struct WriterOutcome {
 using PatchWriter =
     std::function<Result<std::uint64_t>(std::size_t patch, const std::atomic<bool>& stop)>;
 
-// The writing machinery of write_patches with the per-patch work injected:
-// runs `write_one` for every patch on a bounded set of threads, which own the
-// function and whatever it captures, while the calling thread shows progress
-// and polls for interrupts; then reports the outcomes in patch order. On an
-// interrupt the writers are stopped and joined before it returns.
+// Where writing threads report what became of each patch, once per patch,
+// and learn that the call was interrupted: they should then give up soon,
+// leaving no unfinished file.
+class WriterReport {
+public:
+    virtual void done(std::size_t patch, WriterOutcome outcome) = 0;
+    virtual const std::atomic<bool>& stop() const = 0;
+
+protected:
+    ~WriterReport() = default;
+};
+
+// Work that writes every patch and reports each; run on threads of its own.
+using WritingJob = std::function<void(WriterReport& report)>;
+
+// The writing machinery of write_patches with the work injected: runs `job`
+// on `threads` threads, which own the function and whatever it captures,
+// while the calling thread shows progress and polls for interrupts; then
+// reports the outcomes in patch order. A job that throws leaves the patches
+// it did not report ended abnormally. On an interrupt the job is told to
+// stop and its threads are joined before it returns.
+Result<SplitCounts> run_writing(std::size_t patch_count, std::size_t threads, WritingJob job,
+                                const InterruptPoll& interrupted);
+
+// The same with one function per patch, run for every patch on a bounded set
+// of threads.
 Result<SplitCounts> run_writers(std::size_t patch_count, PatchWriter write_one,
                                 const InterruptPoll& interrupted);
 

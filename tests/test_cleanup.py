@@ -366,6 +366,14 @@ class TestErrors:
         assert type(raised.value) is exception and str(raised.value) == message
         assert sorted(p.name for p in tmp_path.iterdir()) == ["in.ply"]
 
+    @pytest.mark.parametrize("discarded", ["kept.ply", "./kept.ply", "sub/../kept.ply"])
+    def test_kept_and_discarded_in_one_file_refused(self, tmp_path, run, discarded):
+        (tmp_path / "sub").mkdir()
+        write_ply(tmp_path / "in.ply", [splat_row(0, 0, 0)])
+        with pytest.raises(ValueError, match="are the same file"):
+            run(discarded_file=discarded)
+        assert not (tmp_path / "kept.ply").exists()
+
     def test_output_cannot_be_created(self, tmp_path, run):
         write_ply(tmp_path / "in.ply", [splat_row(0, 0, 0)])
         with pytest.raises(OSError, match=r"^No such file or directory \(os error 2\)$"):

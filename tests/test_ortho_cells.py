@@ -275,6 +275,60 @@ class TestWritePlyFile:
             OrthoCells(str(scene[0]) + "\0ignored")
 
 
+def truncate(path):
+    os.truncate(path, os.path.getsize(path) - 68)
+
+
+def rewrite_in_place(path):
+    """Same size, other records, a later modification time."""
+    data = bytearray(path.read_bytes())
+    data[-68:-64] = struct.pack("<f", 7.0)
+    stat = path.stat()
+    path.write_bytes(bytes(data))
+    os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns + 10**9))
+
+
+def replace(path):
+    other = path.with_suffix(".new")
+    other.write_bytes(path.read_bytes())
+    os.replace(other, path)
+
+
+def touch(path):
+    stat = path.stat()
+    os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns + 10**9))
+
+
+class TestChangedFile:
+    """The records are read from the file again when cells are extracted, so
+    a file that changed since loading is refused rather than cut into cells
+    of another version."""
+
+    @pytest.mark.parametrize("change", [truncate, rewrite_in_place, replace, touch, os.remove])
+    @pytest.mark.parametrize("call", ["extract_all_cells", "write_ply_file"])
+    def test_refused_naming_the_file(self, tmp_path, scene, change, call):
+        ortho = OrthoCells(str(scene[0]))
+        bounds = ortho.get_bounds()
+        change(scene[0])
+        out = tmp_path / "out.ply"
+        with pytest.raises(OSError, match=f"^The PLY file {re.escape(str(scene[0]))} changed after it "
+                                          "was loaded"):
+            if call == "extract_all_cells":
+                ortho.extract_all_cells([(0, 10, 0, 10, str(out))])
+            else:
+                ortho.write_ply_file(str(out), b"", 0)
+        assert not out.exists()
+        assert ortho.get_bounds() == bounds
+
+    def test_relative_path_outlives_a_change_of_directory(self, tmp_path, scene, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        ortho = OrthoCells(scene[0].name)
+        (tmp_path / "elsewhere").mkdir()
+        monkeypatch.chdir(tmp_path / "elsewhere")
+        ortho.extract_all_cells([(0, 10, 0, 10, "all.ply")])
+        assert (tmp_path / "elsewhere" / "all.ply").read_bytes().endswith(splat_records(scene[1]))
+
+
 class TestSurface:
     def test_registered_last_with_signatures(self):
         assert _core.__all__[-1] == "OrthoCells"

@@ -14,8 +14,8 @@ using namespace larkspan::ortho_cells;
 namespace {
 
 // x, y and z are read inside every record, and the block holds every record.
-void check_layout(const OrthoCells& ply) {
-    if (ply.vertex_data.size() != ply.vertex_size * ply.vertex_count) std::abort();
+void check_layout(const OrthoCells& ply, const ByteBuffer& records) {
+    if (records.size() != ply.vertex_size * ply.vertex_count) std::abort();
     if (ply.vertex_count == 0) return;
     for (const ply::Field& field : {ply.x_field, ply.y_field, ply.z_field})
         if (field.offset + ply::type_size(field.type) > ply.vertex_size) std::abort();
@@ -23,7 +23,7 @@ void check_layout(const OrthoCells& ply) {
 
 // Cells over the file's extent: the whole of it, its four quarters (sharing
 // edges), the single point of the first splat, and an inverted one.
-std::vector<Cell> cells_over(const OrthoCells& ply, const Bounds& b) {
+std::vector<Cell> cells_over(const VertexView& ply, const Bounds& b) {
     const double mid_x = b.min_x / 2 + b.max_x / 2, mid_y = b.min_y / 2 + b.max_y / 2;
     std::vector<Cell> cells = {
         {b.min_x, b.max_x, b.min_y, b.max_y, "all"},
@@ -33,21 +33,22 @@ std::vector<Cell> cells_over(const OrthoCells& ply, const Bounds& b) {
         {mid_x, b.max_x, mid_y, b.max_y, "q4"},
         {b.max_x, b.min_x, b.max_y, b.min_y, "inverted"},
     };
-    if (ply.vertex_count > 0) cells.push_back({ply.x(0), ply.x(0), ply.y(0), ply.y(0), "first"});
+    if (ply.count > 0) cells.push_back({ply.x(0), ply.x(0), ply.y(0), ply.y(0), "first"});
     return cells;
 }
 
-void check_written_copy_loads_back(const OrthoCells& ply) {
+void check_written_copy_loads_back(const OrthoCells& ply, const ByteBuffer& block) {
     io::File copy = fuzz::empty_file();
-    const std::span<const char> records(ply.vertex_data.data(), ply.vertex_data.size());
+    const std::span<const char> records(block.data(), block.size());
     if (!write_ply_file(ply, fuzz::path_of(copy), records, ply.vertex_count)) std::abort();
     auto again = load(fuzz::path_of(copy));
     if (!again || again->vertex_count != ply.vertex_count || again->vertex_size != ply.vertex_size ||
         again->x_field.offset != ply.x_field.offset || again->y_field.offset != ply.y_field.offset ||
         again->z_field.offset != ply.z_field.offset || again->header_lines.size() != ply.header_lines.size())
         std::abort();
-    if (ply.vertex_data.size() > 0 &&
-        std::memcmp(again->vertex_data.data(), ply.vertex_data.data(), ply.vertex_data.size()) != 0)
+    auto again_block = read_all_records(*again);
+    if (!again_block) std::abort();
+    if (block.size() > 0 && std::memcmp(again_block->data(), block.data(), block.size()) != 0)
         std::abort();
     // Only the vertex element lines change, to the plain count.
     const std::string count_line = "element vertex " + std::to_string(ply.vertex_count);
@@ -64,9 +65,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     io::File file = fuzz::file_with(data, size);
     auto ply = load(fuzz::path_of(file));
     if (!ply) return 0;
-    check_layout(*ply);
-    const std::vector<Cell> cells = cells_over(*ply, get_bounds(*ply));
-    if (assign_splats(*ply, cells) != assign_splats_literally(*ply, cells)) std::abort();
-    check_written_copy_loads_back(*ply);
+    auto block = read_all_records(*ply);
+    if (!block) std::abort();
+    check_layout(*ply, *block);
+    const VertexView view = view_of(*ply, *block);
+    const std::vector<Cell> cells = cells_over(view, get_bounds(*ply));
+    if (assign_splats(view, cells) != assign_splats_literally(view, cells)) std::abort();
+    check_written_copy_loads_back(*ply, *block);
     return 0;
 }

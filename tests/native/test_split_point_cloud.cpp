@@ -119,38 +119,42 @@ TEST(AssignPointsToPatches, InterruptIsAKeyboardInterrupt) {
     CloudFile cloud(100'000);
     Config config;
     config.input_file = cloud.path();
+    config.patches = {Patch{}};
     auto read = read_point_cloud(config, never);
     ASSERT_TRUE(read);
     EXPECT_EQ(read->kept_count, 100'000u);
     int calls = 0;
-    auto assigned = assign_points_to_patches(*read, {Patch{}}, raise_on_call(1, "E: x", &calls));
+    auto assigned = assign_points_to_patches(*read, config.patches, raise_on_call(1, "E: x", &calls));
     ASSERT_FALSE(assigned);
     EXPECT_EQ(assigned.error().kind, ErrorKind::Interrupted);
     EXPECT_EQ(assigned.error().message, "Assignment error: Signal check failed: E: x");
 }
 
-TEST(AssignPointsToPatches, ListsAreAscendingVertexNumbers) {
+// The counts taken while reading, window by window on several workers, are
+// those of the kept points in each rectangle.
+TEST(AssignPointsToPatches, CountsAreThoseOfTheKeptPoints) {
     CloudFile cloud(300'000);  // enough for several pieces
+    Patch left, right, none;
+    left.max_x = 50;
+    right.min_x = 25;
+    none.min_x = 200;
     Config config;
     config.input_file = cloud.path();
     config.sample_percentage = 50;
+    config.patches = {left, right, none};
     auto read = read_point_cloud(config, never);
     ASSERT_TRUE(read);
-    Patch left, right;
-    left.max_x = 50;
-    right.min_x = 25;
-    auto assigned = assign_points_to_patches(*read, {left, right}, never);
-    ASSERT_TRUE(assigned);
-    const auto& lists = std::get<IndexLists<std::uint32_t>>(*assigned);
-    std::uint64_t expected_left = 0;
-    for (std::uint64_t v = 0; v < read->vertex_count; ++v)
-        if ((read->kept[v / 64] >> (v % 64) & 1) && v % 100 < 50) ++expected_left;
-    EXPECT_EQ(lists[0].size(), expected_left);
-    for (const auto& list : lists) {
-        EXPECT_TRUE(std::is_sorted(list.begin(), list.end()));
-        EXPECT_EQ(std::adjacent_find(list.begin(), list.end()), list.end());
-        for (auto v : list) EXPECT_TRUE(read->kept[v / 64] >> (v % 64) & 1);
+    auto counts = assign_points_to_patches(*read, config.patches, never);
+    ASSERT_TRUE(counts);
+    std::uint64_t kept = 0, in_left = 0, in_right = 0;
+    for (std::uint64_t v = 0; v < read->vertex_count; ++v) {
+        if (!is_kept(read->kept, v)) continue;
+        ++kept;
+        in_left += v % 100 < 50;
+        in_right += v % 100 >= 25;
     }
+    EXPECT_EQ(read->kept_count, kept);
+    EXPECT_EQ(*counts, (PatchCounts{in_left, in_right, 0}));
 }
 
 TEST(RunWriters, CountsEveryPatchIncludingEmptyOnes) {
@@ -211,4 +215,19 @@ TEST(RunWriters, InterruptStopsTheWritersAndJoinsThemBeforeReturning) {
     // Every writer that started has returned, and none started after the stop.
     EXPECT_EQ(running->load(), 0);
     EXPECT_LT(started->load(), 20);
+}
+
+TEST(RunWriting, PatchesAJobLeftUnreportedEndedAbnormally) {
+    auto counts = detail::run_writing(
+        3, 1,
+        [](detail::WriterReport& report) {
+            detail::WriterOutcome outcome;
+            outcome.kind = detail::WriterOutcome::Kind::Written;
+            report.done(0, outcome);
+            throw std::runtime_error("the job died");
+        },
+        never);
+    ASSERT_FALSE(counts);
+    EXPECT_EQ(counts.error().kind, ErrorKind::Runtime);
+    EXPECT_EQ(counts.error().message, "Thread join failed");
 }

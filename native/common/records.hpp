@@ -1,0 +1,132 @@
+#pragma once
+// The vertex records of a file read window by window into one buffer of
+// fixed size, so that a tool's memory does not grow with its input: the
+// kernel's page cache is the only copy of the file, and the kernel drops its
+// pages when memory runs short. Reads go through pread, so a file shortened
+// meanwhile gives a short read ("failed to fill whole buffer"), never a
+// fault as a mapping would.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "buffer.hpp"
+#include "error.hpp"
+#include "interrupt.hpp"
+#include "io.hpp"
+
+namespace larkspan::io {
+
+// Large enough that reads and writes cost few system calls and the pool's
+// workers get whole blocks of records; small enough to be a fixed cost.
+inline constexpr std::size_t kWindowBytes = std::size_t{16} << 20;
+
+// Records [first, first + count) of the file, held in the reader's buffer
+// until the next window is read.
+struct Window {
+    std::uint64_t first = 0;
+    std::uint64_t count = 0;
+    std::uint64_t record_size = 0;
+    const char* data = nullptr;
+
+    // Record `first + i`.
+    const char* record(std::uint64_t i) const { return data + i * record_size; }
+    std::size_t bytes() const { return static_cast<std::size_t>(count * record_size); }
+};
+
+// Which end of the file a pass starts from. A pass that starts where the
+// previous one ended finds those pages still in the page cache when the file
+// is larger than memory.
+enum class Order { Forward, Backward };
+
+class RecordReader {
+public:
+    // `count` records of `record_size` (> 0) bytes from byte `offset` of
+    // `file`, which the caller has checked holds them and keeps open while
+    // the reader is used. Windows hold a multiple of `align` records (the
+    // last one excepted), about `window_bytes` bytes.
+    static Result<RecordReader> create(const File& file, std::uint64_t offset,
+                                       std::uint64_t record_size, std::uint64_t count,
+                                       std::size_t window_bytes = kWindowBytes,
+                                       std::uint64_t align = 1);
+
+    std::uint64_t count() const { return count_; }
+    std::uint64_t record_size() const { return record_size_; }
+    std::uint64_t window_records() const { return window_records_; }
+    std::uint64_t window_count() const;
+
+    // Reads window k (windows numbered in file order).
+    Result<Window> read(std::uint64_t k);
+    // Asks the kernel to start reading window k in the background.
+    void prefetch(std::uint64_t k) const;
+
+    // Asks the kernel to drop window k from the page cache.
+    void drop(std::uint64_t k) const;
+
+    // Calls visit(const Window&) -> Status for every window in `order`, each
+    // read while the kernel already fetches the next; stops at the first
+    // failure and returns it. With `drop_behind`, each window's pages are
+    // dropped once it is visited: for the last pass over a file that the
+    // page cache cannot hold, so the pages it keeps are those still to come.
+    template <class Visit>
+    Status for_each(Order order, Visit&& visit, bool drop_behind = false) {
+        const std::uint64_t windows = window_count();
+        for (std::uint64_t n = 0; n < windows; ++n) {
+            const std::uint64_t k = order == Order::Forward ? n : windows - 1 - n;
+            if (n + 1 < windows) prefetch(order == Order::Forward ? k + 1 : k - 1);
+            auto window = read(k);
+            if (!window) return fail(window.error());
+            if (auto visited = visit(*window); !visited) return visited;
+            if (drop_behind) drop(k);
+        }
+        return {};
+    }
+
+private:
+    RecordReader(int fd, std::uint64_t offset, std::uint64_t record_size, std::uint64_t count,
+                 std::uint64_t window_records, ByteBuffer buffer)
+        : fd_(fd), offset_(offset), record_size_(record_size), count_(count),
+          window_records_(window_records), buffer_(std::move(buffer)) {}
+
+    int fd_;  // borrowed: the caller keeps the file open
+    std::uint64_t offset_, record_size_, count_, window_records_;
+    ByteBuffer buffer_;
+};
+
+// The memory this process's page cache can count on: the memory the system
+// has available, or less when the process's memory cgroup (v1 or v2) has a
+// lower limit.
+std::uint64_t memory_for_cache();
+
+// A file of `size` bytes that the page cache cannot be expected to hold while
+// a tool passes over it.
+inline bool larger_than_memory(std::uint64_t size) { return size > memory_for_cache(); }
+
+// Writes the records `indices` (in that order) of a block of `record_size`
+// byte records to the file, straight from the block: writev gathers them,
+// adjacent records as one piece, up to the system's limit per call.
+Status write_gathered(File& file, const char* block, std::uint64_t record_size,
+                      std::span<const std::uint32_t> indices);
+
+// Copies `length` bytes of `in` from `offset` onto `out` as io::copy_range
+// does, dropping each piece of the input from the page cache once it is
+// copied: for inputs larger than memory, read once.
+Status copy_range_dropping_behind(File& in, std::uint64_t offset, std::uint64_t length,
+                                  BufferedWriter& out, Interrupts& interrupts);
+
+// What identifies a file's content without reading it: the device and inode
+// it lives at, its size and its modification time. Equal stamps of one path
+// taken at two times mean, as far as the system can tell, that nobody
+// replaced, truncated or rewrote the file in between.
+struct FileStamp {
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t mtime_seconds = 0, mtime_nanoseconds = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+
+Result<FileStamp> stamp_of(const File& file);
+// The file the path names now (symbolic links followed).
+Result<FileStamp> stamp_of(const std::string& path);
+
+}  // namespace larkspan::io
