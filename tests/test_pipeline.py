@@ -1,6 +1,7 @@
 """Per-patch steps over executors: a process pool and a dask cluster give the
 same files as the command line run patch by patch."""
 
+import multiprocessing
 from concurrent.futures import ProcessPoolExecutor
 
 import pytest
@@ -23,6 +24,11 @@ def planned(tmp_path):
     return tmp_path, plan
 
 
+# Fresh workers, as the pipeline recommends: forking a process whose tools
+# have started the thread pool copies the pool's state without its threads.
+SPAWN = multiprocessing.get_context("spawn")
+
+
 def clean_all(executor, root, plan, **extra):
     return pipeline.run(executor, pipeline.clean_patch, root / "PLAN.json",
                         trained=str(root / "trained_{id}.ply"), points=None,
@@ -31,7 +37,7 @@ def clean_all(executor, root, plan, **extra):
 
 def test_process_pool_matches_the_command_line(planned, capfd):
     root, plan = planned
-    with ProcessPoolExecutor(2) as pool:
+    with ProcessPoolExecutor(2, mp_context=SPAWN) as pool:
         assert clean_all(pool, root, plan) == {p.id: None for p in plan.patches}
     for patch in plan.patches:
         assert cli.main(["cleanup", str(root / f"trained_{patch.id}.ply"),
@@ -47,7 +53,7 @@ def test_failed_patches_are_named_and_the_others_finish(planned):
     write_ply(root / "trained_2.ply", [splat_row(0, 0, 0)])
     with open(root / "trained_2.ply", "r+b") as f:
         f.truncate(f.seek(0, 2) - 1)  # a body shorter than the header announces
-    with ProcessPoolExecutor(2) as pool, pytest.raises(pipeline.PatchesFailed) as raised:
+    with ProcessPoolExecutor(2, mp_context=SPAWN) as pool, pytest.raises(pipeline.PatchesFailed) as raised:
         clean_all(pool, root, plan)
     assert sorted(raised.value.failures) == [1, 2]
     assert str(raised.value) == ("patch 1 failed: OSError: No such file or directory "

@@ -10,10 +10,14 @@ patch's core and drops floaters and oversized splats.
 
 ``run`` hands out one task per patch::
 
+    import multiprocessing
     from concurrent.futures import ProcessPoolExecutor
     from larkspan.splat import pipeline
 
-    with ProcessPoolExecutor(4) as pool:
+    # Workers started fresh, not forked: a forked copy of a process whose
+    # tools have run holds the thread pool's state without its threads.
+    spawn = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(4, mp_context=spawn) as pool:
         pipeline.run(pool, pipeline.clean_patch, "PLAN.json",
                      trained="train/{id}/point_cloud.ply",
                      points="patches/{id}/points3D.bin", output="clean/{id}.ply")
