@@ -372,26 +372,10 @@ Result<PatchCounts> assign_points_to_patches(const Cloud& cloud, const std::vect
 
 // ---- step 3: write_patches ----
 
-namespace {
-
-template <class T>
-char* put(char* out, T value) {
-    std::memcpy(out, &value, sizeof value);
-    return out + sizeof value;
-}
-
-}  // namespace
-
 void encode_point_record(char* out, std::uint64_t id, const CloudPoint& p) {
-    out = put(out, id);
-    out = put(out, static_cast<double>(p.x));
-    out = put(out, static_cast<double>(p.y));
-    out = put(out, static_cast<double>(p.z));
-    out = put(out, p.red);
-    out = put(out, p.green);
-    out = put(out, p.blue);
-    out = put(out, -1.0);
-    put(out, std::uint64_t{0});
+    colmap::encode_point3d_head(
+        out, id, {static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z)},
+        {p.red, p.green, p.blue}, -1.0, 0);
 }
 
 namespace detail {

@@ -24,6 +24,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/colmap.hpp"
 #include "common/error.hpp"
 #include "common/interrupt.hpp"
 #include "common/io.hpp"
@@ -149,7 +150,7 @@ Result<SplitCounts> split_ply(const Config& config, const InterruptPoll& interru
 
 // One points3D.bin record with an empty track: id, position, colour,
 // error -1, track length 0.
-inline constexpr std::size_t kPointRecordSize = 51;
+inline constexpr std::size_t kPointRecordSize = colmap::kPoint3DHeadSize;
 void encode_point_record(char* out, std::uint64_t id, const CloudPoint& point);
 
 namespace detail {

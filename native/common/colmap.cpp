@@ -501,8 +501,9 @@ Result<bool> Point3DReader::next(Point3D& point, bool with_track) {
 Status Point3DReader::close() { return impl_->close(); }
 
 Point3DBinWriter::Point3DBinWriter(io::File& file, std::uint64_t count, std::size_t buffer_bytes)
-    : file_(file), buffer_(std::max(buffer_bytes, kHeadSize)), announced_(count) {
-    used_ = static_cast<std::size_t>(put(buffer_.data(), count) - buffer_.data());
+    : file_(file), buffer_(std::max(buffer_bytes, kPoint3DHeadSize)), announced_(count) {
+    std::memcpy(buffer_.data(), &count, sizeof count);  // the record count leads the file
+    used_ = sizeof count;
 }
 
 bool Point3DBinWriter::make_room(std::size_t size) {

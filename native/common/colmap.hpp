@@ -262,6 +262,26 @@ private:
 // Writes a points3D.bin file record by record to an open file: the count
 // first, then exactly that many records, each encoded straight into the
 // buffer, which goes to the file whenever it is full.
+// The fixed part of a points3D.bin record: id, xyz, rgb, error, track length.
+inline constexpr std::size_t kPoint3DHeadSize = 8 + 24 + 3 + 8 + 8;
+
+// Encodes the fixed part of a points3D.bin record at `out`; returns the end,
+// where the track's elements follow.
+inline char* encode_point3d_head(char* out, std::uint64_t id, const std::array<double, 3>& xyz,
+                                 const std::array<std::uint8_t, 3>& rgb, double error,
+                                 std::uint64_t track_length) {
+    const auto put = [&out](const auto& value) {
+        std::memcpy(out, &value, sizeof value);
+        out += sizeof value;
+    };
+    put(id);
+    put(xyz);
+    put(rgb);
+    put(error);
+    put(track_length);
+    return out;
+}
+
 class Point3DBinWriter {
 public:
     Point3DBinWriter(io::File& file, std::uint64_t count,
@@ -271,14 +291,9 @@ public:
                const std::array<std::uint8_t, 3>& rgb, double error,
                std::span<const TrackElement> track = {}) {
         ++written_;
-        const std::size_t size = kHeadSize + track.size_bytes();
+        const std::size_t size = kPoint3DHeadSize + track.size_bytes();
         if (buffer_.size() - used_ < size && !make_room(size)) return;
-        char* out = buffer_.data() + used_;
-        out = put(out, id);
-        out = put(out, xyz);
-        out = put(out, rgb);
-        out = put(out, error);
-        out = put(out, static_cast<std::uint64_t>(track.size()));
+        char* out = encode_point3d_head(buffer_.data() + used_, id, xyz, rgb, error, track.size());
         if (!track.empty()) std::memcpy(out, track.data(), track.size_bytes());
         used_ += size;
     }
@@ -288,14 +303,6 @@ public:
     Status finish();
 
 private:
-    // The fixed part of a record: id, xyz, rgb, error, track length.
-    static constexpr std::size_t kHeadSize = 8 + 24 + 3 + 8 + 8;
-
-    template <class T>
-    static char* put(char* out, const T& value) {
-        std::memcpy(out, &value, sizeof value);
-        return out + sizeof value;
-    }
     // Empties the buffer, and grows it for a record larger than it; false
     // once a write has failed.
     bool make_room(std::size_t size);
