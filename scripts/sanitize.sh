@@ -21,7 +21,7 @@ STAGE="$BUILD/stage"
 rm -rf "$STAGE" && mkdir -p "$STAGE/larkspan/splat"
 cp src/larkspan/splat/*.py "$STAGE/larkspan/splat/"
 cp src/larkspan/splat/*.pyi src/larkspan/splat/py.typed "$STAGE/larkspan/splat/" 2>/dev/null || true
-cp "$BUILD"/_core*.so "$STAGE/larkspan/splat/"
+cp "$BUILD"/_core*.so "$BUILD"/_inspect*.so "$STAGE/larkspan/splat/"
 
 "$BUILD/native_tests" --gtest_brief=1
 
