@@ -39,6 +39,7 @@ import numpy as np
 from scipy.spatial import cKDTree
 
 from larkspan.splat import cleanup_splats
+from io_floor import io_floor
 
 PROPERTIES = (["x", "y", "z", "nx", "ny", "nz", "f_dc_0", "f_dc_1", "f_dc_2"]
               + [f"f_rest_{i}" for i in range(45)]
@@ -127,19 +128,6 @@ def peer_cleanup(config):
 # ---- measuring ----
 
 MiB = 1 << 20
-
-
-def io_floor(input_file, outputs):
-    """Reads the input once and writes files of the given sizes: the least
-    any cleanup producing these outputs must do."""
-    with open(input_file, "rb", buffering=0) as f:
-        while f.read(16 * MiB):
-            pass
-    block = b"\0" * MiB
-    for path, size in outputs:
-        with open(path, "wb", buffering=0) as f:
-            while size > 0:
-                size -= f.write(block[: min(size, MiB)])
 
 
 # VmHWM rather than ru_maxrss: the latter carries the high-water mark of the

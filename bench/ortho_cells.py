@@ -41,6 +41,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import numpy as np  # noqa: E402
 
 from larkspan.splat import OrthoCells  # noqa: E402
+from io_floor import io_floor  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 PROPERTIES = (["x", "y", "z", "nx", "ny", "nz", "f_dc_0", "f_dc_1", "f_dc_2"]
@@ -105,19 +106,6 @@ def run_numpy(path: Path, out_dir: Path) -> None:
 
 
 MiB = 1 << 20
-
-
-def io_floor(path: Path, outputs: list[tuple[Path, int]]) -> None:
-    """Reads the input once and writes files of the given sizes: the least
-    any tool producing these cells must do."""
-    with open(path, "rb", buffering=0) as f:
-        while f.read(16 * MiB):
-            pass
-    block = b"\0" * MiB
-    for out, size in outputs:
-        with open(out, "wb", buffering=0) as f:
-            while size > 0:
-                size -= f.write(block[: min(size, MiB)])
 
 
 def read_whole(path: Path) -> None:

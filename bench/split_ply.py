@@ -30,6 +30,7 @@ from pathlib import Path
 import numpy as np
 
 from larkspan.splat import Config, Patch, split_ply
+from io_floor import io_floor
 
 EXTENT = 1000.0
 GRID = 10
@@ -116,19 +117,6 @@ def run_numpy(input_path: Path, header_length: int, patches, max_z: float) -> in
     return total
 
 
-def run_floor(input_path: Path, sizes: list[tuple[str, int]]) -> None:
-    """Reads the input, then writes files of the given sizes with 1 MiB writes."""
-    with open(input_path, "rb", buffering=0) as f:
-        while f.read(16 * MiB):
-            pass
-    block = b"\0" * MiB
-    for path, size in sizes:
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb", buffering=0) as f:
-            while size > 0:
-                size -= f.write(block[: min(size, MiB)])
-
-
 def timed(fn, *args) -> tuple[float, object]:
     start = time.perf_counter()
     result = fn(*args)
@@ -168,7 +156,7 @@ def main() -> int:
                 peer.append(seconds)
             else:  # the sizes come from our run before it
                 floor_sizes = [(str(out / Path(p).name), size) for p, size in sizes]
-                seconds, _ = timed(run_floor, input_path, floor_sizes)
+                seconds, _ = timed(io_floor, input_path, floor_sizes)
                 floor.append(seconds)
             shutil.rmtree(out, ignore_errors=True)
         print(f"pair {pair + 1}: split_ply {ours[-1]:.3f}s, numpy {peer[-1]:.3f}s, "
