@@ -9,14 +9,9 @@ default buffer. Printed from one run:
   call on as many identical positions, which only converts the list and takes
   the single-point shortcut: the cost of reading the input (target: at most 3
   at 1,000,000 cameras);
-- the literal programme's time on 100,000 cameras beside the planner's, and
-  whether the two plans agree;
 - the whole call on 1,000,000 cameras given as a numpy (N, 2) float64 array,
   as a ratio to the same call given the list of tuples (target: at most 0.5),
   and whether the two plans agree.
-
-The literal programme lives in the test-only probe module; it is built here
-(build/native-tests) when scripts/test.sh has not built it yet.
 
 Usage: python bench/patches.py
 """
@@ -26,17 +21,13 @@ from __future__ import annotations
 import contextlib
 import os
 import random
-import subprocess
 import sys
 import time
-from pathlib import Path
 
 import numpy as np
 
 from larkspan.splat import patches
 
-ROOT = Path(__file__).resolve().parent.parent
-PROBE_DIR = Path(os.environ.get("LARKSPAN_PROBE_DIR", ROOT / "build" / "native-tests"))
 TARGET_RATIO = 3.0
 TARGET_ARRAY_RATIO = 0.5
 BLOCK = 100.0
@@ -88,21 +79,6 @@ def best_time(fn, repeats: int) -> tuple[float, object]:
     return best, result
 
 
-def load_probe():
-    if not list(PROBE_DIR.glob("_probe*.so")):
-        print(f"building the probe module in {PROBE_DIR} ...", flush=True)
-        python = sys.executable
-        subprocess.run([python, "-m", "cmake", "-S", str(ROOT), "-B", str(PROBE_DIR), "-G", "Ninja",
-                        f"-DCMAKE_MAKE_PROGRAM={Path(python).parent / 'ninja'}",
-                        "-DLARKSPAN_BUILD_MODULE=OFF", "-DLARKSPAN_BUILD_TESTS=ON",
-                        f"-DPython_EXECUTABLE={python}"], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run([python, "-m", "cmake", "--build", str(PROBE_DIR), "--target", "_probe"],
-                       check=True, stdout=subprocess.DEVNULL)
-    sys.path.insert(0, str(PROBE_DIR))
-    import _probe
-    return _probe
-
-
 def as_tuples(boxes):
     return [(b.min_x, b.max_x, b.min_y, b.max_y) for b in boxes]
 
@@ -123,16 +99,6 @@ def main() -> int:
         print(f"{n:>9,} cameras: {len(boxes)} patches in {planned * 1e3:8.1f} ms; "
               f"reading the input {reading * 1e3:7.1f} ms; ratio {ratios[n]:.2f}")
 
-    probe = load_probe()
-    cameras, boxes, planned = plans[100_000]
-    start = time.perf_counter()
-    literal = probe.patches_direct(cameras, 700, 1.5, 100)
-    literal_time = time.perf_counter() - start
-    agree = literal == as_tuples(boxes)
-    print(f"  100,000 cameras: literal programme {literal_time:8.2f} s, planner "
-          f"{planned * 1e3:.1f} ms: {literal_time / planned:,.0f}x faster; "
-          f"plans {'equal' if agree else 'DIFFER'}")
-
     verdict = "meets" if ratios[1_000_000] <= TARGET_RATIO else "MISSES"
     print(f"ratio at 1,000,000 cameras {ratios[1_000_000]:.2f} {verdict} the target of "
           f"at most {TARGET_RATIO:g}")
@@ -146,7 +112,7 @@ def main() -> int:
     print(f"1,000,000 cameras from a numpy array {from_array * 1e3:.1f} ms, from a list of "
           f"tuples {from_list * 1e3:.1f} ms: ratio {array_ratio:.2f} {array_verdict} the target "
           f"of at most {TARGET_ARRAY_RATIO:g}; plans {'equal' if array_agrees else 'DIFFER'}")
-    return 0 if agree and array_agrees and verdict == array_verdict == "meets" else 1
+    return 0 if array_agrees and verdict == array_verdict == "meets" else 1
 
 
 if __name__ == "__main__":

@@ -25,12 +25,12 @@ void check_model_file(const std::uint8_t* data, std::size_t size, Form form,
         if (model.error().message.empty()) std::abort();
         return;
     }
-    io::File copy = fuzz::empty_file();
+    io::File copy = fuzz::file_with();
     if (!write(fuzz::path_of(copy), *model, form)) std::abort();
     if (form == Form::Binary && fuzz::content_of(copy).size() > size) std::abort();
     auto again = read(fuzz::path_of(copy), form);
     if (!again || again->size() != model->size()) std::abort();
-    io::File second_copy = fuzz::empty_file();
+    io::File second_copy = fuzz::file_with();
     if (!write(fuzz::path_of(second_copy), *again, form)) std::abort();
     if (fuzz::content_of(copy) != fuzz::content_of(second_copy)) std::abort();
 }

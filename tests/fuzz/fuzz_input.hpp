@@ -1,12 +1,9 @@
 #pragma once
-// Fuzz inputs as files: the readers under test take open files, so each input
-// is placed in an anonymous in-memory file.
+// Fuzz inputs as anonymous in-memory files: the readers under test take open
+// files, or paths, which /proc/self/fd gives.
 
 #include <sys/mman.h>
-#include <unistd.h>
 
-#include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -14,30 +11,18 @@
 
 namespace larkspan::fuzz {
 
-inline io::File empty_file() {
-    int fd = ::memfd_create("fuzz-input", 0);
-    if (fd < 0) std::abort();
-    return io::File(fd);
-}
-
-inline io::File file_with(const std::uint8_t* data, std::size_t size) {
-    io::File file = empty_file();
-    if (!file.write_all(data, size) || !file.seek(0)) std::abort();
+inline io::File file_with(const std::uint8_t* data = nullptr, std::size_t size = 0) {
+    io::File file(::memfd_create("fuzz-input", 0));
+    if (!file.is_open() || !file.write_all(data, size) || !file.seek(0)) std::abort();
     return file;
 }
 
-// The whole content of a file.
 inline std::string content_of(io::File& file) {
-    auto size = file.size();
-    if (!size) std::abort();
-    std::string content(*size, '\0');
+    std::string content(file.size().value(), '\0');
     if (!file.pread_exact(content.data(), content.size(), 0)) std::abort();
     return content;
 }
 
-// A path naming the input, for readers that open by path.
-inline std::string path_of(const io::File& file) {
-    return "/proc/self/fd/" + std::to_string(file.fd());
-}
+inline std::string path_of(const io::File& file) { return "/proc/self/fd/" + std::to_string(file.fd()); }
 
 }  // namespace larkspan::fuzz

@@ -38,7 +38,7 @@ std::vector<Cell> cells_over(const VertexView& ply, const Bounds& b) {
 }
 
 void check_written_copy_loads_back(const OrthoCells& ply, const ByteBuffer& block) {
-    io::File copy = fuzz::empty_file();
+    io::File copy = fuzz::file_with();
     const std::span<const char> records(block.data(), block.size());
     if (!write_ply_file(ply, fuzz::path_of(copy), records, ply.vertex_count)) std::abort();
     auto again = load(fuzz::path_of(copy));

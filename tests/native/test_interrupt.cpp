@@ -1,8 +1,8 @@
+// Interrupt polling: only the calling thread asks the host, and an answer
+// sticks; parallel pieces stop starting once it came.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <optional>
-#include <string>
 #include <thread>
 
 #include "common/interrupt.hpp"
@@ -11,7 +11,6 @@
 using namespace larkspan;
 
 namespace {
-
 // A poll that reports an interrupt from its n-th call on (counting from 1).
 InterruptPoll interrupt_from_call(int n, int* calls) {
     return [=]() -> std::optional<std::string> {
@@ -19,7 +18,6 @@ InterruptPoll interrupt_from_call(int n, int* calls) {
         return std::nullopt;
     };
 }
-
 }  // namespace
 
 TEST(Interrupts, OnlyTheCallingThreadAsksTheHostAndTheAnswerSticks) {

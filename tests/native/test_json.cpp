@@ -40,26 +40,6 @@ struct json::Schema<Outer> {
         json::required("items", &Outer::items));
 };
 
-TEST(JsonDecode, DefaultsNullsAndUnknownKeys) {
-    auto r = json::decode<Outer>(
-        R"({"extra": {"deep": [1, {"x": null}]}, "path": "p", "bound": null, "items": [{"name": "a", "lo": null}, [null, "b"]]})");
-    ASSERT_TRUE(r) << r.error().message;
-    EXPECT_EQ(r->path, "p");
-    EXPECT_FALSE(r->bound.has_value());
-    EXPECT_EQ(r->count, 10u);
-    ASSERT_EQ(r->items.size(), 2u);
-    EXPECT_TRUE(std::isinf(r->items[0].lo));
-    EXPECT_EQ(r->items[1].name, "b");
-}
-
-TEST(JsonDecode, ArrayFormFillsOptionalTail) {
-    auto r = json::decode<Outer>(R"(["p", 1.5, 3, true, []])");
-    ASSERT_TRUE(r) << r.error().message;
-    EXPECT_EQ(*r->bound, 1.5);
-    EXPECT_EQ(r->count, 3u);
-    EXPECT_TRUE(r->flag);
-}
-
 struct ErrorCase {
     const char* document;
     const char* message;
@@ -77,40 +57,14 @@ TEST_P(JsonErrors, ExactMessageWithPosition) {
 INSTANTIATE_TEST_SUITE_P(
     Messages, JsonErrors,
     ::testing::Values(
-        ErrorCase{R"({"items": []})", "missing field `path` at line 1 column 13"},
         ErrorCase{"{\n  \"path\": \"p\",\n  \"path\": \"q\", \"items\": []}",
                   "duplicate field `path` at line 3 column 8"},
-        ErrorCase{R"({"path": 5, "items": []})", "invalid type: integer `5`, expected a string at line 1 column 10"},
-        ErrorCase{R"({"path": "p", "count": -1, "items": []})",
-                  "invalid value: integer `-1`, expected u64 at line 1 column 25"},
         ErrorCase{R"({"path": "p", "count": 1.5, "items": []})",
                   "invalid type: floating point `1.5`, expected u64 at line 1 column 26"},
         ErrorCase{R"({"path": "p", "flag": 1, "items": []})",
                   "invalid type: integer `1`, expected a boolean at line 1 column 23"},
-        ErrorCase{R"({"path": "p", "items": [{"name": "n", "lo": "x"}]})",
-                  "invalid type: string \"x\", expected f64 at line 1 column 47"},
-        ErrorCase{R"({"path": "p", "items": {}})", "invalid type: map, expected a sequence at line 1 column 24"},
-        ErrorCase{R"(["p", 1])", "invalid length 2, expected struct Outer with 5 elements at line 1 column 8"},
-        ErrorCase{R"(["p", 1, 2, true, [], 6])", "trailing characters at line 1 column 23"},
-        ErrorCase{R"({"path": "p", "items": []} x)", "trailing characters at line 1 column 28"},
+        ErrorCase{R"({"path": "p", "items": [{"lo": null}]})", "missing field `name` at line 1 column 36"},
         ErrorCase{R"(5)", "invalid type: integer `5`, expected struct Outer at line 1 column 1"},
+        ErrorCase{R"(["p", 1])", "invalid length 2, expected struct Outer with 5 elements at line 1 column 8"},
         // A type error before a syntax error is reported first, as it comes first.
         ErrorCase{R"({"path": 1, "items": [)", "invalid type: integer `1`, expected a string at line 1 column 10"}));
-
-TEST(JsonDecode, SyntaxErrorCarriesPosition) {
-    auto r = json::decode<Outer>("{\"path\": \"p\",\n \"items\": [}");
-    ASSERT_FALSE(r);
-    EXPECT_NE(r.error().message.find(" at line 2 column "), std::string::npos) << r.error().message;
-}
-
-TEST(JsonEncode, PrettyLayout) {
-    Outer o;
-    o.path = "a\"b";
-    o.items = {Inner{1.0, "n"}, Inner{std::nan(""), "m"}};
-    EXPECT_EQ(json::encode(o),
-              "{\n  \"path\": \"a\\\"b\",\n  \"bound\": null,\n  \"count\": 10,\n  \"flag\": false,\n"
-              "  \"items\": [\n    {\n      \"lo\": 1.0,\n      \"name\": \"n\"\n    },\n"
-              "    {\n      \"lo\": null,\n      \"name\": \"m\"\n    }\n  ]\n}");
-    o.items.clear();
-    EXPECT_NE(json::encode(o).find("\"items\": []\n}"), std::string::npos);
-}

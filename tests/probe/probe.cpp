@@ -1,11 +1,9 @@
 // A test-only module that drives the binding layer's failure paths, which no
 // tool reaches by design: an internal invariant failure, an escaped C++
-// exception, and borrow conflicts of an instance. It also carries the
-// literal patch planner that bench/patches.py times against `patches`.
+// exception, and borrow conflicts of an instance.
 
 #include <stdexcept>
 
-#include "../native/patches_direct.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 
@@ -19,16 +17,6 @@ const Declaration& panic_declaration = Declaration::make(
 const Declaration& throw_declaration = Declaration::make(
     "", "throw", Receiver::None, {{"message", "The exception's text."}},
     {.summary = "Let a C++ exception escape.", .returns = "", .raises = "Raises PanicException."});
-
-const Declaration& patches_direct_declaration = Declaration::make(
-    "", "patches_direct", Receiver::None,
-    {{"camera_positions", "(x, y) tuples."},
-     {"max_cameras", "As patches takes it."},
-     {"buffer_meters", "As patches takes it."},
-     {"target_bins", "As patches takes it."}},
-    {.summary = "The literal programme's plan as (min_x, max_x, min_y, max_y) tuples.",
-     .returns = "",
-     .raises = ""});
 
 PyObject* probe_panic(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -90,45 +78,10 @@ PyGetSetDef holder_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// patches_direct(camera_positions, max_cameras, buffer_meters, target_bins):
-// the literal programme's plan as (min_x, max_x, min_y, max_y) tuples.
-PyObject* probe_patches_direct(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        Bound<4> bound{};
-        if (!patches_direct_declaration.bind(args, kwargs, bound)) return nullptr;
-        std::vector<patches::Position> cameras;
-        auto as_position = [](PyObject* item, patches::Position& out) {
-            if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
-                PyErr_SetString(PyExc_TypeError, "expected a tuple (x, y)");
-                return false;
-            }
-            return as_double(PyTuple_GET_ITEM(item, 0), out.x) &&
-                   as_double(PyTuple_GET_ITEM(item, 1), out.y);
-        };
-        patches::PlanOptions options;
-        if (!to_vector(bound[0], cameras, as_position) ||
-            !to_uint64(bound[1], options.max_cameras) ||
-            !to_double(bound[2], options.buffer) ||
-            !to_uint64(bound[3], options.target_bins))
-            return nullptr;
-        auto plan = patches::direct::plan_patches(cameras, options);
-        if (!plan) return raise(plan.error());
-        Ref list = Ref::steal(PyList_New(0));
-        if (!list) return nullptr;
-        for (const patches::BoundingBox& box : plan->boxes) {
-            Ref item = Ref::steal(
-                Py_BuildValue("(dddd)", box.min_x, box.max_x, box.min_y, box.max_y));
-            if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
-        }
-        return list.release();
-    });
-}
-
 PyMethodDef functions[] = {
     panic_declaration.method(to_cfunction(probe_panic)),
     throw_declaration.method(to_cfunction(probe_throw)),
     {"exception_text", probe_exception_text, METH_O, nullptr},
-    patches_direct_declaration.method(to_cfunction(probe_patches_direct)),
     {nullptr, nullptr, 0, nullptr},
 };
 
