@@ -52,13 +52,11 @@ def json_seeds():
              "max_x": 2.5e3, "max_area": 0.5, "colmap_points_file": "p.bin", "min_neighbors": 3,
              "radius": 0.25}
     # The first byte picks the record the harness decodes, in its order.
-    records = [(0, merge), (0, [["a"], "o"]), (0, {**merge, "x": [1, {"y": None}]}),
-               (1, split_cameras), (1, list(split_cameras.values())), (2, camera_patch),
-               (3, config), (3, {"input_file": "c.ply", "patches": []}), (4, patch),
-               (4, [1, 2, 3, 4, "p.bin"]), (5, clean),
-               (5, {"input_file": "s.ply", "output_file": "k.ply", "max_area": 1})]
-    return {f"record{i}": bytes([selector]) + json.dumps(value, indent=2).encode()
-            for i, (selector, value) in enumerate(records)}
+    records = [(0, merge), (0, [["a"], "o"]), (0, {**merge, "x": [1, {"y": None}]}), (1, split_cameras),
+               (1, list(split_cameras.values())), (2, camera_patch), (3, config),
+               (3, {"input_file": "c.ply", "patches": []}), (4, patch), (4, [1, 2, 3, 4, "p.bin"]),
+               (5, clean), (5, {"input_file": "s.ply", "output_file": "k.ply", "max_area": 1})]
+    return {f"record{i}": bytes([s]) + json.dumps(v, indent=2).encode() for i, (s, v) in enumerate(records)}
 
 
 def points3d(rows):
@@ -90,10 +88,8 @@ def colmap_seeds():
     # The first byte picks the file (cameras, images, points3D, rigs, frames)
     # and the form: binary below 5, text from 5.
     binary = [cameras, images, points3d([(7, 1, 2, 3, [(1, 0), (3, 5)]), (2, 1, 2, 3, [])]), rigs, frames]
-    seeds = {f"binary{i}": bytes([i]) + content for i, content in enumerate(binary)}
-    seeds.update({f"text{i}": bytes([5 + i]) + content.encode() for i, content in enumerate(text)})
-    seeds["empty_points"] = b"\x02" + points3d([])
-    return seeds
+    return {"empty_points": b"\x02" + points3d([]), **{f"binary{i}": bytes([i]) + b for i, b in enumerate(binary)},
+            **{f"text{i}": bytes([5 + i]) + t.encode() for i, t in enumerate(text)}}
 
 
 def point_grid_seeds():

@@ -5,25 +5,18 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <string>
 
 #include "common/io.hpp"
 
 class Scratch {
 public:
-    Scratch() {
-        char pattern[] = "/tmp/native_test_XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
+    Scratch() : path_(::mkdtemp(std::string("/tmp/native_test_XXXXXX").data())) {}
     ~Scratch() { std::filesystem::remove_all(path_); }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
     std::string write(const std::string& name, std::string_view bytes) const {
         auto file = larkspan::io::create_truncate(*this / name);
         if (!file || !file->write_all(bytes.data(), bytes.size())) std::abort();
         return *this / name;
-    }
-    std::string read(const std::string& name) const {
-        return larkspan::io::read_file(*this / name).value_or("<missing>");
     }
 
 private:

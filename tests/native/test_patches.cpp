@@ -16,7 +16,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // round(y * 1000) half away from zero: exact below 2^52, saturating beyond
 // the 64-bit range, 0 for NaN.
-TEST(RowKey, RoundsHalfAwayAndSaturates) {
+TEST(Rounding, RowKeysAndBinIndicesSaturate) {
     const std::pair<double, std::int64_t> cases[] = {
         {0.0025, 3}, {-0.0025, -3}, {0.0004999, 0}, {kNaN, 0}, {1e300, INT64_MAX},
         {-1e300, INT64_MIN}, {4503599627370497.0 / 1000.0, 4503599627370497}};
@@ -29,12 +29,9 @@ TEST(RowKey, RoundsHalfAwayAndSaturates) {
     for (int k = 0; k < 100000; ++k) values.push_back(wide(rng) / std::pow(10.0, rng() % 12));
     for (const double y : values)
         ASSERT_EQ(row_key(y), static_cast<std::int64_t>(std::round(y * 1000.0))) << y;
-}
-
-TEST(Saturation, TruncatesTowardZero) {
-    const std::pair<double, std::uint64_t> cases[] = {
-        {2.9, 2}, {-0.5, 0}, {kNaN, 0}, {1e30, UINT64_MAX}};
-    for (auto [value, expected] : cases) EXPECT_EQ(saturating_u64(value), expected) << value;
+    // Bin indices truncate toward zero and saturate likewise.
+    const std::pair<double, std::uint64_t> bins[] = {{2.9, 2}, {-0.5, 0}, {kNaN, 0}, {1e30, UINT64_MAX}};
+    for (auto [value, expected] : bins) EXPECT_EQ(saturating_u64(value), expected) << value;
 }
 
 // Two decimals of the exact binary value (half to even), any magnitude.

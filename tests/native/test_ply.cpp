@@ -41,19 +41,15 @@ TEST(TypeTable, EveryNameAndSize) {
 }
 
 TEST(ReadDouble, EveryTypeConvertsExactly) {
-    char record[8];
-    auto check = [&](auto value, ply::Type type) {
+    auto read_back = [](auto value, ply::Type type) {
+        char record[8];
         std::memcpy(record, &value, sizeof value);
-        EXPECT_EQ(ply::read_double(record, {0, type}), static_cast<double>(value));
+        EXPECT_EQ(ply::read_double(record, {0, type}), static_cast<double>(value)) << static_cast<int>(type);
     };
-    check(std::int8_t{-7}, ply::Type::Int8);
-    check(std::uint8_t{250}, ply::Type::UInt8);
-    check(std::int16_t{-30000}, ply::Type::Int16);
-    check(std::uint16_t{65000}, ply::Type::UInt16);
-    check(std::int32_t{-2000000000}, ply::Type::Int32);
-    check(std::uint32_t{4000000000u}, ply::Type::UInt32);
-    check(1.1f, ply::Type::Float32);
-    check(4321987.123456789, ply::Type::Float64);
+    read_back(std::int8_t{-7}, ply::Type::Int8), read_back(std::uint8_t{250}, ply::Type::UInt8);
+    read_back(std::int16_t{-30000}, ply::Type::Int16), read_back(std::uint16_t{65000}, ply::Type::UInt16);
+    read_back(std::int32_t{-2000000000}, ply::Type::Int32), read_back(std::uint32_t{4000000000u}, ply::Type::UInt32);
+    read_back(1.1f, ply::Type::Float32), read_back(4321987.123456789, ply::Type::Float64);
 }
 
 TEST(Layout, RefusalsNameWhatIsWrong) {

@@ -16,10 +16,9 @@ namespace {
 std::optional<std::string> never() { return std::nullopt; }
 
 // An interrupt check that reports `text` on its n-th call (counting from 1).
-InterruptPoll raise_on_call(int n, std::string text, std::shared_ptr<int> calls = std::make_shared<int>()) {
-    return [=]() -> std::optional<std::string> {
-        if (++*calls == n) return text;
-        return std::nullopt;
+InterruptPoll raise_on_call(int n, std::string text) {
+    return [=, calls = std::make_shared<int>()]() -> std::optional<std::string> {
+        return ++*calls == n ? std::optional(text) : std::nullopt;
     };
 }
 
@@ -29,14 +28,10 @@ using Writer = Result<std::uint64_t> (*)(std::size_t, const std::atomic<bool>&);
 // A cloud of 100,000 points read in several blocks, then assigned.
 TEST(SplitPly, InterruptWhileReadingOrAssigning) {
     Scratch dir;
-    std::string data = "ply\nformat binary_little_endian 1.0\nelement vertex 100000\n"
-                       "property float x\nproperty float y\nproperty float z\nend_header\n";
-    for (int i = 0; i < 100000; ++i) {
-        const float xyz[3] = {static_cast<float>(i % 100), static_cast<float>(i / 100), 0};
-        data.append(reinterpret_cast<const char*>(xyz), sizeof xyz);
-    }
     Config config;
-    config.input_file = dir.write("cloud.ply", data);
+    config.input_file = dir.write("cloud.ply", "ply\nformat binary_little_endian 1.0\nelement vertex 100000\n"
+                                               "property float x\nproperty float y\nproperty float z\nend_header\n" +
+                                                   std::string(100000 * 12, '\0'));
     config.patches = {Patch{}};
     auto interrupted = read_point_cloud(config, raise_on_call(2, "KeyboardInterrupt: "));
     ASSERT_FALSE(interrupted);

@@ -1,10 +1,15 @@
 // Texts the tools print whose forms the Python tests mask or never reach:
-// stage durations at every unit boundary, the shortest float form, and the
-// progress bar's lines and units.
+// stage durations at every unit boundary, the shortest float form, the
+// progress bar's lines and units, the text of a name that is not UTF-8, and
+// JSON decoding failures on a later line, of a fraction for a count, of a
+// document that is no object, and of a type error before a syntax error.
 #include <gtest/gtest.h>
 
+#include "cleanup.hpp"
+#include "common/colmap.hpp"
 #include "common/progress.hpp"
 #include "common/text.hpp"
+#include "merge.hpp"
 
 using namespace larkspan;
 
@@ -58,9 +63,47 @@ TEST(Progress, RenderedLines) {
 TEST(Progress, HumanUnits) {
     EXPECT_EQ(progress::human_bytes(1023), "1023 B");
     EXPECT_EQ(progress::human_bytes(1024), "1.00 KiB");
-    EXPECT_EQ(progress::human_bytes(5ull << 30), "5.00 GiB");
     EXPECT_EQ(progress::human_bytes(UINT64_MAX), "16.00 EiB");
     const std::pair<double, const char*> durations[] = {
         {0.4, "0s"}, {59.6, "1m 0s"}, {65, "1m 5s"}, {89.5, "1m 30s"}, {7260, "2h 1m"}, {-1, "0s"}};
     for (auto [seconds, text] : durations) EXPECT_EQ(progress::human_duration(seconds), text) << seconds;
+}
+
+TEST(Utf8ErrorText, DescribesTheFirstBadSequence) {
+    EXPECT_EQ(colmap::utf8_error_text("plain \xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80"), std::nullopt);
+    const std::pair<std::string, std::string> cases[] = {
+        {"ab\x80", "invalid utf-8 sequence of 1 bytes from index 2"},
+        {"\xC0\xAF", "invalid utf-8 sequence of 1 bytes from index 0"},       // overlong
+        {"x\xE0\x80\x80", "invalid utf-8 sequence of 1 bytes from index 1"},  // overlong
+        {"\xE2\x82x", "invalid utf-8 sequence of 2 bytes from index 0"},
+        {"\xF0\x9F\x98x", "invalid utf-8 sequence of 3 bytes from index 0"},
+        {"\xF4\x90\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"},  // past U+10FFFF
+        {"\xF5", "invalid utf-8 sequence of 1 bytes from index 0"},
+        {"ok\xE2\x82", "incomplete utf-8 byte sequence from index 2"},
+        {"\xF0", "incomplete utf-8 byte sequence from index 0"},
+    };
+    for (const auto& [bytes, text] : cases) EXPECT_EQ(colmap::utf8_error_text(bytes), text) << text;
+}
+
+namespace {
+template <class T>
+std::string refusal(std::string_view document) {
+    auto decoded = json::decode<T>(document);
+    EXPECT_TRUE(!decoded && decoded.error().kind == ErrorKind::Value) << document;
+    return decoded ? "<decoded>" : decoded.error().message;
+}
+}  // namespace
+
+TEST(JsonDecode, ExactMessageWithPosition) {
+    using Merge = merge::MergeConfig;
+    const std::pair<std::string, std::string> cases[] = {
+        {refusal<Merge>("{\n  \"output_file\": \"o\",\n  \"output_file\": \"p\", \"input_files\": []}"),
+         "duplicate field `output_file` at line 3 column 15"},
+        {refusal<cleanup::CleanConfig>(R"({"input_file": "i", "output_file": "o", "max_area": 1, "min_neighbors": 1.5})"),
+         "invalid type: floating point `1.5`, expected u64 at line 1 column 75"},
+        {refusal<Merge>("5"), "invalid type: integer `5`, expected struct MergeConfig at line 1 column 1"},
+        {refusal<Merge>(R"({"input_files": 1, "output_file": [)"),
+         "invalid type: integer `1`, expected a sequence at line 1 column 17"},
+    };
+    for (const auto& [message, expected] : cases) EXPECT_EQ(message, expected);
 }

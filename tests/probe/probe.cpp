@@ -18,23 +18,18 @@ const Declaration& throw_declaration = Declaration::make(
     "", "throw", Receiver::None, {{"message", "The exception's text."}},
     {.summary = "Let a C++ exception escape.", .returns = "", .raises = "Raises PanicException."});
 
-PyObject* probe_panic(PyObject*, PyObject* args, PyObject* kwargs) {
+// panic(message) fails an internal invariant; throw(message) lets a C++
+// exception escape.
+template <bool escape>
+PyObject* probe_fail(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         Bound<1> bound{};
-        if (!panic_declaration.bind(args, kwargs, bound)) return nullptr;
         std::string message;
-        if (!to_text(bound[0], message)) return nullptr;
+        if (!(escape ? throw_declaration : panic_declaration).bind(args, kwargs, bound) ||
+            !to_text(bound[0], message))
+            return nullptr;
+        if (escape) throw std::runtime_error(message);
         panic(message);
-    });
-}
-
-PyObject* probe_throw(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        Bound<1> bound{};
-        if (!throw_declaration.bind(args, kwargs, bound)) return nullptr;
-        std::string message;
-        if (!to_text(bound[0], message)) return nullptr;
-        throw std::runtime_error(message);
     });
 }
 
@@ -45,8 +40,8 @@ PyObject* probe_exception_text(PyObject*, PyObject* exception) {
     });
 }
 
-// Holds a shared or an exclusive borrow of `flag_holder`'s flag while calling
-// `callback`, so the callback can try to borrow the same flag.
+// A value whose borrow flag read_during and write_during hold, shared or
+// exclusive, while calling `callback`, which can try to borrow it again.
 struct Holder {
     double value = 0;
 };
@@ -55,21 +50,16 @@ PyObject* holder_new(PyTypeObject* type, PyObject*, PyObject*) {
     return new_instance_of<Holder>(type, Holder{});
 }
 
-PyObject* holder_read_during(PyObject* self, PyObject* callback) {
-    SharedBorrow borrow;
-    if (!SharedBorrow::acquire(flag_of<Holder>(self), borrow)) return nullptr;
-    return PyObject_CallNoArgs(callback);
-}
-
-PyObject* holder_write_during(PyObject* self, PyObject* callback) {
-    ExclusiveBorrow borrow;
-    if (!ExclusiveBorrow::acquire(flag_of<Holder>(self), borrow)) return nullptr;
+template <class Borrow>
+PyObject* holder_call_during(PyObject* self, PyObject* callback) {
+    Borrow borrow;
+    if (!Borrow::acquire(flag_of<Holder>(self), borrow)) return nullptr;
     return PyObject_CallNoArgs(callback);
 }
 
 PyMethodDef holder_methods[] = {
-    {"read_during", holder_read_during, METH_O, nullptr},
-    {"write_during", holder_write_during, METH_O, nullptr},
+    {"read_during", holder_call_during<SharedBorrow>, METH_O, nullptr},
+    {"write_during", holder_call_during<ExclusiveBorrow>, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -79,8 +69,8 @@ PyGetSetDef holder_getset[] = {
 };
 
 PyMethodDef functions[] = {
-    panic_declaration.method(to_cfunction(probe_panic)),
-    throw_declaration.method(to_cfunction(probe_throw)),
+    panic_declaration.method(to_cfunction(probe_fail<false>)),
+    throw_declaration.method(to_cfunction(probe_fail<true>)),
     {"exception_text", probe_exception_text, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
