@@ -13,13 +13,10 @@ using larkspan::cleanup::CellKey;
 using larkspan::cleanup::GridPoint;
 using larkspan::cleanup::PointGrid;
 
-namespace {
-constexpr std::int64_t kExact = std::int64_t{1} << 53;
-}
-
 // floor(v / radius) below 2^53; beyond, 2^53 plus the doubles between 2^53
 // and |v / radius|, so neighbouring doubles keep neighbouring cells.
 TEST(CellOf, FloorsAndNeverSaturates) {
+    constexpr std::int64_t kExact = std::int64_t{1} << 53;
     EXPECT_EQ(cell_of(0.25, -0.25, 1.0, 0.5), (CellKey{0, -1, 2}));
     EXPECT_EQ(cell_of(0.25, -0.25, 1.0, -0.5), (CellKey{-1, 0, -2}));
     EXPECT_EQ(cell_of(1073741823.25, -2147483649.5, std::nan(""), 0.5), (CellKey{2147483646, -4294967299, 0}));

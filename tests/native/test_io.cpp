@@ -78,15 +78,20 @@ TEST(Paths, FoldersAndTheOverwriteRefusal) {
                                            plain + "); writing it would overwrite the input.");
 }
 
-// Moving nothing from or to the data of an empty vector (no address) must
-// not reach memcpy: undefined behaviour, which the sanitizer build reports.
-TEST(BufferedIo, NothingFromOrToNoAddress) {
-    io::File file(::memfd_create("empty", 0));
+// A line is read up to its limit and no further; moving nothing from or to
+// the data of an empty vector (no address) must not reach memcpy, undefined
+// behaviour that the sanitizer build reports.
+TEST(BufferedIo, LineLimitAndNothingFromOrToNoAddress) {
+    io::File file(::memfd_create("lines", 0));
     std::vector<char> empty;
     io::BufferedWriter writer(file);
-    ASSERT_TRUE(writer.write("ab", 2) && writer.write(empty.data(), 0) && writer.flush() && file.seek(0));
-    EXPECT_EQ(io::BufferedReader(file).read(empty.data(), 0).value(), 0u);
-    EXPECT_EQ(io::read_file(path_of(file)).value(), "ab");
+    ASSERT_TRUE(writer.write("abcdef\ngh", 9) && writer.write(empty.data(), 0) && writer.flush() && file.seek(0));
+    io::BufferedReader reader(file, 4);
+    std::string first, second;
+    EXPECT_EQ(reader.read_line(first, 5).value(), 5u);
+    EXPECT_EQ(reader.read(empty.data(), 0).value(), 0u);
+    EXPECT_EQ(reader.read_line(second).value(), 2u);
+    EXPECT_EQ(first + "|" + second, "abcde|f\n");
 }
 
 // A file shortened by another process while its records are read gives a
