@@ -25,7 +25,7 @@ InterruptPoll raise_on_call(int n, std::string text) {
 using Writer = Result<std::uint64_t> (*)(std::size_t, const std::atomic<bool>&);
 }  // namespace
 
-// A cloud of 100,000 points read in several blocks, then assigned.
+// A cloud of 100,000 points, read and assigned in several pieces.
 TEST(SplitPly, InterruptWhileReadingOrAssigning) {
     Scratch dir;
     Config config;
