@@ -1,6 +1,9 @@
 """PLY files built in code: headers, splat records, point clouds."""
 
+import os
 import struct
+import subprocess
+import sys
 from pathlib import Path
 
 from larkspan.splat import Config, Patch
@@ -101,3 +104,28 @@ def make_config(input_path, patches, out_dir, **fields):
     c.patches = [Patch.with_bounds(str(out_dir / f"p{j}.bin"), *bounds)
                  for j, bounds in enumerate(patches)]
     return c
+
+
+def body(data):
+    """The bytes after a PLY header ending in "end_header\n"."""
+    return data[data.index(b"end_header\n") + len(b"end_header\n"):]
+
+
+def run_on_terminal(script):
+    """Runs a Python script with stderr on a pseudo-terminal; returns what it drew."""
+    master, slave = os.openpty()
+    proc = subprocess.Popen([sys.executable, "-c", script], stderr=slave,
+                            env=dict(os.environ, TERM="dumb"))
+    os.close(slave)
+    chunks = []
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # EIO once the child has closed the terminal
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    os.close(master)
+    assert proc.wait(timeout=60) == 0
+    return b"".join(chunks).decode()
