@@ -16,7 +16,6 @@ from support.ply import body, ply_header, splat_records, splat_row, write_ply
 
 DURATION = r"(0|[1-9]\d*)(\.\d*[1-9])?(s|ms|µs)|(0|[1-9]\d*)ns"
 
-
 @pytest.fixture
 def run(tmp_path, capfd):
     """Runs cleanup_splats (paths relative to tmp_path); run.lines holds its
@@ -37,7 +36,6 @@ def run(tmp_path, capfd):
 
     return call
 
-
 def expected_lines(d, kept, discarded=None, *, grid=False, count=None):
     count = kept + (discarded or 0) if count is None else count
     lines = ["Starting PLY cleanup process..."]
@@ -55,12 +53,10 @@ def expected_lines(d, kept, discarded=None, *, grid=False, count=None):
                   f"Finished writing discarded splats in <D>. Discarded {discarded} splats."]
     return lines + ["PLY cleanup process completed in <D>"]
 
-
 def alternating_rows(n):
     """Even rows are small splats (kept under max_area 10), odd rows large."""
     return [splat_row(i, -i, 0.5 * i, scale=(0.0, 0.0, 0.0) if i % 2 == 0 else (2.0, 2.0, 2.0),
                       extra=i) for i in range(n)]
-
 
 @pytest.mark.parametrize("grid", [False, True])
 @pytest.mark.parametrize("discarded", [False, True])
@@ -82,16 +78,10 @@ def test_lines_and_files(tmp_path, run, grid, discarded):
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
         ["in.ply", "kept.ply"] + ["points3D.bin"] * grid + ["gone.ply"] * discarded)
 
-
-def test_all_kept_none_discarded_and_trailing_bytes(tmp_path, run):
-    write_ply(tmp_path / "in.ply", [splat_row(i, 0, 0) for i in range(4)])
-    run(discarded_file="gone.ply")
-    assert (tmp_path / "kept.ply").read_bytes() == (tmp_path / "in.ply").read_bytes()
-    assert (tmp_path / "gone.ply").read_bytes() == ply_header(0)
+def test_zero_count_and_trailing_bytes(tmp_path, run):
     (tmp_path / "in.ply").write_bytes(ply_header(0) + b"trailing bytes are not records")
     assert run()[2] == "Finished reading PLY header in <D>. Found 0 vertices."
     assert (tmp_path / "kept.ply").read_bytes() == ply_header(0)
-
 
 def test_json_nulls_mean_defaults(tmp_path, run):
     # Splat 0 has 10 points within 0.1 (the default radius), splat 1 only 9.
@@ -102,7 +92,6 @@ def test_json_nulls_mean_defaults(tmp_path, run):
                            "max_z", "min_neighbors", "radius"])
     assert run(colmap_points_file="points3D.bin", **nulls) == expected_lines(
         tmp_path, 1, count=2, grid=True)
-
 
 def keep_flags(tmp_path, run, rows, points=None, **config):
     """Runs the tool and reads back which (distinct) rows were kept."""
@@ -116,11 +105,9 @@ def keep_flags(tmp_path, run, rows, points=None, **config):
     kept = {kept[i:i + size] for i in range(0, len(kept), size)}
     return [splat_records([r]) in kept for r in rows]
 
-
 BOX_ROWS = [splat_row(x, 0, 0 if x < 4 else math.nan) for x in range(5)]
 SCALE_ROWS = [splat_row(0, 0, 0), splat_row(1, 0, 0, scale=(math.nan, 0, 0))]
 NEAR_ROWS = [splat_row(1, 2, 3), splat_row(0.99, 2, 3)]
-
 
 @pytest.mark.parametrize("rows, points, config, expected", [
     (BOX_ROWS, None, dict(min_x=1, max_x=3, min_y=-9, max_y=9, min_z=-9, max_z=9), [0, 1, 1, 0, 0]),
@@ -138,39 +125,29 @@ NEAR_ROWS = [splat_row(1, 2, 3), splat_row(0.99, 2, 3)]
 def test_keep_rules(tmp_path, run, rows, points, config, expected):
     assert keep_flags(tmp_path, run, rows, points, **config) == [bool(e) for e in expected]
 
-
-def random_scene(rng, outliers, n_splats=1500, n_points=1200):
+def random_scene(rng, outliers):
     """Splats and points in a 4 m cube, half on a 0.25 m lattice (so many
     pairs lie exactly a radius apart), with NaN, huge and saturating values."""
-    def coordinate():
-        return rng.randrange(16) * 0.25 if rng.random() < 0.5 else rng.uniform(0, 4)
-
+    coordinate = lambda: rng.randrange(16) * 0.25 if rng.random() < 0.5 else rng.uniform(0, 4)
     rows = []
-    for i in range(n_splats):
+    for i in range(1500):
         x, y, z = coordinate(), coordinate(), coordinate()
         scale = [rng.uniform(-3, 1) for _ in range(3)]
-        if i % 97 == 0:
-            scale[i % 3] = math.nan
-        if i % 101 == 0:
-            x = rng.choice([math.nan, 3e38, -3e38, math.inf])
-        if i % 103 == 0:
-            z = rng.choice([3e38, -3e38])
+        scale[i % 3] = math.nan if i % 97 == 0 else scale[i % 3]
+        x = rng.choice([math.nan, 3e38, -3e38, math.inf]) if i % 101 == 0 else x
+        z = rng.choice([3e38, -3e38]) if i % 103 == 0 else z
         rows.append(splat_row(x, y, z, scale=scale, extra=i))
-    points = [(coordinate(), coordinate(), coordinate()) for _ in range(n_points)]
-    if outliers:
-        points += [(1e300, 0, 0), (-1e300, 1, 1), (math.nan, 2, 2), (f32(3e38), 0, 0),
-                   (math.inf, 0, 0), (0, 0, 1e300)]
-    return rows, points
-
+    points = [(coordinate(), coordinate(), coordinate()) for _ in range(1200)]
+    return rows, points + [(1e300, 0, 0), (-1e300, 1, 1), (math.nan, 2, 2), (f32(3e38), 0, 0),
+                           (math.inf, 0, 0), (0, 0, 1e300)] * outliers
 
 # Far outliers make the grid index its columns by hash; without them a dense
-# table serves. Tiny radii give indices beyond 32 bits.
+# table serves. A tiny radius gives cell indices beyond 32 bits.
 @pytest.mark.parametrize("seed, radius, min_neighbors, bounds, outliers", [
     (1, 0.5, 3, {}, True),
     (2, -0.5, 2, dict(min_x=0.5, max_x=3.5, min_y=0, max_y=4, min_z=0, max_z=4), True),
     (3, 0.37, 1, dict(max_y=3.0, min_z=0.25), False),
     (6, 1e-12, 1, {}, True),
-    (7, -3e-10, 1, {}, False),
 ])
 def test_against_reference(tmp_path, run, seed, radius, min_neighbors, bounds, outliers):
     rows, points = random_scene(random.Random(seed), outliers)
@@ -179,10 +156,8 @@ def test_against_reference(tmp_path, run, seed, radius, min_neighbors, bounds, o
     assert keep_flags(tmp_path, run, rows, points, **config) == expected
     assert 0 < sum(expected) < len(rows)
 
-
 @pytest.mark.parametrize("document, message", [
     ("{}", "missing field `input_file` at line 1 column 2"),
-    ('{"input_file": "a", "output_file": "b"}', "missing field `max_area` at line 1 column 39"),
     ('{"input_file": "a", "output_file": "b", "max_area": 1, "min_neighbors": -1}',
      "invalid value: integer `-1`, expected u64 at line 1 column 74"),
     ('{"input_file": "a", "output_file": "b", "max_area": "big"}',
@@ -194,14 +169,12 @@ def test_bad_documents(capfd, document, message):
     assert str(raised.value) == "JSON parse error: " + message
     assert capfd.readouterr().out == ""
 
-
 @pytest.mark.parametrize("radius", [0, -0.0])
 def test_zero_radius(run, radius):
     with pytest.raises(ValueError) as raised:
         run(radius=radius)
     assert str(raised.value) == "Radius cannot be 0.0. Please provide a positive radius value."
     assert run.lines == ["Starting PLY cleanup process..."]
-
 
 @pytest.mark.parametrize("content", [
     points3d_bin([(0, 0, 0)])[:-1],  # ends inside the track
@@ -223,7 +196,6 @@ def test_unreadable_points_file(tmp_path, run, content):
                                  else "No such file or directory (os error 2)")
     assert len(run.lines) == 2 and not (tmp_path / "kept.ply").exists()
 
-
 def test_missing_input_after_grid_stage(tmp_path, run):
     (tmp_path / "points3D.bin").write_bytes(points3d_bin([(0, 0, 0)]))
     with pytest.raises(OSError) as raised:
@@ -231,7 +203,6 @@ def test_missing_input_after_grid_stage(tmp_path, run):
     assert type(raised.value) is OSError
     assert str(raised.value) == "No such file or directory (os error 2)"
     assert run.lines == expected_lines(tmp_path, 0, grid=True)[:3]
-
 
 # A failure to create, write or flush an output raises; a kept file completed
 # before the discarded one failed stays.

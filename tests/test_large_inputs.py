@@ -18,13 +18,11 @@ CLOUD = np.dtype([("x", "<f4"), ("y", "<f4"), ("z", "<f4"), ("red", "u1"), ("gre
 POINT = np.dtype([("id", "<u8"), ("x", "<f8"), ("y", "<f8"), ("z", "<f8"), ("red", "u1"),
                   ("green", "u1"), ("blue", "u1"), ("error", "<f8"), ("track", "<u8")])
 
-
 def header(dtype, count):
     types = {"<f4": "float", "|u1": "uchar"}
     return ("ply\nformat binary_little_endian 1.0\ncomment large\n" f"element vertex {count}\n"
             + "".join(f"property {types[dtype[n].str]} {n}\n" for n in dtype.names)
             + "end_header\n").encode()
-
 
 def random_file(tmp_path_factory, dtype, count, seed):
     """count random records (22 MB) on a 10 m square, some on shared cell edges."""
@@ -38,30 +36,24 @@ def random_file(tmp_path_factory, dtype, count, seed):
     path.write_bytes(header(dtype, count) + records.tobytes())
     return path, records
 
-
 @pytest.fixture(scope="module")
 def splats(tmp_path_factory):
     return random_file(tmp_path_factory, SPLAT, 90_000, 16)
-
 
 @pytest.fixture(scope="module")
 def cloud(tmp_path_factory):
     return random_file(tmp_path_factory, CLOUD, 1_500_000, 61)
 
-
 # 64 cells overlapping their neighbours by 0.2 m.
 GRID = [(i * 1.25 - 0.2, (i + 1) * 1.25 + 0.2, j * 1.25 - 0.2, (j + 1) * 1.25 + 0.2)
         for j in range(8) for i in range(8)]
-
 
 def in_child_with_few_files(code):
     script = "import resource\nresource.setrlimit(resource.RLIMIT_NOFILE, (40, 40))\n" + code
     subprocess.run([sys.executable, "-c", script], check=True, stdout=subprocess.DEVNULL)
 
-
 def xy(records):
     return records["x"].astype(np.float64), records["y"].astype(np.float64)
-
 
 def test_ortho_cells(tmp_path, splats):
     path, records = splats
@@ -77,7 +69,6 @@ def test_ortho_cells(tmp_path, splats):
     assert bounds[:4] == (x.min(), x.max(), y.min(), y.max())
     assert bounds[4] == pytest.approx(float(np.add.reduce(z, dtype=np.float64)) / len(z), rel=1e-12)
 
-
 def test_cleanup(tmp_path, splats):
     path, records = splats
     cleanup_splats(json.dumps(dict(input_file=str(path), output_file=str(tmp_path / "kept.ply"),
@@ -88,7 +79,6 @@ def test_cleanup(tmp_path, splats):
     keep = ((x >= 1) & (x < 9) & (y >= 1) & (y < 9.5)) & ~((scale * scale).sum(axis=0) >= 8.0)
     for out, share in (("kept.ply", keep), ("gone.ply", ~keep)):
         assert (tmp_path / out).read_bytes() == header(SPLAT, int(share.sum())) + records[share].tobytes()
-
 
 def test_split_ply(tmp_path, cloud):
     path, points = cloud

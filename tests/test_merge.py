@@ -8,15 +8,12 @@ import pytest
 from larkspan.splat import merge_ply_files_py
 from support.ply import ply_header, splat_records, splat_row, write_ply
 
-
 def merge(inputs, output):
     merge_ply_files_py(json.dumps({"input_files": [str(p) for p in inputs],
                                    "output_file": str(output)}))
 
-
 def rows(n, seed=0):
     return [splat_row(seed + i, 2.0 * i, -i, (0.1, 0.2, 0.3)) for i in range(n)]
-
 
 def test_two_inputs_with_stage_lines(tmp_path, capfd):
     # Bodies larger than any copy buffer, of sizes that are no multiple of one;
@@ -35,7 +32,6 @@ def test_two_inputs_with_stage_lines(tmp_path, capfd):
         f"    Added 12345 vertices in D\nPLY merge process completed in D\n"
         f"Successfully merged 2 files into {out}\nTotal vertices: 52346\n")
 
-
 def test_single_input_array_form_and_other_layouts(tmp_path):
     a = write_ply(tmp_path / "a.ply", rows(5), newline="\r\n", comments=["element vertex 5"])
     merge_ply_files_py(json.dumps({"input_files": [str(a)], "output_file": str(tmp_path / "o1.ply"),
@@ -49,7 +45,6 @@ def test_single_input_array_form_and_other_layouts(tmp_path):
                   + splat_records(rows(1)))
     merge([a, b], tmp_path / "out.ply")
     assert (tmp_path / "out.ply").read_bytes().endswith(splat_records(rows(5) + rows(1)))
-
 
 # An input whose body is not exactly its records, or that is no PLY file, or
 # that lays its records out otherwise, is refused before the output exists.
@@ -78,7 +73,6 @@ def test_unusable_second_input_is_refused(tmp_path, content, message):
     assert str(raised.value).startswith(f"Input file {b} {message}")
     assert not (tmp_path / "out.ply").exists()
 
-
 def test_file_failures(tmp_path, capfd):
     a = write_ply(tmp_path / "a.ply", rows(1))
     with pytest.raises(ValueError, match=r"^No input files provided for merging\.$"):
@@ -92,7 +86,6 @@ def test_file_failures(tmp_path, capfd):
     assert not (tmp_path / "out.ply").exists()
     with pytest.raises(OSError, match=r"^No such file or directory \(os error 2\)$"):
         merge([a], tmp_path / "no" / "dir" / "out.ply")
-
 
 @pytest.mark.parametrize("document, message", [
     ("{}", "missing field `input_files` at line 1 column 2"),

@@ -23,7 +23,6 @@ from support.ply import XYZ_RGB, body, splat_row, write_ply
 WIDE = 1e9
 SPLATS = 2000  # 136 kB of records: more than a pipe holds
 
-
 def make_inputs(d):
     """Every input file of every tool, in folder d."""
     d.mkdir(parents=True, exist_ok=True)
@@ -38,12 +37,10 @@ def make_inputs(d):
                 points=points)
     (d / "points3D.bin").write_bytes((d / "model" / "points3D.bin").read_bytes())
 
-
 def run_split_ply(d, out):
     config = Config(str(d / "cloud.ply"))
     config.patches = [Patch(str(p)) for p in out]
     return split_ply(config)
-
 
 def run_cameras(d, out):
     return split_cameras_json(json.dumps({
@@ -51,30 +48,24 @@ def run_cameras(d, out):
         "patches": [{"min_x": -WIDE, "min_y": -WIDE, "max_x": WIDE, "max_y": WIDE,
                      "output_path": str(p)} for p in out]}))
 
-
 def run_cleanup(d, out, **extra):
     cleanup_splats(json.dumps(dict(input_file=str(d / "splats.ply"), output_file=str(out[0]),
                                    max_area=100.0, **extra)))
-
 
 def run_cleanup_both(d, out):
     run_cleanup(d, out[:1], discarded_file=str(out[1]), colmap_points_file=str(d / "points3D.bin"),
                 radius=0.05, min_neighbors=1)
 
-
 def run_merge(d, out):
     merge_ply_files_py(json.dumps({"input_files": [str(d / "splats.ply"), str(d / "more.ply")],
                                    "output_file": str(out[0])}))
 
-
 def run_cells(d, out):
     OrthoCells(str(d / "splats.ply")).extract_all_cells([(-WIDE, WIDE, -WIDE, WIDE, str(p)) for p in out])
-
 
 def run_write_ply_file(d, out):
     body_bytes = body((d / "splats.ply").read_bytes())
     OrthoCells(str(d / "splats.ply")).write_ply_file(str(out[0]), body_bytes, SPLATS)
-
 
 # name: (call, the input file (or model folder) an aliased output names)
 TOOLS = {
@@ -91,7 +82,6 @@ TOOLS = {
 }
 WRITING_TOOLS = [t for t in TOOLS if t not in ("cleanup_splats discarded", "cleanup_splats over points")]
 
-
 def snapshot(d):
     """Every entry below d: file bytes, link targets, folders."""
     state = {}
@@ -101,7 +91,6 @@ def snapshot(d):
                                            else path.read_bytes())
     return state
 
-
 def run_child(code, **names):
     """Runs code in a child that has this module as `t` and `d` as a Path."""
     script = (f"import os, sys, time\nsys.path[:0] = {sys.path!r}\nfrom pathlib import Path\n"
@@ -109,7 +98,6 @@ def run_child(code, **names):
               + "d = Path(d)\n" + code)
     return subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
-
 
 def alias(d, target, spelling):
     """Another name of d/target: the path itself, through "..", a symbolic link,
@@ -126,7 +114,6 @@ def alias(d, target, spelling):
         os.link(d / target, d / "alias")
     return d / "alias"
 
-
 @pytest.mark.parametrize("spelling", ["same", "dotdot", "symlink", "hardlink"])
 @pytest.mark.parametrize("tool", TOOLS)
 def test_output_that_is_an_input_is_refused_before_anything_is_written(tmp_path, tool, spelling):
@@ -139,13 +126,11 @@ def test_output_that_is_an_input_is_refused_before_anything_is_written(tmp_path,
     assert str(output) in str(raised.value) and str(tmp_path) in str(raised.value)
     assert snapshot(tmp_path) == before
 
-
 def dangling(d, folders=False):
     """Two names of one file (or folder) that does not exist yet."""
     (d / "out").mkdir()
     (d / "out" / "b").symlink_to(d / "out" / "a", target_is_directory=folders)
     return [d / "out" / "a", d / "out" / "b"]
-
 
 @pytest.mark.parametrize("call, outputs", [
     (run_split_ply, dangling),
@@ -164,7 +149,6 @@ def test_two_outputs_that_are_one_file_are_refused(tmp_path, call, outputs):
         call(tmp_path, paths)
     assert snapshot(tmp_path) == before
 
-
 # Each call in a child whose files may not grow beyond 4 kB: the writes fail
 # with EFBIG part way through every output.
 SMALL_FILES = """
@@ -176,7 +160,6 @@ try:
 except (OSError, RuntimeError) as e:  # split_cameras_json reports files as RuntimeError
     print(type(e).__name__, e)
 """
-
 
 @pytest.mark.parametrize("tool", WRITING_TOOLS)
 def test_a_failed_write_leaves_the_old_file_and_no_temporary_file(tmp_path, tool):
@@ -193,14 +176,12 @@ def test_a_failed_write_leaves_the_old_file_and_no_temporary_file(tmp_path, tool
         assert after.pop("out/cameras.bin").startswith(b"\x01\0")
     assert after == before
 
-
 def outputs_for(d, tool):
     if tool == "OrthoCells.extract_all_cells":
         # The last cell fails while others are written: its failure line goes
         # to the closed stderr, never into their files.
         return [d / "out" / f"cell{i}.ply" for i in range(8)] + [d / "missing" / "cell.ply"]
     return [d / "out" / "result"]
-
 
 CLOSED_STREAM = """
 os.close(fd)
@@ -211,7 +192,6 @@ except OSError as e:
     outcome = "OSError"
 Path(d, "outcome").write_text(outcome)
 """
-
 
 @pytest.mark.parametrize("fd", [1, 2], ids=["stdout closed", "stderr closed"])
 @pytest.mark.parametrize("tool", WRITING_TOOLS)
@@ -230,17 +210,38 @@ def test_closed_standard_streams_receive_nothing_and_outputs_are_exact(tmp_path,
     assert (child_dir / "outcome").read_text() == expected_outcome
     assert snapshot(child_dir / "out") == snapshot(expected_dir / "out")
 
-
 def plan_many_patches(d):
     r = random.Random(1)
     cameras = [(r.uniform(0, 1000), r.uniform(0, 1000)) for _ in range(20000)]
     print("planning", flush=True)
     patches(cameras, 50, 1.0, 1000)  # about ten seconds
 
+class Unprintable(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+def split_ply_unprintable(d):
+    """split_ply under a handler that finds the config borrowed by the call and
+    raises an exception whose str() fails."""
+    def handler(signum, frame):
+        try:
+            config.sample_percentage = 1
+        except RuntimeError as e:
+            print("handler:", e, flush=True)
+        raise Unprintable()
+
+    config = Config(str(d / "cloud.ply"))
+    config.patches = [Patch(str(d / "out" / n)) for n in ("a.bin", "fifo", "b.bin")]
+    previous = signal.signal(signal.SIGINT, handler)
+    try:
+        split_ply(config)
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 # Each call has one output a FIFO, which blocks the tool once the pipe is full.
 INTERRUPTED_CALLS = {
     "split_ply": lambda d: run_split_ply(d, [d / "out" / n for n in ("a.bin", "fifo", "b.bin")]),
+    "split_ply unprintable": split_ply_unprintable,
     "split_cameras_json": lambda d: run_cameras(d, [d / "out" / "first", d / "out" / "blocked"]),
     "cleanup_splats": lambda d: run_cleanup_both(d, [d / "out" / "kept.ply", d / "out" / "fifo"]),
     "merge_ply_files_py": lambda d: run_merge(d, [d / "out" / "fifo"]),
@@ -257,37 +258,33 @@ except KeyboardInterrupt as e:
     print("interrupted", time.monotonic(), repr(str(e)), flush=True)
 """
 
-
 def child_line(child, timeout=60):
     assert select.select([child.stdout], [], [], timeout)[0], "no line from the child in time"
     return child.stdout.readline().rstrip("\n")
 
-
 def interrupt(child, drain=None):
-    """Sends SIGINT, drains the FIFO if any, and checks that KeyboardInterrupt
-    reached the child within half a second."""
+    """Sends SIGINT, runs drain (of the FIFO) beside; returns the lines the child
+    printed, when SIGINT was sent, when KeyboardInterrupt reached it, its text."""
     sent = time.monotonic()
     child.send_signal(signal.SIGINT)
     drainer = threading.Thread(target=drain) if drain else None
     if drainer:
         drainer.start()
     try:
-        line = child_line(child)
-        while line and not line.startswith(("interrupted ", "returned")):  # the tools' stage lines
-            line = child_line(child)
-        assert line.startswith("interrupted "), line + child.stderr.read()
-        _, at, message = line.split(" ", 2)
+        lines = [child_line(child)]
+        while lines[-1] and not lines[-1].startswith(("interrupted ", "returned")):
+            lines.append(child_line(child))
+        assert lines[-1].startswith("interrupted "), lines[-1] + child.stderr.read()
+        _, at, message = lines.pop().split(" ", 2)
         assert child.wait(timeout=60) == 0, child.stderr.read()
     finally:
         child.kill()
         if drainer:
             drainer.join(timeout=60)
-    assert message == "'Interrupted: KeyboardInterrupt: '" and float(at) - sent < 0.5
-
+    return lines, sent, float(at), message
 
 def outside(state, folder):
     return {k: v for k, v in state.items() if k != folder and not k.startswith(folder + "/")}
-
 
 @pytest.mark.parametrize("tool", INTERRUPTED_CALLS)
 def test_ctrl_c(tmp_path, tool):
@@ -295,7 +292,9 @@ def test_ctrl_c(tmp_path, tool):
         child = run_child(INTERRUPTED, d=str(tmp_path), tool=tool)
         assert child_line(child) == "calling" and child_line(child) == "planning"
         time.sleep(0.5)
-        return interrupt(child)
+        _, sent, at, message = interrupt(child)
+        assert message == "'Interrupted: KeyboardInterrupt: '" and at - sent < 0.5
+        return
     make_inputs(tmp_path)
     out = tmp_path / "out"
     fifo = out / ("blocked/images.bin" if tool == "split_cameras_json" else "fifo")
@@ -305,16 +304,21 @@ def test_ctrl_c(tmp_path, tool):
     child = run_child(INTERRUPTED, d=str(tmp_path), tool=tool)
     assert child_line(child) == "calling"
     reader = os.open(fifo, os.O_RDONLY)  # returns once the tool has opened it
+    received, drained_at = [os.read(reader, 4096)], []
+    assert received[0]  # the tool is now writing, blocked on the full pipe
+
+    def drain():
+        if tool.startswith("split_ply"):
+            time.sleep(0.3)  # long enough for a call that does not wait for its writers
+        drained_at.append(time.monotonic())
+        while chunk := os.read(reader, 1 << 16):
+            received.append(chunk)
+
     try:
-        assert os.read(reader, 4096)  # the tool is now writing, blocked on the full pipe
-
-        def drain():
-            while os.read(reader, 1 << 16):
-                pass
-
-        interrupt(child, drain)
+        lines, sent, at, message = interrupt(child, drain)
     finally:
         os.close(reader)
+    assert at - sent < 0.5 + (0.3 if tool.startswith("split_ply") else 0)
     # Inputs intact, no temporary file left, every other output that exists complete.
     assert outside(snapshot(tmp_path), "out") == inputs
     make_inputs(tmp_path / "reference")
@@ -323,3 +327,13 @@ def test_ctrl_c(tmp_path, tool):
     expected = snapshot(tmp_path / "reference" / "out")
     for name, content in snapshot(out).items():
         assert content == "fifo" or content == expected[name], name
+    if tool == "split_ply unprintable":
+        assert lines == ["handler: Already borrowed"]
+        assert message == "'Interrupted: Unprintable: <exception str() failed>'"
+    else:
+        assert message == "'Interrupted: KeyboardInterrupt: '"
+    if tool.startswith("split_ply"):
+        # The writers were joined before the call returned: the one blocked on
+        # the FIFO finished its file first.
+        assert drained_at[0] <= at
+        assert b"".join(received) == expected["fifo"]

@@ -22,13 +22,11 @@ XYZ = [("float", "x"), ("float", "y"), ("float", "z")] + SCALES
 POINT = np.dtype([("id", "<u8"), ("x", "<f8"), ("y", "<f8"), ("z", "<f8"), ("rgb", "u1", 3),
                   ("error", "<f8"), ("track", "<u8")])
 
-
 def header(count, properties, *, after=(), count_text=None, fmt="binary_little_endian 1.0"):
     lines = ["ply"] + ([f"format {fmt}"] if fmt else [])
     lines += [f"element vertex {count if count_text is None else count_text}"]
     lines += [f"property {t} {n}" for t, n in properties] + list(after) + ["end_header"]
     return ("\n".join(lines) + "\n").encode()
-
 
 def records(properties, **columns):
     """Records of the layout; columns not given hold the filler value -1."""
@@ -38,15 +36,12 @@ def records(properties, **columns):
         array[name] = columns.get(name, np.full(count, -1))
     return array
 
-
 def write(path, properties, array, **kw):
     path.write_bytes(header(len(array), properties, **kw) + array.tobytes())
     return path
 
-
 def xyz(array):
     return [tuple(map(float, p)) for p in zip(array["x"], array["y"], array["z"])]
-
 
 def select(tool, path, tmp_path, box, dtype):
     """The (x, y, z) of the records `tool` keeps for the box (min_x, min_y, max_x, max_y)."""
@@ -68,7 +63,6 @@ def select(tool, path, tmp_path, box, dtype):
     data = out.read_bytes()
     return xyz(np.frombuffer(data[8:] if tool == "split_ply" else body(data), dtype))
 
-
 def run_tool(tool, path, tmp_path):
     """Runs a tool over the whole input, writing tmp_path/out.*."""
     if tool == "merge":
@@ -82,10 +76,8 @@ def run_tool(tool, path, tmp_path):
     else:
         OrthoCells(str(path)).extract_all_cells([(-BIG, BIG, -BIG, BIG, str(tmp_path / "out.ply"))])
 
-
 def outputs(tmp_path):
     return sorted(p.name for p in tmp_path.iterdir() if p.name.startswith("out"))
-
 
 ALL_TOOLS = ["split_ply", "cleanup", "merge", "ortho_cells"]
 DECODING_TOOLS = ["split_ply", "cleanup", "ortho_cells"]
@@ -102,7 +94,6 @@ ROWS = dict(x=[1.5, 2.25, 7.125], y=[-3.5, 4.0, 8.75], z=[10, -20, 30], red=[1, 
 GEO = [("double", "x"), ("double", "y"), ("double", "z")] + SCALES
 INTS = [("int", "x"), ("short", "y"), ("uint", "z")] + SCALES
 Y = 4500000.987654321
-
 
 @pytest.mark.parametrize("tool", DECODING_TOOLS)
 @pytest.mark.parametrize("properties, columns, box, expected", [
@@ -122,10 +113,8 @@ def test_fields_are_decoded_at_their_offsets_by_their_type(tmp_path, tool, prope
     if properties is ALL_TYPES and tool == "ortho_cells":
         assert OrthoCells(str(path)).get_bounds() == (1.5, 7.125, -3.5, 8.75, 20 / 3)
 
-
 FACES = ["element face 0", "property list uchar int vertex_indices", "element edge 0",
          "property int vertex1"]
-
 
 @pytest.mark.parametrize("fmt", ["binary_little_endian 1.0", None], ids=["format", "no-format"])
 @pytest.mark.parametrize("tool", ALL_TOOLS)
@@ -139,7 +128,6 @@ def test_empty_elements_are_kept_and_sized_apart(tmp_path, tool, fmt):
         run_tool(tool, path, tmp_path)
         assert (tmp_path / "out.ply").read_bytes() == path.read_bytes()
 
-
 REFUSALS = {
     "unknown-type": (XYZ + [("int64", "extra")], (), 'vertex property "extra" has the type "int64"'),
     "vertex-list": (XYZ + [("list", "uchar int extra")], (), 'vertex property "extra" is a list'),
@@ -147,7 +135,6 @@ REFUSALS = {
                      '2 records of the element "face"'),
     "vertex-twice": (XYZ, ["element vertex 1"], 'declares the element "vertex" twice'),
 }
-
 
 @pytest.mark.parametrize("tool", ALL_TOOLS)
 @pytest.mark.parametrize("case", REFUSALS)
@@ -162,7 +149,6 @@ def test_unreadable_layouts_are_refused(tmp_path, tool, case):
         run_tool(tool, path, tmp_path)
     assert outputs(tmp_path) == []
 
-
 @pytest.mark.parametrize("tool, missing", [
     ("split_ply", "x"), ("split_ply", "z"), ("cleanup", "y"), ("cleanup", "scale_2"),
     ("ortho_cells", "x"), ("ortho_cells", "z"),
@@ -174,7 +160,6 @@ def test_missing_fields_are_named(tmp_path, tool, missing):
         run_tool(tool, path, tmp_path)
     assert str(raised.value).endswith(f'PLY file {path} declares no vertex property "{missing}"')
     assert outputs(tmp_path) == []
-
 
 @pytest.mark.parametrize("tool", ALL_TOOLS)
 @pytest.mark.parametrize("word", ["ascii", "binary_big_endian"])
@@ -189,7 +174,6 @@ def test_other_formats_are_refused(tmp_path, tool, word):
         "binary_little_endian PLY files can be read")
     assert outputs(tmp_path) == []
 
-
 ONE = records(XYZ, x=[1.0]).tobytes()
 READ_FAILURES = {
     "utf8": (b"ply\ncomment caf\xe9\nend_header\n", "stream did not contain valid UTF-8"),
@@ -200,7 +184,6 @@ READ_FAILURES = {
     "short": (header(3, XYZ) + ONE * 2 + ONE[:-1], "failed to fill whole buffer"),
     "overflow": (header(2**62, XYZ) + ONE, "failed to fill whole buffer"),
 }
-
 
 @pytest.mark.parametrize("tool", ALL_TOOLS)
 @pytest.mark.parametrize("case", READ_FAILURES)
@@ -218,7 +201,6 @@ def test_read_failures(tmp_path, tool, case):
         run_tool(tool, tmp_path / "in.ply", tmp_path)
     assert type(raised.value) is error and message in (None, str(raised.value))
     assert outputs(tmp_path) == []
-
 
 @pytest.mark.parametrize("tool", ["cleanup", "merge"])
 @pytest.mark.parametrize("count_text", ["2", "+2", "002"])
@@ -238,7 +220,6 @@ def test_header_states_the_records_it_holds(tmp_path, tool, count_text):
     run_tool("merge", path, tmp_path)  # no count is made up for another element
     assert (tmp_path / "out.ply").read_bytes() == path.read_bytes()
 
-
 @pytest.fixture(scope="module")
 def long_header(tmp_path_factory):
     """A 17 MiB header of 1000-byte comment lines."""
@@ -246,7 +227,6 @@ def long_header(tmp_path_factory):
     line = b"comment " + b"c" * 991 + b"\n"
     path.write_bytes(b"ply\n" + line * (17 * 1024 * 1024 // len(line)) + b"end_header\n")
     return path
-
 
 @pytest.mark.parametrize("tool", ALL_TOOLS)
 def test_unbounded_headers_are_refused(tmp_path, long_header, tool):

@@ -3,14 +3,11 @@
 import math
 import struct
 
-
 def f32(value):
     return struct.unpack("<f", struct.pack("<f", value))[0]
 
-
 def double_bits(value):
     return struct.unpack("<q", struct.pack("<d", value))[0]
-
 
 def ref_index(q):
     """floor(q) below 2^53; beyond, 2^53 plus the doubles between 2^53 and |q|."""
@@ -21,17 +18,14 @@ def ref_index(q):
     beyond = double_bits(abs(q)) - double_bits(2.0**53) + 2**53
     return beyond if q > 0 else -beyond
 
-
 def ref_cell(position, radius):
     return tuple(ref_index(v / radius) for v in position)
-
 
 def ref_exp(v):
     try:
         return math.exp(v)
     except OverflowError:
         return math.inf
-
 
 def reference_flags(rows, points, config):
     radius = config["radius"]

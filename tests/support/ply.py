@@ -8,7 +8,6 @@ from pathlib import Path
 
 from larkspan.splat import Config, Patch
 
-
 SPLAT_PROPERTIES = [
     ("float", "x"), ("float", "y"), ("float", "z"),
     ("float", "nx"), ("float", "ny"), ("float", "nz"),
@@ -17,7 +16,6 @@ SPLAT_PROPERTIES = [
     ("float", "scale_0"), ("float", "scale_1"), ("float", "scale_2"),
     ("float", "rot_0"), ("float", "rot_1"), ("float", "rot_2"), ("float", "rot_3"),
 ]
-
 
 def ply_header(count, properties=SPLAT_PROPERTIES, *, count_text=None, comments=(),
                fmt="binary_little_endian 1.0", newline="\n"):
@@ -31,18 +29,15 @@ def ply_header(count, properties=SPLAT_PROPERTIES, *, count_text=None, comments=
     lines.append("end_header")
     return (newline.join(lines) + newline).encode()
 
-
 def splat_records(rows, properties=SPLAT_PROPERTIES):
     """Packs rows of floats (one value per float property) little-endian."""
     fmt = "<" + "".join("B" if t in ("uchar", "u8") else "d" if t in ("double", "f64") else "f"
                         for t, _ in properties)
     return b"".join(struct.pack(fmt, *row) for row in rows)
 
-
 def splat_row(x, y, z, scale=(0.0, 0.0, 0.0), extra=0.5):
     """One splat with the given position and scales; other fields fixed."""
     return (x, y, z, 0.0, 0.0, 1.0, extra, extra, extra, 1.0, *scale, 1.0, 0.0, 0.0, 0.0)
-
 
 def write_ply(path, rows, properties=SPLAT_PROPERTIES, **header):
     path = Path(path)
@@ -50,21 +45,17 @@ def write_ply(path, rows, properties=SPLAT_PROPERTIES, **header):
     path.write_bytes(data)
     return path
 
-
 def header_out(lines, count):
     """The header a cell file carries: trimmed lines, "\n" ends, its own count."""
     return "".join((f"element vertex {count}" if ln.startswith("element vertex ") and len(ln) >= 15
                     else ln) + "\n" for ln in lines).encode()
 
-
 XYZ_RGB = [("float", "x"), ("float", "y"), ("float", "z"),
            ("uchar", "red"), ("uchar", "green"), ("uchar", "blue")]
-
 
 # struct codes of the PLY types the tests declare.
 CODES = {"float": "f", "f32": "f", "double": "d", "float64": "d", "f64": "d", "uchar": "B",
          "u8": "B", "uint8": "B", "ushort": "H", "short": "h", "int": "i", "uint": "I"}
-
 
 def cloud_bytes(points, properties=XYZ_RGB, *, fmt="binary_little_endian 1.0", count=None,
                 extra_lines=()):
@@ -96,7 +87,6 @@ def cloud_bytes(points, properties=XYZ_RGB, *, fmt="binary_little_endian 1.0", c
                                      value * 257 if wide else value)
     return header + bytes(body)
 
-
 def make_config(input_path, patches, out_dir, **fields):
     c = Config(str(input_path))
     for name, value in fields.items():
@@ -105,11 +95,9 @@ def make_config(input_path, patches, out_dir, **fields):
                  for j, bounds in enumerate(patches)]
     return c
 
-
 def body(data):
     """The bytes after a PLY header ending in "end_header\n"."""
     return data[data.index(b"end_header\n") + len(b"end_header\n"):]
-
 
 def run_on_terminal(script):
     """Runs a Python script with stderr on a pseudo-terminal; returns what it drew."""
