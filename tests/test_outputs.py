@@ -40,21 +40,20 @@ def make_inputs(d):
 def run_split_ply(d, out):
     config = Config(str(d / "cloud.ply"))
     config.patches = [Patch(str(p)) for p in out]
-    return split_ply(config)
+    split_ply(config)
 
 def run_cameras(d, out):
-    return split_cameras_json(json.dumps({
+    split_cameras_json(json.dumps({
         "input_path": str(d / "model"), "min_z": -WIDE, "max_z": WIDE, "save_points3d": True,
         "patches": [{"min_x": -WIDE, "min_y": -WIDE, "max_x": WIDE, "max_y": WIDE,
                      "output_path": str(p)} for p in out]}))
 
-def run_cleanup(d, out, **extra):
+def run_cleanup(d, out):
+    """The kept file, and with a second output the discarded one and the points filter."""
+    extra = dict(discarded_file=str(out[1]), colmap_points_file=str(d / "points3D.bin"),
+                 radius=0.05, min_neighbors=1) if len(out) > 1 else {}
     cleanup_splats(json.dumps(dict(input_file=str(d / "splats.ply"), output_file=str(out[0]),
                                    max_area=100.0, **extra)))
-
-def run_cleanup_both(d, out):
-    run_cleanup(d, out[:1], discarded_file=str(out[1]), colmap_points_file=str(d / "points3D.bin"),
-                radius=0.05, min_neighbors=1)
 
 def run_merge(d, out):
     merge_ply_files_py(json.dumps({"input_files": [str(d / "splats.ply"), str(d / "more.ply")],
@@ -64,17 +63,16 @@ def run_cells(d, out):
     OrthoCells(str(d / "splats.ply")).extract_all_cells([(-WIDE, WIDE, -WIDE, WIDE, str(p)) for p in out])
 
 def run_write_ply_file(d, out):
-    body_bytes = body((d / "splats.ply").read_bytes())
-    OrthoCells(str(d / "splats.ply")).write_ply_file(str(out[0]), body_bytes, SPLATS)
+    records = body((d / "splats.ply").read_bytes())
+    OrthoCells(str(d / "splats.ply")).write_ply_file(str(out[0]), records, SPLATS)
 
 # name: (call, the input file (or model folder) an aliased output names)
 TOOLS = {
     "split_ply": (run_split_ply, "cloud.ply"),
     "split_cameras_json": (run_cameras, "model"),
-    "cleanup_splats kept": (run_cleanup, "splats.ply"),
-    "cleanup_splats discarded": (lambda d, out: run_cleanup_both(d, [d / "kept.ply", out[0]]),
-                                 "splats.ply"),
-    "cleanup_splats over points": (lambda d, out: run_cleanup_both(d, [out[0], d / "gone.ply"]),
+    "cleanup_splats": (run_cleanup, "splats.ply"),
+    "cleanup_splats discarded": (lambda d, out: run_cleanup(d, [d / "kept.ply", out[0]]), "splats.ply"),
+    "cleanup_splats over points": (lambda d, out: run_cleanup(d, [out[0], d / "gone.ply"]),
                                    "points3D.bin"),
     "merge_ply_files_py": (run_merge, "more.ply"),
     "OrthoCells.extract_all_cells": (run_cells, "splats.ply"),
@@ -84,24 +82,20 @@ WRITING_TOOLS = [t for t in TOOLS if t not in ("cleanup_splats discarded", "clea
 
 def snapshot(d):
     """Every entry below d: file bytes, link targets, folders."""
-    state = {}
-    for path in sorted(Path(d).rglob("*")):
-        state[str(path.relative_to(d))] = (("link", os.readlink(path)) if path.is_symlink() else
-                                           "fifo" if path.is_fifo() else "dir" if path.is_dir()
-                                           else path.read_bytes())
-    return state
+    return {str(p.relative_to(d)): ("link", os.readlink(p)) if p.is_symlink() else "fifo" if p.is_fifo()
+            else "dir" if p.is_dir() else p.read_bytes() for p in sorted(Path(d).rglob("*"))}
 
 def run_child(code, **names):
-    """Runs code in a child that has this module as `t` and `d` as a Path."""
+    """Starts code in a child that has this module as `t`, the names given, `d` a Path."""
     script = (f"import os, sys, time\nsys.path[:0] = {sys.path!r}\nfrom pathlib import Path\n"
-              f"import test_outputs as t\n" + "".join(f"{k} = {v!r}\n" for k, v in names.items())
+              "import test_outputs as t\n" + "".join(f"{k} = {v!r}\n" for k, v in names.items())
               + "d = Path(d)\n" + code)
     return subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
 
 def alias(d, target, spelling):
-    """Another name of d/target: the path itself, through "..", a symbolic link,
-    or a hard link (for the model folder: a folder holding a hard link of its images.bin)."""
+    """Another name of d/target: itself, through "..", a symbolic link, or a hard
+    link (for the model folder: a folder holding a hard link of its images.bin)."""
     (d / "sub").mkdir(exist_ok=True)
     if spelling in ("same", "dotdot"):
         return d / target if spelling == "same" else Path(f"{d}/sub/../{target}")
@@ -118,11 +112,10 @@ def alias(d, target, spelling):
 @pytest.mark.parametrize("tool", TOOLS)
 def test_output_that_is_an_input_is_refused_before_anything_is_written(tmp_path, tool, spelling):
     make_inputs(tmp_path)
-    call, target = TOOLS[tool]
-    output = alias(tmp_path, target, spelling)
+    output = alias(tmp_path, TOOLS[tool][1], spelling)
     before = snapshot(tmp_path)
     with pytest.raises(ValueError, match="is also an input file") as raised:
-        call(tmp_path, [output])
+        TOOLS[tool][0](tmp_path, [output])
     assert str(output) in str(raised.value) and str(tmp_path) in str(raised.value)
     assert snapshot(tmp_path) == before
 
@@ -133,14 +126,10 @@ def dangling(d, folders=False):
     return [d / "out" / "a", d / "out" / "b"]
 
 @pytest.mark.parametrize("call, outputs", [
-    (run_split_ply, dangling),
-    (run_cameras, lambda d: dangling(d, folders=True)),
-    (run_cleanup_both, dangling),
-    (run_cleanup_both, lambda d: [d / "same.ply", d / "same.ply"]),
-    (run_cleanup_both, lambda d: [d / "same.ply", Path(f"{d}/model/../same.ply")]),
-    (run_cells, dangling),
-], ids=["split_ply", "split_cameras_json", "cleanup dangling", "cleanup same path",
-        "cleanup dotdot", "cells"])
+    (run_split_ply, dangling), (run_cameras, lambda d: dangling(d, folders=True)),
+    (run_cleanup, dangling), (run_cleanup, lambda d: [d / "same.ply", d / "same.ply"]),
+    (run_cleanup, lambda d: [d / "same.ply", Path(f"{d}/model/../same.ply")]), (run_cells, dangling),
+], ids=["split_ply", "split_cameras_json", "cleanup dangling", "cleanup same", "cleanup dotdot", "cells"])
 def test_two_outputs_that_are_one_file_are_refused(tmp_path, call, outputs):
     make_inputs(tmp_path)
     paths = outputs(tmp_path)
@@ -149,8 +138,7 @@ def test_two_outputs_that_are_one_file_are_refused(tmp_path, call, outputs):
         call(tmp_path, paths)
     assert snapshot(tmp_path) == before
 
-# Each call in a child whose files may not grow beyond 4 kB: the writes fail
-# with EFBIG part way through every output.
+# Files may not grow beyond 4 kB: the writes fail with EFBIG part way through every output.
 SMALL_FILES = """
 import resource, signal
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -177,20 +165,18 @@ def test_a_failed_write_leaves_the_old_file_and_no_temporary_file(tmp_path, tool
     assert after == before
 
 def outputs_for(d, tool):
-    if tool == "OrthoCells.extract_all_cells":
-        # The last cell fails while others are written: its failure line goes
-        # to the closed stderr, never into their files.
-        return [d / "out" / f"cell{i}.ply" for i in range(8)] + [d / "missing" / "cell.ply"]
-    return [d / "out" / "result"]
+    # The last cell fails while others are written: its failure line goes to
+    # the closed stderr, never into their files.
+    cells = [d / "out" / f"cell{i}.ply" for i in range(8)] + [d / "missing" / "cell.ply"]
+    return cells if tool == "OrthoCells.extract_all_cells" else [d / "out" / "result"]
 
 CLOSED_STREAM = """
 os.close(fd)
 try:
     t.TOOLS[tool][0](d, t.outputs_for(d, tool))
-    outcome = "returned"
-except OSError as e:
-    outcome = "OSError"
-Path(d, "outcome").write_text(outcome)
+    print("returned", file=sys.stderr if fd == 1 else sys.stdout)
+except OSError:
+    print("OSError", file=sys.stderr if fd == 1 else sys.stdout)
 """
 
 @pytest.mark.parametrize("fd", [1, 2], ids=["stdout closed", "stderr closed"])
@@ -205,9 +191,8 @@ def test_closed_standard_streams_receive_nothing_and_outputs_are_exact(tmp_path,
         expected_outcome = "returned"
     except OSError:
         expected_outcome = "OSError"
-    capfd.readouterr()
-    assert run_child(CLOSED_STREAM, d=str(child_dir), tool=tool, fd=fd).wait(timeout=120) == 0
-    assert (child_dir / "outcome").read_text() == expected_outcome
+    stdout, stderr = run_child(CLOSED_STREAM, d=str(child_dir), tool=tool, fd=fd).communicate(timeout=120)
+    assert (stderr if fd == 1 else stdout).splitlines()[-1] == expected_outcome
     assert snapshot(child_dir / "out") == snapshot(expected_dir / "out")
 
 def plan_many_patches(d):
@@ -243,7 +228,7 @@ INTERRUPTED_CALLS = {
     "split_ply": lambda d: run_split_ply(d, [d / "out" / n for n in ("a.bin", "fifo", "b.bin")]),
     "split_ply unprintable": split_ply_unprintable,
     "split_cameras_json": lambda d: run_cameras(d, [d / "out" / "first", d / "out" / "blocked"]),
-    "cleanup_splats": lambda d: run_cleanup_both(d, [d / "out" / "kept.ply", d / "out" / "fifo"]),
+    "cleanup_splats": lambda d: run_cleanup(d, [d / "out" / "kept.ply", d / "out" / "fifo"]),
     "merge_ply_files_py": lambda d: run_merge(d, [d / "out" / "fifo"]),
     "OrthoCells.extract_all_cells": lambda d: run_cells(d, [d / "out" / "a.ply", d / "out" / "fifo"]),
     "OrthoCells.write_ply_file": lambda d: run_write_ply_file(d, [d / "out" / "fifo"]),
@@ -262,14 +247,13 @@ def child_line(child, timeout=60):
     assert select.select([child.stdout], [], [], timeout)[0], "no line from the child in time"
     return child.stdout.readline().rstrip("\n")
 
-def interrupt(child, drain=None):
-    """Sends SIGINT, runs drain (of the FIFO) beside; returns the lines the child
-    printed, when SIGINT was sent, when KeyboardInterrupt reached it, its text."""
+def interrupt(child, drain=lambda: None):
+    """Sends SIGINT and runs drain (of the FIFO) beside; returns the lines the child
+    printed, when SIGINT was sent, when KeyboardInterrupt reached it, and its text."""
     sent = time.monotonic()
     child.send_signal(signal.SIGINT)
-    drainer = threading.Thread(target=drain) if drain else None
-    if drainer:
-        drainer.start()
+    drainer = threading.Thread(target=drain)
+    drainer.start()
     try:
         lines = [child_line(child)]
         while lines[-1] and not lines[-1].startswith(("interrupted ", "returned")):
@@ -279,12 +263,8 @@ def interrupt(child, drain=None):
         assert child.wait(timeout=60) == 0, child.stderr.read()
     finally:
         child.kill()
-        if drainer:
-            drainer.join(timeout=60)
+        drainer.join(timeout=60)
     return lines, sent, float(at), message
-
-def outside(state, folder):
-    return {k: v for k, v in state.items() if k != folder and not k.startswith(folder + "/")}
 
 @pytest.mark.parametrize("tool", INTERRUPTED_CALLS)
 def test_ctrl_c(tmp_path, tool):
@@ -296,20 +276,19 @@ def test_ctrl_c(tmp_path, tool):
         assert message == "'Interrupted: KeyboardInterrupt: '" and at - sent < 0.5
         return
     make_inputs(tmp_path)
-    out = tmp_path / "out"
-    fifo = out / ("blocked/images.bin" if tool == "split_cameras_json" else "fifo")
+    fifo = tmp_path / "out" / ("blocked/images.bin" if tool == "split_cameras_json" else "fifo")
     fifo.parent.mkdir(parents=True)
     os.mkfifo(fifo)
-    inputs = outside(snapshot(tmp_path), "out")
+    before = snapshot(tmp_path)
     child = run_child(INTERRUPTED, d=str(tmp_path), tool=tool)
     assert child_line(child) == "calling"
     reader = os.open(fifo, os.O_RDONLY)  # returns once the tool has opened it
     received, drained_at = [os.read(reader, 4096)], []
     assert received[0]  # the tool is now writing, blocked on the full pipe
+    splits = tool.startswith("split_ply")
 
     def drain():
-        if tool.startswith("split_ply"):
-            time.sleep(0.3)  # long enough for a call that does not wait for its writers
+        time.sleep(0.3 if splits else 0)  # long enough for a call that does not wait for its writers
         drained_at.append(time.monotonic())
         while chunk := os.read(reader, 1 << 16):
             received.append(chunk)
@@ -318,22 +297,18 @@ def test_ctrl_c(tmp_path, tool):
         lines, sent, at, message = interrupt(child, drain)
     finally:
         os.close(reader)
-    assert at - sent < 0.5 + (0.3 if tool.startswith("split_ply") else 0)
+    assert at - sent < 0.5 + 0.3 * splits
+    assert message == ("'Interrupted: Unprintable: <exception str() failed>'" if "unprintable" in tool
+                       else "'Interrupted: KeyboardInterrupt: '")
     # Inputs intact, no temporary file left, every other output that exists complete.
-    assert outside(snapshot(tmp_path), "out") == inputs
+    inputs = lambda state: {k: v for k, v in state.items() if not k.startswith("out")}
+    assert inputs(snapshot(tmp_path)) == inputs(before)
     make_inputs(tmp_path / "reference")
     (tmp_path / "reference" / "out").mkdir()
     INTERRUPTED_CALLS[tool](tmp_path / "reference")
     expected = snapshot(tmp_path / "reference" / "out")
-    for name, content in snapshot(out).items():
+    for name, content in snapshot(tmp_path / "out").items():
         assert content == "fifo" or content == expected[name], name
-    if tool == "split_ply unprintable":
-        assert lines == ["handler: Already borrowed"]
-        assert message == "'Interrupted: Unprintable: <exception str() failed>'"
-    else:
-        assert message == "'Interrupted: KeyboardInterrupt: '"
-    if tool.startswith("split_ply"):
-        # The writers were joined before the call returned: the one blocked on
-        # the FIFO finished its file first.
-        assert drained_at[0] <= at
-        assert b"".join(received) == expected["fifo"]
+    if splits:  # the writers were joined, the one on the FIFO finishing its file, before the return
+        assert drained_at[0] <= at and b"".join(received) == expected["fifo"]
+        assert lines == (["handler: Already borrowed"] if "unprintable" in tool else [])
