@@ -169,40 +169,33 @@ def test_bad_documents(capfd, document, message):
     assert str(raised.value) == "JSON parse error: " + message
     assert capfd.readouterr().out == ""
 
-@pytest.mark.parametrize("radius", [0, -0.0])
-def test_zero_radius(run, radius):
-    with pytest.raises(ValueError) as raised:
-        run(radius=radius)
-    assert str(raised.value) == "Radius cannot be 0.0. Please provide a positive radius value."
-    assert run.lines == ["Starting PLY cleanup process..."]
+ONE_POINT = points3d_bin([(0, 0, 0)])
+NO_FILE = "No such file or directory (os error 2)"
 
-@pytest.mark.parametrize("content", [
-    points3d_bin([(0, 0, 0)])[:-1],  # ends inside the track
-    points3d_bin([(0, 0, 0)], track_lengths=[3]),  # declares one element more
-    points3d_bin([(0, 0, 0)] * 2)[:60],  # ends inside a record
-    struct.pack("<Q", 2**60),  # count far beyond the file
-    points3d_bin([(0, 0, 0)], track_lengths=[2**61]),  # track bytes overflow 64 bits
-    points3d_bin([(0, 0, 0)], track_lengths=[2**40]),  # track beyond the file
-    b"\x01\x00",  # ends inside the count
-    None,  # no such file
+# Each failure stops at its stage: (points file, config, error, message, lines printed).
+@pytest.mark.parametrize("points, config, error, message, lines", [
+    (None, dict(radius=0), ValueError, "Radius cannot be 0.0. Please provide a positive radius value.", 1),
+    (None, dict(radius=-0.0), ValueError, "Radius cannot be 0.0. Please provide a positive radius value.", 1),
+    (ONE_POINT, dict(input_file="missing.ply"), OSError, NO_FILE, 3),
+    (None, dict(colmap_points_file="points3D.bin"), OSError, NO_FILE, 2),
+    (ONE_POINT[:-1], {}, OSError, "failed to fill whole buffer", 2),  # ends inside the track
+    (points3d_bin([(0, 0, 0)], track_lengths=[3]), {}, OSError, "failed to fill whole buffer", 2),
+    (points3d_bin([(0, 0, 0)] * 2)[:60], {}, OSError, "failed to fill whole buffer", 2),  # inside a record
+    (struct.pack("<Q", 2**60), {}, OSError, "failed to fill whole buffer", 2),  # count beyond the file
+    (points3d_bin([(0, 0, 0)], track_lengths=[2**61]), {}, OSError, "failed to fill whole buffer", 2),
+    (points3d_bin([(0, 0, 0)], track_lengths=[2**40]), {}, OSError, "failed to fill whole buffer", 2),
+    (b"\x01\x00", {}, OSError, "failed to fill whole buffer", 2),  # ends inside the count
 ])
-def test_unreadable_points_file(tmp_path, run, content):
-    if content is not None:
-        (tmp_path / "points3D.bin").write_bytes(content)
+def test_failures_stop_at_their_stage(tmp_path, run, points, config, error, message, lines):
     write_ply(tmp_path / "in.ply", [splat_row(0, 0, 0)])
-    with pytest.raises(OSError) as raised:
-        run(colmap_points_file="points3D.bin")
-    assert str(raised.value) == ("failed to fill whole buffer" if content is not None
-                                 else "No such file or directory (os error 2)")
-    assert len(run.lines) == 2 and not (tmp_path / "kept.ply").exists()
-
-def test_missing_input_after_grid_stage(tmp_path, run):
-    (tmp_path / "points3D.bin").write_bytes(points3d_bin([(0, 0, 0)]))
-    with pytest.raises(OSError) as raised:
-        run(colmap_points_file="points3D.bin")
-    assert type(raised.value) is OSError
-    assert str(raised.value) == "No such file or directory (os error 2)"
-    assert run.lines == expected_lines(tmp_path, 0, grid=True)[:3]
+    if points is not None:
+        (tmp_path / "points3D.bin").write_bytes(points)
+        config = dict(config, colmap_points_file="points3D.bin")
+    with pytest.raises(error) as raised:
+        run(**config)
+    assert type(raised.value) is error and str(raised.value) == message
+    assert run.lines == expected_lines(tmp_path, 0, grid=points is not None or lines == 2)[:lines]
+    assert not (tmp_path / "kept.ply").exists()
 
 # A failure to create, write or flush an output raises; a kept file completed
 # before the discarded one failed stays.

@@ -4,6 +4,7 @@ progress bars."""
 import math
 import os
 import re
+import shutil
 import struct
 import textwrap
 
@@ -31,14 +32,12 @@ def scene_header(path, count):
 @pytest.mark.parametrize("content, bounds", [
     # 13-byte records: reading stops after 39 bytes.
     (ply_header(3, XYZ_RED) + RED_BODY + b"trailing junk" * 10, (-1.0, 4.0, 0.5, 5.0, 3.0)),
-    (ply_header(0, XYZ_RED, count_text="+3") + RED_BODY, (-1.0, 4.0, 0.5, 5.0, 3.0)),
-    (ply_header(0, XYZ_RED, count_text="0003") + RED_BODY, (-1.0, 4.0, 0.5, 5.0, 3.0)),
     (ply_header(0, XYZ_RED, count_text="") + RED_BODY, (math.inf, -math.inf, math.inf, -math.inf)),
     (b"ply\nelement vertex 0\nproperty float x\nproperty float y\nproperty float z",
      (math.inf, -math.inf, math.inf, -math.inf)),
     (ply_header(3) + splat_records([splat_row(1, math.nan, 1), splat_row(math.nan, -2, 2),
                                     splat_row(-3, 5, 4)]), (-3.0, 1.0, -2.0, 5.0, 7 / 3)),
-], ids=["13-byte", "plus", "zeros", "no-count", "no-end_header", "nan"])
+], ids=["13-byte", "no-count", "no-end_header", "nan"])
 def test_load_and_bounds(tmp_path, content, bounds):
     (tmp_path / "in.ply").write_bytes(content)
     cells = OrthoCells(str(tmp_path / "in.ply"))
@@ -74,7 +73,7 @@ def test_byte_exact_cells_with_shared_edges(tmp_path, scene, capfd):
     ortho.extract_all_cells([(True, 1, 0, 1.0, str(left), "extra", 7)])
     assert left.read_bytes().endswith(splat_records([rows[1], rows[3]]))
 
-@pytest.mark.parametrize("second", ["{d}/./sub/../a.ply", "{d}//a.ply", "{d}/link.ply"])
+@pytest.mark.parametrize("second", ["{d}/./sub/../a.ply", "{d}/link.ply"])
 def test_shared_output_path_refused_before_writing(tmp_path, scene, second):
     (tmp_path / "sub").mkdir()
     (tmp_path / "target.ply").write_bytes(b"")
@@ -136,31 +135,25 @@ def test_write_ply_file_refusals(tmp_path, scene, data, count, error, pattern):
         OrthoCells(str(scene[0])).write_ply_file(str(tmp_path / name), data, count)
     assert not (tmp_path / "w.ply").exists()
 
-def truncate(path):
-    os.truncate(path, os.path.getsize(path) - 68)
-
-def rewrite_in_place(path):
-    """Same size, other records, a later modification time."""
-    data, stat = bytearray(path.read_bytes()), path.stat()
-    data[-68:-64] = struct.pack("<f", 7.0)
-    path.write_bytes(bytes(data))
-    os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns + 10**9))
-
-def replace(path):
-    path.with_suffix(".new").write_bytes(path.read_bytes())
-    os.replace(path.with_suffix(".new"), path)
-
 def touch(path):
     os.utime(path, ns=(path.stat().st_atime_ns, path.stat().st_mtime_ns + 10**9))
 
+CHANGES = {
+    "truncated": lambda p: os.truncate(p, p.stat().st_size - 68),
+    "rewritten": lambda p: (p.write_bytes(p.read_bytes()[:-4] + b"\1\2\3\4"), touch(p)),  # same size
+    "replaced": lambda p: os.replace(shutil.copy(p, p.with_suffix(".new")), p),
+    "touched": touch,
+    "removed": os.remove,
+}
+
 # The records are read again when cells are written: a file that changed since
 # loading is refused rather than cut into cells of another version.
-@pytest.mark.parametrize("change", [truncate, rewrite_in_place, replace, touch, os.remove])
+@pytest.mark.parametrize("change", CHANGES)
 @pytest.mark.parametrize("call", ["extract_all_cells", "write_ply_file"])
 def test_changed_file_is_refused(tmp_path, scene, change, call):
     ortho = OrthoCells(str(scene[0]))
     bounds = ortho.get_bounds()
-    change(scene[0])
+    CHANGES[change](scene[0])
     out = tmp_path / "out.ply"
     with pytest.raises(OSError, match=f"^The PLY file {re.escape(str(scene[0]))} changed after it "
                                       "was loaded"):
