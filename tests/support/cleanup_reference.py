@@ -1,5 +1,6 @@
 """An independent reference of cleanup_splats' keep test."""
 
+import itertools
 import math
 import struct
 
@@ -42,13 +43,8 @@ def reference_flags(rows, points, config):
         e = [ref_exp(f32(s)) for s in row[10:13]]
         scale_ok = not (e[0] * e[0] + e[1] * e[1] + e[2] * e[2] >= config["max_area"])
         cx, cy, cz = ref_cell((x, y, z), radius)
-        count = 0
-        for dx in (-1, 0, 1):
-            for dy in (-1, 0, 1):
-                for dz in (-1, 0, 1):
-                    for px, py, pz in grid.get((cx + dx, cy + dy, cz + dz), []):
-                        dx2, dy2, dz2 = (px - x) * (px - x), (py - y) * (py - y), (pz - z) * (pz - z)
-                        if (dx2 + dy2) + dz2 <= radius * radius:
-                            count += 1
+        count = sum(1 for dx, dy, dz in itertools.product((-1, 0, 1), repeat=3)
+                    for px, py, pz in grid.get((cx + dx, cy + dy, cz + dz), [])
+                    if ((px - x) * (px - x) + (py - y) * (py - y)) + (pz - z) * (pz - z) <= radius * radius)
         flags.append(box and scale_ok and count >= config["min_neighbors"])
     return flags
