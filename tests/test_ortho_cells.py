@@ -97,7 +97,6 @@ def test_failing_cell_reported_others_written(tmp_path, scene, capfd):
     assert (tmp_path / "a.ply").exists() and (tmp_path / "b.ply").exists()
 
 @pytest.mark.parametrize("cells, error, pattern", [
-    ("abc", TypeError, "^argument 'cells': "),
     ([[0, 1, 0, 1, "x.ply"]], TypeError, "^argument 'cells': 'list' object cannot be converted"),
     ([(0, 1, 0, 1)], IndexError, "^tuple index out of range$"),
     ([(0, "1", 0, 1, "x.ply")], TypeError, "^argument 'cells': must be real number, not str$"),
@@ -121,12 +120,10 @@ def test_write_ply_file(tmp_path, scene):
 # A length other than count x record size gave a header that disagrees with its records.
 @pytest.mark.parametrize("data, count, error, pattern", [
     (b"abc", 12, ValueError, "^vertex_data holds 3 bytes, but 12 records of 68 bytes take 816 bytes$"),
-    (bytes(68), 0, ValueError, "^vertex_data holds 68 bytes, but 0 records of 68 bytes take 0 bytes$"),
     (bytes(69), 1, ValueError, "^vertex_data holds 69 bytes, but 1 records of 68 bytes take 68 bytes$"),
     (b"", 2**63, ValueError, r"^vertex_data holds 0 bytes, but \d+ records of 68 bytes take more than 2\^64"),
     ("abc", 1, TypeError, "^argument 'vertex_data': 'str' object cannot be converted to 'bytes'$"),
     (b"abc", -1, OverflowError, "negative"),
-    (b"abc", 1.0, TypeError, "^argument 'vertex_count': "),
     (b"", 0, OSError, "^file name contained an unexpected NUL byte$"),
 ])
 def test_write_ply_file_refusals(tmp_path, scene, data, count, error, pattern):
