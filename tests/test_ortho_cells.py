@@ -51,7 +51,6 @@ def test_load_and_bounds(tmp_path, content, bounds):
     ("missing.ply", FileNotFoundError, r"^No such file or directory \(os error 2\)$"),
     (".", IsADirectoryError, r"\(os error 21\)$"),
     ("in.ply\0ignored", OSError, "^file name contained an unexpected NUL byte$"),
-    (b"in.ply", TypeError, "^argument 'ply_path': "),
 ])
 def test_load_errors(tmp_path, path, error, pattern):
     write_ply(tmp_path / "in.ply", [])
@@ -100,7 +99,6 @@ def test_failing_cell_reported_others_written(tmp_path, scene, capfd):
     ([[0, 1, 0, 1, "x.ply"]], TypeError, "^argument 'cells': 'list' object cannot be converted"),
     ([(0, 1, 0, 1)], IndexError, "^tuple index out of range$"),
     ([(0, "1", 0, 1, "x.ply")], TypeError, "^argument 'cells': must be real number, not str$"),
-    ([(0, 1, 0, 1, b"x.ply")], TypeError, "^argument 'cells': 'bytes' object cannot be converted"),
 ])
 def test_cell_conversion_errors_before_any_work(tmp_path, scene, cells, error, pattern):
     if isinstance(cells, list):
