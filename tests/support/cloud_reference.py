@@ -5,13 +5,10 @@ import struct
 
 from support.colmap import points_file
 
-
 def f32(v):
     return struct.unpack("<f", struct.pack("<f", v))[0]
 
-
 INF = math.inf
-
 
 def reference_split(points, patches, min_z=-INF, max_z=INF):
     """The expected content of every patch's file (None for no file)."""

@@ -1,103 +1,85 @@
 """PLY files built in code: headers, splat records, point clouds."""
 
+import os
 import struct
+import subprocess
+import sys
 from pathlib import Path
 
 from larkspan.splat import Config, Patch
 
-
-SPLAT_PROPERTIES = [
-    ("float", "x"), ("float", "y"), ("float", "z"),
-    ("float", "nx"), ("float", "ny"), ("float", "nz"),
-    ("float", "f_dc_0"), ("float", "f_dc_1"), ("float", "f_dc_2"),
-    ("float", "opacity"),
-    ("float", "scale_0"), ("float", "scale_1"), ("float", "scale_2"),
-    ("float", "rot_0"), ("float", "rot_1"), ("float", "rot_2"), ("float", "rot_3"),
-]
-
+SPLAT_PROPERTIES = [("float", name) for name in [
+    "x", "y", "z", "nx", "ny", "nz", "f_dc_0", "f_dc_1", "f_dc_2", "opacity",
+    "scale_0", "scale_1", "scale_2", "rot_0", "rot_1", "rot_2", "rot_3"]]
+XYZ_RGB = [("float", "x"), ("float", "y"), ("float", "z"),
+           ("uchar", "red"), ("uchar", "green"), ("uchar", "blue")]
+# struct codes of the PLY types the tests declare.
+CODES = {"float": "f", "f32": "f", "double": "d", "float64": "d", "f64": "d", "uchar": "B",
+         "u8": "B", "uint8": "B", "ushort": "H", "short": "h", "int": "i", "uint": "I"}
 
 def ply_header(count, properties=SPLAT_PROPERTIES, *, count_text=None, comments=(),
                fmt="binary_little_endian 1.0", newline="\n"):
     """A PLY header as bytes; count_text overrides how the count is written."""
-    lines = ["ply"]
-    if fmt is not None:
-        lines.append(f"format {fmt}")
-    lines += [f"comment {c}" for c in comments]
+    lines = ["ply"] + ([f"format {fmt}"] if fmt is not None else []) + [f"comment {c}" for c in comments]
     lines.append(f"element vertex {count if count_text is None else count_text}")
-    lines += [f"property {t} {n}" for t, n in properties]
-    lines.append("end_header")
+    lines += [f"property {t} {n}" for t, n in properties] + ["end_header"]
     return (newline.join(lines) + newline).encode()
 
-
 def splat_records(rows, properties=SPLAT_PROPERTIES):
-    """Packs rows of floats (one value per float property) little-endian."""
-    fmt = "<" + "".join("B" if t in ("uchar", "u8") else "d" if t in ("double", "f64") else "f"
-                        for t, _ in properties)
+    """Packs rows of values (one per property) little-endian."""
+    fmt = "<" + "".join(CODES[t] for t, _ in properties)
     return b"".join(struct.pack(fmt, *row) for row in rows)
-
 
 def splat_row(x, y, z, scale=(0.0, 0.0, 0.0), extra=0.5):
     """One splat with the given position and scales; other fields fixed."""
     return (x, y, z, 0.0, 0.0, 1.0, extra, extra, extra, 1.0, *scale, 1.0, 0.0, 0.0, 0.0)
 
-
 def write_ply(path, rows, properties=SPLAT_PROPERTIES, **header):
     path = Path(path)
-    data = ply_header(len(rows), properties, **header) + splat_records(rows, properties)
-    path.write_bytes(data)
+    path.write_bytes(ply_header(len(rows), properties, **header) + splat_records(rows, properties))
     return path
-
 
 def header_out(lines, count):
     """The header a cell file carries: trimmed lines, "\n" ends, its own count."""
     return "".join((f"element vertex {count}" if ln.startswith("element vertex ") and len(ln) >= 15
                     else ln) + "\n" for ln in lines).encode()
 
-
-XYZ_RGB = [("float", "x"), ("float", "y"), ("float", "z"),
-           ("uchar", "red"), ("uchar", "green"), ("uchar", "blue")]
-
-
-# struct codes of the PLY types the tests declare.
-CODES = {"float": "f", "f32": "f", "double": "d", "float64": "d", "f64": "d", "uchar": "B",
-         "u8": "B", "uint8": "B", "ushort": "H", "short": "h", "int": "i", "uint": "I"}
-
-
-def cloud_bytes(points, properties=XYZ_RGB, *, fmt="binary_little_endian 1.0", count=None,
-                extra_lines=()):
+def cloud_bytes(points, properties=XYZ_RGB):
     """A PLY cloud: points are (x, y, z, r, g, b) tuples laid out by `properties`.
 
     Each field is packed as its declared type (a 16-bit colour as value * 257,
-    so that its high byte is the value); other properties are zero-filled.
+    so that its high byte is the value); "r", "g", "b" are the colours too, and
+    other properties are zero.
     """
-    lines = ["ply"] + ([f"format {fmt}"] if fmt else []) + list(extra_lines)
-    lines.append(f"element vertex {len(points) if count is None else count}")
-    lines += [f"property {t} {n}" for t, n in properties]
-    lines.append("end_header")
-    header = ("\n".join(lines) + "\n").encode()
-    offsets, codes, size = {}, {}, 0
-    for t, n in properties:
-        offsets[n], codes[n] = size, CODES[t]
-        size += struct.calcsize(CODES[t])
-    body = bytearray(size * len(points))
-    for i, (x, y, z, r, g, b) in enumerate(points):
-        base = i * size
-        for name, value in (("x", x), ("y", y), ("z", z)):
-            if name in offsets:
-                struct.pack_into("<" + codes[name], body, base + offsets[name], value)
-        for names, value in ((("r", "red"), r), (("g", "green"), g), (("b", "blue"), b)):
-            for name in names:
-                if name in offsets:
-                    wide = codes[name] == "H"
-                    struct.pack_into("<" + codes[name], body, base + offsets[name],
-                                     value * 257 if wide else value)
-    return header + bytes(body)
-
+    fields = {"x": 0, "y": 1, "z": 2, "r": 3, "red": 3, "g": 4, "green": 4, "b": 5, "blue": 5}
+    rows = [[(p[fields[n]] * (257 if t == "ushort" else 1)) if n in fields else 0 for t, n in properties]
+            for p in points]
+    return ply_header(len(points), properties) + splat_records(rows, properties)
 
 def make_config(input_path, patches, out_dir, **fields):
     c = Config(str(input_path))
     for name, value in fields.items():
         setattr(c, name, value)
-    c.patches = [Patch.with_bounds(str(out_dir / f"p{j}.bin"), *bounds)
-                 for j, bounds in enumerate(patches)]
+    c.patches = [Patch.with_bounds(str(out_dir / f"p{j}.bin"), *bounds) for j, bounds in enumerate(patches)]
     return c
+
+def body(data):
+    """The bytes after a PLY header ending in "end_header\n"."""
+    return data[data.index(b"end_header\n") + len(b"end_header\n"):]
+
+def run_on_terminal(script):
+    """Runs a Python script with stderr on a pseudo-terminal; returns what it drew."""
+    master, slave = os.openpty()
+    proc = subprocess.Popen([sys.executable, "-c", script], stderr=slave, env=dict(os.environ, TERM="dumb"))
+    os.close(slave)
+    chunks = []
+    while True:
+        try:
+            chunks.append(os.read(master, 65536))
+        except OSError:  # EIO once the child has closed the terminal
+            break
+        if not chunks[-1]:
+            break
+    os.close(master)
+    assert proc.wait(timeout=60) == 0
+    return b"".join(chunks).decode()
