@@ -108,11 +108,10 @@ def test_import_rules(code, expected):
     (merge_ply_files_py, "merge_ply_files_py", lambda f: f("{}", config_json="{}")),
     (patches, "patches", lambda f: f(max_cameras=1)),
     (patches, "patches", lambda f: f([], 1, 2, 3, 4)),
-    (patches, "patches", lambda f: f([], 1, max_cameras=1)),
     (Patch.with_bounds, "Patch.with_bounds", lambda f: f()),
     (BoundingBox, "BoundingBox", lambda f: f(1, 2)),
 ], ids=["missing", "surplus", "unexpected", "twice", "missing-with-defaults",
-        "surplus-with-defaults", "twice-with-defaults", "five-missing", "two-missing"])
+        "surplus-with-defaults", "five-missing", "two-missing"])
 def test_binding_errors_are_worded_as_for_a_python_function(target, qualname, call):
     namespace = {}
     exec(f"def twin{inspect.signature(target)}: pass", namespace)

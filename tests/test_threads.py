@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from support.colmap import Camera, Image, Point, at, write_model
-from support.ply import SPLAT_PROPERTIES, XYZ_RGB, ply_header
+from support.ply import SPLAT_PROPERTIES, XYZ_RGB, make_config, ply_header
 from larkspan.splat import (Config, OrthoCells, Patch, cleanup_splats, merge_ply_files_py,
                             patches, split_cameras_json, split_ply)
 
@@ -34,12 +34,6 @@ def inputs(tmp_path_factory):
     return {"splats": root / "splats.ply", "cloud": root / "cloud.ply", "model": model,
             "cameras": rng.uniform(0, 1000, (200_000, 2)), "records": splats.tobytes() * 2}
 
-def run_split_ply(inputs, out):
-    config = Config(inputs["cloud"])
-    config.patches = [Patch.with_bounds(out / f"p{i}.bin", 25 * i, 0, 25 * i + 25, 100)
-                      for i in range(4)]
-    return split_ply(config)
-
 def run_extract(inputs, out, ortho=None):
     ortho = ortho or OrthoCells(inputs["splats"])
     return ortho.extract_all_cells([(10.0 * i, 10.0 * i + 10, 0.0, 100.0, out / f"cell{i}.ply")
@@ -47,7 +41,8 @@ def run_extract(inputs, out, ortho=None):
 
 # Each tool on the shared inputs, writing under `out`; returns what the call returned.
 TOOLS = {
-    "split_ply": run_split_ply,
+    "split_ply": lambda inputs, out: split_ply(
+        make_config(inputs["cloud"], [(25 * i, 0, 25 * i + 25, 100) for i in range(4)], out)),
     "patches": lambda inputs, out: [(b.min_x, b.max_x, b.min_y, b.max_y)
                                     for b in patches(inputs["cameras"], target_bins=200)],
     "cleanup_splats": lambda inputs, out: cleanup_splats(json.dumps({
