@@ -1,18 +1,22 @@
 """The larkspan-splat command line: each subcommand's outputs, its exit status
-and its one-line failure message, and what the manifest lets through."""
+and its one-line failure message, what the manifest lets through, and the
+per-patch steps over executors."""
 
 import functools
 import json
+import multiprocessing
 import operator
 import os
 import signal
 import subprocess
 import sys
+from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
 import pytest
 
-from support.colmap import GRID, SPACING, Camera, Image, camera_centre, grid_model, parse_points, write_model
+from support.colmap import (GRID, SPACING, Camera, Image, camera_centre, grid_model, parse_images, parse_points,
+                            write_model)
 from support.ply import cloud_bytes, ply_header, splat_records, splat_row, write_ply
 from larkspan.splat import _inspect, cli, pipeline
 from larkspan.splat._core import patches
@@ -30,13 +34,13 @@ def shell(capfd, monkeypatch, tmp_path):
 @pytest.fixture
 def scene(tmp_path, shell):
     model = grid_model(tmp_path / "model")
-    assert shell("plan", model, "-o", "PLAN.json", "--max-cameras", "12", "--buffer", "2")[::2] \
+    assert shell("plan", model, "-o", "PLAN.json", "--max-cameras", "8", "--buffer", "2")[::2] \
         == (0, "")
     return tmp_path, model, Plan.read(tmp_path / "PLAN.json")
 
 def test_plan_holds_the_planner_boxes_their_cores_and_camera_counts(scene):
     root, model, plan = scene
-    boxes = patches(CENTRES, 12, 2.0, 100)
+    boxes = patches(CENTRES, 8, 2.0, 100)
     assert plan.model == os.fspath(model.resolve())
     assert [p.id for p in plan.patches] == list(range(len(boxes)))
     assert [(p.rect.min_x, p.rect.max_x, p.rect.min_y, p.rect.max_y) for p in plan.patches] \
@@ -46,7 +50,7 @@ def test_plan_holds_the_planner_boxes_their_cores_and_camera_counts(scene):
         assert (c.min_x, c.min_y, c.max_x, c.max_y) == pytest.approx(
             (r.min_x + 2, r.min_y + 2, r.max_x - 2, r.max_y - 2))
         assert patch.cameras == sum(r.min_x <= x <= r.max_x and r.min_y <= y <= r.max_y
-                                    for x, y in CENTRES) <= 12
+                                    for x, y in CENTRES) <= 8
     # 0.2 + 0.1 - 0.1 is 0.20000000000000004, 0.2 - 0.1 + 0.1 is 0.2: shared edges are made equal.
     left, right = _meeting_cores([Rect(-0.1, 0, 0.2 + 0.1, 1), Rect(0.2 - 0.1, 0, 1, 1)], 0.1)
     assert left.max_x == right.min_x == 0.2
@@ -133,7 +137,7 @@ def test_info(scene, shell):
     cameras = [p.cameras for p in plan.patches]
     assert shell("info", "PLAN.json") == (0, (
         f"plan PLAN.json\n  model: {model}\n"
-        "  parameters: max_cameras 12, buffer_meters 2, target_bins 100\n"
+        "  parameters: max_cameras 8, buffer_meters 2, target_bins 100\n"
         f"  patches: {len(cameras)} (ids 0 to {len(cameras) - 1}), "
         f"{min(cameras)} to {max(cameras)} cameras each\n"), "")
     assert shell("info", "PLAN.json", "--json")[1] == (root / "PLAN.json").read_text()
@@ -147,6 +151,40 @@ def test_camera_centres_of_rotated_cameras(tmp_path):
     got = _inspect.camera_centres(str(tmp_path))
     expected = sorted((im.image_id, *camera_centre(im)) for im in images)
     assert sum(map(list, got), []) == pytest.approx(sum(map(list, expected), []), rel=1e-12, abs=1e-12)
+
+def test_pipeline_on_a_process_pool_names_failed_patches_and_matches_the_command_line(scene, shell):
+    root, model, plan = scene
+    rows = [splat_row(x + 0.5, y + 0.5, 0.0) for x in range(-4, 80, 3) for y in range(-4, 40, 3)]
+    for patch in plan.patches[2:]:
+        write_ply(root / f"trained_{patch.id}.ply", rows)
+    write_ply(root / "trained_1.ply", rows[:1])
+    with open(root / "trained_1.ply", "r+b") as f:
+        f.truncate(f.seek(0, 2) - 1)  # a body shorter than the header announces
+    # Fresh workers: a forked copy of a process whose tools have run holds the
+    # thread pool's state without its threads.
+    with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool, \
+            pytest.raises(pipeline.PatchesFailed) as raised:
+        pipeline.run(pool, pipeline.clean_patch, root / "PLAN.json", trained=str(root / "trained_{id}.ply"),
+                     points=None, output=str(root / "clean_{id}.ply"), min_neighbors=0)
+    assert sorted(raised.value.failures) == [0, 1]
+    assert str(raised.value) == ("patch 0 failed: OSError: No such file or directory (os error 2) "
+                                 "(and 1 other patch)")
+    assert sorted(p.name for p in root.glob("clean_*.ply")) == ["clean_2.ply", "clean_3.ply"]
+    for i in (2, 3):
+        assert shell("cleanup", f"trained_{i}.ply", "model/points3D.bin", "-o", "cli.ply",
+                     "--plan", "PLAN.json", "--patch", str(i), "--min-neighbors", "0")[0] == 0
+        assert (root / f"clean_{i}.ply").read_bytes() == (root / "cli.ply").read_bytes()
+
+def test_pipeline_on_a_dask_cluster(scene):
+    distributed = pytest.importorskip("distributed")
+    root, _, plan = scene
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        counts = pipeline.run(client.get_executor(), pipeline.split_model_patch, plan, out_dir=root / "patches")
+    assert sorted(counts) == [p.id for p in plan.patches]
+    for patch in plan.patches:
+        images = parse_images((root / "patches" / str(patch.id) / "images.bin").read_bytes())
+        assert counts[patch.id]["total_images_written"] == len(images) == patch.cameras
 
 def write(name, data=None):
     """Makes the file `name` with `data` under the scene's folder (a folder without data)."""
@@ -167,7 +205,7 @@ ASCII = cloud_bytes([(1, 2, 3, 0, 0, 0)], fmt="ascii 1.0")
     (None, "plan model -o out --max-cameras 1 --buffer 20", 1, "planning patches over 32 cameras: "
      "No solution found - try increasing max_cameras or reducing buffer"),
     (None, "split-model PLAN.json out --patch 99", 2,
-     "Invalid value for '--patch': PLAN.json has no patch 99 (its ids are 0 to 2)"),
+     "Invalid value for '--patch': PLAN.json has no patch 99 (its ids are 0 to 3)"),
     (lambda root: (root / "model" / "images.bin").unlink(), "split-model PLAN.json out", 1,
      "splitting the model {root}/model: Camera splitting failed: No such file or directory (os error 2)"),
     (write("P.json", b'{"version": 2}'), "split-model P.json out", 1, "reading the plan: P.json: "

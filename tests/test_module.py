@@ -37,40 +37,30 @@ def test_names_and_registration_order():
     assert {getattr(_core, n).__module__ for n in ("Config", "Patch", "BoundingBox", "OrthoCells")} \
         == {"builtins"}
 
-def stub_callables():
-    """{name: (parameters with defaults, summary)} for every function,
-    constructor (as the class) and method of the stub, without `cls`."""
-    found, stub = {}, pathlib.Path(__file__).parents[1] / "src/larkspan/splat/_core.pyi"
-    for node in ast.parse(stub.read_text()).body:
-        for f in node.body if isinstance(node, ast.ClassDef) else [node]:
-            kinds = {getattr(d, "id", getattr(d, "attr", "")) for d in getattr(f, "decorator_list", ())}
-            if not isinstance(f, ast.FunctionDef) or kinds & {"property", "setter"}:
-                continue
-            args = f.args.args[int(f.name == "__new__" or "classmethod" in kinds):]
-            defaults = [None] * (len(args) - len(f.args.defaults)) + [
-                ast.literal_eval(d) for d in f.args.defaults]
-            prefix = node.name + "." if node is not f else ""
-            name = node.name if f.name == "__new__" else prefix + f.name
-            found[name] = ([(a.arg, d) for a, d in zip(args, defaults)],
-                           ast.get_docstring(f) or ast.get_docstring(node))
+def stub_summaries():
+    """{name: docstring} of the stub's functions, classes and methods (the
+    parameters of the stub are checked against the module by stubtest)."""
+    tree = ast.parse((pathlib.Path(__file__).parents[1] / "src/larkspan/splat/_core.pyi").read_text())
+    found = {}
+    for node in tree.body:
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            found[node.name] = ast.get_docstring(node)
+        for member in node.body if isinstance(node, ast.ClassDef) else ():
+            if isinstance(member, ast.FunctionDef) and ast.get_docstring(member):
+                found[f"{node.name}.{member.name}"] = ast.get_docstring(member)
     return found
 
-STUBS = stub_callables()
-
-def test_the_stub_declares_every_callable():
-    assert set(STUBS) == set(TEXT_SIGNATURES)
+SUMMARIES = stub_summaries()
 
 @pytest.mark.parametrize("name", TEXT_SIGNATURES)
 def test_signature_stub_and_help_agree(name):
     owner, _, member = name.partition(".")
     obj = getattr(getattr(_core, owner), member) if member else getattr(_core, owner)
     assert obj.__text_signature__ == TEXT_SIGNATURES[name]
-    runtime = [(p.name, None if p.default is p.empty else p.default)
-               for p in inspect.signature(obj).parameters.values()]
-    assert STUBS[name] == (runtime, obj.__doc__.split("\n")[0])
+    assert obj.__doc__.split("\n")[0] == SUMMARIES[name]
     listed = [line.strip() for line in obj.__doc__.split("\n") if line.startswith("  ")
               and not line.startswith("    ")]  # the help's parameter list
-    assert listed == [p for p, _ in runtime if p != "self"]
+    assert listed == [p for p in inspect.signature(obj).parameters if p != "self"]
 
 @pytest.mark.parametrize("code, expected", [
     ("""
