@@ -1,6 +1,6 @@
 """The tools release the interpreter lock while they work: other Python
-threads run meanwhile, tools run side by side, and an object in use is
-protected by its borrow."""
+threads run meanwhile, tools run side by side (two of them on one loaded
+OrthoCells), and an object in use is protected by its borrow."""
 
 import json
 import sys
@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from support.colmap import Camera, Image, Point, at, write_model
-from support.ply import SPLAT_PROPERTIES, XYZ_RGB, make_config, ply_header
+from support.ply import SPLAT_PROPERTIES, make_config, ply_header
 from larkspan.splat import (Config, OrthoCells, Patch, cleanup_splats, merge_ply_files_py,
                             patches, split_cameras_json, split_ply)
 
@@ -24,25 +24,17 @@ def inputs(tmp_path_factory):
     splats = np.zeros((SPLATS, len(SPLAT_PROPERTIES)), dtype="<f4")
     splats[:, :3] = rng.uniform(0, 100, (SPLATS, 3))
     (root / "splats.ply").write_bytes(ply_header(SPLATS) + splats.tobytes())
-    cloud = np.zeros(SPLATS, dtype=[("xyz", "<f4", 3), ("rgb", "u1", 3)])
-    cloud["xyz"], cloud["rgb"] = rng.uniform(0, 100, (SPLATS, 3)), rng.integers(0, 256, (SPLATS, 3))
-    (root / "cloud.ply").write_bytes(ply_header(SPLATS, XYZ_RGB) + cloud.tobytes())
     model = write_model(
         root / "model", cameras=[Camera(1)],
         images=[Image(i, tvec=at(i % 100, i // 100)) for i in range(1, 5001)],
         points=[Point(i, xyz=(i % 100, (i // 100) % 100, 1.0)) for i in range(1, 40_001)])
-    return {"splats": root / "splats.ply", "cloud": root / "cloud.ply", "model": model,
+    return {"splats": root / "splats.ply", "model": model, "ortho": OrthoCells(root / "splats.ply"),
             "cameras": rng.uniform(0, 1000, (200_000, 2)), "records": splats.tobytes() * 2}
-
-def run_extract(inputs, out, ortho=None):
-    ortho = ortho or OrthoCells(inputs["splats"])
-    return ortho.extract_all_cells([(10.0 * i, 10.0 * i + 10, 0.0, 100.0, out / f"cell{i}.ply")
-                                    for i in range(10)])
 
 # Each tool on the shared inputs, writing under `out`; returns what the call returned.
 TOOLS = {
     "split_ply": lambda inputs, out: split_ply(
-        make_config(inputs["cloud"], [(25 * i, 0, 25 * i + 25, 100) for i in range(4)], out)),
+        make_config(inputs["splats"], [(25 * i, 0, 25 * i + 25, 100) for i in range(4)], out)),
     "patches": lambda inputs, out: [(b.min_x, b.max_x, b.min_y, b.max_y)
                                     for b in patches(inputs["cameras"], target_bins=200)],
     "cleanup_splats": lambda inputs, out: cleanup_splats(json.dumps({
@@ -55,13 +47,11 @@ TOOLS = {
         "patches": [{"min_x": 50.0 * i, "min_y": -1e9, "max_x": 50.0 * i + 50, "max_y": 1e9,
                      "output_path": str(out / f"model{i}")} for i in range(2)]})),
     "OrthoCells": lambda inputs, out: OrthoCells(inputs["splats"]).get_bounds(),
-    "extract_all_cells": run_extract,
-    "write_ply_file": lambda inputs, out: OrthoCells(inputs["splats"]).write_ply_file(
+    "extract_all_cells": lambda inputs, out: inputs["ortho"].extract_all_cells(
+        [(10.0 * i, 10.0 * i + 10, 0.0, 100.0, out / f"cell{i}.ply") for i in range(10)]),
+    "write_ply_file": lambda inputs, out: inputs["ortho"].write_ply_file(
         out / "w.ply", inputs["records"], 2 * SPLATS),
 }
-
-def outputs(directory):
-    return {p.relative_to(directory).as_posix(): p.read_bytes() for p in directory.rglob("*.*")}
 
 def counter_advances_during(call):
     """Whether a thread that counts while it holds the interpreter lock
@@ -96,47 +86,33 @@ def counter_advances_during(call):
 def test_other_threads_run_while_each_tool_works(tool, inputs, tmp_path, capfd):
     assert counter_advances_during(lambda: TOOLS[tool](inputs, tmp_path))
 
-def run_together(calls):
-    start, failures = threading.Barrier(len(calls)), []
+def test_every_tool_at_once_gives_what_each_gives_alone(inputs, tmp_path, capfd):
+    results, failures, start = {}, [], threading.Barrier(len(TOOLS))
 
-    def run(call):
-        start.wait()
+    def run(name, kind):
+        out = tmp_path / kind / name
+        out.mkdir(parents=True)
+        if kind == "together":
+            start.wait()
         try:
-            call()
+            returned = TOOLS[name](inputs, out)
+            results[kind, name] = returned, {p.relative_to(out).as_posix(): p.read_bytes()
+                                             for p in out.rglob("*.*")}
         except BaseException as e:  # noqa: B036 - reported below
-            failures.append(e)
+            failures.append((name, e))
 
-    threads = [threading.Thread(target=run, args=(call,)) for call in calls]
+    for name in TOOLS:
+        run(name, "alone")
+    threads = [threading.Thread(target=run, args=(name, "together")) for name in TOOLS]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
     assert failures == []
-
-def test_every_tool_at_once_gives_what_each_gives_alone(inputs, tmp_path, capfd):
-    results = {}
-
-    def run(name, kind):
-        out = tmp_path / kind / name
-        out.mkdir(parents=True)
-        results[kind, name] = (TOOLS[name](inputs, out), outputs(out))
-
-    for name in TOOLS:
-        run(name, "alone")
-    run_together([lambda name=name: run(name, "together") for name in TOOLS])
-    assert {name: results["together", name] for name in TOOLS} == \
-        {name: results["alone", name] for name in TOOLS}
-
-def test_one_loaded_file_cut_from_two_threads(inputs, tmp_path):
-    ortho = OrthoCells(inputs["splats"])
-    for name in ("a", "b", "alone"):
-        (tmp_path / name).mkdir()
-    run_extract(inputs, tmp_path / "alone", ortho)
-    run_together([lambda n=n: run_extract(inputs, tmp_path / n, ortho) for n in ("a", "b")])
-    assert outputs(tmp_path / "a") == outputs(tmp_path / "b") == outputs(tmp_path / "alone")
+    assert {n: results["together", n] for n in TOOLS} == {n: results["alone", n] for n in TOOLS}
 
 def test_changing_a_config_during_split_ply_is_refused(inputs, tmp_path, capfd):
-    config = Config(inputs["cloud"])
+    config = Config(inputs["splats"])
     config.patches = [Patch(tmp_path / "all.bin")]
     result, refusals = {}, []
     worker = threading.Thread(target=lambda: result.update(split_ply(config)))
