@@ -73,23 +73,18 @@ def test_json_errors_name_the_problem_and_position(text, message):
     with pytest.raises(ValueError, match=f"^JSON parse error: {message}$"):
         Config.from_json(text)
 
-@pytest.mark.parametrize("content, error, message", [
-    (None, OSError, "File read error: No such file or directory (os error 2)"),
-    (b'{"input_file": "\xff", "patches": []}', OSError,
-     "File read error: stream did not contain valid UTF-8"),
-    (b"{}", ValueError, "JSON parse error: missing field `input_file` at line 1 column 2"),
-    (b'{"input_file": "in.ply", "patches": [], "maxZ": 2}', None, ("in.ply", 100.0, -INF, 2.0, [])),
+@pytest.mark.parametrize("content, message", [
+    (None, "File read error: No such file or directory (os error 2)"),
+    (b'{"input_file": "\xff", "patches": []}', "File read error: stream did not contain valid UTF-8"),
+    (b"{}", "JSON parse error: missing field `input_file` at line 1 column 2"),
 ])
-def test_from_file(tmp_path, content, error, message):
+def test_from_file_errors(tmp_path, content, message):
     path = tmp_path / "config.json"
     if content is not None:
         path.write_bytes(content)
-    if error is None:
-        assert fields(Config.from_file(str(path))) == message
-        return
-    with pytest.raises(error) as raised:
+    with pytest.raises((OSError, ValueError)) as raised:
         Config.from_file(str(path))
-    assert (type(raised.value), str(raised.value)) == (error, message)
+    assert (type(raised.value), str(raised.value)) == (OSError if "File" in message else ValueError, message)
 
 def test_to_json_layout_and_number_forms():
     assert Config("x").to_json() == ('{\n  "input_file": "x",\n  "sample_percentage": 100.0,\n'
