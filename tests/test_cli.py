@@ -55,14 +55,6 @@ def test_plan_holds_the_planner_boxes_their_cores_and_camera_counts(scene):
     left, right = _meeting_cores([Rect(-0.1, 0, 0.2 + 0.1, 1), Rect(0.2 - 0.1, 0, 1, 1)], 0.1)
     assert left.max_x == right.min_x == 0.2
 
-def test_plan_summary_line_and_picture(tmp_path, shell):
-    pytest.importorskip("matplotlib")
-    grid_model(tmp_path / "m")
-    status, out, err = shell("plan", "m", "-o", "p.json", "--png", "p.png", "--max-cameras", "40")
-    assert (status, err, out.splitlines()[-1]) == (
-        0, "", "p.json: 1 patches over 32 cameras, at most 32 in one patch")
-    assert (tmp_path / "p.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-
 # scripts/example.sh runs every subcommand on a generated scene and checks
 # its outputs; the cases here are the options and departures it leaves out.
 
