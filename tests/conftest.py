@@ -6,18 +6,14 @@ from pathlib import Path
 
 import pytest
 
-from larkspan.splat import _core
 from support.ply import write_ply
 
 
 @pytest.fixture
 def ply_factory(tmp_path):
     counter = iter(range(10**6))
-
-    def make(rows, name=None, **kw):
-        return write_ply(tmp_path / (name or f"in_{next(counter)}.ply"), rows, **kw)
-
-    return make
+    return lambda rows, name=None, **kw: write_ply(tmp_path / (name or f"in_{next(counter)}.ply"),
+                                                   rows, **kw)
 
 
 @pytest.fixture(scope="session")
@@ -32,8 +28,3 @@ def probe():
     finally:
         sys.path.remove(directory)
     return _probe
-
-
-@pytest.fixture
-def core():
-    return _core
