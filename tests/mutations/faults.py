@@ -74,8 +74,13 @@ FAULTS = [
     dict(id="cams-point-error", file="native/split_cameras.cpp",
          find="point.error = -1.0;", replace="point.error = input.error;"),
     # patches planner and BoundingBox
+    # max_cameras cameras on a line: one chunk instead of the whole box, which
+    # differ only for a buffer under 0.05 or x values apart by less than epsilon
     dict(id="patches-fits-bound", file="native/patches.cpp",
          find="cameras.size() <= options.max_cameras;", replace="cameras.size() < options.max_cameras;"),
+    dict(id="patches-capacity-bound", file="native/patches.cpp",  # a patch may not hold exactly max_cameras
+         find="(counts_.load(j, i, k, e) <= max_cameras_ ? accepted : rejected) = e;",
+         replace="(counts_.load(j, i, k, e) < max_cameras_ ? accepted : rejected) = e;"),
     dict(id="patches-buffer-default", file="native/patches.hpp",
          find="double buffer = 1.5;", replace="double buffer = 1.0;"),
     dict(id="bbox-swapped-y", file="native/python/patches.cpp",
