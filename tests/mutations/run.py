@@ -166,6 +166,7 @@ def main() -> int:
     faults = [f for f in FAULTS if not args.only or f["id"] in args.only]
     started = time.monotonic()
     scratch = args.keep or Path(tempfile.mkdtemp(prefix="larkspan-mutations-"))
+    shutil.rmtree(scratch / "tests", ignore_errors=True)  # a kept folder's earlier suite
     copy_files(ROOT, listed_files(ROOT), scratch)
     if args.tests_from:
         replace_tests(scratch, args.tests_from.resolve())
