@@ -1,0 +1,122 @@
+"""Faults planted one at a time by run.py: each replaces `find`, which occurs
+exactly once in `file`, with `replace`, and leaves a module that still builds
+but behaves wrongly in a way a user could observe."""
+
+C = "native/common/"
+
+FAULTS = [
+    # PLY header model
+    dict(id="ply-record-size", file=C + "ply.cpp",  # every property taken as 4 bytes
+         find="layout.record_size += type_size(*property.type);", replace="layout.record_size += 4;"),
+    dict(id="ply-ascii-message", file=C + "ply.cpp",
+         find='declares ascii records; only "', replace='declares ascii data; only "'),
+    # records window reader: the last, partial window is never read
+    dict(id="records-last-window", file=C + "records.cpp",
+         find="count_ / window_records_ + (count_ % window_records_ != 0 ? 1 : 0)",
+         replace="count_ / window_records_"),
+    # outputs under a temporary name
+    dict(id="io-mode-not-kept", file=C + "io.cpp",  # a replaced file loses its permissions
+         find="if (exists) ::fchmod(output.file_.fd(), existing.st_mode & 07777);", replace=""),
+    dict(id="io-overwrite-message", file=C + "io.cpp",
+         find="writing it would overwrite the input.", replace="writing it would destroy the input."),
+    # COLMAP binary readers and writers
+    dict(id="colmap-swap-qvec-tvec", file=C + "colmap.cpp",
+         find="out.value(image.qvec);\n    out.value(image.tvec);",
+         replace="out.value(image.tvec);\n    out.value(image.qvec);"),
+    dict(id="colmap-reserve-untrusted", file=C + "colmap.cpp",  # count used before checking the file holds it
+         find="records.reserve(static_cast<std::size_t>(in.affordable(count, min_record_size)));",
+         replace="records.reserve(static_cast<std::size_t>(count));"),
+    dict(id="colmap-list-untrusted", file=C + "colmap.cpp",
+         find="const std::uint64_t take = std::min(left, affordable);",
+         replace="const std::uint64_t take = left;"),
+    dict(id="colmap-writer-no-flush", file=C + "colmap.cpp",
+         find="if (status_) status_ = writer_.flush();\n        if (status_) status_ = output_.commit();",
+         replace="if (status_) status_ = output_.commit();"),
+    dict(id="colmap-model-message", file=C + "colmap.cpp",
+         find='bad_content("Unknown camera model: " + std::to_string',
+         replace='bad_content("Unknown camera model id: " + std::to_string'),
+    dict(id="colmap-param-count", file=C + "colmap.cpp",
+         find='{"FULL_OPENCV", 12},', replace='{"FULL_OPENCV", 11},'),
+    dict(id="colmap-rig-sensor-count", file=C + "colmap.cpp",
+         find="static_cast<std::uint32_t>(rig.sensors.size() + 1)",
+         replace="static_cast<std::uint32_t>(rig.sensors.size())"),
+    # COLMAP text form
+    dict(id="text-double-digits", file=C + "colmap_text.cpp",
+         find="std::chars_format::general, 17", replace="std::chars_format::general, 15"),
+    dict(id="text-no-point-id", file=C + "colmap_text.cpp",
+         find='if (point.point3d_id == kNoPoint3D) out << "-1";',
+         replace='if (point.point3d_id == kNoPoint3D) out << "0";'),
+    dict(id="text-param-count-check", file=C + "colmap_text.cpp",
+         find="if (camera.params.size() != expected)", replace="if (camera.params.size() > expected)"),
+    # JSON config decoding
+    dict(id="json-column", file=C + "json.cpp",
+         find="const std::size_t column = offset - line_start + 1;",
+         replace="const std::size_t column = offset - line_start;"),
+    dict(id="json-duplicate-unchecked", file=C + "json.hpp",
+         find="if (seen[i]) {", replace="if (false && seen[i]) {"),
+    dict(id="json-missing-message", file=C + "json.hpp",
+         find='"missing field `"', replace='"missing key `"'),
+    # argument binding
+    dict(id="args-too-many-bound", file="native/python/declaration.cpp",
+         find="if (static_cast<std::size_t>(nargs) > count) {",
+         replace="if (static_cast<std::size_t>(nargs) >= count) {"),
+    dict(id="args-was-were", file="native/python/declaration.cpp",
+         find='nargs == 1 ? "was" : "were"', replace='nargs == 1 ? "were" : "was"'),
+    # progress and duration texts
+    dict(id="duration-truncated", file=C + "progress.cpp",
+         find="static_cast<std::uint64_t>(std::llround(seconds))",
+         replace="static_cast<std::uint64_t>(seconds)"),
+    dict(id="duration-ms-bound", file=C + "text.cpp",
+         find="if (ns >= 1'000'000) return", replace="if (ns > 1'000'000) return"),
+    # split_cameras_json
+    dict(id="cams-z-bound", file="native/split_cameras.cpp",
+         find="p[2] <= max_z", replace="p[2] < max_z"),
+    dict(id="cams-point-error", file="native/split_cameras.cpp",
+         find="point.error = -1.0;", replace="point.error = input.error;"),
+    # patches planner and BoundingBox
+    # max_cameras cameras on a line: one chunk instead of the whole box, which
+    # differ only for a buffer under 0.05 or x values apart by less than epsilon
+    dict(id="patches-fits-bound", file="native/patches.cpp",
+         find="cameras.size() <= options.max_cameras;", replace="cameras.size() < options.max_cameras;"),
+    dict(id="patches-capacity-bound", file="native/patches.cpp",  # a patch may not hold exactly max_cameras
+         find="(counts_.load(j, i, k, e) <= max_cameras_ ? accepted : rejected) = e;",
+         replace="(counts_.load(j, i, k, e) < max_cameras_ ? accepted : rejected) = e;"),
+    dict(id="patches-buffer-default", file="native/patches.hpp",
+         find="double buffer = 1.5;", replace="double buffer = 1.0;"),
+    dict(id="bbox-swapped-y", file="native/python/patches.cpp",
+         find="!to_double(bound[2], box.min_y) || !to_double(bound[3], box.max_y)",
+         replace="!to_double(bound[3], box.min_y) || !to_double(bound[2], box.max_y)"),
+    # split_ply
+    dict(id="split-z-bound", file="native/split_point_cloud.cpp",
+         find="return min_z_ <= z && z < max_z_;", replace="return min_z_ <= z && z <= max_z_;"),
+    dict(id="split-point-error", file="native/split_point_cloud.cpp",
+         find="{p.red, p.green, p.blue}, -1.0, 0);", replace="{p.red, p.green, p.blue}, 0.0, 0);"),
+    dict(id="split-count-unchecked", file="native/split_point_cloud.cpp",
+         find="if (block_size > available) return fail(io::short_read_error());", replace=""),
+    dict(id="split-patch-edge", file="native/split_point_cloud.hpp",
+         find="(x < max_x)", replace="(x <= max_x)"),
+    # cleanup_splats
+    dict(id="cleanup-box-upper", file="native/cleanup.cpp",
+         find="(!high || v < *high)", replace="(!high || v <= *high)"),
+    dict(id="cleanup-radius-strict", file="native/cleanup.cpp",
+         find="if (d2 <= r2 && ++count", replace="if (d2 < r2 && ++count"),
+    dict(id="cleanup-no-flush", file="native/cleanup.cpp",
+         find="if (auto flushed = writer_.flush(); !flushed) return flushed;\n        if (auto checked",
+         replace="if (auto checked"),
+    # OrthoCells and write_ply_file
+    dict(id="cells-edge", file="native/ortho_cells.hpp",
+         find="x <= max_x && min_y", replace="x < max_x && min_y"),
+    dict(id="cells-bounds-swapped", file="native/ortho_cells.cpp",
+         find="if (y > bounds.max_y) bounds.max_y = y;", replace="if (y > bounds.max_y) bounds.max_x = y;"),
+    dict(id="cells-count-unchecked", file="native/ortho_cells.cpp",
+         find="if (size < offset || size - offset < needed) return fail(io::short_read_error());",
+         replace=""),
+    dict(id="write-ply-size-check", file="native/ortho_cells.cpp",
+         find="if (overflows || expected != vertex_data.size())",
+         replace="if (overflows || expected > vertex_data.size())"),
+    dict(id="write-ply-no-commit", file="native/ortho_cells.cpp",
+         find="return checked;\n        return output->commit();", replace="return checked;\n        return {};"),
+    # merge_ply_files_py
+    dict(id="merge-body-longer", file="native/merge.cpp",
+         find="declared != *input.body_size", replace="declared > *input.body_size"),
+]
