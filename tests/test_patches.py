@@ -13,6 +13,8 @@ from support.planner import NO_SOLUTION, rect, rects
 
 GRID = [(float(x), float(y)) for x in range(0, 41, 4) for y in range(0, 31, 3)]
 NAMES = ["min_x", "max_x", "min_y", "max_y"]
+RNG = random.Random(5)
+CROWD = [(10.0 + RNG.random(), 10.0 + RNG.random()) for _ in range(30)] + [(0.0, 0.0), (40.0, 40.0)]
 
 
 def summary(count, cost):
@@ -83,6 +85,8 @@ P = patches
     (lambda: P([(0.0, 0.0), (0.0,)]), ValueError, "length 2, but got tuple of length 1"),
     (lambda: P([]), ValueError, "^Camera positions cannot be empty$"),
     (lambda: P([(0.0, 0.0), (1.0, 1.0)], None, None, 10**6), MemoryError, "lower target_bins"),
+    # More than max_cameras scattered in one cell (no dense row): no admissible plan.
+    (lambda: P(CROWD, 20, 0.5, 40), ValueError, f"^{NO_SOLUTION}$"),
     (lambda: P(max_cameras=1), TypeError,
      r"^patches\(\) missing 1 required positional argument: 'camera_positions'$"),
     (lambda: P(GRID, None, None, None, None), TypeError,
@@ -117,19 +121,17 @@ def test_unbinnable_positions_are_an_internal_failure(positions, message, capfd)
 
 
 NAN = math.nan
+ROW = [(i * 0.0625, 5.0) for i in range(300)]  # 1/16 apart: a dense row
 
 
-# Plans worked out by hand, with the summary line (None: answered directly, silently).
+# Plans worked out by hand, with the summary line's cost (None: answered directly, silently).
 @pytest.mark.parametrize("cameras, max_cameras, buffer, bins, expected, cost", [
     ([(2.0, -3.0)] * 50, 3, 1.5, None, [(0.5, 3.5, -4.5, -1.5)], None),
-    # x order 0 1 | 3 7 | 9: widths x_last - x_first + 2 * buffer
+    # x order 0 1 | 3 7 | 9: widths x_last - x_first + 2 * buffer, at least 0.1
     ([(x, 4.0) for x in (7.0, 0.0, 3.0, 1.0, 9.0)], 2, 0.5, None,
      [(-0.5, 1.5, 3.5, 4.5), (2.5, 7.5, 3.5, 4.5), (8.5, 9.5, 3.5, 4.5)], None),
     ([(0.0, 1.0), (5.0, 1.0)], 1, 0.0, None, [(-0.05, 0.05, 0.95, 1.05), (4.95, 5.05, 0.95, 1.05)], None),
-    ([(3.0, 9.0), (3.0, 1.0)], 2, 1.0, None, [(2.0, 4.0, 0.0, 10.0)], None),
-    ([(3.0, y) for y in (5.0, 1.0, 2.0, 9.0)], 2, 0.25, None,
-     [(2.75, 3.25, 0.75, 2.25), (2.75, 3.25, 4.75, 9.25)], None),
-    ([(0.0, 0.0), (10.0, 10.0), (4.0, 6.0)], 3, 0.5, 10, [(-0.5, 10.5, -0.5, 10.5)], 1.0),
+    ([(3.0, y) for y in (5.0, 1.0, 2.0, 9.0)], 2, 0.25, None, [(2.75, 3.25, 0.75, 2.25), (2.75, 3.25, 4.75, 9.25)], None),
     # A camera on the last grid line belongs to the last strip, one on an
     # inner line to the column on its right; NaN coordinates take no part.
     ([(0.0, 0.0), (5.0, 5.0), (10.0, 10.0), (NAN, 5.0), (5.0, NAN)], 1, 0.0, 10,
@@ -137,37 +139,21 @@ NAN = math.nan
     # Equal cost (3) from the last strip starting at x = 1.5 or 2.5: the first found is kept.
     ([(1.0, 2.0), (3.0, 2.0), (3.0, 4.0)], 1, 0.0, 4,
      [(1.0, 1.5, 2.0, 2.5), (1.5, 3.0, 2.0, 3.5), (1.5, 3.0, 3.5, 4.0)], 3.0),
+    # The dense row overfills its cell: split row by row, bottom to top, in chunks of 100.
+    (ROW + [(0.0, 0.0), (18.6875, 10.0)], 100, 0.5, 2,
+     [(-0.5, 0.5, -0.5, 0.5), (-0.5, 6.6875, 4.5, 5.5), (5.75, 12.9375, 4.5, 5.5), (12.0, 19.1875, 4.5, 5.5),
+      (18.1875, 19.1875, 9.5, 10.5)], 0),
     # A camera with a NaN coordinate first or last in a chunk made that patch's
     # bounds NaN, leaving the chunk's other cameras in no patch; it is left out.
-    ([(0.0, 0.0), (0.0, 1.0), (0.0, 2.0), (0.0, NAN)], 2, 0.5, 1,
-     [(-0.5, 0.5, -0.5, 1.5), (-0.5, 0.5, 1.5, 2.5)], None),
-    ([(0.0, 0.0), (1.0, 0.0), (2.0, 0.0), (NAN, 0.0)], 2, 0.5, 1,
-     [(-0.5, 1.5, -0.5, 0.5), (1.5, 2.5, -0.5, 0.5)], None),
+    ([(0.0, 0.0), (0.0, 1.0), (0.0, 2.0), (0.0, NAN)], 2, 0.5, 1, [(-0.5, 0.5, -0.5, 1.5), (-0.5, 0.5, 1.5, 2.5)], None),
+    ([(0.0, 0.0), (1.0, 0.0), (2.0, 0.0), (NAN, 0.0)], 2, 0.5, 1, [(-0.5, 1.5, -0.5, 0.5), (1.5, 2.5, -0.5, 0.5)], None),
     ([(0.0, NAN)] + [(i * 0.03125, 0.0) for i in range(4)] + [(0.5, 3.0)], 2, 0.25, 1,
      [(-0.25, 0.28125, -0.25, 0.25), (-0.1875, 0.34375, -0.25, 0.25), (0.25, 0.75, 2.75, 3.25)], 0),
-], ids=["one point", "horizontal chunks", "minimum size", "vertical fits", "vertical chunks",
-        "one patch", "grid lines", "equal cost", "NaN on a vertical line", "NaN on a horizontal line",
-        "NaN in a row split"])
+], ids=["one point", "horizontal chunks", "minimum size", "vertical chunks", "grid lines", "equal cost",
+        "dense row", "NaN on a vertical line", "NaN on a horizontal line", "NaN in a row split"])
 def test_hand_worked_plans(cameras, max_cameras, buffer, bins, expected, cost, capfd):
     boxes = rects(patches(cameras, max_cameras, buffer, bins))
     assert boxes == expected == reference.plan(cameras, max_cameras, buffer, bins or 100).boxes
-    if cost == 0:
+    if cost == 0:  # a product of awkward ratios
         cost = math.prod(map(reference.aspect_ratio, boxes))
     assert capfd.readouterr().out == ("" if cost is None else summary(len(boxes), cost))
-
-
-def test_dense_row_is_split_row_by_row_and_an_overfull_cell_has_no_solution(capfd):
-    # 300 cameras 1/16 apart on y = 5 overfill their cell; the row fallback
-    # cuts the row into chunks of 100 and gives each stray its own patch.
-    row = [(i * 0.0625, 5.0) for i in range(300)]
-    boxes = patches(row + [(0.0, 0.0), (18.6875, 10.0)], 100, 0.5, 2)
-    assert sorted(rects(boxes)) == [(-0.5, 0.5, -0.5, 0.5), (-0.5, 6.6875, 4.5, 5.5),
-                                    (5.75, 12.9375, 4.5, 5.5), (12.0, 19.1875, 4.5, 5.5),
-                                    (18.1875, 19.1875, 9.5, 10.5)]
-    assert capfd.readouterr().out == summary(5, math.prod(reference.aspect_ratio(rect(b)) for b in boxes))
-    # Scattered (no dense row), the same crowding leaves no admissible plan.
-    rng = random.Random(5)
-    crowd = [(10.0 + rng.random(), 10.0 + rng.random()) for _ in range(30)]
-    with pytest.raises(ValueError, match=f"^{NO_SOLUTION}$"):
-        patches(crowd + [(0.0, 0.0), (40.0, 40.0)], 20, 0.5, 40)
-    assert capfd.readouterr().out == ""

@@ -8,11 +8,9 @@ LARKSPAN_PROPERTY_SCALE=N runs N times as many examples, for a longer hunt."""
 import json
 import math
 import os
-import re
 import shutil
 import struct
 import tempfile
-from collections import Counter
 from contextlib import contextmanager
 from pathlib import Path
 
@@ -28,7 +26,6 @@ from support.cloud_reference import reference_split as reference_split_ply
 from support.colmap import (PARAM_COUNTS, Camera, Image, Point, at, camera_centre, files, model_bytes,
                             parse_model, points3d_bin, points_file, read_points_file, reference_split,
                             write_model)
-from support.planner import NO_SOLUTION, rects
 from support.ply import cloud_bytes, header_out, make_config, ply_header
 
 INF = math.inf
@@ -68,8 +65,6 @@ def plain(value):
 f32s = st.floats(width=32)
 finite = st.floats(allow_nan=False, allow_infinity=False)
 lattice = st.integers(-8, 8).map(lambda k: k * 0.25)  # shared coordinates, records on edges
-planar = st.one_of(lattice, st.floats(-100, 100, width=32), st.floats(width=32, allow_nan=False,
-                                                                     allow_infinity=False))
 texts = st.text(st.characters(exclude_categories=("Cs",)), max_size=12)  # NUL included
 names = st.text(st.characters(exclude_characters="\0", exclude_categories=("Cs",)), max_size=10)
 TYPE_SIZES = {"uchar": 1, "int": 4, "float": 4, "double": 8}
@@ -122,19 +117,6 @@ def write_splats(path, layout, records, style):
     return path
 
 
-def read_ply(path, record_size):
-    """(header, records) of a PLY file, whose count must match its body."""
-    data = path.read_bytes()
-    end = re.search(rb"^end_header\r?\n", data, re.M).end()
-    count = int(re.search(rb"^element vertex (\+?\d+)\r?$", data[:end], re.M).group(1))
-    assert len(data) - end == count * record_size, "header count disagrees with the body"
-    return data[:end], [data[i:i + record_size] for i in range(end, len(data), record_size)]
-
-
-def inside_cell(cell, x, y):
-    return cell[0] <= x <= cell[1] and cell[2] <= y <= cell[3]  # (min_x, max_x, min_y, max_y), inclusive
-
-
 def extract(source, cells, directory):
     paths = [directory / f"cell_{i}.ply" for i in range(len(cells))]
     OrthoCells(str(source)).extract_all_cells([(*c, str(p)) for c, p in zip(cells, paths)])
@@ -145,44 +127,6 @@ def merge(directory, paths):
     merge_ply_files_py(json.dumps({"input_files": [str(p) for p in paths],
                                    "output_file": str(directory / "merged.ply")}))
     return directory / "merged.ply"
-
-
-@st.composite
-def partitioned_splats(draw):
-    """Splats and a tiling of their bounding rectangle by guillotine cuts, about
-    half through a splat, so splats lie on shared edges and some cells have no width."""
-    layout = draw(layouts(("x", "y", "z")))
-    points = draw(st.lists(st.tuples(planar, planar), min_size=1, max_size=30))
-    records = records_with(draw, layout, [{"x": x, "y": y, "z": float(k)} for k, (x, y) in enumerate(points)])
-    xs, ys = [p[0] for p in points], [p[1] for p in points]
-    cells = [(min(xs), max(xs), min(ys), max(ys))]
-    for _ in range(draw(st.integers(0, 10))):
-        min_x, max_x, min_y, max_y = cells.pop(draw(st.integers(0, len(cells) - 1)))
-        axis = draw(st.sampled_from("xy"))
-        lo, hi = (min_x, max_x) if axis == "x" else (min_y, max_y)
-        through = [v for v in (xs if axis == "x" else ys) if lo <= v <= hi]
-        cut = draw(st.sampled_from(through)) if through and draw(st.booleans()) else \
-            min(max(lo + draw(st.floats(0, 1)) * (hi - lo), lo), hi)
-        cells += [(min_x, cut, min_y, max_y), (cut, max_x, min_y, max_y)] if axis == "x" else \
-                 [(min_x, max_x, min_y, cut), (min_x, max_x, cut, max_y)]
-    return layout, records, points, draw(st.permutations(cells))
-
-
-@examples(50)
-@given(partitioned_splats(), header_styles)
-def test_cells_of_a_partition_merge_back_to_the_input(scratch, scene, style):
-    # A splat on an edge shared by k cells is written k times: the merge holds
-    # each record as often as cells hold it, under the cells' header.
-    layout, records, points, cells = scene
-    holders = [sum(inside_cell(c, x, y) for c in cells) for x, y in points]
-    assert min(holders) >= 1
-    with scratch() as d:
-        paths = extract(write_splats(d / "in.ply", layout, records, style), cells, d)
-        written = [p for p in paths if p.exists()]
-        assert written == [p for c, p in zip(cells, paths) if any(inside_cell(c, x, y) for x, y in points)]
-        header, merged = read_ply(merge(d, written), layout[2])
-    assert Counter(merged) == Counter(r for r, k in zip(records, holders) for _ in range(k))
-    assert header == cell_header(layout, style, sum(holders))
 
 
 @examples(40)
@@ -224,8 +168,8 @@ def cleanup_cases(draw):
 @examples(60)
 @given(cleanup_cases(), header_styles)
 def test_cleanup_kept_and_discarded_divide_the_input(scratch, case, style):
-    # Both outputs carry the input's header with their own count, keep input
-    # order, and agree with an independent keep test; merged, they give the input back.
+    # Both outputs are the input's header with their own count and the records
+    # an independent keep test gives them, in input order; merged, they give the input back.
     layout, records, values, points, config = case
     with scratch() as d:
         document = dict(config, input_file=str(write_splats(d / "in.ply", layout, records, style)),
@@ -234,16 +178,15 @@ def test_cleanup_kept_and_discarded_divide_the_input(scratch, case, style):
             (d / "points3D.bin").write_bytes(points3d_bin(points))
             document["colmap_points_file"] = str(d / "points3D.bin")
         cleanup_splats(json.dumps(document))
-        (kept_header, kept), (gone_header, gone) = (read_ply(d / n, layout[2]) for n in ("kept.ply", "gone.ply"))
+        kept_file, gone_file = (d / "kept.ply").read_bytes(), (d / "gone.ply").read_bytes()
         merged = merge(d, [d / "kept.ply", d / "gone.ply"]).read_bytes()
-    assert kept_header == header_of(layout, len(kept), style, rewritten_from=len(records))
-    assert gone_header == header_of(layout, len(gone), style, rewritten_from=len(records))
     rows = [(v["x"], v["y"], v["z"], *[0.0] * 7, v["scale_0"], v["scale_1"], v["scale_2"]) for v in values]
     rules = dict(config, radius=config.get("radius", 0.1),
                  min_neighbors=config.get("min_neighbors", 10) if points is not None else 0)
     flags = reference_flags(rows, points or [], rules)
-    assert kept == [r for r, keep in zip(records, flags) if keep]
-    assert gone == [r for r, keep in zip(records, flags) if not keep]
+    kept, gone = ([r for r, keep in zip(records, flags) if bool(keep) == side] for side in (True, False))
+    assert kept_file == header_of(layout, len(kept), style, rewritten_from=len(records)) + b"".join(kept)
+    assert gone_file == header_of(layout, len(gone), style, rewritten_from=len(records)) + b"".join(gone)
     assert merged == header_of(layout, len(records), style, rewritten_from=len(kept)) + b"".join(kept + gone)
 
 
@@ -314,13 +257,18 @@ def test_every_colmap_patch_holds_what_the_rules_select(scratch, data, model, pa
     assert list(counts.values()) == [len(m) for m in loaded] + [len(boxes)] + totals
 
 
+BOUNDS = ("min_x", "min_y", "max_x", "max_y")
+
+
 def config_fields(c):
     return (c.input_file, c.sample_percentage, c.min_z, c.max_z,
             [(p.output_file, p.min_x, p.min_y, p.max_x, p.max_y) for p in c.patches])
 
 
-def finite_or(value, default):
-    return value if math.isfinite(value) else default
+def fields_read(input_file, sample, min_z, max_z, patch_list, read):
+    """The fields a Config reads from these values, `read(value, default)` deciding each number."""
+    return (input_file, read(sample, 100.0), read(min_z, -INF), read(max_z, INF),
+            [(out, read(x0, -INF), read(y0, -INF), read(x1, INF), read(y1, INF)) for out, x0, y0, x1, y1 in patch_list])
 
 
 @examples(100)
@@ -334,20 +282,19 @@ def test_config_json_round_trip(input_file, sample, min_z, max_z, patch_list):
     c.patches = [Patch.with_bounds(out, *b) for out, *b in patch_list]
     assert plain(config_fields(c)) == plain((input_file, sample, min_z, max_z, patch_list))
     text = c.to_json()
-    nulled = [finite_or(v, None) for v in (sample, min_z, max_z)]
+
+    def null(v):
+        return v if math.isfinite(v) else None
     assert plain(json.loads(text)) == plain({
-        "input_file": input_file, "sample_percentage": nulled[0], "minZ": nulled[1], "maxZ": nulled[2],
-        "patches": [{"min_x": finite_or(x0, None), "min_y": finite_or(y0, None), "max_x": finite_or(x1, None),
-                     "max_y": finite_or(y1, None), "output_file": out} for out, x0, y0, x1, y1 in patch_list]})
+        "input_file": input_file, "sample_percentage": null(sample), "minZ": null(min_z), "maxZ": null(max_z),
+        "patches": [dict(zip(BOUNDS, map(null, b)), output_file=out) for out, *b in patch_list]})
     if not math.isfinite(sample):
         with pytest.raises(ValueError, match=r"^JSON parse error: invalid type: null, expected f64 at line 3 column 27$"):
             Config.from_json(text)
         return
     again = Config.from_json(text)
-    assert plain(config_fields(again)) == plain((
-        input_file, sample, finite_or(min_z, -INF), finite_or(max_z, INF),
-        [(out, finite_or(x0, -INF), finite_or(y0, -INF), finite_or(x1, INF), finite_or(y1, INF))
-         for out, x0, y0, x1, y1 in patch_list]))
+    assert plain(config_fields(again)) == plain(fields_read(input_file, sample, min_z, max_z, patch_list,
+                                                            lambda v, default: v if math.isfinite(v) else default))
     assert again.to_json() == text
 
 
@@ -377,17 +324,11 @@ def test_config_documents_of_another_writer_read_as_their_values(data, input_fil
                                      max_size=2, unique_by=lambda kv: kv[0]))
         return dict(data.draw(st.permutations(present + unknown)))
 
-    bounds = ("min_x", "min_y", "max_x", "max_y")
     document = record([("input_file", input_file), ("sample_percentage", sample), ("minZ", min_z), ("maxZ", max_z),
-                       ("patches", [record([*zip(bounds, b), ("output_file", out)]) for out, *b in patch_list])])
+                       ("patches", [record([*zip(BOUNDS, b), ("output_file", out)]) for out, *b in patch_list])])
     c = Config.from_json(json.dumps(document, ensure_ascii=ascii_only))
-
-    def read(value, default):
-        return default if value is None else float(value)
-
-    assert plain(config_fields(c)) == plain((
-        input_file, read(sample, 100.0), read(min_z, -INF), read(max_z, INF),
-        [(out, read(x0, -INF), read(y0, -INF), read(x1, INF), read(y1, INF)) for out, x0, y0, x1, y1 in patch_list]))
+    assert plain(config_fields(c)) == plain(fields_read(input_file, sample, min_z, max_z, patch_list,
+                                                        lambda v, default: default if v is None else float(v)))
 
 
 def drawn_rectangles(data, values, count):
@@ -424,18 +365,22 @@ def test_split_ply_writes_each_kept_point_to_exactly_the_patches_holding_it(scra
         assert file == (points_file(inside) if inside else None)
 
 
-@examples(50)
+@examples(60)
 @given(st.data(), layouts(("x", "y", "z")), st.lists(st.tuples(*[st.one_of(lattice, f32s)] * 2), max_size=30),
        st.integers(0, 8), header_styles)
-def test_ortho_cells_hold_exactly_the_splats_inside_them(scratch, data, layout, points, count, style):
+def test_ortho_cells_hold_exactly_the_splats_inside_them_and_merge_back(scratch, data, layout, points, count, style):
+    # Every bound inclusive, so a splat on an edge shared by k cells is written
+    # k times; the merge of the cells is their header with the total, then every body.
     cells = [(x0, x1, y0, y1) for x0, y0, x1, y1 in drawn_rectangles(data, [v for p in points for v in p], count)]
-    records = records_with(data.draw, layout, [{"x": x, "y": y, "z": 1.0} for x, y in points])
+    records = records_with(data.draw, layout, [{"x": x, "y": y, "z": float(k)} for k, (x, y) in enumerate(points)])
+    inside = [[r for r, (x, y) in zip(records, points) if c[0] <= x <= c[1] and c[2] <= y <= c[3]] for c in cells]
     with scratch() as d:
-        got = [p.read_bytes() if p.exists() else None
-               for p in extract(write_splats(d / "in.ply", layout, records, style), cells, d)]
-    for cell, file in zip(cells, got):
-        inside = [r for r, (x, y) in zip(records, points) if inside_cell(cell, x, y)]
-        assert file == (cell_header(layout, style, len(inside)) + b"".join(inside) if inside else None)
+        paths = extract(write_splats(d / "in.ply", layout, records, style), cells, d)
+        assert [p.read_bytes() if p.exists() else None for p in paths] == \
+            [cell_header(layout, style, len(rs)) + b"".join(rs) if rs else None for rs in inside]
+        if any(inside):
+            merged = merge(d, [p for p in paths if p.exists()]).read_bytes()
+            assert merged == cell_header(layout, style, sum(map(len, inside))) + b"".join(sum(inside, []))
 
 
 planner_coordinates = st.one_of(st.integers(0, 24).map(lambda k: k * 0.5), st.floats(0, 12), st.just(math.nan))
@@ -475,11 +420,11 @@ def test_planner_is_the_straightforward_one_and_covers_every_camera_within_the_l
     try:
         expected = planner_reference.plan(positions, max_cameras, buffer, target_bins)
     except planner_reference.NoSolution:
-        with pytest.raises(ValueError, match=f"^{NO_SOLUTION}$"):
+        with pytest.raises(ValueError, match=f"^{planner_reference.NO_SOLUTION}$"):
             patches(positions, max_cameras, buffer, target_bins)
         assert capfd.readouterr().out == ""
         return
-    boxes = rects(patches(positions, max_cameras, buffer, target_bins))
+    boxes = planner_reference.rects(patches(positions, max_cameras, buffer, target_bins))
     cost = f"{expected.cost:.2f}".replace("nan", "NaN")
     assert capfd.readouterr().out == \
         (f"\u2705 Created {expected.num_patches} patches (aspect cost: {cost})\n" if expected.from_grid else "")
