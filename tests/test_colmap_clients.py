@@ -72,7 +72,7 @@ def check_patch(source, patch, lo, hi):
         assert same(b.cam_from_world(), a.cam_from_world())
     frames = {i: f for i, f in source.frames.items() if any(d.id in kept for d in f.image_ids)}
     assert set(patch.frames) == set(frames) and set(patch.rigs) == {f.rig_id for f in frames.values()}
-    for i, a in frames.items():  # a cut frame keeps its other sensors' data, and this patch's images
+    for i, a in frames.items():  # a cut frame keeps this patch's images only
         b = patch.frames[i]
         assert b.rig_id == a.rig_id and same(b.rig_from_world, a.rig_from_world)
         assert set(b.data_ids) == {d for d in a.data_ids if d.id in kept}
@@ -85,14 +85,12 @@ def check_patch(source, patch, lo, hi):
         a = source.cameras[i]
         assert (b.model, b.width, b.height) == (a.model, a.width, a.height) and np.array_equal(b.params, a.params)
 
-    # Points by position, with the observations from kept images found by keypoint position.
-    def key(model, e):
-        return e.image_id, tuple(model.images[e.image_id].points2D[e.point2D_idx].xy)
-
-    expected = {tuple(p.xyz): (tuple(p.color), {key(source, e) for e in p.track.elements if e.image_id in kept})
-                for p in source.points3D.values() if lo <= p.xyz[0] <= hi}
-    assert {tuple(p.xyz): (tuple(p.color), {key(patch, e) for e in p.track.elements})
-            for p in patch.points3D.values()} == {k: v for k, v in expected.items() if v[1]}
+    def seen(model, p):  # a point's colour and observations, keypoints by position
+        return tuple(p.color), {(e.image_id, tuple(model.images[e.image_id].points2D[e.point2D_idx].xy))
+                                for e in p.track.elements if e.image_id in kept}
+    expected = {tuple(p.xyz): seen(source, p) for p in source.points3D.values() if lo <= p.xyz[0] <= hi}
+    assert {tuple(p.xyz): seen(patch, p) for p in patch.points3D.values()} == \
+        {k: v for k, v in expected.items() if v[1]}
     assert sorted(patch.points3D) == list(range(1, patch.num_points3D() + 1))
     assert all(p.error == -1 for p in patch.points3D.values())
 
@@ -115,7 +113,8 @@ def test_patches_load_in_pycolmap_and_colmap_with_nothing_lost(tmp_path, scene, 
             done = subprocess.run([COLMAP, "model_analyzer", "--path", str(tmp_path / n)],
                                   capture_output=True, text=True, timeout=120)
             assert done.returncode == 0, done.stderr
-            found = {k: int(re.search(rf"{k}: (\d+)", done.stdout + done.stderr).group(1)) for k in ("Images", "Points")}
+            output = done.stdout + done.stderr
+            found = {k: int(re.search(rf"{k}: (\d+)", output).group(1)) for k in ("Images", "Points")}
             assert found == {"Images": patches[n].num_images(), "Points": patches[n].num_points3D()}
     assert 0 < patches["left"].num_images() < source.num_images()
     if with_rigs and scene[1] > 1:  # a frame is cut in two

@@ -117,7 +117,8 @@ def test_a_shared_output_path_is_refused_before_loading(tmp_path, monkeypatch):
 
 
 @pytest.mark.parametrize("document, message", [
-    ('{"input_path": "m", "min_z": 0, "max_z": 1,\n "patches": []}', "missing field `save_points3d` at line 2 column 15"),
+    ('{"input_path": "m", "min_z": 0, "max_z": 1,\n "patches": []}',
+     "missing field `save_points3d` at line 2 column 15"),
     ('{"input_path": "m", "min_z": 0, "max_z": 1, "save_points3d": 1, "patches": []}',
      "invalid type: integer `1`, expected a boolean at line 1 column 62"),
     ('{"input_path": "m", "input_path": "n"}', "duplicate field `input_path` at line 1 column 32"),

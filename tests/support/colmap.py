@@ -326,7 +326,8 @@ SCENE_PATCH = model_bytes(
     [Camera(1), Camera(3, 4, params=tuple(range(8)))],
     [Image(2, at(9, 9), camera_id=3, name="zwei-ü.jpg".encode(), points2d=[(6.0, 6.0, 3), (7.0, 7.0, 1)]),
      Image(5, at(1, 1), camera_id=1, name=b"five.jpg", points2d=[(0.5, 0.5, 2), (3.5, 3.5, 1), (4.5, 4.5, 3)])],
-    [Point(1, (3.0, 4.0, 0.0), (1, 2, 3), -1.0, [(2, 1), (5, 1)]), Point(2, (1.0, 2.0, 0.0), error=-1.0, track=[(5, 0)]),
+    [Point(1, (3.0, 4.0, 0.0), (1, 2, 3), -1.0, [(2, 1), (5, 1)]),
+     Point(2, (1.0, 2.0, 0.0), error=-1.0, track=[(5, 0)]),
      Point(3, (5.0, 6.0, 0.0), error=-1.0, track=[(2, 0), (5, 2)])])
 
 SPACING, GRID = 10.0, (8, 4)  # metres between images; images per row, rows

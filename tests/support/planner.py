@@ -28,7 +28,7 @@ def divide(a, b):
     return a / b
 
 
-def nan_min(a, b):
+def nan_min(a, b):  # the other value when one is NaN
     return b if math.isnan(a) or b < a else a
 
 
@@ -44,13 +44,11 @@ def saturating_u64(value):
 
 
 def row_key(y):
+    """y in millimetres, rounded half away from zero, saturated; NaN gives 0."""
     scaled = y * 1000.0
-    if math.isnan(scaled):
-        return 0
-    if abs(scaled) >= 2.0**63:
-        return 2**63 - 1 if scaled > 0 else -(2**63)
-    magnitude = abs(scaled)
-    whole = math.floor(magnitude) + (magnitude - math.floor(magnitude) >= 0.5)
+    if math.isnan(scaled) or abs(scaled) >= 2.0**63:
+        return 0 if math.isnan(scaled) else 2**63 - 1 if scaled > 0 else -(2**63)
+    whole = math.floor(abs(scaled)) + (abs(scaled) - math.floor(abs(scaled)) >= 0.5)
     return whole if scaled >= 0 else -whole
 
 
@@ -101,7 +99,7 @@ class Strip:
     boxes: list = field(default_factory=list)
     count: int = 0
     cost: float = 1.0
-    rows: bool = False  # made by the row fallback (row order unspecified)
+    rows: bool = False  # made by the row fallback
 
 
 @dataclass
@@ -122,17 +120,13 @@ def plan(positions, max_cameras=700, buffer=1.5, target_bins=100):
 
     min_x, max_x, min_y, max_y = INF, -INF, INF, -INF
     for x, y in positions:
-        min_x, max_x = nan_min(min_x, x), nan_max(max_x, x)
-        min_y, max_y = nan_min(min_y, y), nan_max(max_y, y)
+        min_x, max_x, min_y, max_y = nan_min(min_x, x), nan_max(max_x, x), nan_min(min_y, y), nan_max(max_y, y)
 
     whole = (min_x - b, max_x + b, min_y - b, max_y + b)
     flat_x, flat_y = abs(max_x - min_x) < EPSILON, abs(max_y - min_y) < EPSILON
     if flat_x or flat_y:
-        if (flat_x and flat_y) or n <= m:
-            direct = [whole]
-        else:
-            direct = line_chunks(positions, m, b, 1, min_x) if flat_x else \
-                line_chunks(positions, m, b, 0, min_y)
+        direct = [whole] if (flat_x and flat_y) or n <= m else \
+            line_chunks(positions, m, b, 1, min_x) if flat_x else line_chunks(positions, m, b, 0, min_y)
         return Plan([], direct, len(direct), 1.0, False)
 
     ox, sx, X = bin_axis(min_x, max_x, float(target_bins))
@@ -217,4 +211,4 @@ def rect(box):
 
 
 def rects(boxes):
-    return [rect(b) for b in boxes]
+    return list(map(rect, boxes))
