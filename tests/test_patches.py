@@ -98,7 +98,7 @@ P = patches
     # grid without columns; a NaN or negative buffer gave patches covering no
     # camera, reported as created.
     (lambda: P([], 0), ValueError, "^max_cameras must be at least 1$"),
-    (lambda: P(GRID, None, None, 0), ValueError, "^target_bins must be at least 1$"),
+    (lambda: P([], None, None, 0), ValueError, "^target_bins must be at least 1$"),
     (lambda: P([(1.0, 1.0)], None, math.nan), ValueError, "^buffer_meters must be a non-negative number, not "),
     (lambda: P(GRID, None, -0.5), ValueError, "^buffer_meters must be a non-negative number, not "),
 ])
