@@ -350,7 +350,7 @@ def test_split_ply_writes_each_kept_point_to_exactly_the_patches_holding_it(scra
     kept = [r[1:7] for r in read_points_file(got[0])] if got[0] else []
     remaining = iter(plain(candidates))
     assert all(p in remaining for p in plain(kept)), "not a subsequence of the input"
-    assert percentage < 100 or (got == expected and counts["points_loaded"] == len(candidates))
+    assert not percentage >= 100 or (got == expected and counts["points_loaded"] == len(candidates))
     assert percentage > 0 or kept == []
     assert counts["points_loaded"] == len(kept) or any(math.isnan(v) for p in points for v in p[:2])
     assert counts["patches_written"] == len(rectangles)
