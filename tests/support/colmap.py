@@ -1,9 +1,8 @@
-"""COLMAP binary models built and parsed in Python with struct, for the tests.
+"""COLMAP models built and parsed in Python with struct, for the tests.
 
-Records are plain dataclasses; `pack_*` lay a list of records out as the
-file bytes (in the order given, duplicates kept), `parse_*` read file bytes
-back into dicts keyed by id.
-"""
+Records are plain dataclasses; `pack_*` lay records out as the binary file
+(in the order given, duplicates kept), `text_*` as the text file, and
+`parse_*` read binary files back into dicts keyed by id."""
 
 from __future__ import annotations
 
@@ -15,6 +14,16 @@ from pathlib import Path
 from larkspan.splat import split_cameras_json
 
 NO_POINT = -1
+CAMERA, IMU = 0, 1
+SENSOR_NAMES = {CAMERA: "CAMERA", IMU: "IMU"}
+# Parameters per camera model id, as COLMAP (and pycolmap.CameraModelId) define them.
+CAMERA_MODELS = [
+    ("SIMPLE_PINHOLE", 3), ("PINHOLE", 4), ("SIMPLE_RADIAL", 4), ("RADIAL", 5), ("OPENCV", 8),
+    ("OPENCV_FISHEYE", 8), ("FULL_OPENCV", 12), ("FOV", 5), ("SIMPLE_RADIAL_FISHEYE", 4),
+    ("RADIAL_FISHEYE", 5), ("THIN_PRISM_FISHEYE", 12), ("RAD_TAN_THIN_PRISM_FISHEYE", 16),
+    ("SIMPLE_DIVISION", 4), ("DIVISION", 5), ("SIMPLE_FISHEYE", 3), ("FISHEYE", 4), ("EUCM", 6),
+    ("EQUIRECTANGULAR", 2)]
+PARAM_COUNTS = [n for _, n in CAMERA_MODELS]
 
 
 @dataclass
@@ -45,55 +54,128 @@ class Point:
     track: list = field(default_factory=list)  # (image_id, point2d_idx)
 
 
+@dataclass
+class Rig:
+    rig_id: int
+    ref_sensor: tuple | None = (CAMERA, 1)  # (type, id); None: a rig without sensors
+    sensors: list = field(default_factory=list)  # (type, id, pose or None)
+
+
+@dataclass
+class Frame:
+    frame_id: int
+    rig_id: int = 1
+    pose: tuple = (1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0)
+    data_ids: list = field(default_factory=list)  # (type, sensor id, data id)
+
+
 def at(x, y, z=0.0):
     """The tvec that puts an identity-rotation camera's centre at (x, y, z)."""
     return (-x, -y, -z)
 
 
+def _counted(records, pack):
+    return struct.pack("<Q", len(records)) + b"".join(pack(r) for r in records)
+
+
 def pack_cameras(cameras):
-    out = [struct.pack("<Q", len(cameras))]
-    for c in cameras:
-        out.append(struct.pack("<IIQQ", c.camera_id, c.model_id, c.width, c.height))
-        out.append(struct.pack(f"<{len(c.params)}d", *c.params))
-    return b"".join(out)
+    return _counted(cameras, lambda c: struct.pack(f"<IIQQ{len(c.params)}d", c.camera_id, c.model_id,
+                                                   c.width, c.height, *c.params))
 
 
 def pack_images(images):
-    out = [struct.pack("<Q", len(images))]
-    for im in images:
-        out.append(struct.pack("<I4d3dI", im.image_id, *im.qvec, *im.tvec, im.camera_id))
-        out.append(im.name + b"\0" + struct.pack("<Q", len(im.points2d)))
-        out += [struct.pack("<ddq", *kp) for kp in im.points2d]
-    return b"".join(out)
+    return _counted(images, lambda im: struct.pack("<I4d3dI", im.image_id, *im.qvec, *im.tvec, im.camera_id)
+                    + im.name + b"\0" + _counted(im.points2d, lambda kp: struct.pack("<ddq", *kp)))
 
 
 def pack_points(points):
-    out = [struct.pack("<Q", len(points))]
-    for p in points:
-        out.append(struct.pack("<Q3d3BdQ", p.point3d_id, *p.xyz, *p.rgb, p.error, len(p.track)))
-        out += [struct.pack("<II", *t) for t in p.track]
-    return b"".join(out)
+    return _counted(points, lambda p: struct.pack("<Q3d3Bd", p.point3d_id, *p.xyz, *p.rgb, p.error)
+                    + _counted(p.track, lambda t: struct.pack("<II", *t)))
+
+
+def pack_rigs(rigs):
+    def rig(r):
+        if r.ref_sensor is None:
+            return struct.pack("<II", r.rig_id, 0)
+        return struct.pack("<IIiI", r.rig_id, len(r.sensors) + 1, *r.ref_sensor) + b"".join(
+            struct.pack("<iIB", kind, sid, pose is not None) + (struct.pack("<7d", *pose) if pose else b"")
+            for kind, sid, pose in r.sensors)
+    return _counted(rigs, rig)
+
+
+def pack_frames(frames):
+    return _counted(frames, lambda f: struct.pack("<II7dI", f.frame_id, f.rig_id, *f.pose, len(f.data_ids))
+                    + b"".join(struct.pack("<iIQ", *d) for d in f.data_ids))
 
 
 def write_model(directory, cameras=(), images=(), points=()):
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
-    (directory / "cameras.bin").write_bytes(pack_cameras(list(cameras)))
-    (directory / "images.bin").write_bytes(pack_images(list(images)))
-    (directory / "points3D.bin").write_bytes(pack_points(list(points)))
+    for name, pack, records in (("cameras", pack_cameras, cameras), ("images", pack_images, images),
+                                ("points3D", pack_points, points)):
+        (directory / f"{name}.bin").write_bytes(pack(list(records)))
     return directory
 
 
-# Parameters per camera model id, as COLMAP (and pycolmap.CameraModelId) define them.
-CAMERA_MODELS = [
-    ("SIMPLE_PINHOLE", 3), ("PINHOLE", 4), ("SIMPLE_RADIAL", 4), ("RADIAL", 5), ("OPENCV", 8),
-    ("OPENCV_FISHEYE", 8), ("FULL_OPENCV", 12), ("FOV", 5), ("SIMPLE_RADIAL_FISHEYE", 4),
-    ("RADIAL_FISHEYE", 5), ("THIN_PRISM_FISHEYE", 12), ("RAD_TAN_THIN_PRISM_FISHEYE", 16),
-    ("SIMPLE_DIVISION", 4), ("DIVISION", 5), ("SIMPLE_FISHEYE", 3), ("FISHEYE", 4), ("EUCM", 6),
-    ("EQUIRECTANGULAR", 2),
-]
-PARAM_COUNTS = [n for _, n in CAMERA_MODELS]
+def write_rigs(directory, rigs, frames):
+    (Path(directory) / "rigs.bin").write_bytes(pack_rigs(list(rigs)))
+    (Path(directory) / "frames.bin").write_bytes(pack_frames(list(frames)))
+    return Path(directory)
 
+
+# ---- the text form, written independently of the module ----
+
+def _text(*values):
+    """Fields as text; doubles as a repr that reads back to the same value."""
+    return " ".join(repr(v) if isinstance(v, float) else v.decode() if isinstance(v, bytes) else str(v)
+                    for v in values)
+
+
+def _sensor(kind, sensor_id):
+    return f"{SENSOR_NAMES[kind]} {sensor_id}"
+
+
+def text_cameras(cameras):
+    return [_text(c.camera_id, CAMERA_MODELS[c.model_id][0], c.width, c.height, *map(float, c.params))
+            for c in cameras]
+
+
+def text_images(images):
+    return [line for im in images for line in (
+        _text(im.image_id, *map(float, im.qvec), *map(float, im.tvec), im.camera_id, im.name),
+        _text(*(v for x, y, pid in im.points2d for v in (float(x), float(y), -1 if pid in (-1, 2**64 - 1)
+                                                           else pid % 2**64))))]
+
+
+def text_points(points):
+    return [_text(p.point3d_id, *map(float, p.xyz), *p.rgb, float(p.error), *(v for t in p.track for v in t))
+            for p in points]
+
+
+def text_rigs(rigs):
+    return [f"{r.rig_id} 0" if r.ref_sensor is None else " ".join(
+        [f"{r.rig_id} {len(r.sensors) + 1} {_sensor(*r.ref_sensor)}"]
+        + [_sensor(kind, sid) + (" 0" if pose is None else " 1 " + _text(*map(float, pose)))
+           for kind, sid, pose in r.sensors]) for r in rigs]
+
+
+def text_frames(frames):
+    return [" ".join([_text(f.frame_id, f.rig_id, *map(float, f.pose), len(f.data_ids))]
+                     + [f"{_sensor(kind, sid)} {data_id}" for kind, sid, data_id in f.data_ids]) for f in frames]
+
+
+def write_text_model(directory, cameras=(), images=(), points=(), rigs=None, frames=None):
+    directory = Path(directory)
+    directory.mkdir(parents=True, exist_ok=True)
+    parts = [("cameras", text_cameras, cameras), ("images", text_images, images), ("points3D", text_points, points)]
+    if rigs is not None:
+        parts += [("rigs", text_rigs, rigs), ("frames", text_frames, frames)]
+    for name, lines, records in parts:
+        (directory / f"{name}.txt").write_text("".join(f"{line}\n" for line in [f"# {name}"] + lines(list(records))))
+    return directory
+
+
+# ---- reading binary files back ----
 
 class _Bytes:
     def __init__(self, data):
@@ -104,40 +186,46 @@ class _Bytes:
         self.at += struct.calcsize(fmt)
         return values
 
+    def each(self, read):
+        return [read() for _ in range(self.take("<Q")[0])]
+
 
 def parse_cameras(data):
-    r, out = _Bytes(data), {}
-    for _ in range(r.take("<Q")[0]):
+    r = _Bytes(data)
+
+    def camera():
         cid, model, w, h = r.take("<IIQQ")
-        out[cid] = Camera(cid, model, w, h, r.take(f"<{PARAM_COUNTS[model]}d"))
-    return out
+        return Camera(cid, model, w, h, r.take(f"<{PARAM_COUNTS[model]}d"))
+    return {c.camera_id: c for c in r.each(camera)}
 
 
 def parse_images(data):
-    r, out = _Bytes(data), {}
-    for _ in range(r.take("<Q")[0]):
+    r = _Bytes(data)
+
+    def image():
         iid, *pose, cid = r.take("<I4d3dI")
         end = data.index(b"\0", r.at)
         name, r.at = data[r.at:end], end + 1
-        kps = [r.take("<ddq") for _ in range(r.take("<Q")[0])]
-        out[iid] = Image(iid, tuple(pose[4:]), tuple(pose[:4]), cid, name, kps)
-    return out
+        return Image(iid, tuple(pose[4:]), tuple(pose[:4]), cid, name, r.each(lambda: r.take("<ddq")))
+    return {im.image_id: im for im in r.each(image)}
 
 
 def parse_points(data):
-    r, out = _Bytes(data), {}
-    for _ in range(r.take("<Q")[0]):
-        pid, x, y, z, cr, cg, cb, err, n = r.take("<Q3d3BdQ")
-        out[pid] = Point(pid, (x, y, z), (cr, cg, cb), err, [r.take("<II") for _ in range(n)])
-    return out
+    r = _Bytes(data)
+
+    def point():
+        pid, x, y, z, cr, cg, cb, err = r.take("<Q3d3Bd")
+        return Point(pid, (x, y, z), (cr, cg, cb), err, r.each(lambda: r.take("<II")))
+    return {p.point3d_id: p for p in r.each(point)}
 
 
 def camera_centre(im):
+    """-R^T t of the image's pose."""
     w, x, y, z = im.qvec
-    tx, ty, tz = im.tvec
     r = [[1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)],
          [2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)],
          [2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)]]
+    tx, ty, tz = im.tvec
     return tuple(-(r[0][i] * tx + r[1][i] * ty + r[2][i] * tz) for i in range(3))
 
 
@@ -153,7 +241,6 @@ def reference_split(cameras, images, points, box):
     sel_images = {i: im for i, im in sorted(images.items()) if inside(camera_centre(im))}
     sel_points = {i: p for i, p in sorted(points.items()) if inside(p.xyz)}
     used = {im.camera_id for im in sel_images.values()}
-    out_cameras = [c for i, c in sorted(cameras.items()) if i in used]
     index_maps, kept_images = {}, []
     for iid, im in sel_images.items():
         kept = [(i, kp) for i, kp in enumerate(im.points2d) if kp[2] % 2**64 in sel_points]
@@ -169,135 +256,14 @@ def reference_split(cameras, images, points, box):
     out_images = [Image(im.image_id, im.tvec, im.qvec, im.camera_id, im.name,
                         [(x, y, new_ids.get(pid % 2**64, NO_POINT)) for x, y, pid in kps])
                   for im, kps in kept_images]
-    return out_cameras, out_images, out_points
+    return [c for i, c in sorted(cameras.items()) if i in used], out_images, out_points
 
 
-# ---- rigs and frames (binary) ----
-
-CAMERA, IMU = 0, 1
-SENSOR_NAMES = {CAMERA: "CAMERA", IMU: "IMU"}
-
-
-@dataclass
-class Rig:
-    rig_id: int
-    ref_sensor: tuple | None = (CAMERA, 1)  # (type, id)
-    sensors: list = field(default_factory=list)  # (type, id, pose or None)
-
-
-@dataclass
-class Frame:
-    frame_id: int
-    rig_id: int = 1
-    pose: tuple = (1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0)
-    data_ids: list = field(default_factory=list)  # (type, sensor id, data id)
-
-
-def pack_rigs(rigs):
-    out = [struct.pack("<Q", len(rigs))]
-    for r in rigs:
-        if r.ref_sensor is None:
-            out.append(struct.pack("<II", r.rig_id, 0))
-            continue
-        out.append(struct.pack("<IIiI", r.rig_id, len(r.sensors) + 1, *r.ref_sensor))
-        for kind, sensor_id, pose in r.sensors:
-            out.append(struct.pack("<iIB", kind, sensor_id, pose is not None))
-            if pose is not None:
-                out.append(struct.pack("<7d", *pose))
-    return b"".join(out)
-
-
-def pack_frames(frames):
-    out = [struct.pack("<Q", len(frames))]
-    for f in frames:
-        out.append(struct.pack("<II7dI", f.frame_id, f.rig_id, *f.pose, len(f.data_ids)))
-        out += [struct.pack("<iIQ", *d) for d in f.data_ids]
-    return b"".join(out)
-
-
-def write_rigs(directory, rigs, frames):
-    directory = Path(directory)
-    (directory / "rigs.bin").write_bytes(pack_rigs(list(rigs)))
-    (directory / "frames.bin").write_bytes(pack_frames(list(frames)))
-    return directory
-
-
-# ---- the text form, written independently of the module ----
-
-def _number(value):
-    """A double as text that reads back to the same value."""
-    return repr(float(value))
-
-
-def _point_id(pid):
-    return "-1" if pid in (-1, 2**64 - 1) else str(pid % 2**64)
-
-
-def text_cameras(cameras):
-    lines = ["# Camera list", f"# Number of cameras: {len(cameras)}"]
-    lines += [" ".join([str(c.camera_id), CAMERA_MODELS[c.model_id][0], str(c.width), str(c.height)]
-                       + [_number(p) for p in c.params]) for c in cameras]
-    return "\n".join(lines) + "\n"
-
-
-def text_images(images):
-    lines = ["# Image list", "#   POINTS2D[] as (X, Y, POINT3D_ID)"]
-    for im in images:
-        lines.append(" ".join([str(im.image_id), *map(_number, im.qvec), *map(_number, im.tvec),
-                               str(im.camera_id), im.name.decode()]))
-        lines.append(" ".join(f"{_number(x)} {_number(y)} {_point_id(pid)}" for x, y, pid in im.points2d))
-    return "\n".join(lines) + "\n"
-
-
-def text_points(points):
-    lines = ["# 3D point list"]
-    lines += [" ".join([str(p.point3d_id), *map(_number, p.xyz), *map(str, p.rgb), _number(p.error)]
-                       + [f"{i} {k}" for i, k in p.track]) for p in points]
-    return "\n".join(lines) + "\n"
-
-
-def text_rigs(rigs):
-    lines = ["# Rig calib list"]
-    for r in rigs:
-        if r.ref_sensor is None:
-            lines.append(f"{r.rig_id} 0")
-            continue
-        fields = [str(r.rig_id), str(len(r.sensors) + 1), SENSOR_NAMES[r.ref_sensor[0]], str(r.ref_sensor[1])]
-        for kind, sensor_id, pose in r.sensors:
-            fields += [SENSOR_NAMES[kind], str(sensor_id)]
-            fields += ["0"] if pose is None else ["1", *map(_number, pose)]
-        lines.append(" ".join(fields))
-    return "\n".join(lines) + "\n"
-
-
-def text_frames(frames):
-    lines = ["# Frame list"]
-    for f in frames:
-        fields = [str(f.frame_id), str(f.rig_id), *map(_number, f.pose), str(len(f.data_ids))]
-        for kind, sensor_id, data_id in f.data_ids:
-            fields += [SENSOR_NAMES[kind], str(sensor_id), str(data_id)]
-        lines.append(" ".join(fields))
-    return "\n".join(lines) + "\n"
-
-
-def write_text_model(directory, cameras=(), images=(), points=(), rigs=None, frames=None):
-    directory = Path(directory)
-    directory.mkdir(parents=True, exist_ok=True)
-    (directory / "cameras.txt").write_text(text_cameras(list(cameras)))
-    (directory / "images.txt").write_text(text_images(list(images)))
-    (directory / "points3D.txt").write_text(text_points(list(points)))
-    if rigs is not None:
-        (directory / "rigs.txt").write_text(text_rigs(list(rigs)))
-        (directory / "frames.txt").write_text(text_frames(list(frames)))
-    return directory
-
+# ---- COLMAP points files as split_ply writes them and cleanup reads them ----
 
 def points_file(points):
     """The COLMAP points file of the given (x, y, z, r, g, b) points, in order."""
-    out = [struct.pack("<Q", len(points))]
-    for k, (x, y, z, r, g, b) in enumerate(points, start=1):
-        out.append(struct.pack("<QdddBBBdQ", k, x, y, z, r, g, b, -1.0, 0))
-    return b"".join(out)
+    return _counted(list(enumerate(points, start=1)), lambda kp: struct.pack("<QdddBBBdQ", kp[0], *kp[1], -1.0, 0))
 
 
 def read_points_file(data):
@@ -308,29 +274,27 @@ def read_points_file(data):
 
 
 def points3d_bin(points, track_lengths=None):
-    """A points3D.bin: count, then id, xyz, rgb, error, track length, track.
-    Each point carries two track elements; track_lengths may declare other
-    lengths (a corrupt file)."""
+    """A points3D.bin of (x, y, z) points carrying two track elements each;
+    track_lengths may declare other lengths (a corrupt file)."""
     out = [struct.pack("<Q", len(points))]
-    for i, (x, y, z) in enumerate(points):
-        t = 2 if track_lengths is None else track_lengths[i]
-        out.append(struct.pack("<Q3d3BdQ", i + 1, x, y, z, 10, 20, 30, -1.0, t))
-        out.append(b"".join(struct.pack("<II", 7, k) for k in range(min(t, 2))))
+    for i, (xyz, t) in enumerate(zip(points, track_lengths or [2] * len(points)), start=1):
+        out.append(struct.pack("<Q3d3BdQ", i, *xyz, 10, 20, 30, -1.0, t))
+        out += [struct.pack("<II", 7, k) for k in range(min(t, 2))]
     return b"".join(out)
 
+
+# ---- splitting in the tests ----
 
 WIDE = 1e9
 
 
 def patch(out, min_x=-WIDE, min_y=-WIDE, max_x=WIDE, max_y=WIDE):
-    return {"min_x": min_x, "min_y": min_y, "max_x": max_x, "max_y": max_y,
-            "output_path": str(out)}
+    return {"min_x": min_x, "min_y": min_y, "max_x": max_x, "max_y": max_y, "output_path": str(out)}
 
 
 def split(model_dir, patches, min_z=-WIDE, max_z=WIDE, save_points3d=True):
-    return split_cameras_json(json.dumps({
-        "input_path": str(model_dir), "min_z": min_z, "max_z": max_z,
-        "save_points3d": save_points3d, "patches": patches}))
+    return split_cameras_json(json.dumps({"input_path": str(model_dir), "min_z": min_z, "max_z": max_z,
+                                          "save_points3d": save_points3d, "patches": patches}))
 
 
 def files(directory):
@@ -342,63 +306,39 @@ def model_bytes(cameras, images, points):
 
 
 def parse_model(directory):
-    return [parse(data) for parse, data in zip((parse_cameras, parse_images, parse_points),
-                                               files(directory))]
+    return [parse(data) for parse, data in zip((parse_cameras, parse_images, parse_points), files(directory))]
 
 
 # One patch over x, y in [0, 10]: images 2 and 5 inside, image 9 outside.
 # Point 20 is inside but seen only from outside; point 50 is outside.
 SCENE = dict(
     cameras=[Camera(1), Camera(2, 1, params=(1.0, 2.0, 3.0, 4.0)), Camera(3, 4, params=tuple(range(8)))],
-    images=[
-        Image(5, at(1, 1), camera_id=1, name=b"five.jpg", points2d=[
-            (0.5, 0.5, 7), (1.5, 1.5, 99), (2.5, 2.5, -1), (3.5, 3.5, 3), (4.5, 4.5, 12),
-            (5.5, 5.5, 50)]),
-        Image(2, at(9, 9), camera_id=3, name="zwei-ü.jpg".encode(),
-              points2d=[(6.0, 6.0, 12), (7.0, 7.0, 3)]),
-        Image(9, at(20, 20), camera_id=2, name=b"nine.jpg", points2d=[(8.0, 8.0, 7), (9.0, 9.0, 20)]),
-    ],
-    points=[
-        Point(7, (1.0, 2.0, 0.0), track=[(5, 0), (9, 0)]),
-        Point(3, (3.0, 4.0, 0.0), (1, 2, 3), 0.0, track=[(5, 3), (2, 1)]),
-        Point(12, (5.0, 6.0, 0.0), track=[(5, 4), (2, 0)]),
-        Point(50, (50.0, 50.0, 0.0), track=[(5, 5)]),
-        Point(20, (7.0, 7.0, 0.0), track=[(9, 1)]),
-    ],
-)
-
-
+    images=[Image(5, at(1, 1), camera_id=1, name=b"five.jpg", points2d=[
+                (0.5, 0.5, 7), (1.5, 1.5, 99), (2.5, 2.5, -1), (3.5, 3.5, 3), (4.5, 4.5, 12), (5.5, 5.5, 50)]),
+            Image(2, at(9, 9), camera_id=3, name="zwei-ü.jpg".encode(), points2d=[(6.0, 6.0, 12), (7.0, 7.0, 3)]),
+            Image(9, at(20, 20), camera_id=2, name=b"nine.jpg", points2d=[(8.0, 8.0, 7), (9.0, 9.0, 20)])],
+    points=[Point(7, (1.0, 2.0, 0.0), track=[(5, 0), (9, 0)]),
+            Point(3, (3.0, 4.0, 0.0), (1, 2, 3), 0.0, track=[(5, 3), (2, 1)]),
+            Point(12, (5.0, 6.0, 0.0), track=[(5, 4), (2, 0)]),
+            Point(50, (50.0, 50.0, 0.0), track=[(5, 5)]), Point(20, (7.0, 7.0, 0.0), track=[(9, 1)])])
 # Ids 3, 7 and 12 become 1, 2 and 3; keypoints and tracks follow.
 SCENE_PATCH = model_bytes(
     [Camera(1), Camera(3, 4, params=tuple(range(8)))],
-    [Image(2, at(9, 9), camera_id=3, name="zwei-ü.jpg".encode(),
-           points2d=[(6.0, 6.0, 3), (7.0, 7.0, 1)]),
-     Image(5, at(1, 1), camera_id=1, name=b"five.jpg",
-           points2d=[(0.5, 0.5, 2), (3.5, 3.5, 1), (4.5, 4.5, 3)])],
+    [Image(2, at(9, 9), camera_id=3, name="zwei-ü.jpg".encode(), points2d=[(6.0, 6.0, 3), (7.0, 7.0, 1)]),
+     Image(5, at(1, 1), camera_id=1, name=b"five.jpg", points2d=[(0.5, 0.5, 2), (3.5, 3.5, 1), (4.5, 4.5, 3)])],
     [Point(1, (3.0, 4.0, 0.0), (1, 2, 3), -1.0, [(2, 1), (5, 1)]),
      Point(2, (1.0, 2.0, 0.0), error=-1.0, track=[(5, 0)]),
-     Point(3, (5.0, 6.0, 0.0), error=-1.0, track=[(2, 0), (5, 2)])],
-)
+     Point(3, (5.0, 6.0, 0.0), error=-1.0, track=[(2, 0), (5, 2)])])
 
-
-SPACING = 10.0
-
-
-GRID = (8, 4)  # images per row, rows
+SPACING, GRID = 10.0, (8, 4)  # metres between images; images per row, rows
 
 
 def grid_model(directory):
     """An image every SPACING metres on a GRID (identity rotations, height 5),
     and one point beside each image seen by it."""
     nx, ny = GRID
-    images, points = [], []
-    for j in range(ny):
-        for i in range(nx):
-            image_id = j * nx + i + 1
-            images.append(Image(image_id, tvec=at(i * SPACING, j * SPACING, 5.0),
-                                name=f"{image_id}.jpg".encode(),
-                                points2d=[(1.0, 2.0, image_id)]))
-            points.append(Point(image_id, xyz=(i * SPACING + 1, j * SPACING + 1, 0.0),
-                                track=[(image_id, 0)]))
+    ids = [(j * nx + i + 1, i * SPACING, j * SPACING) for j in range(ny) for i in range(nx)]
     return write_model(directory, [Camera(1, model_id=1, params=(500.0, 500.0, 320.0, 240.0))],
-                       images, points)
+                       [Image(k, tvec=at(x, y, 5.0), name=f"{k}.jpg".encode(), points2d=[(1.0, 2.0, k)])
+                        for k, x, y in ids],
+                       [Point(k, xyz=(x + 1, y + 1, 0.0), track=[(k, 0)]) for k, x, y in ids])
