@@ -1,7 +1,5 @@
-"""The module object, its calling conventions and failure paths, and the type
-stubs and help texts checked against the signatures the module declares."""
+"""The module object, its signatures, calling conventions and failure paths."""
 
-import ast
 import inspect
 import pathlib
 import subprocess
@@ -37,30 +35,12 @@ def test_names_and_registration_order():
     assert {getattr(_core, n).__module__ for n in ("Config", "Patch", "BoundingBox", "OrthoCells")} \
         == {"builtins"}
 
-def stub_summaries():
-    """{name: docstring} of the stub's functions, classes and methods (the
-    parameters of the stub are checked against the module by stubtest)."""
-    tree = ast.parse((pathlib.Path(__file__).parents[1] / "src/larkspan/splat/_core.pyi").read_text())
-    found = {}
-    for node in tree.body:
-        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
-            found[node.name] = ast.get_docstring(node)
-        for member in node.body if isinstance(node, ast.ClassDef) else ():
-            if isinstance(member, ast.FunctionDef) and ast.get_docstring(member):
-                found[f"{node.name}.{member.name}"] = ast.get_docstring(member)
-    return found
-
-SUMMARIES = stub_summaries()
-
+# The stub's parameters and defaults are checked against these by stubtest.
 @pytest.mark.parametrize("name", TEXT_SIGNATURES)
-def test_signature_stub_and_help_agree(name):
+def test_text_signatures(name):
     owner, _, member = name.partition(".")
     obj = getattr(getattr(_core, owner), member) if member else getattr(_core, owner)
     assert obj.__text_signature__ == TEXT_SIGNATURES[name]
-    assert obj.__doc__.split("\n")[0] == SUMMARIES[name]
-    listed = [line.strip() for line in obj.__doc__.split("\n") if line.startswith("  ")
-              and not line.startswith("    ")]  # the help's parameter list
-    assert listed == [p for p in inspect.signature(obj).parameters if p != "self"]
 
 @pytest.mark.parametrize("code, expected", [
     ("""
@@ -114,7 +94,6 @@ def test_binding_errors_are_worded_as_for_a_python_function(target, qualname, ca
 @pytest.mark.parametrize("call, message", [
     (lambda: merge_ply_files_py(pathlib.Path("x.json")),
      "argument 'config_json': 'PosixPath' object cannot be converted to 'str'"),
-    (lambda: merge_ply_files_py(1), "argument 'config_json': 'int' object cannot be converted to 'str'"),
     (lambda: split_ply({}), "argument 'config': 'dict' object cannot be converted to 'Config'"),
     (lambda: Config("a").add_patch({}), "argument 'patch': 'dict' object cannot be converted to 'Patch'"),
     (lambda: Patch.with_bounds("a", 0, "1.0", 2, 3), "argument 'min_y': must be real number, not str"),
@@ -130,11 +109,8 @@ def test_an_internal_failure_is_a_panic_not_an_exception(probe, capfd):
     kinds = set()
     for fail, text in (("panic", "invariant broken"), ("throw", "vector too long")):
         with pytest.raises(BaseException) as raised:
-            try:
-                getattr(probe, fail)(text)
-            except Exception:
-                pytest.fail("PanicException was caught by `except Exception`")
-        assert raised.value.args == (text,)
+            getattr(probe, fail)(text)
+        assert not isinstance(raised.value, Exception) and raised.value.args == (text,)
         err = capfd.readouterr().err
         assert text in err and (fail == "throw" or "probe.cpp:" in err)  # where it failed
         kinds.add(type(raised.value))

@@ -24,10 +24,9 @@ def inputs(tmp_path_factory):
     splats = np.zeros((SPLATS, len(SPLAT_PROPERTIES)), dtype="<f4")
     splats[:, :3] = rng.uniform(0, 100, (SPLATS, 3))
     (root / "splats.ply").write_bytes(ply_header(SPLATS) + splats.tobytes())
-    model = write_model(
-        root / "model", cameras=[Camera(1)],
-        images=[Image(i, tvec=at(i % 100, i // 100)) for i in range(1, 5001)],
-        points=[Point(i, xyz=(i % 100, (i // 100) % 100, 1.0)) for i in range(1, 40_001)])
+    model = write_model(root / "model", [Camera(1)], [Image(i, tvec=at(i % 100, i // 100))
+                                                      for i in range(1, 5001)],
+                        [Point(i, xyz=(i % 100, (i // 100) % 100, 1.0)) for i in range(1, 40_001)])
     return {"splats": root / "splats.ply", "model": model, "ortho": OrthoCells(root / "splats.ply"),
             "cameras": rng.uniform(0, 1000, (200_000, 2)), "records": splats.tobytes() * 2}
 
@@ -54,11 +53,8 @@ TOOLS = {
 }
 
 def counter_advances_during(call):
-    """Whether a thread that counts while it holds the interpreter lock
-    advances while `call` runs. The switch interval is raised so that the lock
-    changes hands only when its holder lets go of it. A loaded machine may not
-    schedule the counter within one short call, so the call is repeated until
-    it does; a call that keeps the lock never lets it advance."""
+    """Whether a counting thread advances while `call` runs, with the lock handed over only when
+    its holder lets go (a loaded machine may need a few calls; one keeping the lock, never)."""
     count, stop, interval = [0], threading.Event(), sys.getswitchinterval()
 
     def run():
@@ -66,8 +62,7 @@ def counter_advances_during(call):
             count[0] += 1
             time.sleep(0.0001)
 
-    thread = threading.Thread(target=run)
-    thread.start()
+    (thread := threading.Thread(target=run)).start()
     sys.setswitchinterval(100.0)
     time.sleep(0.01)
     try:
@@ -90,8 +85,7 @@ def test_every_tool_at_once_gives_what_each_gives_alone(inputs, tmp_path, capfd)
     results, failures, start = {}, [], threading.Barrier(len(TOOLS))
 
     def run(name, kind):
-        out = tmp_path / kind / name
-        out.mkdir(parents=True)
+        (out := tmp_path / kind / name).mkdir(parents=True)
         if kind == "together":
             start.wait()
         try:
@@ -104,10 +98,8 @@ def test_every_tool_at_once_gives_what_each_gives_alone(inputs, tmp_path, capfd)
     for name in TOOLS:
         run(name, "alone")
     threads = [threading.Thread(target=run, args=(name, "together")) for name in TOOLS]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    [t.start() for t in threads]
+    [t.join() for t in threads]
     assert failures == []
     assert {n: results["together", n] for n in TOOLS} == {n: results["alone", n] for n in TOOLS}
 
