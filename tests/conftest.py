@@ -11,8 +11,7 @@ from support.ply import write_ply
 @pytest.fixture
 def ply_factory(tmp_path):
     counter = iter(range(10**6))
-    return lambda rows, name=None, **kw: write_ply(tmp_path / (name or f"in_{next(counter)}.ply"),
-                                                   rows, **kw)
+    return lambda rows, name=None, **kw: write_ply(tmp_path / (name or f"in_{next(counter)}.ply"), rows, **kw)
 
 @pytest.fixture(scope="session")
 def probe():

@@ -17,7 +17,7 @@ def fields(c):
     return (c.input_file, c.sample_percentage, c.min_z, c.max_z,
             [(p.min_x, p.min_y, p.max_x, p.max_y, p.output_file) for p in c.patches])
 
-def test_defaults_copies_and_unchecked_values():
+def test_defaults_and_copies():  # values set and read back: a property in test_properties.py
     assert fields(c := Config("in.ply")) == ("in.ply", 100.0, -INF, INF, [])
     c.add_patch(p := Patch("a.bin"))
     p.min_x, p.output_file = 5, "changed.bin"
@@ -25,15 +25,12 @@ def test_defaults_copies_and_unchecked_values():
     listed[0].max_x = -1
     assert fields(c)[4] == [(*WHOLE_PLANE, "a.bin")]  # the Config holds copies
     c.patches = (Patch("x.bin"), Patch.with_bounds(output_file="p", min_x=1, min_y=2, max_x=3, max_y=4))
-    c.input_file, c.sample_percentage, c.min_z, c.max_z = "", -3, 5, 1
-    assert fields(c) == ("", -3.0, 5.0, 1.0, [(*WHOLE_PLANE, "x.bin"), (1.0, 2.0, 3.0, 4.0, "p")])
-    assert type(c.patches[1].min_x) is type(c.sample_percentage) is float
+    assert fields(c)[4] == [(*WHOLE_PLANE, "x.bin"), (1.0, 2.0, 3.0, 4.0, "p")]  # a tuple, keywords
 
 @pytest.mark.parametrize("change, error, message", [
     (lambda p, c: setattr(p, "min_x", "1.0"), TypeError, "^argument 'min_x': "),
     (lambda p, c: delattr(c, "patches"), AttributeError, "^can't delete attribute$"),
     (lambda p, c: setattr(c, "patches", [Patch("a.bin"), "b.bin"]), TypeError, "patches"),
-    (lambda p, c: setattr(c, "input_file", 3), TypeError, "^argument 'input_file': "),
 ])
 def test_a_refused_property_change_keeps_the_stored_value(change, error, message):
     p, c = Patch("a.bin"), Config("in.ply")

@@ -1,7 +1,6 @@
 """The module object, its calling conventions and failure paths."""
 
 import inspect
-import pathlib
 import subprocess
 import sys
 import textwrap
@@ -10,25 +9,19 @@ import pytest
 
 import larkspan.splat as package
 from larkspan.splat import _core
-from larkspan.splat._core import BoundingBox, Config, Patch, merge_ply_files_py, patches, split_ply
+from larkspan.splat._core import BoundingBox, Patch, merge_ply_files_py, patches
 
 def test_names_and_registration_order():
-    assert _core.__all__ == package.__all__ == ["Config", "Patch", "split_ply", "BoundingBox", "patches",
-                                                "cleanup_splats", "merge_ply_files_py", "split_cameras_json",
-                                                "OrthoCells"]
+    assert _core.__all__ == package.__all__ == [
+        "Config", "Patch", "split_ply", "BoundingBox", "patches", "cleanup_splats", "merge_ply_files_py",
+        "split_cameras_json", "OrthoCells"]
     assert {n for n in vars(_core) if not n.startswith("__")} == set(_core.__all__)
     assert all(getattr(package, n) is getattr(_core, n) for n in _core.__all__)
     # Signatures and defaults are checked against the stub by stubtest; the help text follows them.
     assert all(getattr(_core, n).__doc__ for n in _core.__all__)
 
-@pytest.mark.parametrize("code, expected", [
-    ("""
-        import sys
-        import larkspan.splat._core as first
-        del sys.modules["larkspan.splat._core"]
-        import larkspan.splat._core as second
-        print(first is second)""", "True"),
-    ("""
+def test_a_sub_interpreter_is_refused():
+    code = """
         import larkspan.splat._core
         try:
             import _interpreters as interpreters
@@ -41,25 +34,22 @@ def test_names_and_registration_order():
             try:
                 interpreters.run_string(interpreters.create(isolated=False), "import larkspan.splat._core")
             except Exception as e:
-                print("ImportError", "ImportError" in str(e) and "sub-interpreters" in str(e))""",
-     "ImportError True"),
-], ids=["reimport-same-object", "sub-interpreter-refused"])
-def test_import_rules(code, expected):
+                print("ImportError", "ImportError" in str(e) and "sub-interpreters" in str(e))"""
     run = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
-    assert (run.returncode, run.stdout.strip()) == (0, expected), run.stderr
+    assert (run.returncode, run.stdout.strip()) == (0, "ImportError True"), run.stderr
 
-@pytest.mark.parametrize("target, qualname, call", [
-    (merge_ply_files_py, "merge_ply_files_py", lambda f: f()),
-    (merge_ply_files_py, "merge_ply_files_py", lambda f: f("{}", "{}")),
-    (merge_ply_files_py, "merge_ply_files_py", lambda f: f("{}", other=1)),
-    (merge_ply_files_py, "merge_ply_files_py", lambda f: f("{}", config_json="{}")),
-    (patches, "patches", lambda f: f(max_cameras=1)),
-    (patches, "patches", lambda f: f([], 1, 2, 3, 4)),
-    (Patch.with_bounds, "Patch.with_bounds", lambda f: f()),
-    (BoundingBox, "BoundingBox", lambda f: f(1, 2)),
-], ids=["missing", "surplus", "unexpected", "twice", "missing-with-defaults",
-        "surplus-with-defaults", "five-missing", "two-missing"])
-def test_binding_errors_are_worded_as_for_a_python_function(target, qualname, call):
+@pytest.mark.parametrize("target, call", [
+    (merge_ply_files_py, lambda f: f()),  # one missing
+    (merge_ply_files_py, lambda f: f("{}", "{}")),  # surplus
+    (merge_ply_files_py, lambda f: f("{}", other=1)),
+    (merge_ply_files_py, lambda f: f("{}", config_json="{}")),
+    (patches, lambda f: f(max_cameras=1)),
+    (patches, lambda f: f([], 1, 2, 3, 4)),  # "from 1 to 4"
+    (Patch.with_bounds, lambda f: f()),  # five missing
+    (BoundingBox, lambda f: f(1, 2)),  # two missing
+])
+def test_binding_errors_are_worded_as_for_a_python_function(target, call):
+    qualname = target.__qualname__
     exec(f"def twin{inspect.signature(target)}: pass", namespace := {})
     with pytest.raises(TypeError) as python:
         call(namespace["twin"])
@@ -67,20 +57,6 @@ def test_binding_errors_are_worded_as_for_a_python_function(target, qualname, ca
         call(target)
     assert str(ours.value) == f"{qualname}() " + str(python.value).split("() ", 1)[1]
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: merge_ply_files_py(pathlib.Path("x.json")),
-     "argument 'config_json': 'PosixPath' object cannot be converted to 'str'"),
-    (lambda: split_ply({}), "argument 'config': 'dict' object cannot be converted to 'Config'"),
-    (lambda: Config("a").add_patch({}), "argument 'patch': 'dict' object cannot be converted to 'Patch'"),
-    (lambda: Patch.with_bounds("a", 0, "1.0", 2, 3), "argument 'min_y': must be real number, not str"),
-])
-def test_conversion_errors_name_the_argument(call, message):
-    with pytest.raises(TypeError) as raised:
-        call()
-    assert str(raised.value) == message
-    assert str(raised.value.__cause__) == message.split("': ", 1)[1]
-
-# Reached through the test-only probe module built with the C++ tests.
 def test_an_internal_failure_is_a_panic_not_an_exception(probe, capfd):
     kinds = set()
     for fail, text in (("panic", "invariant broken"), ("throw", "vector too long")):

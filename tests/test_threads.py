@@ -1,5 +1,4 @@
-"""The tools release the interpreter lock while they work: other threads run meanwhile, tools
-run side by side (two on one OrthoCells), and an object in use is protected by its borrow."""
+"""Tools release the interpreter lock: other threads run, tools run side by side, objects in use are borrowed."""
 
 import json
 import sys
@@ -49,34 +48,27 @@ TOOLS = {
     "write_ply_file": lambda inputs, out: inputs["ortho"].write_ply_file(out / "w.ply", inputs["records"], 2 * SPLATS),
 }
 
-def counter_advances_during(call):
-    """Whether a counting thread advances while `call` runs, with the lock handed over only when
-    its holder lets go (a loaded machine may need a few calls; one keeping the lock, never)."""
+@pytest.mark.parametrize("tool", TOOLS)
+def test_other_threads_run_while_each_tool_works(tool, inputs, tmp_path, capfd):
+    # A thread counting under the lock advances while the tool runs (a few tries on a busy machine).
     count, stop, interval = [0], threading.Event(), sys.getswitchinterval()
-
     def run():
         while not stop.is_set():
             count[0] += 1
             time.sleep(0.0001)
-
     (thread := threading.Thread(target=run)).start()
     sys.setswitchinterval(100.0)
     time.sleep(0.01)
     try:
         before = count[0]
-        return any((call(), count[0] > before)[1] for _ in range(20))
+        assert any((TOOLS[tool](inputs, tmp_path), count[0] > before)[1] for _ in range(20))
     finally:
         sys.setswitchinterval(interval)
         stop.set()
         thread.join()
 
-@pytest.mark.parametrize("tool", TOOLS)
-def test_other_threads_run_while_each_tool_works(tool, inputs, tmp_path, capfd):
-    assert counter_advances_during(lambda: TOOLS[tool](inputs, tmp_path))
-
 def test_every_tool_at_once_gives_what_each_gives_alone(inputs, tmp_path, capfd):
     results, failures, start = {}, [], threading.Barrier(len(TOOLS))
-
     def run(name, kind):
         (out := tmp_path / kind / name).mkdir(parents=True)
         if kind == "together":
@@ -86,7 +78,6 @@ def test_every_tool_at_once_gives_what_each_gives_alone(inputs, tmp_path, capfd)
             results[kind, name] = returned, {p.relative_to(out).as_posix(): p.read_bytes() for p in out.rglob("*.*")}
         except BaseException as e:  # noqa: B036 - reported below
             failures.append((name, e))
-
     for name in TOOLS:
         run(name, "alone")
     threads = [threading.Thread(target=run, args=(name, "together")) for name in TOOLS]
