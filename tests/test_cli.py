@@ -17,7 +17,7 @@ import pytest
 
 from support.colmap import (GRID, SPACING, Camera, Image, camera_centre, grid_model, parse_images, parse_points,
                             write_model)
-from support.ply import cloud_bytes, ply_header, splat_records, splat_row, write_ply
+from support.ply import XYZ_RGB, cloud_bytes, ply_header, splat_records, splat_row, write_ply
 from larkspan.splat import _inspect, cli, pipeline
 from larkspan.splat._core import patches
 from larkspan.splat.manifest import Plan, Rect, _meeting_cores
@@ -185,7 +185,7 @@ def write(name, data=None):
         (root / name).mkdir() if data is None else (root / name).write_bytes(data)
     return make
 
-ASCII = cloud_bytes([(1, 2, 3, 0, 0, 0)], fmt="ascii 1.0")
+ASCII = ply_header(1, XYZ_RGB, fmt="ascii 1.0") + b"1 2 3 0 0 0\n"
 
 # Failures: status 1 with one line on stderr ("larkspan-splat: " and the
 # message), 2 for usage errors (the message within click's usage text); no
