@@ -24,9 +24,7 @@ def run(tmp_path, capfd):
 
     def call(**config):
         config = {"input_file": "in.ply", "output_file": "kept.ply", "max_area": 1e9, **config}
-        for key in ("input_file", "output_file", "discarded_file", "colmap_points_file"):
-            if isinstance(config.get(key), str) and not config[key].startswith("/"):
-                config[key] = str(tmp_path / config[key])
+        config.update({k: str(tmp_path / v) for k, v in config.items() if k.endswith("_file") and v})
         try:
             _core.cleanup_splats(json.dumps(config))
         finally:
