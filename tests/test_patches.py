@@ -46,13 +46,11 @@ def test_bounding_box_refuses_deletion_and_non_numbers(name):
     box = BoundingBox(0, 10, 5, 7)
     with pytest.raises(AttributeError, match="^can't delete attribute$"):
         delattr(box, name)
-    with pytest.raises(TypeError, match=f"^argument '{name}': "):
-        setattr(box, name, "1.0")
-    with pytest.raises(TypeError, match=f"^argument '{name}': "):
-        BoundingBox(**dict(zip(NAMES, [0, 1, 2, 3]), **{name: "2"}))
-    for size in ("width", "height"):
-        with pytest.raises(AttributeError):
-            setattr(box, size, 1.0)
+    for change in (lambda: setattr(box, name, "1.0"), lambda: BoundingBox(**dict(zip(NAMES, range(4)), **{name: "2"}))):
+        with pytest.raises(TypeError, match=f"^argument '{name}': "):
+            change()
+    with pytest.raises(AttributeError):
+        box.width = 1.0
     assert rect(box) == (0.0, 10.0, 5.0, 7.0)
 
 
@@ -78,22 +76,15 @@ P = patches
     (lambda: P("xy", 1.5, "b"), TypeError, "^argument 'camera_positions'"),  # the first failing one
     (lambda: P([], 1.5, "b"), TypeError, "^argument 'max_cameras': "),
     (lambda: P(GRID, -1), OverflowError, None),
-    (lambda: P(GRID, 2**64), OverflowError, None),
     (lambda: P(GRID, None, "1.5"), TypeError, "^argument 'buffer_meters': "),
     (lambda: P(GRID, None, None, 10.0), TypeError, "^argument 'target_bins': "),
     (lambda: P([(0.0, 0.0), (0.0, 1.0, 2.0)]), ValueError, "length 2, but got tuple of length 3"),
-    (lambda: P([(0.0, 0.0), (0.0,)]), ValueError, "length 2, but got tuple of length 1"),
     (lambda: P([]), ValueError, "^Camera positions cannot be empty$"),
     (lambda: P([(0.0, 0.0), (1.0, 1.0)], None, None, 10**6), MemoryError, "lower target_bins"),
     # More than max_cameras scattered in one cell (no dense row): no admissible plan.
     (lambda: P(CROWD, 20, 0.5, 40), ValueError, f"^{NO_SOLUTION}$"),
-    (lambda: P(max_cameras=1), TypeError,
-     r"^patches\(\) missing 1 required positional argument: 'camera_positions'$"),
     (lambda: P(GRID, None, None, None, None), TypeError,
      r"^patches\(\) takes from 1 to 4 positional arguments but 5 were given$"),
-    (lambda: P(GRID, None, max_cameras=1), TypeError,
-     r"^patches\(\) got multiple values for argument 'max_cameras'$"),
-    (lambda: P(GRID, buffer=1), TypeError, r"^patches\(\) got an unexpected keyword argument 'buffer'$"),
     # Refused on purpose: zero leaves a chunk split without a chunk size and the
     # grid without columns; a NaN or negative buffer gave patches covering no
     # camera, reported as created.

@@ -1,9 +1,5 @@
-"""Properties of the tools on generated inputs (hypothesis): cutting into
-cells and merging keeps every record, cleanup divides its input, a COLMAP
-split holds what the rules select, the Config JSON form carries what it can,
-the cell and patch indexes change no comparison, and the planner's plan is
-the straightforward planner's and covers the cameras within the limit.
-LARKSPAN_PROPERTY_SCALE=N runs N times as many examples, for a longer hunt."""
+"""Properties of the tools on generated inputs (hypothesis), most against a small independent
+reference. LARKSPAN_PROPERTY_SCALE=N runs N times as many examples, for a longer hunt."""
 
 import json
 import math
@@ -36,7 +32,6 @@ def examples(n):
 
 @pytest.fixture(scope="module")
 def scratch(tmp_path_factory):
-    """A fresh directory per example (tmp_path would be shared by all examples)."""
     base = tmp_path_factory.mktemp("properties")
 
     @contextmanager
@@ -94,14 +89,12 @@ header_styles = st.fixed_dictionaries({
 
 
 def header_of(layout, count, style, *, rewritten_from=None):
-    """The header of `count` records in `style`; a count rewritten from another value is stated plainly."""
     form = style["count_form"] if rewritten_from in (None, count) else "{}"
     return ply_header(count, layout[0], count_text=form.format(count), comments=style["comments"],
                       newline=style["newline"])
 
 
 def cell_header(layout, style, count):
-    """The header a cell file carries: the source's lines trimmed, with its own count."""
     return header_out([ln.strip() for ln in header_of(layout, 0, style).decode().splitlines()], count)
 
 
@@ -142,8 +135,6 @@ point_coordinates = st.one_of(lattice, st.floats(-4, 4), st.floats())
 
 @st.composite
 def cleanup_cases(draw):
-    """Splats with any coordinates and scales, any subset of the six box bounds,
-    and optionally COLMAP points (NaN, infinite, huge) with any non-zero radius."""
     layout = draw(layouts(SPLAT_FIELDS))
     splat = st.fixed_dictionaries({**{c: st.one_of(lattice, f32s) for c in SPLAT_FIELDS[:3]},
                                    **{s: st.one_of(st.floats(-3, 1, width=32), f32s) for s in SPLAT_FIELDS[3:]}})
@@ -161,8 +152,8 @@ def cleanup_cases(draw):
 @examples(60)
 @given(cleanup_cases(), header_styles)
 def test_cleanup_kept_and_discarded_divide_the_input(scratch, case, style):
-    # Both outputs are the input's header with their own count and the records
-    # an independent keep test gives them, in input order; merged, they give the input back.
+    # Both outputs are the input's header with their count and the records the reference keep
+    # test gives them, in input order; merged, they give the input back.
     layout, records, values, points, config = case
     with scratch() as d:
         document = dict(config, input_file=str(write_splats(d / "in.ply", layout, records, style)),
@@ -193,10 +184,9 @@ def signed(point_id):
 
 @st.composite
 def noisy_models(draw):
-    """A small model on the lattice with what a model from elsewhere may hold:
-    every camera model, repeated ids (the later record wins), keypoints naming
-    missing points, observations missing from tracks, tracks naming missing
-    images or keypoints, point ids past 2^63, NaN heights, any rotation."""
+    """A small model on the lattice with every camera model, repeated ids, keypoints naming missing
+    points, observations missing from tracks, tracks naming missing images or keypoints, point
+    ids past 2^63, NaN heights, any rotation."""
     cameras = []
     for _ in range(draw(st.integers(1, 4))):
         model = draw(st.integers(0, len(PARAM_COUNTS) - 1))
@@ -231,8 +221,7 @@ def noisy_models(draw):
 @examples(60)
 @given(st.data(), noisy_models(), st.integers(0, 5))
 def test_every_colmap_patch_holds_what_the_rules_select(scratch, data, model, patch_count):
-    # Any patches (edges on camera centres and points, overlapping, reversed,
-    # one over everything): each patch model is, byte for byte, what the selection rules give.
+    # Any patches (edges on centres and points, overlapping, reversed, one over everything).
     cameras, images, points = model
     values = [v for im in images for v in camera_centre(im)] + [v for p in points for v in p.xyz if math.isfinite(v)]
     edge = st.one_of(lattice, st.sampled_from(values)) if values else lattice
@@ -326,7 +315,6 @@ def test_config_documents_of_another_writer_read_as_their_values(data, input_fil
 
 
 def drawn_rectangles(data, values, count):
-    """Four bounds each of any kind (NaN, infinite, inverted, equal), half on a record's own coordinate."""
     bound = st.one_of(lattice, st.floats(), *([st.sampled_from(values)] if values else []))
     return [tuple(data.draw(bound) for _ in range(4)) for _ in range(count)]
 
@@ -364,8 +352,7 @@ def test_split_ply_writes_each_kept_point_to_exactly_the_patches_holding_it(scra
 @given(st.data(), layouts(("x", "y", "z")), st.lists(st.tuples(*[st.one_of(lattice, f32s)] * 2), max_size=30),
        st.integers(0, 8), header_styles)
 def test_ortho_cells_hold_exactly_the_splats_inside_them_and_merge_back(scratch, data, layout, points, count, style):
-    # Every bound inclusive, so a splat on an edge shared by k cells is written
-    # k times; the merge of the cells is their header with the total, then every body.
+    # Bounds inclusive: a splat on an edge shared by k cells is written k times.
     cells = [(x0, x1, y0, y1) for x0, y0, x1, y1 in drawn_rectangles(data, [v for p in points for v in p], count)]
     records = records_with(data.draw, layout, [{"x": x, "y": y, "z": float(k)} for k, (x, y) in enumerate(points)])
     inside = [[r for r, (x, y) in zip(records, points) if c[0] <= x <= c[1] and c[2] <= y <= c[3]] for c in cells]
@@ -383,8 +370,7 @@ planner_coordinates = st.one_of(st.integers(0, 24).map(lambda k: k * 0.5), st.fl
 
 @st.composite
 def camera_layouts(draw):
-    """Cameras anywhere, on one vertical or horizontal line, or in dense rows
-    at a few y with strays (NaN coordinates stay NaN)."""
+    """Cameras anywhere, on one vertical or horizontal line, or in dense rows with strays."""
     positions = draw(st.lists(st.tuples(planner_coordinates, planner_coordinates), min_size=1, max_size=80))
     line = draw(st.sampled_from([None, None, 0, 1, "rows"]))
     if line == "rows":

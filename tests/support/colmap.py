@@ -1,8 +1,6 @@
-"""COLMAP models built and parsed in Python with struct, for the tests.
-
-Records are plain dataclasses; `pack_*` lay records out as the binary file
-(in the order given, duplicates kept), `text_*` as the text file, and
-`parse_*` read binary files back into dicts keyed by id."""
+"""COLMAP models built and parsed with struct: records are dataclasses, `pack_*` lay them out as
+the binary file (in order, duplicates kept), `text_*` as the text file, `parse_*` read binary
+files back into dicts keyed by id."""
 
 from __future__ import annotations
 
@@ -13,7 +11,6 @@ from pathlib import Path
 
 from larkspan.splat import split_cameras_json
 
-NO_POINT = -1
 CAMERA, IMU = 0, 1
 SENSOR_NAMES = {CAMERA: "CAMERA", IMU: "IMU"}
 # Parameters per camera model id, as COLMAP (and pycolmap.CameraModelId) define them.
@@ -108,22 +105,14 @@ def pack_frames(frames):
                     + b"".join(struct.pack("<iIQ", *d) for d in f.data_ids))
 
 
-def write_model(directory, cameras=(), images=(), points=()):
+def write_model(directory, cameras=(), images=(), points=(), rigs=None, frames=None):
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
-    for name, pack, records in (("cameras", pack_cameras, cameras), ("images", pack_images, images),
-                                ("points3D", pack_points, points)):
+    parts = [("cameras", pack_cameras, cameras), ("images", pack_images, images), ("points3D", pack_points, points)]
+    for name, pack, records in parts + ([("rigs", pack_rigs, rigs), ("frames", pack_frames, frames)] if rigs else []):
         (directory / f"{name}.bin").write_bytes(pack(list(records)))
     return directory
 
-
-def write_rigs(directory, rigs, frames):
-    (Path(directory) / "rigs.bin").write_bytes(pack_rigs(list(rigs)))
-    (Path(directory) / "frames.bin").write_bytes(pack_frames(list(frames)))
-    return Path(directory)
-
-
-# ---- the text form, written independently of the module ----
 
 def _text(*values):
     """Fields as text; doubles as a repr that reads back to the same value."""
@@ -174,8 +163,6 @@ def write_text_model(directory, cameras=(), images=(), points=(), rigs=None, fra
         (directory / f"{name}.txt").write_text("".join(f"{line}\n" for line in [f"# {name}"] + lines(list(records))))
     return directory
 
-
-# ---- reading binary files back ----
 
 class _Bytes:
     def __init__(self, data):
@@ -230,9 +217,9 @@ def camera_centre(im):
 
 
 def reference_split(cameras, images, points, box):
-    """One patch model as (cameras, images, points) lists in ascending id
-    order, built straight from the rules: select, keep the keypoints that see
-    a selected point, keep the points with a kept observation, renumber."""
+    """One patch model as (cameras, images, points) lists in ascending id order, straight from the
+    rules: select, keep the keypoints that see a selected point, keep the points with a kept
+    observation, renumber."""
     min_x, min_y, max_x, max_y, min_z, max_z = box
 
     def inside(p):
@@ -254,12 +241,10 @@ def reference_split(cameras, images, points, box):
             new_ids[pid] = len(new_ids) + 1
             out_points.append(Point(new_ids[pid], p.xyz, p.rgb, -1.0, track))
     out_images = [Image(im.image_id, im.tvec, im.qvec, im.camera_id, im.name,
-                        [(x, y, new_ids.get(pid % 2**64, NO_POINT)) for x, y, pid in kps])
+                        [(x, y, new_ids.get(pid % 2**64, -1)) for x, y, pid in kps])
                   for im, kps in kept_images]
     return [c for i, c in sorted(cameras.items()) if i in used], out_images, out_points
 
-
-# ---- COLMAP points files as split_ply writes them and cleanup reads them ----
 
 def points_file(points):
     """The COLMAP points file of the given (x, y, z, r, g, b) points, in order."""
@@ -274,16 +259,13 @@ def read_points_file(data):
 
 
 def points3d_bin(points, track_lengths=None):
-    """A points3D.bin of (x, y, z) points carrying two track elements each;
-    track_lengths may declare other lengths (a corrupt file)."""
+    """A points3D.bin of (x, y, z) points with two track elements each, or as track_lengths declare."""
     out = [struct.pack("<Q", len(points))]
     for i, (xyz, t) in enumerate(zip(points, track_lengths or [2] * len(points)), start=1):
         out.append(struct.pack("<Q3d3BdQ", i, *xyz, 10, 20, 30, -1.0, t))
         out += [struct.pack("<II", 7, k) for k in range(min(t, 2))]
     return b"".join(out)
 
-
-# ---- splitting in the tests ----
 
 WIDE = 1e9
 
@@ -309,13 +291,13 @@ def parse_model(directory):
     return [parse(data) for parse, data in zip((parse_cameras, parse_images, parse_points), files(directory))]
 
 
-# One patch over x, y in [0, 10]: images 2 and 5 inside, image 9 outside.
-# Point 20 is inside but seen only from outside; point 50 is outside.
+# One patch over x, y in [0, 10]: images 2 and 5 inside, image 9 outside. Point 20 is inside
+# but its track names image 9 only, so it is left out and image 2's keypoint on it becomes -1.
 SCENE = dict(
     cameras=[Camera(1), Camera(2, 1, params=(1.0, 2.0, 3.0, 4.0)), Camera(3, 4, params=tuple(range(8)))],
     images=[Image(5, at(1, 1), camera_id=1, name=b"five.jpg", points2d=[
                 (0.5, 0.5, 7), (1.5, 1.5, 99), (2.5, 2.5, -1), (3.5, 3.5, 3), (4.5, 4.5, 12), (5.5, 5.5, 50)]),
-            Image(2, at(9, 9), camera_id=3, name="zwei-ü.jpg".encode(), points2d=[(6.0, 6.0, 12), (7.0, 7.0, 3)]),
+            Image(2, at(9, 9), camera_id=3, name="zwei-ü.jpg".encode(), points2d=[(6.0, 6.0, 12), (7.0, 7.0, 3), (8.0, 8.0, 20)]),
             Image(9, at(20, 20), camera_id=2, name=b"nine.jpg", points2d=[(8.0, 8.0, 7), (9.0, 9.0, 20)])],
     points=[Point(7, (1.0, 2.0, 0.0), track=[(5, 0), (9, 0)]),
             Point(3, (3.0, 4.0, 0.0), (1, 2, 3), 0.0, track=[(5, 3), (2, 1)]),
@@ -324,7 +306,7 @@ SCENE = dict(
 # Ids 3, 7 and 12 become 1, 2 and 3; keypoints and tracks follow.
 SCENE_PATCH = model_bytes(
     [Camera(1), Camera(3, 4, params=tuple(range(8)))],
-    [Image(2, at(9, 9), camera_id=3, name="zwei-ü.jpg".encode(), points2d=[(6.0, 6.0, 3), (7.0, 7.0, 1)]),
+    [Image(2, at(9, 9), camera_id=3, name="zwei-ü.jpg".encode(), points2d=[(6.0, 6.0, 3), (7.0, 7.0, 1), (8.0, 8.0, -1)]),
      Image(5, at(1, 1), camera_id=1, name=b"five.jpg", points2d=[(0.5, 0.5, 2), (3.5, 3.5, 1), (4.5, 4.5, 3)])],
     [Point(1, (3.0, 4.0, 0.0), (1, 2, 3), -1.0, [(2, 1), (5, 1)]),
      Point(2, (1.0, 2.0, 0.0), error=-1.0, track=[(5, 0)]),
@@ -334,8 +316,7 @@ SPACING, GRID = 10.0, (8, 4)  # metres between images; images per row, rows
 
 
 def grid_model(directory):
-    """An image every SPACING metres on a GRID (identity rotations, height 5),
-    and one point beside each image seen by it."""
+    """An image every SPACING metres on a GRID (height 5), and one point beside each seen by it."""
     nx, ny = GRID
     ids = [(j * nx + i + 1, i * SPACING, j * SPACING) for j in range(ny) for i in range(nx)]
     return write_model(directory, [Camera(1, model_id=1, params=(500.0, 500.0, 320.0, 240.0))],

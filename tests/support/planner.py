@@ -1,10 +1,7 @@
-"""A straightforward patch planner: every strip rescans and re-sorts the
-cameras, exactly as the algorithm reads; slow, and small enough to check by
-eye. Floating-point expressions keep the native planner's operands and order,
-so results agree bit for bit. Where the algorithm leaves a choice open it is
-made as the native planner makes it: positions with a NaN coordinate sort
-last, the row fallback takes rows by ascending row key, and the chunk and row
-splits leave out positions with a NaN coordinate."""
+"""A straightforward patch planner: every strip rescans and re-sorts the cameras; slow, small
+enough to check by eye. Floating-point expressions keep the native planner's operands and order,
+so results agree bit for bit. Open choices are made as the native planner makes them: NaN
+coordinates sort last and are left out of chunk and row splits; rows go by ascending row key."""
 
 from __future__ import annotations
 
@@ -71,12 +68,7 @@ def bin_axis(lo, hi, target_bins):
     return start, step, saturating_u64(float(math.ceil((hi - start) / step)))
 
 
-def chunks(seq, size):
-    return [seq[i:i + size] for i in range(0, len(seq), size)]
-
-
 def placed(points):
-    """The points without a NaN coordinate (the chunk and row splits leave the others out)."""
     return [p for p in points if not (math.isnan(p[0]) or math.isnan(p[1]))]
 
 
@@ -84,7 +76,8 @@ def line_chunks(points, size, buffer, axis, across):
     """Chunks of `size` along `axis` on the line at `across`, as (min_x, max_x, min_y, max_y)."""
     half = nan_max(2.0 * buffer, 0.1) / 2.0
     boxes = []
-    for chunk in chunks(sorted(placed(points), key=lambda p: nan_last(p[axis])), size):
+    ordered = sorted(placed(points), key=lambda p: nan_last(p[axis]))
+    for chunk in (ordered[i:i + size] for i in range(0, len(ordered), size)):
         first, last = chunk[0][axis], chunk[-1][axis]
         length = nan_max(last - first + 2.0 * buffer, 0.1)
         centre = (first + last) / 2.0
