@@ -41,10 +41,8 @@ TEXT_SCENE_PATCH = {
 """,
 }
 
-
 def text_files(directory):
     return {p.name: p.read_text() for p in sorted(directory.iterdir())}
-
 
 def test_text_model_is_split_into_text_in_colmaps_layout(tmp_path):
     model = write_text_model(tmp_path / "m", **SCENE)
@@ -66,12 +64,10 @@ def test_text_model_is_split_into_text_in_colmaps_layout(tmp_path):
     with pytest.raises(RuntimeError, match=r"^Camera splitting failed: No such file or directory \(os error 2\)$"):
         split(model, [])
 
-
 # Values whose shortest text needs all 17 digits, extremes, signed zero,
 # subnormals and the non-finite values.
 AWKWARD = (0.1, 1 / 3, 2 / 3 * 1e-300, 5e-324, -0.0, 1.7976931348623157e308, 123456789.12345679,
            math.inf, -math.inf, 1e16, 1e-5, math.nan)
-
 
 def test_every_camera_model_and_number_reads_back_the_same(tmp_path):
     cameras = [Camera(i + 1, i, params=tuple(0.5 + k for k in range(n))) for i, n in enumerate(PARAM_COUNTS)]
@@ -90,7 +86,6 @@ def test_every_camera_model_and_number_reads_back_the_same(tmp_path):
     assert [struct.pack("<d", float(f)) for f in lines[6][4:-1]] == [struct.pack("<d", v) for v in AWKWARD[:-1]]
     # An image without keypoints has an empty keypoint line.
     assert (tmp_path / "q" / "images.txt").read_text().splitlines()[-2:] == ["99 1 0 0 0 0 0 0 1 a b.jpg", ""]
-
 
 # A two-camera rig, a rig with an IMU, and a rig with no images. Frame 1 has
 # its left image (1, x = 1) in patch A and its right image (2, x = 12) in B;
@@ -112,7 +107,6 @@ FRAMES = [Frame(1, 1, (1.0, 0.0, 0.0, 0.0, -1.0, -1.0, 0.0), [(CAMERA, 1, 1), (C
 EXPECTED = {"a": ([RIGS[0]], [Frame(1, 1, FRAMES[0].pose, [(CAMERA, 1, 1)]), FRAMES[1]], RIG_MODEL["cameras"][:2]),
             "b": (RIGS[:2], [Frame(1, 1, FRAMES[0].pose, [(CAMERA, 2, 2)]), FRAMES[2]], RIG_MODEL["cameras"])}
 
-
 def test_frames_keep_their_patch_images_and_rigs_their_cameras(tmp_path):
     model = write_model(tmp_path / "m", **RIG_MODEL, rigs=RIGS, frames=FRAMES)
     patches = [patch(tmp_path / "a", 0, 0, 10, 10), patch(tmp_path / "b", 10, 0, 20, 10)]
@@ -132,7 +126,6 @@ def test_frames_keep_their_patch_images_and_rigs_their_cameras(tmp_path):
         "# Number of frames: 2\n1 1 1 0 0 0 -1 -1 0 1 CAMERA 2 2\n3 2 1 0 0 0 -15 -3 0 2 CAMERA 3 3 IMU 9 77\n")
     split(tmp_path / "ta", [patch(tmp_path / "again")])
     assert text_files(tmp_path / "again") == text_files(tmp_path / "ta")
-
 
 TEXT_FAILURES = [
     ("cameras.txt", "1 PINHOLE_X 10 10 1 2 3 4\n", "line 1: Unknown camera model: PINHOLE_X"),
@@ -158,7 +151,6 @@ RIG_FAILURES = [  # dangling references are refused at loading, naming the ids
     ("rigs.bin", struct.pack("<QIIiI", 1, 1, 2**32 - 1, 0, 1), SHORT),  # sensor count
 ]
 
-
 @pytest.mark.parametrize("name, content, message", TEXT_FAILURES + RIG_FAILURES)
 def test_load_failure_names_the_problem_and_writes_nothing(tmp_path, name, content, message):
     if name.endswith(".txt"):  # a text line that does not parse: the file and line are named
@@ -174,7 +166,6 @@ def test_load_failure_names_the_problem_and_writes_nothing(tmp_path, name, conte
         split(model, [patch(tmp_path / "p")])
     assert str(caught.value) == "Camera splitting failed: " + message
     assert not (tmp_path / "p").exists()
-
 
 def test_cleanup_reads_points3d_txt_as_points3d_bin(tmp_path, ply_factory):
     points = [Point(i + 1, (0.1 * i, 0.0, 0.0), track=[(1, i)]) for i in range(5)]

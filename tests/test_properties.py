@@ -23,12 +23,10 @@ from support.ply import cloud_bytes, header_out, make_config, ply_header
 
 INF = math.inf
 
-
 def examples(n):
     return settings(max_examples=n * int(os.environ.get("LARKSPAN_PROPERTY_SCALE", "1")), deadline=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                            HealthCheck.function_scoped_fixture])
-
 
 @pytest.fixture(scope="module")
 def scratch(tmp_path_factory):
@@ -40,7 +38,6 @@ def scratch(tmp_path_factory):
             yield Path(directory)
     return fresh
 
-
 def plain(value):
     """Floats as their bits, so that structures compare -0.0 and NaN exactly."""
     if isinstance(value, float):
@@ -49,14 +46,12 @@ def plain(value):
         return [plain(v) for v in value]
     return {k: plain(v) for k, v in value.items()} if isinstance(value, dict) else value
 
-
 f32s = st.floats(width=32)
 finite = st.floats(allow_nan=False, allow_infinity=False)
 lattice = st.integers(-8, 8).map(lambda k: k * 0.25)  # shared coordinates, records on edges
 texts = st.text(st.characters(exclude_categories=("Cs",)), max_size=12)  # NUL included
 names = st.text(st.characters(exclude_characters="\0", exclude_categories=("Cs",)), max_size=10)
 TYPE_SIZES = {"uchar": 1, "int": 4, "float": 4, "double": 8}
-
 
 @st.composite
 def layouts(draw, fields):
@@ -68,7 +63,6 @@ def layouts(draw, fields):
     for type_name, name in properties:
         offsets[name], size = size, size + TYPE_SIZES[type_name]
     return properties, offsets, size
-
 
 def records_with(draw, layout, values):
     """One record per dict of field values; every other byte is arbitrary."""
@@ -82,38 +76,31 @@ def records_with(draw, layout, values):
         out.append(bytes(record))
     return out
 
-
 header_styles = st.fixed_dictionaries({
     "comments": st.lists(st.text("abc xyz_019", max_size=8), max_size=2),
     "newline": st.sampled_from(["\n", "\r\n"]), "count_form": st.sampled_from(["{}", "+{}", "0{}"])})
-
 
 def header_of(layout, count, style, *, rewritten_from=None):
     form = style["count_form"] if rewritten_from in (None, count) else "{}"
     return ply_header(count, layout[0], count_text=form.format(count), comments=style["comments"],
                       newline=style["newline"])
 
-
 def cell_header(layout, style, count):
     return header_out([ln.strip() for ln in header_of(layout, 0, style).decode().splitlines()], count)
-
 
 def write_splats(path, layout, records, style):
     path.write_bytes(header_of(layout, len(records), style) + b"".join(records))
     return path
-
 
 def extract(source, cells, directory):
     paths = [directory / f"cell_{i}.ply" for i in range(len(cells))]
     OrthoCells(str(source)).extract_all_cells([(*c, str(p)) for c, p in zip(cells, paths)])
     return paths
 
-
 def merge(directory, paths):
     merge_ply_files_py(json.dumps({"input_files": [str(p) for p in paths],
                                    "output_file": str(directory / "merged.ply")}))
     return directory / "merged.ply"
-
 
 @examples(40)
 @given(st.data(), layouts(("x", "y", "z")), st.lists(st.integers(0, 6), min_size=1, max_size=4))
@@ -128,10 +115,8 @@ def test_merge_is_the_first_header_with_the_total_then_every_body(scratch, data,
         merged = merge(d, paths).read_bytes()
     assert merged == header_of(layout, sum(counts), styles[0], rewritten_from=counts[0]) + b"".join(bodies)
 
-
 SPLAT_FIELDS = ("x", "y", "z", "scale_0", "scale_1", "scale_2")
 point_coordinates = st.one_of(lattice, st.floats(-4, 4), st.floats())
-
 
 @st.composite
 def cleanup_cases(draw):
@@ -147,7 +132,6 @@ def cleanup_cases(draw):
         config["radius"] = draw(st.one_of(st.sampled_from([0.25, 0.5, -0.5, 1.0]), finite.filter(bool)))
         config["min_neighbors"] = draw(st.integers(0, 4))
     return layout, records_with(draw, layout, values), values, points, config
-
 
 @examples(60)
 @given(cleanup_cases(), header_styles)
@@ -173,14 +157,11 @@ def test_cleanup_kept_and_discarded_divide_the_input(scratch, case, style):
     assert gone_file == header_of(layout, len(gone), style, rewritten_from=len(records)) + b"".join(gone)
     assert merged == header_of(layout, len(records), style, rewritten_from=len(kept)) + b"".join(kept + gone)
 
-
 POINT_IDS = [0, 1, 2, 3, 7, 2**32, 2**40 + 1, 2**63 - 1, 2**63, 2**64 - 2]
 u64s = st.integers(0, 2**64 - 1)
 
-
 def signed(point_id):
     return point_id - 2**64 if point_id >= 2**63 else point_id
-
 
 @st.composite
 def noisy_models(draw):
@@ -217,7 +198,6 @@ def noisy_models(draw):
         p.track = draw(st.permutations(p.track))
     return cameras, images, points
 
-
 @examples(60)
 @given(st.data(), noisy_models(), st.integers(0, 5))
 def test_every_colmap_patch_holds_what_the_rules_select(scratch, data, model, patch_count):
@@ -237,21 +217,17 @@ def test_every_colmap_patch_holds_what_the_rules_select(scratch, data, model, pa
             totals = [t + len(e) for t, e in zip(totals, expected)]
     assert list(counts.values()) == [len(m) for m in loaded] + [len(boxes)] + totals
 
-
 BOUNDS = ("min_x", "min_y", "max_x", "max_y")
-
 
 def config_fields(c):
     return (c.input_file, c.sample_percentage, c.min_z, c.max_z,
             [(p.output_file, p.min_x, p.min_y, p.max_x, p.max_y) for p in c.patches])
-
 
 def fields_read(input_file, sample, min_z, max_z, patch_list, read):
     """The fields a Config reads from these values, `read(value, default)` deciding each number."""
     return (input_file, read(sample, 100.0), read(min_z, -INF), read(max_z, INF),
             [(out, read(x0, -INF), read(y0, -INF), read(x1, INF), read(y1, INF))
              for out, x0, y0, x1, y1 in patch_list])
-
 
 @examples(100)
 @given(texts, *[st.floats()] * 3, st.lists(st.tuples(texts, *[st.floats()] * 4), max_size=4))
@@ -280,9 +256,7 @@ def test_config_json_round_trip(input_file, sample, min_z, max_z, patch_list):
                                                             lambda v, default: v if math.isfinite(v) else default))
     assert again.to_json() == text
 
-
 maybe_finite = st.one_of(st.none(), finite)
-
 
 @examples(60)
 @given(st.data(), texts, maybe_finite, maybe_finite, maybe_finite,
@@ -313,11 +287,9 @@ def test_config_documents_of_another_writer_read_as_their_values(data, input_fil
     assert plain(config_fields(c)) == plain(fields_read(input_file, sample, min_z, max_z, patch_list,
                                                         lambda v, default: default if v is None else float(v)))
 
-
 def drawn_rectangles(data, values, count):
     bound = st.one_of(lattice, st.floats(), *([st.sampled_from(values)] if values else []))
     return [tuple(data.draw(bound) for _ in range(4)) for _ in range(count)]
-
 
 @examples(60)
 @given(st.data(), st.lists(st.tuples(*[st.one_of(lattice, f32s)] * 3, *[st.integers(0, 255)] * 3), max_size=40),
@@ -347,7 +319,6 @@ def test_split_ply_writes_each_kept_point_to_exactly_the_patches_holding_it(scra
         inside = [p for p in kept if x0 <= p[0] < x1 and y0 <= p[1] < y1]
         assert file == (points_file(inside) if inside else None)
 
-
 @examples(60)
 @given(st.data(), layouts(("x", "y", "z")), st.lists(st.tuples(*[st.one_of(lattice, f32s)] * 2), max_size=30),
        st.integers(0, 8), header_styles)
@@ -364,9 +335,7 @@ def test_ortho_cells_hold_exactly_the_splats_inside_them_and_merge_back(scratch,
             merged = merge(d, [p for p in paths if p.exists()]).read_bytes()
             assert merged == cell_header(layout, style, sum(map(len, inside))) + b"".join(sum(inside, []))
 
-
 planner_coordinates = st.one_of(st.integers(0, 24).map(lambda k: k * 0.5), st.floats(0, 12), st.just(math.nan))
-
 
 @st.composite
 def camera_layouts(draw):
@@ -382,10 +351,8 @@ def camera_layouts(draw):
                      for p in positions]
     return positions
 
-
 def holds(box, x, y):
     return box[0] <= x <= box[1] and box[2] <= y <= box[3]
-
 
 @examples(150)
 @given(camera_layouts(), st.one_of(st.integers(1, 12), st.sampled_from([25, 60, 200])),

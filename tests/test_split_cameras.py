@@ -12,11 +12,9 @@ from support.colmap import (SCENE, SCENE_PATCH, WIDE, Camera, Image, Point, file
 COUNTS = ["cameras_loaded", "images_loaded", "points3d_loaded", "patches_written",
           "total_cameras_written", "total_images_written", "total_points3d_written"]
 
-
 @pytest.fixture
 def scene(tmp_path):
     return write_model(tmp_path / "model", **SCENE)
-
 
 def test_patch_model_byte_exact_and_split_again_unchanged(scene, tmp_path):
     with open(scene / "cameras.bin", "ab") as f:
@@ -29,7 +27,6 @@ def test_patch_model_byte_exact_and_split_again_unchanged(scene, tmp_path):
     assert files(tmp_path / "again")[::2] == SCENE_PATCH[::2]  # images lose the keypoint without a point
     assert list(split(scene, []).values()) == [3, 3, 5, 0, 0, 0, 0]
 
-
 def test_without_points3d_no_points_file_but_points_counted(scene, tmp_path):
     (tmp_path / "p").mkdir()
     (tmp_path / "p" / "points3D.bin").write_bytes(b"left alone")
@@ -37,15 +34,12 @@ def test_without_points3d_no_points_file_but_points_counted(scene, tmp_path):
     assert files(tmp_path / "p") == (*SCENE_PATCH[:2], b"left alone")
     assert counts["total_points3d_written"] == 3
 
-
 def bad_name(name):
     return pack_images([Image(1, name=name)])
-
 
 def with_last_count(data, following):
     """The file's final (empty) list count replaced by 2^60, then a few bytes."""
     return data[:-8] + struct.pack("<Q", 2**60) + b"\0" * following
-
 
 SHORT = "failed to fill whole buffer"
 LOAD_FAILURES = {
@@ -67,7 +61,6 @@ LOAD_FAILURES = {
                                   "image 4 uses camera 77, which cameras.bin does not hold"),
 }
 
-
 @pytest.mark.parametrize("name, data, message", LOAD_FAILURES.values(), ids=LOAD_FAILURES)
 def test_load_failure_names_the_problem_and_writes_nothing(scene, tmp_path, name, data, message):
     if data is None:
@@ -78,7 +71,6 @@ def test_load_failure_names_the_problem_and_writes_nothing(scene, tmp_path, name
         split(scene, [patch(tmp_path / "p")])
     assert str(caught.value) == "Camera splitting failed: " + message
     assert not (tmp_path / "p").exists()
-
 
 def test_write_failures_the_first_in_list_order_is_reported(scene, tmp_path):
     (tmp_path / "file").write_text("")
@@ -92,7 +84,6 @@ def test_write_failures_the_first_in_list_order_is_reported(scene, tmp_path):
     assert (tmp_path / "ok" / "points3D.bin").exists()  # the others ran to completion
     assert (tmp_path / "late" / "cameras.bin").exists() and not (tmp_path / "late" / "points3D.bin").exists()
 
-
 def test_a_shared_output_path_is_refused_before_loading(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     with pytest.raises(ValueError) as caught:
@@ -101,7 +92,6 @@ def test_a_shared_output_path_is_refused_before_loading(tmp_path, monkeypatch):
         'patches[0] and patches[2] both write to output_path "./sub/../out/": each patch needs a '
         "directory of its own, as concurrent writes to the same files would corrupt them")
     assert list(tmp_path.iterdir()) == []
-
 
 @pytest.mark.parametrize("document, message", [
     ('{"input_path": "m", "min_z": 0, "max_z": 1,\n "patches": []}',
@@ -118,7 +108,6 @@ def test_json_errors_name_the_problem_and_position(document, message):
     with pytest.raises(ValueError) as caught:
         split_cameras_json(document)
     assert str(caught.value) == "JSON parse error: " + message
-
 
 def test_array_form_unknown_keys_and_argument_type(scene, tmp_path):
     document = json.dumps({"comment": {"any": [1]}, "input_path": str(scene), "min_z": -WIDE, "max_z": WIDE,

@@ -22,7 +22,6 @@ CAMERA_MODELS = [
     ("EQUIRECTANGULAR", 2)]
 PARAM_COUNTS = [n for _, n in CAMERA_MODELS]
 
-
 @dataclass
 class Camera:
     camera_id: int
@@ -30,7 +29,6 @@ class Camera:
     width: int = 640
     height: int = 480
     params: tuple = (500.0, 320.0, 240.0)
-
 
 @dataclass
 class Image:
@@ -41,7 +39,6 @@ class Image:
     name: bytes = b"img.jpg"
     points2d: list = field(default_factory=list)  # (x, y, point3d_id)
 
-
 @dataclass
 class Point:
     point3d_id: int
@@ -50,13 +47,11 @@ class Point:
     error: float = 0.5
     track: list = field(default_factory=list)  # (image_id, point2d_idx)
 
-
 @dataclass
 class Rig:
     rig_id: int
     ref_sensor: tuple | None = (CAMERA, 1)  # (type, id); None: a rig without sensors
     sensors: list = field(default_factory=list)  # (type, id, pose or None)
-
 
 @dataclass
 class Frame:
@@ -65,30 +60,24 @@ class Frame:
     pose: tuple = (1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0)
     data_ids: list = field(default_factory=list)  # (type, sensor id, data id)
 
-
 def at(x, y, z=0.0):
     """The tvec that puts an identity-rotation camera's centre at (x, y, z)."""
     return (-x, -y, -z)
 
-
 def _counted(records, pack):
     return struct.pack("<Q", len(records)) + b"".join(pack(r) for r in records)
-
 
 def pack_cameras(cameras):
     return _counted(cameras, lambda c: struct.pack(f"<IIQQ{len(c.params)}d", c.camera_id, c.model_id,
                                                    c.width, c.height, *c.params))
 
-
 def pack_images(images):
     return _counted(images, lambda im: struct.pack("<I4d3dI", im.image_id, *im.qvec, *im.tvec, im.camera_id)
                     + im.name + b"\0" + _counted(im.points2d, lambda kp: struct.pack("<ddq", *kp)))
 
-
 def pack_points(points):
     return _counted(points, lambda p: struct.pack("<Q3d3Bd", p.point3d_id, *p.xyz, *p.rgb, p.error)
                     + _counted(p.track, lambda t: struct.pack("<II", *t)))
-
 
 def pack_rigs(rigs):
     def rig(r):
@@ -99,11 +88,9 @@ def pack_rigs(rigs):
             for kind, sid, pose in r.sensors)
     return _counted(rigs, rig)
 
-
 def pack_frames(frames):
     return _counted(frames, lambda f: struct.pack("<II7dI", f.frame_id, f.rig_id, *f.pose, len(f.data_ids))
                     + b"".join(struct.pack("<iIQ", *d) for d in f.data_ids))
-
 
 def write_model(directory, cameras=(), images=(), points=(), rigs=None, frames=None):
     directory = Path(directory)
@@ -113,21 +100,17 @@ def write_model(directory, cameras=(), images=(), points=(), rigs=None, frames=N
         (directory / f"{name}.bin").write_bytes(pack(list(records)))
     return directory
 
-
 def _text(*values):
     """Fields as text; doubles as a repr that reads back to the same value."""
     return " ".join(repr(v) if isinstance(v, float) else v.decode() if isinstance(v, bytes) else str(v)
                     for v in values)
 
-
 def _sensor(kind, sensor_id):
     return f"{SENSOR_NAMES[kind]} {sensor_id}"
-
 
 def text_cameras(cameras):
     return [_text(c.camera_id, CAMERA_MODELS[c.model_id][0], c.width, c.height, *map(float, c.params))
             for c in cameras]
-
 
 def text_images(images):
     return [line for im in images for line in (
@@ -135,11 +118,9 @@ def text_images(images):
         _text(*(v for x, y, pid in im.points2d for v in (float(x), float(y), -1 if pid in (-1, 2**64 - 1)
                                                            else pid % 2**64))))]
 
-
 def text_points(points):
     return [_text(p.point3d_id, *map(float, p.xyz), *p.rgb, float(p.error), *(v for t in p.track for v in t))
             for p in points]
-
 
 def text_rigs(rigs):
     return [f"{r.rig_id} 0" if r.ref_sensor is None else " ".join(
@@ -147,11 +128,9 @@ def text_rigs(rigs):
         + [_sensor(kind, sid) + (" 0" if pose is None else " 1 " + _text(*map(float, pose)))
            for kind, sid, pose in r.sensors]) for r in rigs]
 
-
 def text_frames(frames):
     return [" ".join([_text(f.frame_id, f.rig_id, *map(float, f.pose), len(f.data_ids))]
                      + [f"{_sensor(kind, sid)} {data_id}" for kind, sid, data_id in f.data_ids]) for f in frames]
-
 
 def write_text_model(directory, cameras=(), images=(), points=(), rigs=None, frames=None):
     directory = Path(directory)
@@ -162,7 +141,6 @@ def write_text_model(directory, cameras=(), images=(), points=(), rigs=None, fra
     for name, lines, records in parts:
         (directory / f"{name}.txt").write_text("".join(f"{line}\n" for line in [f"# {name}"] + lines(list(records))))
     return directory
-
 
 class _Bytes:
     def __init__(self, data):
@@ -176,7 +154,6 @@ class _Bytes:
     def each(self, read):
         return [read() for _ in range(self.take("<Q")[0])]
 
-
 def parse_cameras(data):
     r = _Bytes(data)
 
@@ -184,7 +161,6 @@ def parse_cameras(data):
         cid, model, w, h = r.take("<IIQQ")
         return Camera(cid, model, w, h, r.take(f"<{PARAM_COUNTS[model]}d"))
     return {c.camera_id: c for c in r.each(camera)}
-
 
 def parse_images(data):
     r = _Bytes(data)
@@ -196,7 +172,6 @@ def parse_images(data):
         return Image(iid, tuple(pose[4:]), tuple(pose[:4]), cid, name, r.each(lambda: r.take("<ddq")))
     return {im.image_id: im for im in r.each(image)}
 
-
 def parse_points(data):
     r = _Bytes(data)
 
@@ -204,7 +179,6 @@ def parse_points(data):
         pid, x, y, z, cr, cg, cb, err = r.take("<Q3d3Bd")
         return Point(pid, (x, y, z), (cr, cg, cb), err, r.each(lambda: r.take("<II")))
     return {p.point3d_id: p for p in r.each(point)}
-
 
 def camera_centre(im):
     """-R^T t of the image's pose."""
@@ -214,7 +188,6 @@ def camera_centre(im):
          [2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)]]
     tx, ty, tz = im.tvec
     return tuple(-(r[0][i] * tx + r[1][i] * ty + r[2][i] * tz) for i in range(3))
-
 
 def reference_split(cameras, images, points, box):
     """One patch model as (cameras, images, points) lists in ascending id order, straight from the
@@ -245,18 +218,15 @@ def reference_split(cameras, images, points, box):
                   for im, kps in kept_images]
     return [c for i, c in sorted(cameras.items()) if i in used], out_images, out_points
 
-
 def points_file(points):
     """The COLMAP points file of the given (x, y, z, r, g, b) points, in order."""
     return _counted(list(enumerate(points, start=1)), lambda kp: struct.pack("<QdddBBBdQ", kp[0], *kp[1], -1.0, 0))
-
 
 def read_points_file(data):
     """(id, x, y, z, r, g, b, error, track length) records of a points file."""
     (n,) = struct.unpack_from("<Q", data)
     assert len(data) == 8 + 51 * n
     return [struct.unpack_from("<QdddBBBdQ", data, 8 + 51 * i) for i in range(n)]
-
 
 def points3d_bin(points, track_lengths=None):
     """A points3D.bin of (x, y, z) points with two track elements each, or as track_lengths declare."""
@@ -266,30 +236,23 @@ def points3d_bin(points, track_lengths=None):
         out += [struct.pack("<II", 7, k) for k in range(min(t, 2))]
     return b"".join(out)
 
-
 WIDE = 1e9
-
 
 def patch(out, min_x=-WIDE, min_y=-WIDE, max_x=WIDE, max_y=WIDE):
     return {"min_x": min_x, "min_y": min_y, "max_x": max_x, "max_y": max_y, "output_path": str(out)}
-
 
 def split(model_dir, patches, min_z=-WIDE, max_z=WIDE, save_points3d=True):
     return split_cameras_json(json.dumps({"input_path": str(model_dir), "min_z": min_z, "max_z": max_z,
                                           "save_points3d": save_points3d, "patches": patches}))
 
-
 def files(directory):
     return tuple((directory / n).read_bytes() for n in ("cameras.bin", "images.bin", "points3D.bin"))
-
 
 def model_bytes(cameras, images, points):
     return pack_cameras(cameras), pack_images(images), pack_points(points)
 
-
 def parse_model(directory):
     return [parse(data) for parse, data in zip((parse_cameras, parse_images, parse_points), files(directory))]
-
 
 # One patch over x, y in [0, 10]: images 2 and 5 inside, image 9 outside. Point 20 is inside
 # but its track names image 9 only, so it is left out and image 2's keypoint on it becomes -1.
@@ -313,7 +276,6 @@ SCENE_PATCH = model_bytes(
      Point(3, (5.0, 6.0, 0.0), error=-1.0, track=[(2, 0), (5, 2)])])
 
 SPACING, GRID = 10.0, (8, 4)  # metres between images; images per row, rows
-
 
 def grid_model(directory):
     """An image every SPACING metres on a GRID (height 5), and one point beside each seen by it."""

@@ -13,10 +13,8 @@ UNREACHABLE = 999999
 INF = math.inf
 NO_SOLUTION = "No solution found - try increasing max_cameras or reducing buffer"
 
-
 class NoSolution(ValueError):
     pass
-
 
 def divide(a, b):
     """IEEE division: a zero divisor gives an infinity or NaN instead of raising."""
@@ -24,21 +22,17 @@ def divide(a, b):
         return math.nan if a == 0.0 or math.isnan(a) else math.copysign(INF, a) * math.copysign(1.0, b)
     return a / b
 
-
 def nan_min(a, b):  # the other value when one is NaN
     return b if math.isnan(a) or b < a else a
 
-
 def nan_max(a, b):
     return b if math.isnan(a) or b > a else a
-
 
 def saturating_u64(value):
     """Truncation toward zero; NaN and negatives give 0, too large the maximum."""
     if not value > 0.0:
         return 0
     return 2**64 - 1 if value >= 2.0**64 else int(value)
-
 
 def row_key(y):
     """y in millimetres, rounded half away from zero, saturated; NaN gives 0."""
@@ -48,15 +42,12 @@ def row_key(y):
     whole = math.floor(abs(scaled)) + (abs(scaled) - math.floor(abs(scaled)) >= 0.5)
     return whole if scaled >= 0 else -whole
 
-
 def aspect_ratio(box):
     w, h = box[1] - box[0], box[3] - box[2]
     return divide(nan_max(w, h), nan_min(w, h))
 
-
 def nan_last(value):
     return (math.isnan(value), 0.0 if math.isnan(value) else value)
-
 
 def bin_axis(lo, hi, target_bins):
     assert lo < hi, f"Invalid range: [{lo}, {hi}]"
@@ -67,10 +58,8 @@ def bin_axis(lo, hi, target_bins):
     start = float(math.floor(lo / step)) * step
     return start, step, saturating_u64(float(math.ceil((hi - start) / step)))
 
-
 def placed(points):
     return [p for p in points if not (math.isnan(p[0]) or math.isnan(p[1]))]
-
 
 def line_chunks(points, size, buffer, axis, across):
     """Chunks of `size` along `axis` on the line at `across`, as (min_x, max_x, min_y, max_y)."""
@@ -86,14 +75,12 @@ def line_chunks(points, size, buffer, axis, across):
                      else (across - half, across + half, *along))
     return boxes
 
-
 @dataclass
 class Strip:
     boxes: list = field(default_factory=list)
     count: int = 0
     cost: float = 1.0
     rows: bool = False  # made by the row fallback
-
 
 @dataclass
 class Plan:
@@ -102,7 +89,6 @@ class Plan:
     num_patches: int
     cost: float
     from_grid: bool
-
 
 def plan(positions, max_cameras=700, buffer=1.5, target_bins=100):
     """The plan for positions [(x, y)], or NoSolution."""
@@ -198,10 +184,8 @@ def plan(positions, max_cameras=700, buffer=1.5, target_bins=100):
         raise NoSolution(NO_SOLUTION)
     return Plan(strips, [box for _, _, s in strips for box in s.boxes], count, cost, True)
 
-
 def rect(box):
     return (box.min_x, box.max_x, box.min_y, box.max_y)
-
 
 def rects(boxes):
     return list(map(rect, boxes))
