@@ -169,18 +169,15 @@ def test_load_failure_names_the_problem_and_writes_nothing(tmp_path, name, conte
 
 def test_cleanup_reads_points3d_txt_as_points3d_bin(tmp_path, ply_factory):
     points = [Point(i + 1, (0.1 * i, 0.0, 0.0), track=[(1, i)]) for i in range(5)]
-    write_model(tmp_path / "bin", [], [], points)
-    write_text_model(tmp_path / "txt", [], [], points)
     (tmp_path / "bad.txt").write_text("# points\n1 0 0 zero 1 2 3 0\n")
     source = ply_factory([splat_row(0.1 * i, 0.0, 0.0) for i in range(-3, 9)])
 
     def clean(points_file):
-        cleanup_splats(json.dumps({"input_file": str(source), "output_file": str(tmp_path / "kept.ply"),
-                                   "max_area": 1e9, "colmap_points_file": str(points_file),
-                                   "min_neighbors": 2, "radius": 0.15}))
+        cleanup_splats(json.dumps({"input_file": str(source), "output_file": str(tmp_path / "kept.ply"), "radius": 0.15,
+                                   "max_area": 1e9, "colmap_points_file": str(points_file), "min_neighbors": 2}))
         return (tmp_path / "kept.ply").read_bytes()
-
-    assert clean(tmp_path / "bin" / "points3D.bin") == clean(tmp_path / "txt" / "points3D.txt") != source.read_bytes()
+    assert clean(write_model(tmp_path / "b", [], [], points) / "points3D.bin") == \
+        clean(write_text_model(tmp_path / "t", [], [], points) / "points3D.txt") != source.read_bytes()
     with pytest.raises(OSError) as caught:
         clean(tmp_path / "bad.txt")
     assert str(caught.value) == f'{tmp_path / "bad.txt"}, line 2: expected a coordinate, found "zero"'

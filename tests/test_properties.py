@@ -92,11 +92,6 @@ def write_splats(path, layout, records, style):
     path.write_bytes(header_of(layout, len(records), style) + b"".join(records))
     return path
 
-def extract(source, cells, directory):
-    paths = [directory / f"cell_{i}.ply" for i in range(len(cells))]
-    OrthoCells(str(source)).extract_all_cells([(*c, str(p)) for c, p in zip(cells, paths)])
-    return paths
-
 def merge(directory, paths):
     merge_ply_files_py(json.dumps({"input_files": [str(p) for p in paths],
                                    "output_file": str(directory / "merged.ply")}))
@@ -328,7 +323,9 @@ def test_ortho_cells_hold_exactly_the_splats_inside_them_and_merge_back(scratch,
     records = records_with(data.draw, layout, [{"x": x, "y": y, "z": float(k)} for k, (x, y) in enumerate(points)])
     inside = [[r for r, (x, y) in zip(records, points) if c[0] <= x <= c[1] and c[2] <= y <= c[3]] for c in cells]
     with scratch() as d:
-        paths = extract(write_splats(d / "in.ply", layout, records, style), cells, d)
+        paths = [d / f"cell_{i}.ply" for i in range(len(cells))]
+        OrthoCells(str(write_splats(d / "in.ply", layout, records, style))).extract_all_cells(
+            [(*c, str(p)) for c, p in zip(cells, paths)])
         assert [p.read_bytes() if p.exists() else None for p in paths] == \
             [cell_header(layout, style, len(rs)) + b"".join(rs) if rs else None for rs in inside]
         if any(inside):
