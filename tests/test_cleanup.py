@@ -24,9 +24,7 @@ def run(tmp_path, capfd):
 
     def call(**config):
         config = {"input_file": "in.ply", "output_file": "kept.ply", "max_area": 1e9, **config}
-        for key in ("input_file", "output_file", "discarded_file", "colmap_points_file"):
-            if isinstance(config.get(key), str) and not config[key].startswith("/"):
-                config[key] = str(tmp_path / config[key])
+        config.update({k: str(tmp_path / v) for k, v in config.items() if k.endswith("_file") and v})
         try:
             _core.cleanup_splats(json.dumps(config))
         finally:
@@ -83,16 +81,6 @@ def test_zero_count_and_trailing_bytes(tmp_path, run):
     assert run()[2] == "Finished reading PLY header in <D>. Found 0 vertices."
     assert (tmp_path / "kept.ply").read_bytes() == ply_header(0)
 
-def test_json_nulls_mean_defaults(tmp_path, run):
-    # Splat 0 has 10 points within 0.1 (the default radius), splat 1 only 9.
-    write_ply(tmp_path / "in.ply", [splat_row(0, 0, 0), splat_row(50, 0, 0)])
-    points = [(0.05, 0, 0)] * 10 + [(50.05, 0, 0)] * 9 + [(50.2, 0, 0)]
-    (tmp_path / "points3D.bin").write_bytes(points3d_bin(points))
-    nulls = dict.fromkeys(["discarded_file", "min_x", "min_y", "min_z", "max_x", "max_y",
-                           "max_z", "min_neighbors", "radius"])
-    assert run(colmap_points_file="points3D.bin", **nulls) == expected_lines(
-        tmp_path, 1, count=2, grid=True)
-
 def keep_flags(tmp_path, run, rows, points=None, **config):
     """Runs the tool and reads back which (distinct) rows were kept."""
     write_ply(tmp_path / "in.ply", rows)
@@ -108,6 +96,11 @@ def keep_flags(tmp_path, run, rows, points=None, **config):
 BOX_ROWS = [splat_row(x, 0, 0 if x < 4 else math.nan) for x in range(5)]
 SCALE_ROWS = [splat_row(0, 0, 0), splat_row(1, 0, 0, scale=(math.nan, 0, 0))]
 NEAR_ROWS = [splat_row(1, 2, 3), splat_row(0.99, 2, 3)]
+# JSON nulls mean the defaults: splat 0 has 10 points within 0.1, splat 1 only 9.
+DEFAULT_ROWS = [splat_row(0, 0, 0), splat_row(50, 0, 0)]
+DEFAULT_POINTS = [(0.05, 0, 0)] * 10 + [(50.05, 0, 0)] * 9 + [(50.2, 0, 0)]
+NULLS = dict.fromkeys(["discarded_file", "min_x", "min_y", "min_z", "max_x", "max_y", "max_z",
+                       "min_neighbors", "radius"])
 
 @pytest.mark.parametrize("rows, points, config, expected", [
     (BOX_ROWS, None, dict(min_x=1, max_x=3, min_y=-9, max_y=9, min_z=-9, max_z=9), [0, 1, 1, 0, 0]),
@@ -121,6 +114,7 @@ NEAR_ROWS = [splat_row(1, 2, 3), splat_row(0.99, 2, 3)]
     (NEAR_ROWS[:1], [], dict(min_neighbors=1), [0]),
     (NEAR_ROWS, [(1.5, 2, 3)], dict(min_neighbors=1, radius=0.5), [1, 0]),  # exactly radius away
     (NEAR_ROWS, [(1.5, 2, 3)], dict(min_neighbors=1, radius=-0.5), [1, 0]),
+    (DEFAULT_ROWS, DEFAULT_POINTS, NULLS, [1, 0]),
 ])
 def test_keep_rules(tmp_path, run, rows, points, config, expected):
     assert keep_flags(tmp_path, run, rows, points, **config) == [bool(e) for e in expected]
@@ -159,8 +153,6 @@ def test_against_reference(tmp_path, run, seed, radius, min_neighbors, bounds, o
     ("{}", "missing field `input_file` at line 1 column 2"),
     ('{"input_file": "a", "output_file": "b", "max_area": 1, "min_neighbors": -1}',
      "invalid value: integer `-1`, expected u64 at line 1 column 74"),
-    ('{"input_file": "a", "output_file": "b", "max_area": "big"}',
-     'invalid type: string "big", expected f64 at line 1 column 57'),
 ])
 def test_bad_documents(capfd, document, message):
     with pytest.raises(ValueError) as raised:
@@ -173,7 +165,6 @@ NO_FILE = "No such file or directory (os error 2)"
 
 # Each failure stops at its stage: (points file, config, error, message, lines printed).
 @pytest.mark.parametrize("points, config, error, message, lines", [
-    (None, dict(radius=0), ValueError, "Radius cannot be 0.0. Please provide a positive radius value.", 1),
     (None, dict(radius=-0.0), ValueError, "Radius cannot be 0.0. Please provide a positive radius value.", 1),
     (ONE_POINT, dict(input_file="missing.ply"), OSError, NO_FILE, 3),
     (None, dict(colmap_points_file="points3D.bin"), OSError, NO_FILE, 2),

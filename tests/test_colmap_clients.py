@@ -10,9 +10,7 @@ import pytest
 
 from support.colmap import WIDE, patch, split
 
-if os.environ.get("LARKSPAN_SANITIZED"):
-    # pycolmap and numpy keep Python objects alive at exit, which the leak checker
-    # would report; our side of these splits runs under the sanitizers elsewhere.
+if os.environ.get("LARKSPAN_SANITIZED"):  # pycolmap's objects alive at exit read as leaks
     pytest.skip("pycolmap is not checked by the sanitizers", allow_module_level=True)
 pycolmap = pytest.importorskip("pycolmap", minversion="4")
 np = pytest.importorskip("numpy")
@@ -26,7 +24,6 @@ SCENES = {  # rigs, cameras per rig, frames per rig, camera models
     "every camera model": (len(EVERY_MODEL), 1, 2, EVERY_MODEL),
     "two rigs of three cameras": (2, 3, 3, []),
 }
-
 
 def synthetic(directory, form, with_rigs, rigs, cameras, frames, models):
     """A model as COLMAP writes one, each camera in id order with a model of its own."""
@@ -47,9 +44,7 @@ def synthetic(directory, form, with_rigs, rigs, cameras, frames, models):
             (directory / f"{name}.{'txt' if form == 'text' else 'bin'}").unlink()
     return pycolmap.Reconstruction(str(directory))
 
-
 def boundary(model):
-    """An x between the centres of one frame's images (the frame is cut in two), else between images."""
     for frame in model.frames.values():
         xs = sorted(model.images[d.id].projection_center()[0] for d in frame.image_ids)
         if len(xs) > 1 and xs[-1] - xs[0] > 1e-6:
@@ -57,13 +52,10 @@ def boundary(model):
     xs = sorted(im.projection_center()[0] for im in model.images.values())
     return (xs[len(xs) // 2 - 1] + xs[len(xs) // 2]) / 2
 
-
 def same(a, b):
     return np.array_equal(a.matrix(), b.matrix())
 
-
 def check_patch(source, patch, lo, hi):
-    """The patch holds exactly what the split rules select from the source, unchanged."""
     kept = {i for i, im in source.images.items() if lo <= im.projection_center()[0] <= hi}
     assert set(patch.images) == kept
     for i in kept:
@@ -94,7 +86,6 @@ def check_patch(source, patch, lo, hi):
     assert sorted(patch.points3D) == list(range(1, patch.num_points3D() + 1))
     assert all(p.error == -1 for p in patch.points3D.values())
 
-
 @pytest.mark.parametrize("form", ["binary", "text"])
 @pytest.mark.parametrize("with_rigs", [True, False], ids=["4.x with rigs", "3.x without"])
 @pytest.mark.parametrize("scene", SCENES.values(), ids=SCENES)
@@ -110,8 +101,8 @@ def test_patches_load_in_pycolmap_and_colmap_with_nothing_lost(tmp_path, scene, 
         assert sorted(p.name for p in (tmp_path / n).iterdir()) == sorted(m + suffix for m in names)
         check_patch(source, patches[n], lo, hi)
         if COLMAP and max(c.model.value for c in patches[n].cameras.values()) <= COLMAP_38_LAST_MODEL:
-            done = subprocess.run([COLMAP, "model_analyzer", "--path", str(tmp_path / n)],
-                                  capture_output=True, text=True, timeout=120)
+            done = subprocess.run([COLMAP, "model_analyzer", "--path", str(tmp_path / n)], capture_output=True,
+                                  text=True, timeout=120)
             assert done.returncode == 0, done.stderr
             output = done.stdout + done.stderr
             found = {k: int(re.search(rf"{k}: (\d+)", output).group(1)) for k in ("Images", "Points")}

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 from larkspan.splat import OrthoCells, cleanup_splats
+from support.ply import ply_header
 
 SPLAT = np.dtype([(name, "<f4") for name in ["x", "y", "z", "opacity", "scale_0", "scale_1",
                                              "scale_2"] + [f"f_{i}" for i in range(55)]])
@@ -19,10 +20,8 @@ POINT = np.dtype([("id", "<u8"), ("x", "<f8"), ("y", "<f8"), ("z", "<f8"), ("red
                   ("green", "u1"), ("blue", "u1"), ("error", "<f8"), ("track", "<u8")])
 
 def header(dtype, count):
-    types = {"<f4": "float", "|u1": "uchar"}
-    return ("ply\nformat binary_little_endian 1.0\ncomment large\n" f"element vertex {count}\n"
-            + "".join(f"property {types[dtype[n].str]} {n}\n" for n in dtype.names)
-            + "end_header\n").encode()
+    return ply_header(count, [("uchar" if dtype[n] == "u1" else "float", n) for n in dtype.names],
+                      comments=["large"])
 
 def random_file(tmp_path_factory, dtype, count, seed):
     """count random records (22 MB) on a 10 m square, some on shared cell edges."""
@@ -55,6 +54,9 @@ def in_child_with_few_files(code):
 def xy(records):
     return records["x"].astype(np.float64), records["y"].astype(np.float64)
 
+def assert_ply(path, records):
+    assert open(path, "rb").read() == header(SPLAT, len(records)) + records.tobytes()
+
 def test_ortho_cells(tmp_path, splats):
     path, records = splats
     cells = [(*bounds, str(tmp_path / f"c{k}.ply")) for k, bounds in enumerate(GRID)]
@@ -62,8 +64,7 @@ def test_ortho_cells(tmp_path, splats):
                             f"OrthoCells({str(path)!r}).extract_all_cells({cells!r})")
     x, y = xy(records)
     for min_x, max_x, min_y, max_y, out in cells:
-        chosen = records[(min_x <= x) & (x <= max_x) & (min_y <= y) & (y <= max_y)]
-        assert open(out, "rb").read() == header(SPLAT, len(chosen)) + chosen.tobytes()
+        assert_ply(out, records[(min_x <= x) & (x <= max_x) & (min_y <= y) & (y <= max_y)])
     z = records["z"].astype(np.float64)
     bounds = OrthoCells(str(path)).get_bounds()
     assert bounds[:4] == (x.min(), x.max(), y.min(), y.max())
@@ -71,14 +72,14 @@ def test_ortho_cells(tmp_path, splats):
 
 def test_cleanup(tmp_path, splats):
     path, records = splats
-    cleanup_splats(json.dumps(dict(input_file=str(path), output_file=str(tmp_path / "kept.ply"),
-                                   discarded_file=str(tmp_path / "gone.ply"), max_area=8.0,
-                                   min_x=1.0, max_x=9.0, min_y=1.0, max_y=9.5)))
+    cleanup_splats(json.dumps(dict(input_file=str(path), output_file=str(tmp_path / "kept.ply"), max_area=8.0,
+                                   discarded_file=str(tmp_path / "gone.ply"), min_x=1.0, max_x=9.0,
+                                   min_y=1.0, max_y=9.5)))
     x, y = xy(records)
     scale = np.exp(np.stack([records[f"scale_{i}"].astype(np.float64) for i in range(3)]))
     keep = ((x >= 1) & (x < 9) & (y >= 1) & (y < 9.5)) & ~((scale * scale).sum(axis=0) >= 8.0)
-    for out, share in (("kept.ply", keep), ("gone.ply", ~keep)):
-        assert (tmp_path / out).read_bytes() == header(SPLAT, int(share.sum())) + records[share].tobytes()
+    assert_ply(tmp_path / "kept.ply", records[keep])
+    assert_ply(tmp_path / "gone.ply", records[~keep])
 
 def test_split_ply(tmp_path, cloud):
     path, points = cloud
@@ -91,9 +92,8 @@ def test_split_ply(tmp_path, cloud):
     below = points["z"].astype(np.float64) < 1.5
     for min_x, max_x, min_y, max_y, out in patches:
         chosen = points[below & (min_x <= x) & (x < max_x) & (min_y <= y) & (y < max_y)]
-        expected = np.zeros(len(chosen), POINT)
-        expected["id"] = np.arange(1, len(chosen) + 1)
+        expected = np.full(len(chosen), -1.0, POINT)  # error -1, then every other field set
+        expected["id"], expected["track"] = np.arange(1, len(chosen) + 1), 0
         for name in CLOUD.names:
             expected[name] = chosen[name]
-        expected["error"] = -1.0
         assert open(out, "rb").read() == np.array([len(chosen)], "<u8").tobytes() + expected.tobytes()

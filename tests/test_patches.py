@@ -16,17 +16,14 @@ NAMES = ["min_x", "max_x", "min_y", "max_y"]
 RNG = random.Random(5)
 CROWD = [(10.0 + RNG.random(), 10.0 + RNG.random()) for _ in range(30)] + [(0.0, 0.0), (40.0, 40.0)]
 
-
 def summary(count, cost):
     return f"\u2705 Created {count} patches (aspect cost: {'NaN' if math.isnan(cost) else f'{cost:.2f}'})\n"
-
 
 class Number:
     """Converts through the float and index protocols only."""
     def __init__(self, value): self.value = value
     def __float__(self): return float(self.value)
     def __index__(self): return int(self.value)
-
 
 def test_bounding_box_values():
     assert str(inspect.signature(BoundingBox)) == "(min_x, max_x, min_y, max_y)"
@@ -40,21 +37,17 @@ def test_bounding_box_values():
     with pytest.raises(TypeError, match=r"^BoundingBox\(\) got an unexpected keyword argument 'min_z'$"):
         BoundingBox(0, 1, 2, 3, min_z=4)
 
-
 @pytest.mark.parametrize("name", NAMES)
 def test_bounding_box_refuses_deletion_and_non_numbers(name):
     box = BoundingBox(0, 10, 5, 7)
     with pytest.raises(AttributeError, match="^can't delete attribute$"):
         delattr(box, name)
-    with pytest.raises(TypeError, match=f"^argument '{name}': "):
-        setattr(box, name, "1.0")
-    with pytest.raises(TypeError, match=f"^argument '{name}': "):
-        BoundingBox(**dict(zip(NAMES, [0, 1, 2, 3]), **{name: "2"}))
-    for size in ("width", "height"):
-        with pytest.raises(AttributeError):
-            setattr(box, size, 1.0)
+    for change in (lambda: setattr(box, name, "1.0"), lambda: BoundingBox(**dict(zip(NAMES, range(4)), **{name: "2"}))):
+        with pytest.raises(TypeError, match=f"^argument '{name}': "):
+            change()
+    with pytest.raises(AttributeError):
+        box.width = 1.0
     assert rect(box) == (0.0, 10.0, 5.0, 7.0)
-
 
 def test_defaults_and_argument_forms():
     assert patches.__text_signature__ == \
@@ -66,9 +59,7 @@ def test_defaults_and_argument_forms():
     assert rects(patches(tuple(point(Number(x), y) for x, y in GRID), Number(30), Number(0.5),
                          Number(7))) == reference.plan(GRID, 30, 0.5, 7).boxes
 
-
 P = patches
-
 
 @pytest.mark.parametrize("call, error, message", [
     (lambda: P("1,2"), TypeError, "^argument 'camera_positions': Can't extract `str` to `Vec`$"),
@@ -78,22 +69,15 @@ P = patches
     (lambda: P("xy", 1.5, "b"), TypeError, "^argument 'camera_positions'"),  # the first failing one
     (lambda: P([], 1.5, "b"), TypeError, "^argument 'max_cameras': "),
     (lambda: P(GRID, -1), OverflowError, None),
-    (lambda: P(GRID, 2**64), OverflowError, None),
     (lambda: P(GRID, None, "1.5"), TypeError, "^argument 'buffer_meters': "),
     (lambda: P(GRID, None, None, 10.0), TypeError, "^argument 'target_bins': "),
     (lambda: P([(0.0, 0.0), (0.0, 1.0, 2.0)]), ValueError, "length 2, but got tuple of length 3"),
-    (lambda: P([(0.0, 0.0), (0.0,)]), ValueError, "length 2, but got tuple of length 1"),
     (lambda: P([]), ValueError, "^Camera positions cannot be empty$"),
     (lambda: P([(0.0, 0.0), (1.0, 1.0)], None, None, 10**6), MemoryError, "lower target_bins"),
     # More than max_cameras scattered in one cell (no dense row): no admissible plan.
     (lambda: P(CROWD, 20, 0.5, 40), ValueError, f"^{NO_SOLUTION}$"),
-    (lambda: P(max_cameras=1), TypeError,
-     r"^patches\(\) missing 1 required positional argument: 'camera_positions'$"),
     (lambda: P(GRID, None, None, None, None), TypeError,
      r"^patches\(\) takes from 1 to 4 positional arguments but 5 were given$"),
-    (lambda: P(GRID, None, max_cameras=1), TypeError,
-     r"^patches\(\) got multiple values for argument 'max_cameras'$"),
-    (lambda: P(GRID, buffer=1), TypeError, r"^patches\(\) got an unexpected keyword argument 'buffer'$"),
     # Refused on purpose: zero leaves a chunk split without a chunk size and the
     # grid without columns; a NaN or negative buffer gave patches covering no
     # camera, reported as created.
@@ -107,7 +91,6 @@ def test_refused_arguments_print_nothing(call, error, message, capfd):
         call()
     assert capfd.readouterr().out == ""
 
-
 @pytest.mark.parametrize("positions, message", [
     ([(math.nan, 0.0), (math.nan, 1.0)], "Invalid range: [inf, -inf]"),  # the x extent stays empty
     ([(0.0, 0.0), (math.inf, 1.0)], None),
@@ -119,10 +102,8 @@ def test_unbinnable_positions_are_an_internal_failure(positions, message, capfd)
     assert message is None or str(raised.value) == message
     assert capfd.readouterr().out == ""
 
-
 NAN = math.nan
 ROW = [(i * 0.0625, 5.0) for i in range(300)]  # 1/16 apart: a dense row
-
 
 # Plans worked out by hand, with the summary line's cost (None: answered directly, silently).
 @pytest.mark.parametrize("cameras, max_cameras, buffer, bins, expected, cost", [
@@ -130,9 +111,6 @@ ROW = [(i * 0.0625, 5.0) for i in range(300)]  # 1/16 apart: a dense row
     # x order 0 1 | 3 7 | 9: widths x_last - x_first + 2 * buffer, at least 0.1
     ([(x, 4.0) for x in (7.0, 0.0, 3.0, 1.0, 9.0)], 2, 0.5, None,
      [(-0.5, 1.5, 3.5, 4.5), (2.5, 7.5, 3.5, 4.5), (8.5, 9.5, 3.5, 4.5)], None),
-    ([(0.0, 1.0), (5.0, 1.0)], 1, 0.0, None, [(-0.05, 0.05, 0.95, 1.05), (4.95, 5.05, 0.95, 1.05)], None),
-    ([(3.0, y) for y in (5.0, 1.0, 2.0, 9.0)], 2, 0.25, None,
-     [(2.75, 3.25, 0.75, 2.25), (2.75, 3.25, 4.75, 9.25)], None),
     # A camera on the last grid line belongs to the last strip, one on an
     # inner line to the column on its right; NaN coordinates take no part.
     ([(0.0, 0.0), (5.0, 5.0), (10.0, 10.0), (NAN, 5.0), (5.0, NAN)], 1, 0.0, 10,
@@ -148,12 +126,10 @@ ROW = [(i * 0.0625, 5.0) for i in range(300)]  # 1/16 apart: a dense row
     # bounds NaN, leaving the chunk's other cameras in no patch; it is left out.
     ([(0.0, 0.0), (0.0, 1.0), (0.0, 2.0), (0.0, NAN)], 2, 0.5, 1,
      [(-0.5, 0.5, -0.5, 1.5), (-0.5, 0.5, 1.5, 2.5)], None),
-    ([(0.0, 0.0), (1.0, 0.0), (2.0, 0.0), (NAN, 0.0)], 2, 0.5, 1,
-     [(-0.5, 1.5, -0.5, 0.5), (1.5, 2.5, -0.5, 0.5)], None),
     ([(0.0, NAN)] + [(i * 0.03125, 0.0) for i in range(4)] + [(0.5, 3.0)], 2, 0.25, 1,
      [(-0.25, 0.28125, -0.25, 0.25), (-0.1875, 0.34375, -0.25, 0.25), (0.25, 0.75, 2.75, 3.25)], 0),
-], ids=["one point", "horizontal chunks", "minimum size", "vertical chunks", "grid lines", "equal cost",
-        "dense row", "NaN on a vertical line", "NaN on a horizontal line", "NaN in a row split"])
+], ids=["one point", "horizontal chunks", "grid lines", "equal cost", "dense row", "NaN on a vertical line",
+        "NaN in a row split"])
 def test_hand_worked_plans(cameras, max_cameras, buffer, bins, expected, cost, capfd):
     boxes = rects(patches(cameras, max_cameras, buffer, bins))
     assert boxes == expected == reference.plan(cameras, max_cameras, buffer, bins or 100).boxes

@@ -8,30 +8,19 @@ import numpy as np
 import pytest
 
 from larkspan.splat import Config, OrthoCells, Patch, _core, split_ply
-from support.ply import body
+from support.ply import CODES, body, ply_header as header
 
 BIG = 1e300
-NUMPY_TYPES = {
-    "char": "i1", "int8": "i1", "uchar": "u1", "uint8": "u1", "u8": "u1", "short": "<i2", "int16": "<i2",
-    "ushort": "<u2", "uint16": "<u2", "int": "<i4", "int32": "<i4", "uint": "<u4", "uint32": "<u4",
-    "float": "<f4", "float32": "<f4", "f32": "<f4", "double": "<f8", "float64": "<f8", "f64": "<f8"}
 SCALES = [("float", "scale_0"), ("float", "scale_1"), ("float", "scale_2")]
 XYZ = [("float", "x"), ("float", "y"), ("float", "z")] + SCALES
 POINT = np.dtype([("id", "<u8"), ("x", "<f8"), ("y", "<f8"), ("z", "<f8"), ("rgb", "u1", 3),
                   ("error", "<f8"), ("track", "<u8")])
 ALL_TOOLS = ["split_ply", "cleanup", "merge", "ortho_cells"]
-DECODING_TOOLS = ["split_ply", "cleanup", "ortho_cells"]
-
-def header(count, properties, *, after=(), count_text=None, fmt="binary_little_endian 1.0"):
-    lines = ["ply"] + ([f"format {fmt}"] if fmt else [])
-    lines += [f"element vertex {count if count_text is None else count_text}"]
-    lines += [f"property {t} {n}" for t, n in properties] + list(after) + ["end_header"]
-    return ("\n".join(lines) + "\n").encode()
 
 def records(properties, **columns):
     """Records of the layout; columns not given hold the filler value -1."""
     count = len(next(iter(columns.values())))
-    array = np.zeros(count, np.dtype([(n, NUMPY_TYPES[t]) for t, n in properties]))
+    array = np.zeros(count, np.dtype([(n, "<" + CODES[t]) for t, n in properties]))
     for name in array.dtype.names:
         array[name] = columns.get(name, np.full(count, -1))
     return array
@@ -77,7 +66,7 @@ ALL_TYPES += [("float64", "x"), ("uint8", "red"), ("float", "y"), ("int", "z"), 
 ZERO_SCALES = dict(scale_0=[0, 0], scale_1=[0, 0], scale_2=[0, 0])
 Y = 4500000.987654321
 
-@pytest.mark.parametrize("tool", DECODING_TOOLS)
+@pytest.mark.parametrize("tool", ["split_ply", "cleanup", "ortho_cells"])
 @pytest.mark.parametrize("properties, columns, box, expected", [
     (ALL_TYPES, dict(x=[1.5, 2.25, 7.125], y=[-3.5, 4.0, 8.75], z=[10, -20, 30], red=[1, 2, 3],
                      scale_0=[0] * 3, scale_1=[0] * 3, scale_2=[0] * 3), (2, 0, 3, 5), [(2.25, 4.0, -20.0)]),
@@ -128,7 +117,10 @@ REFUSALS = {
     "junk": (header(0, XYZ, count_text="12a"), "count", "invalid digit found in string"),
     "huge": (header(0, XYZ, count_text="18446744073709551616"), "count", "number too large to fit in target type"),
     "short": (header(3, XYZ) + ONE * 2 + ONE[:-1], "body", "failed to fill whole buffer"),
+    # A count the file cannot hold, refused before anything is sized from it; 2**62
+    # records of 24 bytes overflow 64 bits, 2**40 do not.
     "overflow": (header(2**62, XYZ) + ONE, "body", "failed to fill whole buffer"),
+    "beyond-file": (header(2**40, XYZ) + ONE, "body", "failed to fill whole buffer"),
 }
 
 @pytest.mark.parametrize("tool", ALL_TOOLS)
@@ -146,7 +138,8 @@ def test_refusals_and_read_failures(tmp_path, tool, case):
     with pytest.raises(error) as raised:
         run(tool, tmp_path / "in.ply", tmp_path)
     assert type(raised.value) is error
-    assert text in str(raised.value) if kind in ("value", "body") else str(raised.value) == text
+    exact = kind != "value" and (kind, tool) != ("body", "merge")
+    assert str(raised.value) == text if exact else text in str(raised.value)
     assert outputs(tmp_path) == []
 
 @pytest.mark.parametrize("tool, missing", [

@@ -1,9 +1,5 @@
-"""Properties of the tools on generated inputs (hypothesis): cutting into
-cells and merging keeps every record, cleanup divides its input, a COLMAP
-split holds what the rules select, the Config JSON form carries what it can,
-the cell and patch indexes change no comparison, and the planner's plan is
-the straightforward planner's and covers the cameras within the limit.
-LARKSPAN_PROPERTY_SCALE=N runs N times as many examples, for a longer hunt."""
+"""Properties of the tools on generated inputs (hypothesis), most against a small independent
+reference. LARKSPAN_PROPERTY_SCALE=N runs N times as many examples, for a longer hunt."""
 
 import json
 import math
@@ -27,16 +23,13 @@ from support.ply import cloud_bytes, header_out, make_config, ply_header
 
 INF = math.inf
 
-
 def examples(n):
     return settings(max_examples=n * int(os.environ.get("LARKSPAN_PROPERTY_SCALE", "1")), deadline=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                            HealthCheck.function_scoped_fixture])
 
-
 @pytest.fixture(scope="module")
 def scratch(tmp_path_factory):
-    """A fresh directory per example (tmp_path would be shared by all examples)."""
     base = tmp_path_factory.mktemp("properties")
 
     @contextmanager
@@ -44,7 +37,6 @@ def scratch(tmp_path_factory):
         with tempfile.TemporaryDirectory(dir=base) as directory:
             yield Path(directory)
     return fresh
-
 
 def plain(value):
     """Floats as their bits, so that structures compare -0.0 and NaN exactly."""
@@ -54,14 +46,12 @@ def plain(value):
         return [plain(v) for v in value]
     return {k: plain(v) for k, v in value.items()} if isinstance(value, dict) else value
 
-
 f32s = st.floats(width=32)
 finite = st.floats(allow_nan=False, allow_infinity=False)
 lattice = st.integers(-8, 8).map(lambda k: k * 0.25)  # shared coordinates, records on edges
 texts = st.text(st.characters(exclude_categories=("Cs",)), max_size=12)  # NUL included
 names = st.text(st.characters(exclude_characters="\0", exclude_categories=("Cs",)), max_size=10)
 TYPE_SIZES = {"uchar": 1, "int": 4, "float": 4, "double": 8}
-
 
 @st.composite
 def layouts(draw, fields):
@@ -73,7 +63,6 @@ def layouts(draw, fields):
     for type_name, name in properties:
         offsets[name], size = size, size + TYPE_SIZES[type_name]
     return properties, offsets, size
-
 
 def records_with(draw, layout, values):
     """One record per dict of field values; every other byte is arbitrary."""
@@ -87,40 +76,26 @@ def records_with(draw, layout, values):
         out.append(bytes(record))
     return out
 
-
 header_styles = st.fixed_dictionaries({
     "comments": st.lists(st.text("abc xyz_019", max_size=8), max_size=2),
     "newline": st.sampled_from(["\n", "\r\n"]), "count_form": st.sampled_from(["{}", "+{}", "0{}"])})
 
-
 def header_of(layout, count, style, *, rewritten_from=None):
-    """The header of `count` records in `style`; a count rewritten from another value is stated plainly."""
     form = style["count_form"] if rewritten_from in (None, count) else "{}"
     return ply_header(count, layout[0], count_text=form.format(count), comments=style["comments"],
                       newline=style["newline"])
 
-
 def cell_header(layout, style, count):
-    """The header a cell file carries: the source's lines trimmed, with its own count."""
     return header_out([ln.strip() for ln in header_of(layout, 0, style).decode().splitlines()], count)
-
 
 def write_splats(path, layout, records, style):
     path.write_bytes(header_of(layout, len(records), style) + b"".join(records))
     return path
 
-
-def extract(source, cells, directory):
-    paths = [directory / f"cell_{i}.ply" for i in range(len(cells))]
-    OrthoCells(str(source)).extract_all_cells([(*c, str(p)) for c, p in zip(cells, paths)])
-    return paths
-
-
 def merge(directory, paths):
     merge_ply_files_py(json.dumps({"input_files": [str(p) for p in paths],
                                    "output_file": str(directory / "merged.ply")}))
     return directory / "merged.ply"
-
 
 @examples(40)
 @given(st.data(), layouts(("x", "y", "z")), st.lists(st.integers(0, 6), min_size=1, max_size=4))
@@ -135,15 +110,11 @@ def test_merge_is_the_first_header_with_the_total_then_every_body(scratch, data,
         merged = merge(d, paths).read_bytes()
     assert merged == header_of(layout, sum(counts), styles[0], rewritten_from=counts[0]) + b"".join(bodies)
 
-
 SPLAT_FIELDS = ("x", "y", "z", "scale_0", "scale_1", "scale_2")
 point_coordinates = st.one_of(lattice, st.floats(-4, 4), st.floats())
 
-
 @st.composite
 def cleanup_cases(draw):
-    """Splats with any coordinates and scales, any subset of the six box bounds,
-    and optionally COLMAP points (NaN, infinite, huge) with any non-zero radius."""
     layout = draw(layouts(SPLAT_FIELDS))
     splat = st.fixed_dictionaries({**{c: st.one_of(lattice, f32s) for c in SPLAT_FIELDS[:3]},
                                    **{s: st.one_of(st.floats(-3, 1, width=32), f32s) for s in SPLAT_FIELDS[3:]}})
@@ -157,12 +128,11 @@ def cleanup_cases(draw):
         config["min_neighbors"] = draw(st.integers(0, 4))
     return layout, records_with(draw, layout, values), values, points, config
 
-
 @examples(60)
 @given(cleanup_cases(), header_styles)
 def test_cleanup_kept_and_discarded_divide_the_input(scratch, case, style):
-    # Both outputs are the input's header with their own count and the records
-    # an independent keep test gives them, in input order; merged, they give the input back.
+    # Both outputs are the input's header with their count and the records the reference keep
+    # test gives them, in input order; merged, they give the input back.
     layout, records, values, points, config = case
     with scratch() as d:
         document = dict(config, input_file=str(write_splats(d / "in.ply", layout, records, style)),
@@ -182,21 +152,17 @@ def test_cleanup_kept_and_discarded_divide_the_input(scratch, case, style):
     assert gone_file == header_of(layout, len(gone), style, rewritten_from=len(records)) + b"".join(gone)
     assert merged == header_of(layout, len(records), style, rewritten_from=len(kept)) + b"".join(kept + gone)
 
-
 POINT_IDS = [0, 1, 2, 3, 7, 2**32, 2**40 + 1, 2**63 - 1, 2**63, 2**64 - 2]
 u64s = st.integers(0, 2**64 - 1)
-
 
 def signed(point_id):
     return point_id - 2**64 if point_id >= 2**63 else point_id
 
-
 @st.composite
 def noisy_models(draw):
-    """A small model on the lattice with what a model from elsewhere may hold:
-    every camera model, repeated ids (the later record wins), keypoints naming
-    missing points, observations missing from tracks, tracks naming missing
-    images or keypoints, point ids past 2^63, NaN heights, any rotation."""
+    """A small model on the lattice with every camera model, repeated ids, keypoints naming missing
+    points, observations missing from tracks, tracks naming missing images or keypoints, point
+    ids past 2^63, NaN heights, any rotation."""
     cameras = []
     for _ in range(draw(st.integers(1, 4))):
         model = draw(st.integers(0, len(PARAM_COUNTS) - 1))
@@ -227,12 +193,10 @@ def noisy_models(draw):
         p.track = draw(st.permutations(p.track))
     return cameras, images, points
 
-
 @examples(60)
 @given(st.data(), noisy_models(), st.integers(0, 5))
 def test_every_colmap_patch_holds_what_the_rules_select(scratch, data, model, patch_count):
-    # Any patches (edges on camera centres and points, overlapping, reversed,
-    # one over everything): each patch model is, byte for byte, what the selection rules give.
+    # Any patches (edges on centres and points, overlapping, reversed, one over everything).
     cameras, images, points = model
     values = [v for im in images for v in camera_centre(im)] + [v for p in points for v in p.xyz if math.isfinite(v)]
     edge = st.one_of(lattice, st.sampled_from(values)) if values else lattice
@@ -248,21 +212,17 @@ def test_every_colmap_patch_holds_what_the_rules_select(scratch, data, model, pa
             totals = [t + len(e) for t, e in zip(totals, expected)]
     assert list(counts.values()) == [len(m) for m in loaded] + [len(boxes)] + totals
 
-
 BOUNDS = ("min_x", "min_y", "max_x", "max_y")
-
 
 def config_fields(c):
     return (c.input_file, c.sample_percentage, c.min_z, c.max_z,
             [(p.output_file, p.min_x, p.min_y, p.max_x, p.max_y) for p in c.patches])
-
 
 def fields_read(input_file, sample, min_z, max_z, patch_list, read):
     """The fields a Config reads from these values, `read(value, default)` deciding each number."""
     return (input_file, read(sample, 100.0), read(min_z, -INF), read(max_z, INF),
             [(out, read(x0, -INF), read(y0, -INF), read(x1, INF), read(y1, INF))
              for out, x0, y0, x1, y1 in patch_list])
-
 
 @examples(100)
 @given(texts, *[st.floats()] * 3, st.lists(st.tuples(texts, *[st.floats()] * 4), max_size=4))
@@ -291,9 +251,7 @@ def test_config_json_round_trip(input_file, sample, min_z, max_z, patch_list):
                                                             lambda v, default: v if math.isfinite(v) else default))
     assert again.to_json() == text
 
-
 maybe_finite = st.one_of(st.none(), finite)
-
 
 @examples(60)
 @given(st.data(), texts, maybe_finite, maybe_finite, maybe_finite,
@@ -324,12 +282,9 @@ def test_config_documents_of_another_writer_read_as_their_values(data, input_fil
     assert plain(config_fields(c)) == plain(fields_read(input_file, sample, min_z, max_z, patch_list,
                                                         lambda v, default: default if v is None else float(v)))
 
-
 def drawn_rectangles(data, values, count):
-    """Four bounds each of any kind (NaN, infinite, inverted, equal), half on a record's own coordinate."""
     bound = st.one_of(lattice, st.floats(), *([st.sampled_from(values)] if values else []))
     return [tuple(data.draw(bound) for _ in range(4)) for _ in range(count)]
-
 
 @examples(60)
 @given(st.data(), st.lists(st.tuples(*[st.one_of(lattice, f32s)] * 3, *[st.integers(0, 255)] * 3), max_size=40),
@@ -359,32 +314,29 @@ def test_split_ply_writes_each_kept_point_to_exactly_the_patches_holding_it(scra
         inside = [p for p in kept if x0 <= p[0] < x1 and y0 <= p[1] < y1]
         assert file == (points_file(inside) if inside else None)
 
-
 @examples(60)
 @given(st.data(), layouts(("x", "y", "z")), st.lists(st.tuples(*[st.one_of(lattice, f32s)] * 2), max_size=30),
        st.integers(0, 8), header_styles)
 def test_ortho_cells_hold_exactly_the_splats_inside_them_and_merge_back(scratch, data, layout, points, count, style):
-    # Every bound inclusive, so a splat on an edge shared by k cells is written
-    # k times; the merge of the cells is their header with the total, then every body.
+    # Bounds inclusive: a splat on an edge shared by k cells is written k times.
     cells = [(x0, x1, y0, y1) for x0, y0, x1, y1 in drawn_rectangles(data, [v for p in points for v in p], count)]
     records = records_with(data.draw, layout, [{"x": x, "y": y, "z": float(k)} for k, (x, y) in enumerate(points)])
     inside = [[r for r, (x, y) in zip(records, points) if c[0] <= x <= c[1] and c[2] <= y <= c[3]] for c in cells]
     with scratch() as d:
-        paths = extract(write_splats(d / "in.ply", layout, records, style), cells, d)
+        paths = [d / f"cell_{i}.ply" for i in range(len(cells))]
+        OrthoCells(str(write_splats(d / "in.ply", layout, records, style))).extract_all_cells(
+            [(*c, str(p)) for c, p in zip(cells, paths)])
         assert [p.read_bytes() if p.exists() else None for p in paths] == \
             [cell_header(layout, style, len(rs)) + b"".join(rs) if rs else None for rs in inside]
         if any(inside):
             merged = merge(d, [p for p in paths if p.exists()]).read_bytes()
             assert merged == cell_header(layout, style, sum(map(len, inside))) + b"".join(sum(inside, []))
 
-
 planner_coordinates = st.one_of(st.integers(0, 24).map(lambda k: k * 0.5), st.floats(0, 12), st.just(math.nan))
-
 
 @st.composite
 def camera_layouts(draw):
-    """Cameras anywhere, on one vertical or horizontal line, or in dense rows
-    at a few y with strays (NaN coordinates stay NaN)."""
+    """Cameras anywhere, on one vertical or horizontal line, or in dense rows with strays."""
     positions = draw(st.lists(st.tuples(planner_coordinates, planner_coordinates), min_size=1, max_size=80))
     line = draw(st.sampled_from([None, None, 0, 1, "rows"]))
     if line == "rows":
@@ -396,10 +348,8 @@ def camera_layouts(draw):
                      for p in positions]
     return positions
 
-
 def holds(box, x, y):
     return box[0] <= x <= box[1] and box[2] <= y <= box[3]
-
 
 @examples(150)
 @given(camera_layouts(), st.one_of(st.integers(1, 12), st.sampled_from([25, 60, 200])),

@@ -3,7 +3,6 @@ progress bars (Ctrl-C: test_outputs)."""
 
 import math
 import random
-import textwrap
 
 import pytest
 
@@ -65,9 +64,8 @@ def test_fields_colours_and_their_aliases(cloud, tmp_path, properties, expected)
     assert read_points_file((tmp_path / "p0.bin").read_bytes())[0][1:7] == expected
 
 @pytest.mark.parametrize("percentage, kept, line", [
-    (100, 500, ""), (250, 500, ""), (0, 0, "Sampled 0.0%: 0 points\n"),
-    (-INF, 0, "Sampled -inf%: 0 points\n"), (math.nan, 0, ""),
-])
+    (100, 500, ""), (250, 500, ""), (0, 0, "Sampled 0.0%: 0 points\n"), (-INF, 0, "Sampled -inf%: 0 points\n"),
+    (math.nan, 0, "")])
 def test_sampling_edges(cloud, tmp_path, capfd, percentage, kept, line):
     c = make_config(cloud([(i, 0, 0, 1, 2, 3) for i in range(500)]), [(-INF, -INF, INF, INF)],
                     tmp_path, sample_percentage=percentage)
@@ -114,12 +112,11 @@ def test_failures(cloud, tmp_path, source, paths, error, message):
 
 def test_progress_bars_on_a_terminal(tmp_path):
     (tmp_path / "cloud.ply").write_bytes(cloud_bytes([(i, i, 0, 1, 1, 1) for i in range(100)]))
-    drawn = run_on_terminal(textwrap.dedent(f"""
-        from larkspan.splat import Config, Patch, split_ply
-        config = Config({str(tmp_path / "cloud.ply")!r})
-        config.patches = [Patch({str(tmp_path / "a.bin")!r}), Patch({str(tmp_path / "b.bin")!r})]
-        split_ply(config)
-    """))
+    drawn = run_on_terminal(
+        "from larkspan.splat import Config, Patch, split_ply\n"
+        f"config = Config({str(tmp_path / 'cloud.ply')!r})\n"
+        f"config.patches = [Patch({str(tmp_path / 'a.bin')!r}), Patch({str(tmp_path / 'b.bin')!r})]\n"
+        "split_ply(config)")
     for message in ("Extracting points", "Extraction complete", "Assigning to patches",
                     "Assignment complete", "Writing patches", "Writing complete"):
         assert message in drawn

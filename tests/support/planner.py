@@ -1,10 +1,7 @@
-"""A straightforward patch planner: every strip rescans and re-sorts the
-cameras, exactly as the algorithm reads; slow, and small enough to check by
-eye. Floating-point expressions keep the native planner's operands and order,
-so results agree bit for bit. Where the algorithm leaves a choice open it is
-made as the native planner makes it: positions with a NaN coordinate sort
-last, the row fallback takes rows by ascending row key, and the chunk and row
-splits leave out positions with a NaN coordinate."""
+"""A straightforward patch planner: every strip rescans and re-sorts the cameras; slow, small
+enough to check by eye. Floating-point expressions keep the native planner's operands and order,
+so results agree bit for bit. Open choices are made as the native planner makes them: NaN
+coordinates sort last and are left out of chunk and row splits; rows go by ascending row key."""
 
 from __future__ import annotations
 
@@ -16,10 +13,8 @@ UNREACHABLE = 999999
 INF = math.inf
 NO_SOLUTION = "No solution found - try increasing max_cameras or reducing buffer"
 
-
 class NoSolution(ValueError):
     pass
-
 
 def divide(a, b):
     """IEEE division: a zero divisor gives an infinity or NaN instead of raising."""
@@ -27,21 +22,17 @@ def divide(a, b):
         return math.nan if a == 0.0 or math.isnan(a) else math.copysign(INF, a) * math.copysign(1.0, b)
     return a / b
 
-
 def nan_min(a, b):  # the other value when one is NaN
     return b if math.isnan(a) or b < a else a
 
-
 def nan_max(a, b):
     return b if math.isnan(a) or b > a else a
-
 
 def saturating_u64(value):
     """Truncation toward zero; NaN and negatives give 0, too large the maximum."""
     if not value > 0.0:
         return 0
     return 2**64 - 1 if value >= 2.0**64 else int(value)
-
 
 def row_key(y):
     """y in millimetres, rounded half away from zero, saturated; NaN gives 0."""
@@ -51,15 +42,12 @@ def row_key(y):
     whole = math.floor(abs(scaled)) + (abs(scaled) - math.floor(abs(scaled)) >= 0.5)
     return whole if scaled >= 0 else -whole
 
-
 def aspect_ratio(box):
     w, h = box[1] - box[0], box[3] - box[2]
     return divide(nan_max(w, h), nan_min(w, h))
 
-
 def nan_last(value):
     return (math.isnan(value), 0.0 if math.isnan(value) else value)
-
 
 def bin_axis(lo, hi, target_bins):
     assert lo < hi, f"Invalid range: [{lo}, {hi}]"
@@ -70,21 +58,15 @@ def bin_axis(lo, hi, target_bins):
     start = float(math.floor(lo / step)) * step
     return start, step, saturating_u64(float(math.ceil((hi - start) / step)))
 
-
-def chunks(seq, size):
-    return [seq[i:i + size] for i in range(0, len(seq), size)]
-
-
 def placed(points):
-    """The points without a NaN coordinate (the chunk and row splits leave the others out)."""
     return [p for p in points if not (math.isnan(p[0]) or math.isnan(p[1]))]
-
 
 def line_chunks(points, size, buffer, axis, across):
     """Chunks of `size` along `axis` on the line at `across`, as (min_x, max_x, min_y, max_y)."""
     half = nan_max(2.0 * buffer, 0.1) / 2.0
     boxes = []
-    for chunk in chunks(sorted(placed(points), key=lambda p: nan_last(p[axis])), size):
+    ordered = sorted(placed(points), key=lambda p: nan_last(p[axis]))
+    for chunk in (ordered[i:i + size] for i in range(0, len(ordered), size)):
         first, last = chunk[0][axis], chunk[-1][axis]
         length = nan_max(last - first + 2.0 * buffer, 0.1)
         centre = (first + last) / 2.0
@@ -93,14 +75,12 @@ def line_chunks(points, size, buffer, axis, across):
                      else (across - half, across + half, *along))
     return boxes
 
-
 @dataclass
 class Strip:
     boxes: list = field(default_factory=list)
     count: int = 0
     cost: float = 1.0
     rows: bool = False  # made by the row fallback
-
 
 @dataclass
 class Plan:
@@ -109,7 +89,6 @@ class Plan:
     num_patches: int
     cost: float
     from_grid: bool
-
 
 def plan(positions, max_cameras=700, buffer=1.5, target_bins=100):
     """The plan for positions [(x, y)], or NoSolution."""
@@ -205,10 +184,8 @@ def plan(positions, max_cameras=700, buffer=1.5, target_bins=100):
         raise NoSolution(NO_SOLUTION)
     return Plan(strips, [box for _, _, s in strips for box in s.boxes], count, cost, True)
 
-
 def rect(box):
     return (box.min_x, box.max_x, box.min_y, box.max_y)
-
 
 def rects(boxes):
     return list(map(rect, boxes))

@@ -13,16 +13,18 @@ SPLAT_PROPERTIES = [("float", name) for name in [
     "scale_0", "scale_1", "scale_2", "rot_0", "rot_1", "rot_2", "rot_3"]]
 XYZ_RGB = [("float", "x"), ("float", "y"), ("float", "z"),
            ("uchar", "red"), ("uchar", "green"), ("uchar", "blue")]
-# struct codes of the PLY types the tests declare.
-CODES = {"float": "f", "f32": "f", "double": "d", "float64": "d", "f64": "d", "uchar": "B",
-         "u8": "B", "uint8": "B", "ushort": "H", "short": "h", "int": "i", "uint": "I"}
+# struct codes of the PLY types (every name the tools accept); numpy reads them too.
+CODES = {"char": "b", "int8": "b", "uchar": "B", "uint8": "B", "u8": "B", "short": "h", "int16": "h",
+         "ushort": "H", "uint16": "H", "int": "i", "int32": "i", "uint": "I", "uint32": "I",
+         "float": "f", "float32": "f", "f32": "f", "double": "d", "float64": "d", "f64": "d"}
 
-def ply_header(count, properties=SPLAT_PROPERTIES, *, count_text=None, comments=(),
+def ply_header(count, properties=SPLAT_PROPERTIES, *, count_text=None, comments=(), after=(),
                fmt="binary_little_endian 1.0", newline="\n"):
-    """A PLY header as bytes; count_text overrides how the count is written."""
-    lines = ["ply"] + ([f"format {fmt}"] if fmt is not None else []) + [f"comment {c}" for c in comments]
+    """A PLY header as bytes; count_text overrides how the count is written, after
+    holds lines between the vertex properties and end_header."""
+    lines = ["ply"] + ([f"format {fmt}"] if fmt else []) + [f"comment {c}" for c in comments]
     lines.append(f"element vertex {count if count_text is None else count_text}")
-    lines += [f"property {t} {n}" for t, n in properties] + ["end_header"]
+    lines += [f"property {t} {n}" for t, n in properties] + list(after) + ["end_header"]
     return (newline.join(lines) + newline).encode()
 
 def splat_records(rows, properties=SPLAT_PROPERTIES):
@@ -44,17 +46,14 @@ def header_out(lines, count):
     return "".join((f"element vertex {count}" if ln.startswith("element vertex ") and len(ln) >= 15
                     else ln) + "\n" for ln in lines).encode()
 
-def cloud_bytes(points, properties=XYZ_RGB):
-    """A PLY cloud: points are (x, y, z, r, g, b) tuples laid out by `properties`.
-
-    Each field is packed as its declared type (a 16-bit colour as value * 257,
-    so that its high byte is the value); "r", "g", "b" are the colours too, and
-    other properties are zero.
-    """
+def cloud_bytes(points, properties=XYZ_RGB, **header):
+    """A PLY cloud of (x, y, z, r, g, b) points laid out by `properties`: each field
+    packed as its declared type (a 16-bit colour as value * 257); "r", "g", "b" name
+    the colours too; other properties are zero."""
     fields = {"x": 0, "y": 1, "z": 2, "r": 3, "red": 3, "g": 4, "green": 4, "b": 5, "blue": 5}
     rows = [[(p[fields[n]] * (257 if t == "ushort" else 1)) if n in fields else 0 for t, n in properties]
             for p in points]
-    return ply_header(len(points), properties) + splat_records(rows, properties)
+    return ply_header(len(points), properties, **header) + splat_records(rows, properties)
 
 def make_config(input_path, patches, out_dir, **fields):
     c = Config(str(input_path))
