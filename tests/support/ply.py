@@ -20,20 +20,17 @@ CODES = {"char": "b", "int8": "b", "uchar": "B", "uint8": "B", "u8": "B", "short
 
 def ply_header(count, properties=SPLAT_PROPERTIES, *, count_text=None, comments=(), after=(),
                fmt="binary_little_endian 1.0", newline="\n"):
-    """A PLY header as bytes; count_text overrides how the count is written, after
-    holds lines between the vertex properties and end_header."""
+    # count_text overrides how the count is written; after: lines before end_header
     lines = ["ply"] + ([f"format {fmt}"] if fmt else []) + [f"comment {c}" for c in comments]
     lines.append(f"element vertex {count if count_text is None else count_text}")
     lines += [f"property {t} {n}" for t, n in properties] + list(after) + ["end_header"]
     return (newline.join(lines) + newline).encode()
 
 def splat_records(rows, properties=SPLAT_PROPERTIES):
-    """Packs rows of values (one per property) little-endian."""
     fmt = "<" + "".join(CODES[t] for t, _ in properties)
     return b"".join(struct.pack(fmt, *row) for row in rows)
 
 def splat_row(x, y, z, scale=(0.0, 0.0, 0.0), extra=0.5):
-    """One splat with the given position and scales; other fields fixed."""
     return (x, y, z, 0.0, 0.0, 1.0, extra, extra, extra, 1.0, *scale, 1.0, 0.0, 0.0, 0.0)
 
 def write_ply(path, rows, properties=SPLAT_PROPERTIES, **header):
@@ -47,9 +44,8 @@ def header_out(lines, count):
                     else ln) + "\n" for ln in lines).encode()
 
 def cloud_bytes(points, properties=XYZ_RGB, **header):
-    """A PLY cloud of (x, y, z, r, g, b) points laid out by `properties`: each field
-    packed as its declared type (a 16-bit colour as value * 257); "r", "g", "b" name
-    the colours too; other properties are zero."""
+    """(x, y, z, r, g, b) points, each field packed as its declared type (a 16-bit colour
+    as value * 257); "r", "g", "b" name the colours too; other properties are zero."""
     fields = {"x": 0, "y": 1, "z": 2, "r": 3, "red": 3, "g": 4, "green": 4, "b": 5, "blue": 5}
     rows = [[(p[fields[n]] * (257 if t == "ushort" else 1)) if n in fields else 0 for t, n in properties]
             for p in points]
@@ -59,11 +55,10 @@ def make_config(input_path, patches, out_dir, **fields):
     c = Config(str(input_path))
     for name, value in fields.items():
         setattr(c, name, value)
-    c.patches = [Patch.with_bounds(str(out_dir / f"p{j}.bin"), *bounds) for j, bounds in enumerate(patches)]
+    c.patches = [Patch.with_bounds(str(out_dir / f"p{j}.bin"), *b) for j, b in enumerate(patches)]
     return c
 
 def body(data):
-    """The bytes after a PLY header ending in "end_header\n"."""
     return data[data.index(b"end_header\n") + len(b"end_header\n"):]
 
 def run_on_terminal(script):
