@@ -32,8 +32,7 @@ def run(tmp_path, capfd):  # paths relative to tmp_path; run.lines: stdout, dura
 
     return call
 
-def expected_lines(d, kept, discarded=None, *, grid=False, count=None):
-    count = kept + (discarded or 0) if count is None else count
+def expected_lines(d, kept, discarded=None, *, grid=False, count=0):
     lines = ["Starting PLY cleanup process..."]
     if grid:
         lines += [f"Reading COLMAP points from {d / 'points3D.bin'} and building grid...",
@@ -59,12 +58,10 @@ def test_lines_and_files(tmp_path, run, grid, discarded):
     rows = alternating_rows(10)
     write_ply(tmp_path / "in.ply", rows, comments=("a test", "element vertex 10 in a comment"),
               newline="\r\n")
-    config = {"max_area": 10}
+    config = dict(max_area=10, discarded_file="gone.ply" if discarded else None)
     if grid:
         (tmp_path / "points3D.bin").write_bytes(points3d_bin([(0.0, 0.0, 0.0)] * 3))
         config.update(colmap_points_file="points3D.bin", min_neighbors=0)
-    if discarded:
-        config["discarded_file"] = "gone.ply"
     assert run(**config) == expected_lines(tmp_path, 5, 5 if discarded else None, grid=grid, count=10)
     header = ply_header(5, comments=("a test", "element vertex 5 in a comment"), newline="\r\n")
     assert (tmp_path / "kept.ply").read_bytes() == header + splat_records(rows[0::2])

@@ -1,6 +1,5 @@
-"""Inputs larger than the windows the tools read their records in (16 MiB),
-and more output files than a child allowed 40 open files may hold: outputs
-must be those of a plain numpy reference, byte for byte."""
+"""Inputs larger than the 16 MiB read windows, more outputs than a child's 40 open files:
+outputs byte for byte those of a plain numpy reference."""
 
 import json
 import subprocess
@@ -23,8 +22,7 @@ def header(dtype, count):
     return ply_header(count, [("uchar" if dtype[n] == "u1" else "float", n) for n in dtype.names],
                       comments=["large"])
 
-def random_file(tmp_path_factory, dtype, count, seed):
-    """count random records (22 MB) on a 10 m square, some on shared cell edges."""
+def random_file(tmp_path_factory, dtype, count, seed):  # on a 10 m square, some on shared cell edges
     rng = np.random.default_rng(seed)
     records = np.zeros(count, dtype)
     for name in dtype.names:
@@ -38,10 +36,6 @@ def random_file(tmp_path_factory, dtype, count, seed):
 @pytest.fixture(scope="module")
 def splats(tmp_path_factory):
     return random_file(tmp_path_factory, SPLAT, 90_000, 16)
-
-@pytest.fixture(scope="module")
-def cloud(tmp_path_factory):
-    return random_file(tmp_path_factory, CLOUD, 1_500_000, 61)
 
 # 64 cells overlapping their neighbours by 0.2 m.
 GRID = [(i * 1.25 - 0.2, (i + 1) * 1.25 + 0.2, j * 1.25 - 0.2, (j + 1) * 1.25 + 0.2)
@@ -65,10 +59,9 @@ def test_ortho_cells(tmp_path, splats):
     x, y = xy(records)
     for min_x, max_x, min_y, max_y, out in cells:
         assert_ply(out, records[(min_x <= x) & (x <= max_x) & (min_y <= y) & (y <= max_y)])
-    z = records["z"].astype(np.float64)
     bounds = OrthoCells(str(path)).get_bounds()
     assert bounds[:4] == (x.min(), x.max(), y.min(), y.max())
-    assert bounds[4] == pytest.approx(float(np.add.reduce(z, dtype=np.float64)) / len(z), rel=1e-12)
+    assert bounds[4] == pytest.approx(records["z"].astype(np.float64).mean(), rel=1e-12)
 
 def test_cleanup(tmp_path, splats):
     path, records = splats
@@ -81,8 +74,8 @@ def test_cleanup(tmp_path, splats):
     assert_ply(tmp_path / "kept.ply", records[keep])
     assert_ply(tmp_path / "gone.ply", records[~keep])
 
-def test_split_ply(tmp_path, cloud):
-    path, points = cloud
+def test_split_ply(tmp_path, tmp_path_factory):
+    path, points = random_file(tmp_path_factory, CLOUD, 1_500_000, 61)
     patches = [(*bounds, str(tmp_path / f"p{k}.bin")) for k, bounds in enumerate(GRID)]
     in_child_with_few_files(
         f"from larkspan.splat import Config, Patch, split_ply\nconfig = Config({str(path)!r})\n"

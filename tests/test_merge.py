@@ -6,7 +6,7 @@ import re
 import pytest
 
 from larkspan.splat import merge_ply_files_py
-from support.ply import ply_header, splat_records, splat_row, write_ply
+from support.ply import SPLAT_PROPERTIES, ply_header, splat_records, splat_row, write_ply
 
 def merge(inputs, output):
     merge_ply_files_py(json.dumps({"input_files": [str(p) for p in inputs], "output_file": str(output)}))
@@ -38,10 +38,8 @@ def test_single_input_array_form_and_other_layouts(tmp_path):
     merge_ply_files_py(json.dumps([[str(a)], str(tmp_path / "o2.ply")]))
     assert (tmp_path / "o1.ply").read_bytes() == (tmp_path / "o2.ply").read_bytes() == a.read_bytes()
     # Comments, empty elements and float32 for float may differ between inputs.
-    b = tmp_path / "b.ply"
-    b.write_bytes(ply_header(1, comments=["two"]).replace(b"property float", b"property float32")
-                  .replace(b"end_header", b"element face 0\nproperty list uchar int v\nend_header")
-                  + splat_records(rows(1)))
+    b = write_ply(tmp_path / "b.ply", rows(1), [("float32", n) for _, n in SPLAT_PROPERTIES], comments=["two"],
+                  after=["element face 0", "property list uchar int v"])
     merge([a, b], tmp_path / "out.ply")
     assert (tmp_path / "out.ply").read_bytes().endswith(splat_records(rows(5) + rows(1)))
 
@@ -79,8 +77,7 @@ def test_file_failures(tmp_path, capfd):
     assert capfd.readouterr().out == "Starting PLY merge process...\n"
     with pytest.raises(OSError) as info:
         merge([a, tmp_path / "missing.ply"], tmp_path / "out.ply")
-    assert type(info.value) is OSError
-    assert info.value.args == ("No such file or directory (os error 2)",)
+    assert type(info.value) is OSError and info.value.args == ("No such file or directory (os error 2)",)
     assert capfd.readouterr().out.endswith(f"  {a}: 1 vertices\n")
     assert not (tmp_path / "out.ply").exists()
     with pytest.raises(OSError, match=r"^No such file or directory \(os error 2\)$"):

@@ -104,11 +104,10 @@ def test_write_ply_file(tmp_path, scene):
     (b"", 2**63, ValueError, r"^vertex_data holds 0 bytes, but \d+ records of 68 bytes take more than 2\^64"),
     ("abc", 1, TypeError, "^argument 'vertex_data': 'str' object cannot be converted to 'bytes'$"),
     (b"abc", -1, OverflowError, "negative"),
-    (b"", 0, OSError, "^file name contained an unexpected NUL byte$"),
     (b"", 0, FileNotFoundError, f"^{re.escape(NO_FILE)}$"),
 ])
 def test_write_ply_file_refusals(tmp_path, scene, data, count, error, pattern):
-    name = {OSError: "w.ply\0.bak", FileNotFoundError: "no/w.ply"}.get(error, "w.ply")
+    name = "no/w.ply" if error is FileNotFoundError else "w.ply"
     with pytest.raises(error, match=pattern):
         OrthoCells(str(scene[0])).write_ply_file(str(tmp_path / name), data, count)
     assert not (tmp_path / "w.ply").exists()
@@ -118,7 +117,6 @@ def touch(path):
 
 CHANGES = {
     "truncated": lambda p: os.truncate(p, p.stat().st_size - 68),
-    "rewritten": lambda p: (p.write_bytes(p.read_bytes()[:-4] + b"\1\2\3\4"), touch(p)),  # same size
     "replaced": lambda p: os.replace(shutil.copy(p, p.with_suffix(".new")), p),
     "touched": touch,
     "removed": os.remove,
