@@ -4,7 +4,6 @@ import math
 import os
 import re
 import shutil
-import struct
 
 import pytest
 
@@ -13,7 +12,7 @@ from support.ply import header_out, ply_header, run_on_terminal, splat_records, 
 
 XYZ_RED = [("float", "x"), ("float", "y"), ("float", "z"), ("uchar", "red")]
 RED_ROWS = [(1.0, 2.0, 3.0, 7), (4.0, 5.0, 6.0, 8), (-1.0, 0.5, 0.0, 9)]
-RED_BODY = b"".join(struct.pack("<fffB", *row) for row in RED_ROWS)
+RED_BODY = splat_records(RED_ROWS, XYZ_RED)
 NO_FILE = "No such file or directory (os error 2)"
 
 @pytest.fixture
@@ -38,8 +37,7 @@ def scene_header(path, count):
 ], ids=["13-byte", "no-count", "no-end_header", "nan"])
 def test_load_and_bounds(tmp_path, content, bounds):
     (tmp_path / "in.ply").write_bytes(content)
-    cells = OrthoCells(str(tmp_path / "in.ply"))
-    got = cells.get_bounds()
+    got = (cells := OrthoCells(str(tmp_path / "in.ply"))).get_bounds()
     assert got[:len(bounds)] == bounds and (len(bounds) == 5 or math.isnan(got[4]))
     if bounds[0] == -1.0:  # a cell file states the count on its vertex line
         cells.extract_all_cells([(-10, 10, -10, 10, str(tmp_path / "all.ply"))])
@@ -86,10 +84,8 @@ def test_failing_cell_reported_others_written(tmp_path, scene, capfd):
     ([(0, "1", 0, 1, "x.ply")], TypeError, "^argument 'cells': must be real number, not str$"),
 ])
 def test_cell_conversion_errors_before_any_work(tmp_path, scene, cells, error, pattern):
-    if isinstance(cells, list):
-        cells = [(0, 2, 0, 2, str(tmp_path / "first.ply"))] + cells
     with pytest.raises(error, match=pattern):
-        OrthoCells(str(scene[0])).extract_all_cells(cells)
+        OrthoCells(str(scene[0])).extract_all_cells([(0, 2, 0, 2, str(tmp_path / "first.ply"))] + cells)
     assert not (tmp_path / "first.ply").exists()
 
 def test_write_ply_file(tmp_path, scene):

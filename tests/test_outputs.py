@@ -31,9 +31,8 @@ def make_inputs(d):
     write_ply(d / "cloud.ply", [(i * 0.01, i * 0.02, 1.0, i % 256, 7, 9) for i in range(6000)],
               properties=XYZ_RGB)
     keypoints = [(float(k), float(k), k % 40 + 1) for k in range(5000)]
-    points = [Point(i + 1, (i * 0.1, 0.5, 0.0), track=[(1, i)]) for i in range(40)]
     write_model(d / "model", cameras=[Camera(1)], images=[Image(1, at(1, 1), points2d=keypoints)],
-                points=points)
+                points=[Point(i + 1, (i * 0.1, 0.5, 0.0), track=[(1, i)]) for i in range(40)])
     (d / "points3D.bin").write_bytes((d / "model" / "points3D.bin").read_bytes())
 
 def run_split_ply(d, out):
@@ -264,8 +263,7 @@ def test_ctrl_c(tmp_path, tool):
         sent, at, message = interrupt(child, drain)
     finally:
         os.close(reader)
-    assert at - sent < 0.5 + 0.3 * splits
-    assert message == "'Interrupted: KeyboardInterrupt: '"
+    assert at - sent < 0.5 + 0.3 * splits and message == "'Interrupted: KeyboardInterrupt: '"
     # Inputs intact, no temporary file left, every other output that exists complete.
     inputs = lambda state: {k: v for k, v in state.items() if not k.startswith("out")}
     assert inputs(snapshot(tmp_path)) == inputs(before)

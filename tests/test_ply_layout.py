@@ -6,13 +6,12 @@ import numpy as np
 import pytest
 
 from larkspan.splat import Config, OrthoCells, Patch, _core, split_ply
+from support.colmap import read_points_file
 from support.ply import CODES, body, ply_header as header
 
 BIG = 1e300
 SCALES = [("float", "scale_0"), ("float", "scale_1"), ("float", "scale_2")]
 XYZ = [("float", "x"), ("float", "y"), ("float", "z")] + SCALES
-POINT = np.dtype([("id", "<u8"), ("x", "<f8"), ("y", "<f8"), ("z", "<f8"), ("rgb", "u1", 3),
-                  ("error", "<f8"), ("track", "<u8")])
 ALL_TOOLS = ["split_ply", "cleanup", "merge", "ortho_cells"]
 
 def records(properties, **columns):  # columns not given hold the filler -1
@@ -45,8 +44,9 @@ def run(tool, path, tmp_path, box=(-BIG, -BIG, BIG, BIG)):  # keeps (min_x, min_
 def kept_xyz(tool, out, dtype):
     if not out.exists():
         return []
-    data = out.read_bytes()
-    kept = np.frombuffer(data[8:], POINT) if tool == "split_ply" else np.frombuffer(body(data), dtype)
+    if tool == "split_ply":
+        return [r[1:4] for r in read_points_file(out.read_bytes())]
+    kept = np.frombuffer(body(out.read_bytes()), dtype)
     return [tuple(map(float, p)) for p in zip(kept["x"], kept["y"], kept["z"])]
 
 def outputs(tmp_path):

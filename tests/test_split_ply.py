@@ -105,7 +105,6 @@ def test_progress_bars_on_a_terminal(tmp_path):
     (tmp_path / "cloud.ply").write_bytes(cloud_bytes([(i, i, 0, 1, 1, 1) for i in range(100)]))
     drawn = run_on_terminal(f"import larkspan.splat as s\nc = s.Config('{tmp_path}/cloud.ply')\nc.patches = "
                             f"[s.Patch('{tmp_path}/a.bin'), s.Patch('{tmp_path}/b.bin')]\ns.split_ply(c)")
-    for message in ("Extracting points", "Extraction complete", "Assigning to patches", "Assignment complete",
-                    "Writing patches", "Writing complete"):
-        assert message in drawn
+    assert all(m in drawn for m in ("Extracting points", "Extraction complete", "Assigning to patches",
+                                    "Assignment complete", "Writing patches", "Writing complete")), drawn
     assert "\u2588" * 10 in drawn and "] 100/100 (" in drawn and "] 2/2" in drawn

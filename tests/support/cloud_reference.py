@@ -1,12 +1,9 @@
 """An independent reference of split_ply: which points each patch keeps."""
 
 import math
-import struct
 
+from support.cleanup_reference import f32
 from support.colmap import points_file
-
-def f32(v):
-    return struct.unpack("<f", struct.pack("<f", v))[0]
 
 INF = math.inf
 

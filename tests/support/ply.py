@@ -66,14 +66,12 @@ def run_on_terminal(script):
     master, slave = os.openpty()
     proc = subprocess.Popen([sys.executable, "-c", script], stderr=slave, env=dict(os.environ, TERM="dumb"))
     os.close(slave)
-    chunks = []
-    while True:
+    chunks = [b"start"]
+    while chunks[-1]:
         try:
             chunks.append(os.read(master, 65536))
         except OSError:  # EIO once the child has closed the terminal
             break
-        if not chunks[-1]:
-            break
     os.close(master)
     assert proc.wait(timeout=60) == 0
-    return b"".join(chunks).decode()
+    return b"".join(chunks[1:]).decode()
