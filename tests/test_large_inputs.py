@@ -66,7 +66,7 @@ def test_ortho_cells(tmp_path, splats):
 def test_cleanup(tmp_path, splats):
     path, records = splats
     cleanup_splats(json.dumps(dict(input_file=str(path), output_file=str(tmp_path / "kept.ply"), max_area=8.0,
-                                   discarded_file=str(tmp_path / "gone.ply"), min_x=1, max_x=9, min_y=1, max_y=9.5)))
+        discarded_file=str(tmp_path / "gone.ply"), min_x=1, max_x=9, min_y=1, max_y=9.5)))
     x, y = xy(records)
     scale = np.exp(np.stack([records[f"scale_{i}"].astype(np.float64) for i in range(3)]))
     keep = ((x >= 1) & (x < 9) & (y >= 1) & (y < 9.5)) & ~((scale * scale).sum(axis=0) >= 8.0)

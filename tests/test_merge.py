@@ -15,8 +15,7 @@ def rows(n, seed=0):
     return [splat_row(seed + i, 2.0 * i, -i, (0.1, 0.2, 0.3)) for i in range(n)]
 
 def test_two_inputs_with_stage_lines(tmp_path, capfd):
-    # Bodies larger than any copy buffer, of sizes that are no multiple of one;
-    # the comment holding the old count text is rewritten too.
+    # Bodies beyond any copy buffer and no multiple of one; a comment holding the count text is rewritten too.
     a = write_ply(tmp_path / "a.ply", rows(40_001), comments=["from a", "element vertex 40001"])
     b = write_ply(tmp_path / "b.ply", rows(12_345, 7), comments=["from b"])
     out = tmp_path / "out.ply"
@@ -38,8 +37,8 @@ def test_single_input_array_form_and_other_layouts(tmp_path):
     merge_ply_files_py(json.dumps([[str(a)], str(tmp_path / "o2.ply")]))
     assert (tmp_path / "o1.ply").read_bytes() == (tmp_path / "o2.ply").read_bytes() == a.read_bytes()
     # Comments, empty elements and float32 for float may differ between inputs.
-    b = write_ply(tmp_path / "b.ply", rows(1), [("float32", n) for _, n in SPLAT_PROPERTIES], comments=["two"],
-                  after=["element face 0", "property list uchar int v"])
+    b = write_ply(tmp_path / "b.ply", rows(1), [("float32", n) for _, n in SPLAT_PROPERTIES],
+                  comments=["two"], after=["element face 0", "property list uchar int v"])
     merge([a, b], tmp_path / "out.ply")
     assert (tmp_path / "out.ply").read_bytes().endswith(splat_records(rows(5) + rows(1)))
 

@@ -108,18 +108,14 @@ def test_write_ply_file_refusals(tmp_path, scene, data, count, error, pattern):
         OrthoCells(str(scene[0])).write_ply_file(str(tmp_path / name), data, count)
     assert not (tmp_path / "w.ply").exists()
 
-def touch(path):
-    os.utime(path, ns=(path.stat().st_atime_ns, path.stat().st_mtime_ns + 10**9))
-
 CHANGES = {
     "truncated": lambda p: os.truncate(p, p.stat().st_size - 68),
     "replaced": lambda p: os.replace(shutil.copy(p, p.with_suffix(".new")), p),
-    "touched": touch,
+    "touched": lambda p: os.utime(p, ns=(p.stat().st_atime_ns, p.stat().st_mtime_ns + 10**9)),
     "removed": os.remove,
 }
 
-# The records are read again when cells are written: a file that changed since
-# loading is refused rather than cut into cells of another version.
+# Records are read again for the cells: a file changed since loading is refused, not cut as another version.
 @pytest.mark.parametrize("change", CHANGES)
 @pytest.mark.parametrize("call", ["extract_all_cells", "write_ply_file"])
 def test_changed_file_is_refused(tmp_path, scene, change, call):

@@ -88,8 +88,8 @@ def test_empty_elements_are_kept_and_sized_apart(tmp_path, tool, fmt):
     path = write(tmp_path / "in.ply", XYZ, TWO, fmt=fmt, after=[
         "element face 0", "property list uchar int vertex_indices", "element edge 0", "property int v"])
     out = run(tool, path, tmp_path)
-    split = tool == "split_ply"
-    assert kept_xyz(tool, out, None) == [(1, 3, 5), (2, 4, 6)] if split else out.read_bytes() == path.read_bytes()
+    assert (kept_xyz(tool, out, None) == [(1, 3, 5), (2, 4, 6)] if tool == "split_ply"
+            else out.read_bytes() == path.read_bytes())
 
 ONE = records(XYZ, x=[1.0]).tobytes()
 FORMAT_TEXT = "unsupported PLY format: the header declares {} records; only binary_little_endian PLY files can be read"
@@ -137,8 +137,7 @@ def test_refusals_and_read_failures(tmp_path, tool, case):
 @pytest.mark.parametrize("tool, missing", [("split_ply", "x"), ("split_ply", "z"), ("cleanup", "y"),
     ("cleanup", "scale_2"), ("ortho_cells", "x"), ("ortho_cells", "z")])
 def test_missing_fields_are_named(tmp_path, tool, missing):
-    path = tmp_path / "in.ply"
-    path.write_bytes(header(1, [p for p in XYZ if p[1] != missing]) + b"\0" * 64)
+    (path := tmp_path / "in.ply").write_bytes(header(1, [p for p in XYZ if p[1] != missing]) + b"\0" * 64)
     with pytest.raises(ValueError) as raised:
         run(tool, path, tmp_path)
     assert str(raised.value).endswith(f'PLY file {path} declares no vertex property "{missing}"')
@@ -166,8 +165,7 @@ def long_header(tmp_path_factory):  # 17 MiB of 1000-byte comment lines
 
 @pytest.mark.parametrize("tool", ALL_TOOLS)
 def test_unbounded_headers_are_refused(tmp_path, long_header, tool):
-    no_line_feed = tmp_path / "flat.ply"
-    no_line_feed.write_bytes(b"ply " * 20000)
+    (no_line_feed := tmp_path / "flat.ply").write_bytes(b"ply " * 20000)
     for path, phrase in [("/dev/zero", "header line longer than 65536 bytes"),
                          (no_line_feed, "header line longer than 65536 bytes"),
                          (long_header, "header longer than 16777216 bytes")]:

@@ -28,10 +28,9 @@ def reference_flags(rows, points, config):
     flags = []
     for row in rows:
         x, y, z = (f32(v) for v in row[:3])
-        box = all(config.get(lo) is None or v >= config[lo] for v, lo in
-                  ((x, "min_x"), (y, "min_y"), (z, "min_z")))
-        box = box and all(config.get(hi) is None or v < config[hi] for v, hi in
-                          ((x, "max_x"), (y, "max_y"), (z, "max_z")))
+        box = all((config.get("min_" + a) is None or v >= config["min_" + a])
+                  and (config.get("max_" + a) is None or v < config["max_" + a])
+                  for v, a in zip((x, y, z), "xyz"))
         e = [math.exp(min(f32(s), 709.0)) for s in row[10:13]]  # exp beyond 709 squares to inf
         scale_ok = not (e[0] * e[0] + e[1] * e[1] + e[2] * e[2] >= config["max_area"])
         cx, cy, cz = ref_cell((x, y, z), radius)
