@@ -12,7 +12,7 @@ using namespace larkspan;
 using namespace larkspan::ortho_cells;
 
 // Records of 12 bytes: y, a pad, then x, so offsets other than 0 are used.
-static CellIndices both_ways(const std::vector<std::pair<float, float>>& xy, const std::vector<Cell>& cells) {
+CellIndices both_ways(const std::vector<std::pair<float, float>>& xy, const std::vector<Cell>& cells) {
     ByteBuffer records = ByteBuffer::allocate(xy.size() * 12).value();
     for (std::size_t i = 0; i < xy.size(); ++i) {
         std::memcpy(records.data() + i * 12 + 8, &xy[i].first, 4);
@@ -25,7 +25,7 @@ static CellIndices both_ways(const std::vector<std::pair<float, float>>& xy, con
     return indexed;
 }
 
-static Cell cell(double min_x, double max_x, double min_y, double max_y) { return {min_x, max_x, min_y, max_y, ""}; }
+static Cell cell(double x0, double x1, double y0, double y1) { return {x0, x1, y0, y1, ""}; }
 
 // The index's grid is sized from the cells' extent: a single point, the
 // whole double range, a tiny or denormal extent, no cells at all.

@@ -15,7 +15,7 @@ static std::optional<std::string> never() { return std::nullopt; }
 
 // An interrupt check that reports `text` on its n-th call (counting from 1).
 static InterruptPoll raise_on_call(int n, std::string text) {
-    return [=, calls = std::make_shared<int>()] { return ++*calls == n ? std::optional(text) : std::nullopt; };
+    return [=, c = std::make_shared<int>()] { return ++*c == n ? std::optional(text) : std::nullopt; };
 }
 
 using Writer = Result<std::uint64_t> (*)(std::size_t, const std::atomic<bool>&);

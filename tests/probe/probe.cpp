@@ -42,7 +42,7 @@ PyObject* probe_exception_text(PyObject*, PyObject* exception) {
 // exclusive, while calling `callback`, which can try to borrow it again.
 struct Holder { double value = 0; };
 
-PyObject* holder_new(PyTypeObject* type, PyObject*, PyObject*) { return new_instance_of<Holder>(type, Holder{}); }
+PyObject* holder_new(PyTypeObject* t, PyObject*, PyObject*) { return new_instance_of<Holder>(t, Holder{}); }
 
 template <class Borrow>
 PyObject* holder_call_during(PyObject* self, PyObject* callback) {
