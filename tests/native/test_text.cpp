@@ -73,7 +73,7 @@ TEST(Utf8ErrorText, DescribesTheFirstBadSequence) {
         {"\xE2\x82x", "invalid utf-8 sequence of 2 bytes from index 0"},
         {"\xF0\x9F\x98x", "invalid utf-8 sequence of 3 bytes from index 0"},
         {"\xF4\x90\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"},  // past U+10FFFF
-        {"ok\xE2\x82", "incomplete utf-8 byte sequence from index 2"},
+        {"ok\xE2", "incomplete utf-8 byte sequence from index 2"},
     };
     for (const auto& [bytes, text] : cases) EXPECT_EQ(colmap::utf8_error_text(bytes), text) << text;
 }
