@@ -1,9 +1,7 @@
-// The COLMAP model readers. The first input byte picks the file (cameras,
-// images, points3D, rigs, frames) and its form (binary, then text), the rest
-// is its content. A model that reads is written out in the same form, read
-// back and written again: the copy must read to as many records, and both
-// writes must be the same bytes. A binary copy is never longer than its
-// input, as it holds the input's records less those a later one replaced.
+// The COLMAP model readers; the first input byte picks the file and its form.
+// A model that reads is written, read back and written again: as many records,
+// the same bytes twice, and a binary copy no longer than its input (a later
+// record replaces an earlier one of the same id).
 #include <cstdlib>
 #include <string>
 
@@ -21,10 +19,8 @@ void check_model_file(const std::uint8_t* data, std::size_t size, Form form,
                       Status (*write)(const std::string&, const Map&, Form)) {
     io::File input = fuzz::file_with(data, size);
     auto model = read(fuzz::path_of(input), form);
-    if (!model) {
-        if (model.error().message.empty()) std::abort();
-        return;
-    }
+    if (!model && model.error().message.empty()) std::abort();
+    if (!model) return;
     io::File copy = fuzz::file_with();
     if (!write(fuzz::path_of(copy), *model, form)) std::abort();
     if (form == Form::Binary && fuzz::content_of(copy).size() > size) std::abort();

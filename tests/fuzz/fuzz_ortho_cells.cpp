@@ -18,12 +18,9 @@ namespace {
 std::vector<Cell> cells_over(const VertexView& ply, const Bounds& b) {
     const double mid_x = b.min_x / 2 + b.max_x / 2, mid_y = b.min_y / 2 + b.max_y / 2;
     std::vector<Cell> cells = {
-        {b.min_x, b.max_x, b.min_y, b.max_y, "all"},
-        {b.min_x, mid_x, b.min_y, mid_y, "q1"},
-        {mid_x, b.max_x, b.min_y, mid_y, "q2"},
-        {b.min_x, mid_x, mid_y, b.max_y, "q3"},
-        {mid_x, b.max_x, mid_y, b.max_y, "q4"},
-        {b.max_x, b.min_x, b.max_y, b.min_y, "inverted"},
+        {b.min_x, b.max_x, b.min_y, b.max_y, "all"}, {b.min_x, mid_x, b.min_y, mid_y, "q1"},
+        {mid_x, b.max_x, b.min_y, mid_y, "q2"}, {b.min_x, mid_x, mid_y, b.max_y, "q3"},
+        {mid_x, b.max_x, mid_y, b.max_y, "q4"}, {b.max_x, b.min_x, b.max_y, b.min_y, "inverted"},
     };
     if (ply.count > 0) cells.push_back({ply.x(0), ply.x(0), ply.y(0), ply.y(0), "first"});
     return cells;

@@ -1,8 +1,6 @@
-// Cleanup's points-grid reader: a points3D.bin-layout file filed into a hash
-// grid. The first input byte picks the cell edge, the rest is the file. A
-// file that reads must hold at least one full record per point, and the keep
-// test must find a splat's neighbours among the grid's points without
-// reading outside it.
+// Cleanup's points-grid reader (the first input byte picks the cell edge, the
+// rest is a points3D.bin): a file that reads holds a full record per point, and
+// the keep test finds a splat's neighbours without reading outside the grid.
 #include <fcntl.h>
 #include <unistd.h>
 

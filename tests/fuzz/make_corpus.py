@@ -1,9 +1,7 @@
 """Writes the seed corpora of the fuzz harnesses: small valid inputs of each
 kind, from which the fuzzer mutates. Usage: python make_corpus.py OUT_DIR"""
 
-import json
-import struct
-import sys
+import json, struct, sys
 from pathlib import Path
 
 
@@ -59,8 +57,7 @@ def json_seeds():
     return {f"record{i}": bytes([s]) + json.dumps(v, indent=2).encode() for i, (s, v) in enumerate(records)}
 
 
-def points3d(rows):
-    """A points3D.bin of (id, x, y, z, track) rows."""
+def points3d(rows):  # a points3D.bin of (id, x, y, z, track) rows
     return struct.pack("<Q", len(rows)) + b"".join(
         struct.pack("<Q3d3BdQ", i, x, y, z, 10, 20, 30, -1.0, len(track))
         + b"".join(struct.pack("<II", *element) for element in track) for i, x, y, z, track in rows)

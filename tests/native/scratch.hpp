@@ -1,6 +1,5 @@
 #pragma once
-// A fresh folder under /tmp for the tests that need files, removed with
-// everything in it.
+// A fresh folder under /tmp for the tests that need files, removed with its content.
 
 #include <stdlib.h>
 

@@ -8,10 +8,7 @@
 
 #include "cleanup.hpp"
 
-using larkspan::cleanup::cell_of;
-using larkspan::cleanup::CellKey;
-using larkspan::cleanup::GridPoint;
-using larkspan::cleanup::PointGrid;
+using namespace larkspan::cleanup;
 
 // floor(v / radius) below 2^53; beyond, 2^53 plus the doubles between 2^53
 // and |v / radius|, so neighbouring doubles keep neighbouring cells.

@@ -10,15 +10,10 @@
 
 using namespace larkspan;
 
-namespace {
 // A poll that reports an interrupt from its n-th call on (counting from 1).
-InterruptPoll interrupt_from_call(int n, int* calls) {
-    return [=]() -> std::optional<std::string> {
-        if (++*calls >= n) return std::string("KeyboardInterrupt: ");
-        return std::nullopt;
-    };
+static InterruptPoll interrupt_from_call(int n, int* calls) {
+    return [=] { return ++*calls >= n ? std::optional<std::string>("KeyboardInterrupt: ") : std::nullopt; };
 }
-}  // namespace
 
 TEST(Interrupts, OnlyTheCallingThreadAsksTheHostAndTheAnswerSticks) {
     int calls = 0;

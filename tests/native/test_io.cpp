@@ -1,6 +1,5 @@
-// What the tools' outputs do beyond what the Python tests reach through the
-// tools: links written through, permission bits, files that are not regular,
-// the refusal text; and a file shortened while it is read.
+// Outputs through links and special files, permission bits, the overwrite
+// refusal; a file shortened while it is read.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
@@ -14,16 +13,14 @@
 
 using namespace larkspan;
 
-namespace {
-std::string path_of(const io::File& file) { return "/proc/self/fd/" + std::to_string(file.fd()); }
+static std::string path_of(const io::File& file) { return "/proc/self/fd/" + std::to_string(file.fd()); }
 
-Status write_output(const std::string& path, std::string_view data) {
+static Status write_output(const std::string& path, std::string_view data) {
     auto output = io::Output::create(path);
     if (!output) return fail(output.error());
     if (auto written = output->file().write_all(data.data(), data.size()); !written) return written;
     return output->commit();
 }
-}  // namespace
 
 // A link is written through (a dangling chain creates its target) and stays
 // a link; /dev/null and a /proc/self/fd link are written in place.
@@ -78,9 +75,8 @@ TEST(Paths, FoldersAndTheOverwriteRefusal) {
                                            plain + "); writing it would overwrite the input.");
 }
 
-// A line is read up to its limit and no further; moving nothing from or to
-// the data of an empty vector (no address) must not reach memcpy, undefined
-// behaviour that the sanitizer build reports.
+// A line is read up to its limit and no further; moving nothing from or to an
+// empty vector's data (no address) must not reach memcpy (undefined behaviour).
 TEST(BufferedIo, LineLimitAndNothingFromOrToNoAddress) {
     io::File file(::memfd_create("lines", 0));
     std::vector<char> empty;
@@ -94,8 +90,7 @@ TEST(BufferedIo, LineLimitAndNothingFromOrToNoAddress) {
     EXPECT_EQ(first + "|" + second, "abcde|f\n");
 }
 
-// A file shortened by another process while its records are read gives a
-// short read, not a fault.
+// A file shortened by another process while it is read gives a short read.
 TEST(RecordReader, AShortenedFileIsAShortRead) {
     Scratch dir;
     auto file = io::open_read(dir.write("records", std::string(3007, 'r')));

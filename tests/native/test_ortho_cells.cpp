@@ -11,10 +11,6 @@
 using namespace larkspan;
 using namespace larkspan::ortho_cells;
 
-namespace {
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
-
 // Records of 12 bytes: y, a pad, then x, so offsets other than 0 are used.
 CellIndices both_ways(const std::vector<std::pair<float, float>>& xy, const std::vector<Cell>& cells) {
     ByteBuffer records = ByteBuffer::allocate(xy.size() * 12).value();
@@ -29,8 +25,7 @@ CellIndices both_ways(const std::vector<std::pair<float, float>>& xy, const std:
     return indexed;
 }
 
-Cell cell(double min_x, double max_x, double min_y, double max_y) { return {min_x, max_x, min_y, max_y, ""}; }
-}  // namespace
+static Cell cell(double x0, double x1, double y0, double y1) { return {x0, x1, y0, y1, ""}; }
 
 // The index's grid is sized from the cells' extent: a single point, the
 // whole double range, a tiny or denormal extent, no cells at all.
@@ -40,9 +35,9 @@ TEST(OrthoCellsAssign, IndexMatchesLiteralLoopAtExtremes) {
     const std::vector<std::vector<Cell>> cases = {
         {cell(1, 1, 1, 1), cell(1, 1, 1, 1)},
         {cell(-1e308, 1e308, -1e308, 1e308), cell(1, 2, 1, 1)},
-        {cell(-kInf, kInf, 1, 1), cell(0, 0, 0, 0)},
+        {cell(-INFINITY, INFINITY, 1, 1), cell(0, 0, 0, 0)},
         {cell(1, 1, 5e-324, 1), cell(1, 1 + 1e-9, 1, 2)},
-        {cell(2, 1, 1, 2), cell(1, 2, kNan, 2), cell(-kInf, 1, 1, kInf)},
+        {cell(2, 1, 1, 2), cell(1, 2, NAN, 2), cell(-INFINITY, 1, 1, INFINITY)},
         {},
     };
     std::size_t assigned = 0;

@@ -10,15 +10,11 @@
 
 using namespace larkspan::patches;
 
-namespace {
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-}
-
 // round(y * 1000) half away from zero: exact below 2^52, saturating beyond
 // the 64-bit range, 0 for NaN.
 TEST(Rounding, RowKeysAndBinIndicesSaturate) {
     const std::pair<double, std::int64_t> cases[] = {
-        {0.0025, 3}, {-0.0025, -3}, {0.0004999, 0}, {kNaN, 0}, {1e300, INT64_MAX},
+        {0.0025, 3}, {-0.0025, -3}, {0.0004999, 0}, {NAN, 0}, {1e300, INT64_MAX},
         {-1e300, INT64_MIN}, {4503599627370497.0 / 1000.0, 4503599627370497}};
     for (auto [y, key] : cases) EXPECT_EQ(row_key(y), key) << y;
     std::vector<double> values{0.0, -0.0, 0.0005, -0.0005, 0.0015, 1e-300, 4503.599627370495,
@@ -30,14 +26,14 @@ TEST(Rounding, RowKeysAndBinIndicesSaturate) {
     for (const double y : values)
         ASSERT_EQ(row_key(y), static_cast<std::int64_t>(std::round(y * 1000.0))) << y;
     // Bin indices truncate toward zero and saturate likewise.
-    const std::pair<double, std::uint64_t> bins[] = {{2.9, 2}, {-0.5, 0}, {kNaN, 0}, {1e30, UINT64_MAX}};
+    const std::pair<double, std::uint64_t> bins[] = {{2.9, 2}, {-0.5, 0}, {NAN, 0}, {1e30, UINT64_MAX}};
     for (auto [value, expected] : bins) EXPECT_EQ(saturating_u64(value), expected) << value;
 }
 
 // Two decimals of the exact binary value (half to even), any magnitude.
 TEST(Summary, TwoDecimalsOfAnyCost) {
     const std::pair<double, std::string> cases[] = {
-        {1.0, "1.00"}, {0.125, "0.12"}, {2.675, "2.67"}, {kNaN, "NaN"},
+        {1.0, "1.00"}, {0.125, "0.12"}, {2.675, "2.67"}, {NAN, "NaN"},
         {1e20, "100000000000000000000.00"}};
     for (auto [cost, text] : cases)
         EXPECT_EQ(summary_line({{}, 3, cost, true}),

@@ -23,15 +23,9 @@ std::array<std::uint32_t, N> words_le(std::string_view hex) {
     return words;
 }
 
-struct BlockVector {
-    const char* key;
-    std::uint32_t counter;
-    const char* nonce;
-    const char* key_stream;
-};
+struct BlockVector { const char *key; std::uint32_t counter; const char *nonce, *key_stream; };
 
-// RFC 8439: the block function example (2.3.2) and test vectors #1 and #5
-// of the block function (A.1).
+// RFC 8439: the block function example (2.3.2) and block test vectors #1, #5 (A.1).
 constexpr BlockVector kRfc8439[] = {
     {"000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f", 1,
      "000000090000004a00000000",
@@ -49,9 +43,8 @@ constexpr BlockVector kRfc8439[] = {
 
 class ChaCha20Vectors : public testing::TestWithParam<BlockVector> {};
 
-// The block function gives the vector's key stream, and the vectorised
-// stream agrees with it for any number of blocks (whole groups and a
-// remainder) from the vector's counter on.
+// The block function gives the vector's key stream; the vectorised stream agrees
+// with it for any number of blocks (whole groups and a remainder).
 TEST_P(ChaCha20Vectors, BlockAndStream) {
     const auto& v = GetParam();
     const auto key = words_le<8>(v.key);
@@ -109,10 +102,7 @@ TEST(SecureDraws, ForkedChildDrawsItsOwnSequence) {
     ASSERT_EQ(pipe(ends), 0);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
-    if (child == 0) {
-        const auto mine = take(thread_draws(), 4);
-        _exit(write(ends[1], mine.data(), 32) == 32 ? 0 : 1);
-    }
+    if (child == 0) _exit(write(ends[1], take(thread_draws(), 4).data(), 32) == 32 ? 0 : 1);
     close(ends[1]);
     std::vector<std::uint64_t> childs(4);
     const bool received = read(ends[0], childs.data(), 32) == 32;

