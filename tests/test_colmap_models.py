@@ -9,8 +9,8 @@ import pytest
 
 from larkspan.splat import cleanup_splats
 from support.colmap import (CAMERA, CAMERA_MODELS, IMU, PARAM_COUNTS, SCENE, SCENE_PATCH, Camera, Frame, Image,
-                            Point, Rig, at, files, pack_cameras, pack_frames, pack_rigs, patch, split,
-                            write_model, write_text_model)
+                            Point, Rig, at, files, pack_cameras, pack_frames, pack_images, pack_points, pack_rigs,
+                            patch, split, write_model, write_text_model)
 from support.ply import splat_row
 
 TEXT_SCENE_PATCH = {
@@ -134,7 +134,23 @@ TEXT_FAILURES = [
     ("points3D.txt", "1 0 0 0 256 0 0 0\n", 'line 1: expected a colour value (0 to 255), found "256" (out of range)'),
     ("points3D.txt", "\n\n7 0 1.5.2 0 1 2 3 0.5\n", 'line 3: expected a coordinate, found "1.5.2"'),
 ]
-SHORT = "failed to fill whole buffer"
+SHORT, HUGE = "failed to fill whole buffer", struct.pack("<Q", 2**60)
+BINARY_FAILURES = [  # the counts of lists in the file are checked against the bytes left
+    ("cameras.bin", struct.pack("<Q", 2) + pack_cameras([Camera(1)])[8:], SHORT),
+    ("cameras.bin", HUGE, SHORT),
+    ("cameras.bin", pack_cameras([Camera(1, 18, params=())]), "Unknown camera model: 18"),
+    ("cameras.bin", pack_cameras([Camera(1, 2**32 - 1, params=())]), "Unknown camera model: 4294967295"),
+    ("images.bin", pack_images([Image(1)])[:-8] + HUGE + bytes(48), SHORT),  # keypoint count
+    ("images.bin", struct.pack("<Q", 2**62) + pack_images([Image(1)])[8:], SHORT),
+    ("images.bin", pack_images([Image(1, name=b"abc")])[:-9], SHORT),  # name without NUL
+    ("images.bin", pack_images([Image(1, name=b"ab\xffc")]), "invalid utf-8 sequence of 1 bytes from index 2"),
+    ("images.bin", pack_images([Image(1, name=b"ok\xf0\x9f\x98")]), "incomplete utf-8 byte sequence from index 2"),
+    ("points3D.bin", pack_points([Point(1)])[:-8] + HUGE + bytes(64), SHORT),  # track length
+    ("points3D.bin", pack_points([Point(1)])[:-1], SHORT),
+    ("images.bin", None, "No such file or directory (os error 2)"),
+    ("images.bin", pack_images([Image(3), Image(4, camera_id=77)]),
+     "image 4 uses camera 77, which cameras.bin does not hold"),
+]
 RIG_FAILURES = [  # dangling references are refused at loading, naming the ids
     ("frames.bin", None, "the model holds rigs.bin but no frames.bin: rigs and frames come together"),
     ("rigs.bin", None, "the model holds frames.bin but no rigs.bin: rigs and frames come together"),
@@ -146,7 +162,7 @@ RIG_FAILURES = [  # dangling references are refused at loading, naming the ids
     ("rigs.bin", struct.pack("<QIIiI", 1, 1, 2**32 - 1, 0, 1), SHORT),  # sensor count
 ]
 
-@pytest.mark.parametrize("name, content, message", TEXT_FAILURES + RIG_FAILURES)
+@pytest.mark.parametrize("name, content, message", TEXT_FAILURES + BINARY_FAILURES + RIG_FAILURES)
 def test_load_failure_names_the_problem_and_writes_nothing(tmp_path, name, content, message):
     if name.endswith(".txt"):  # a text line that does not parse: the file and line are named
         model = write_text_model(tmp_path / "m", [Camera(1)], [Image(1)], [])
