@@ -10,7 +10,7 @@ import pytest
 from larkspan.splat import cleanup_splats
 from support.colmap import (CAMERA, CAMERA_MODELS, IMU, PARAM_COUNTS, SCENE, SCENE_PATCH, Camera, Frame, Image,
                             Point, Rig, at, files, pack_cameras, pack_frames, pack_images, pack_points, pack_rigs,
-                            patch, split, write_model, write_text_model)
+                            patch, split, write_model)
 from support.ply import splat_row
 
 TEXT_SCENE_PATCH = {
@@ -45,7 +45,7 @@ def text_files(directory):
     return {p.name: p.read_text() for p in sorted(directory.iterdir())}
 
 def test_text_model_is_split_into_text_in_colmaps_layout(tmp_path):
-    model = write_text_model(tmp_path / "m", **SCENE)
+    model = write_model(tmp_path / "m", **SCENE, text=True)
     # Read leniently: runs of blanks, CRLF, blank and comment lines anywhere.
     text = (model / "cameras.txt").read_text().replace(" ", "  \t").replace("\n", "\r\n\n# note\n")
     (model / "cameras.txt").write_text(text)
@@ -74,7 +74,7 @@ def test_every_camera_model_and_number_reads_back_the_same(tmp_path):
     cameras[6].params = AWKWARD  # FULL_OPENCV: 12 parameters
     images = [Image(c.camera_id, camera_id=c.camera_id, name=b"%d" % c.camera_id) for c in cameras]
     images.append(Image(99, name=b"a b.jpg"))
-    write_text_model(tmp_path / "t", cameras, images, [])
+    write_model(tmp_path / "t", cameras, images, [], text=True)
     split(tmp_path / "t", [patch(tmp_path / "q")])
     lines = [line.split() for line in (tmp_path / "q" / "cameras.txt").read_text().splitlines()[3:]]
     assert [(f[1], len(f) - 4) for f in lines] == CAMERA_MODELS
@@ -110,7 +110,7 @@ def test_frames_keep_their_patch_images_and_rigs_their_cameras(tmp_path):
         assert [(tmp_path / name / f).read_bytes() for f in ("rigs.bin", "frames.bin", "cameras.bin")] == \
             [pack_rigs(rigs), pack_frames(frames), pack_cameras(cameras)]
     assert (counts["total_cameras_written"], counts["total_images_written"]) == (5, 5)
-    write_text_model(tmp_path / "t", **RIG_MODEL, rigs=RIGS, frames=FRAMES)
+    write_model(tmp_path / "t", **RIG_MODEL, rigs=RIGS, frames=FRAMES, text=True)
     split(tmp_path / "t", [patch(tmp_path / "ta", 0, 0, 10, 10), patch(tmp_path / "tb", 10, 0, 20, 10)])
     assert (tmp_path / "tb" / "rigs.txt").read_text().splitlines()[2:] == [
         "# Number of rigs: 2", "1 2 CAMERA 1 CAMERA 2 1 0.5 0.5 0.5 0.5 1 2 3", "2 2 CAMERA 3 IMU 9 0"]
@@ -165,7 +165,7 @@ RIG_FAILURES = [  # dangling references are refused at loading, naming the ids
 @pytest.mark.parametrize("name, content, message", TEXT_FAILURES + BINARY_FAILURES + RIG_FAILURES)
 def test_load_failure_names_the_problem_and_writes_nothing(tmp_path, name, content, message):
     if name.endswith(".txt"):  # a text line that does not parse: the file and line are named
-        model = write_text_model(tmp_path / "m", [Camera(1)], [Image(1)], [])
+        model = write_model(tmp_path / "m", [Camera(1)], [Image(1)], [], text=True)
         message = f"{model / name}, {message}"
     else:
         model = write_model(tmp_path / "m", **RIG_MODEL, rigs=RIGS, frames=FRAMES)
@@ -188,7 +188,7 @@ def test_cleanup_reads_points3d_txt_as_points3d_bin(tmp_path, ply_factory):
                                    "max_area": 1e9, "colmap_points_file": str(points_file), "min_neighbors": 2}))
         return (tmp_path / "kept.ply").read_bytes()
     assert clean(write_model(tmp_path / "b", [], [], points) / "points3D.bin") == \
-        clean(write_text_model(tmp_path / "t", [], [], points) / "points3D.txt") != source.read_bytes()
+        clean(write_model(tmp_path / "t", [], [], points, text=True) / "points3D.txt") != source.read_bytes()
     with pytest.raises(OSError) as caught:
         clean(tmp_path / "bad.txt")
     assert str(caught.value) == f'{tmp_path / "bad.txt"}, line 2: expected a coordinate, found "zero"'

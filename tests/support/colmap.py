@@ -92,14 +92,6 @@ def pack_frames(frames):
     return _counted(frames, lambda f: struct.pack("<II7dI", f.frame_id, f.rig_id, *f.pose, len(f.data_ids))
                     + b"".join(struct.pack("<iIQ", *d) for d in f.data_ids))
 
-def write_model(directory, cameras=(), images=(), points=(), rigs=None, frames=None):
-    directory = Path(directory)
-    directory.mkdir(parents=True, exist_ok=True)
-    parts = [("cameras", pack_cameras, cameras), ("images", pack_images, images), ("points3D", pack_points, points)]
-    for name, pack, records in parts + ([("rigs", pack_rigs, rigs), ("frames", pack_frames, frames)] if rigs else []):
-        (directory / f"{name}.bin").write_bytes(pack(list(records)))
-    return directory
-
 def _text(*values):
     """Fields as text; doubles as a repr that reads back to the same value."""
     return " ".join(repr(v) if isinstance(v, float) else v.decode() if isinstance(v, bytes) else str(v)
@@ -132,14 +124,20 @@ def text_frames(frames):
     return [" ".join([_text(f.frame_id, f.rig_id, *map(float, f.pose), len(f.data_ids))]
                      + [f"{_sensor(kind, sid)} {data_id}" for kind, sid, data_id in f.data_ids]) for f in frames]
 
-def write_text_model(directory, cameras=(), images=(), points=(), rigs=None, frames=None):
+FORMS = {"cameras": (pack_cameras, text_cameras), "images": (pack_images, text_images),
+         "points3D": (pack_points, text_points), "rigs": (pack_rigs, text_rigs), "frames": (pack_frames, text_frames)}
+
+def write_model(directory, cameras=(), images=(), points=(), rigs=None, frames=None, text=False):
+    """The model's binary (or text) files; rigs and frames only when rigs are given."""
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
-    parts = [("cameras", text_cameras, cameras), ("images", text_images, images), ("points3D", text_points, points)]
-    if rigs is not None:
-        parts += [("rigs", text_rigs, rigs), ("frames", text_frames, frames)]
-    for name, lines, records in parts:
-        (directory / f"{name}.txt").write_text("".join(f"{line}\n" for line in [f"# {name}"] + lines(list(records))))
+    models = dict(cameras=cameras, images=images, points3D=points, rigs=rigs, frames=frames)
+    for name, records in list(models.items())[:3 if rigs is None else 5]:
+        pack, lines = FORMS[name]
+        if text:
+            (directory / f"{name}.txt").write_text("".join(f"{ln}\n" for ln in [f"# {name}"] + lines(list(records))))
+        else:
+            (directory / f"{name}.bin").write_bytes(pack(list(records)))
     return directory
 
 class _Bytes:
