@@ -28,15 +28,10 @@ def examples(n):
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                            HealthCheck.function_scoped_fixture])
 
-@pytest.fixture(scope="module")
-def scratch(tmp_path_factory):
-    base = tmp_path_factory.mktemp("properties")
-
-    @contextmanager
-    def fresh():
-        with tempfile.TemporaryDirectory(dir=base) as directory:
-            yield Path(directory)
-    return fresh
+@contextmanager
+def scratch():
+    with tempfile.TemporaryDirectory() as directory:
+        yield Path(directory)
 
 def plain(value):
     """Floats as their bits, so that structures compare -0.0 and NaN exactly."""
@@ -99,7 +94,7 @@ def merge(directory, paths):
 
 @examples(40)
 @given(st.data(), layouts(("x", "y", "z")), st.lists(st.integers(0, 6), min_size=1, max_size=4))
-def test_merge_is_the_first_header_with_the_total_then_every_body(scratch, data, layout, counts):
+def test_merge_is_the_first_header_with_the_total_then_every_body(data, layout, counts):
     # Comments, line ends and how the count is written may differ from file to file.
     styles = [data.draw(header_styles) for _ in counts]
     bodies = [b"".join(records_with(data.draw, layout, [{}] * n)) for n in counts]
@@ -130,7 +125,7 @@ def cleanup_cases(draw):
 
 @examples(60)
 @given(cleanup_cases(), header_styles)
-def test_cleanup_kept_and_discarded_divide_the_input(scratch, case, style):
+def test_cleanup_kept_and_discarded_divide_the_input(case, style):
     # Both outputs are the input's header with their count and the records the reference keep
     # test gives them, in input order; merged, they give the input back.
     layout, records, values, points, config = case
@@ -195,7 +190,7 @@ def noisy_models(draw):
 
 @examples(60)
 @given(st.data(), noisy_models(), st.integers(0, 5))
-def test_every_colmap_patch_holds_what_the_rules_select(scratch, data, model, patch_count):
+def test_every_colmap_patch_holds_what_the_rules_select(data, model, patch_count):
     # Any patches (edges on centres and points, overlapping, reversed, one over everything).
     cameras, images, points = model
     values = [v for im in images for v in camera_centre(im)] + [v for p in points for v in p.xyz if math.isfinite(v)]
@@ -290,7 +285,7 @@ def drawn_rectangles(data, values, count):
 @given(st.data(), st.lists(st.tuples(*[st.one_of(lattice, f32s)] * 3, *[st.integers(0, 255)] * 3), max_size=40),
        st.integers(0, 8), st.floats(), st.floats(),
        st.one_of(st.just(100.0), st.sampled_from([0.0, 50.0]), st.floats()))
-def test_split_ply_writes_each_kept_point_to_exactly_the_patches_holding_it(scratch, data, points, count, min_z,
+def test_split_ply_writes_each_kept_point_to_exactly_the_patches_holding_it(data, points, count, min_z,
                                                                             max_z, percentage):
     # Sampling draws once per point, not per patch: a patch over the whole plane
     # receives the kept points in input order, every other patch those of them
@@ -317,7 +312,7 @@ def test_split_ply_writes_each_kept_point_to_exactly_the_patches_holding_it(scra
 @examples(60)
 @given(st.data(), layouts(("x", "y", "z")), st.lists(st.tuples(*[st.one_of(lattice, f32s)] * 2), max_size=30),
        st.integers(0, 8), header_styles)
-def test_ortho_cells_hold_exactly_the_splats_inside_them_and_merge_back(scratch, data, layout, points, count, style):
+def test_ortho_cells_hold_exactly_the_splats_inside_them_and_merge_back(data, layout, points, count, style):
     # Bounds inclusive: a splat on an edge shared by k cells is written k times.
     cells = [(x0, x1, y0, y1) for x0, y0, x1, y1 in drawn_rectangles(data, [v for p in points for v in p], count)]
     records = records_with(data.draw, layout, [{"x": x, "y": y, "z": float(k)} for k, (x, y) in enumerate(points)])

@@ -26,13 +26,6 @@ def test_patch_model_byte_exact_and_split_again_unchanged(scene, tmp_path):
     assert files(tmp_path / "again")[::2] == SCENE_PATCH[::2]  # images lose the keypoint without a point
     assert list(split(scene, []).values()) == [3, 3, 5, 0, 0, 0, 0]
 
-def test_without_points3d_no_points_file_but_points_counted(scene, tmp_path):
-    (tmp_path / "p").mkdir()
-    (tmp_path / "p" / "points3D.bin").write_bytes(b"left alone")
-    counts = split(scene, [patch(tmp_path / "p", 0, 0, 10, 10)], save_points3d=False)
-    assert files(tmp_path / "p") == (*SCENE_PATCH[:2], b"left alone")
-    assert counts["total_points3d_written"] == 3
-
 def test_write_failures_the_first_in_list_order_is_reported(scene, tmp_path):
     (tmp_path / "file").write_text("")
     (tmp_path / "late" / "images.bin").mkdir(parents=True)
@@ -61,17 +54,18 @@ def test_a_shared_output_path_is_refused_before_loading(tmp_path, monkeypatch):
      "invalid type: integer `1`, expected a boolean at line 1 column 62"),
     ('["m", 0, 1, true, [[0, 0, 1, 1]]]',
      "invalid length 4, expected struct CameraPatchConfig with 5 elements at line 1 column 31"),
-    ('["m", 0, 1, true, []] x', "trailing characters at line 1 column 23"),
 ])
 def test_json_errors_name_the_problem_and_position(document, message):
     with pytest.raises(ValueError) as caught:
         split_cameras_json(document)
     assert str(caught.value) == "JSON parse error: " + message
 
-def test_array_form_unknown_keys_and_argument_type(scene, tmp_path):
+def test_array_form_unknown_keys_without_points_and_argument_type(scene, tmp_path):
+    (tmp_path / "p").mkdir()
+    (tmp_path / "p" / "points3D.bin").write_bytes(b"left alone")
     document = json.dumps({"comment": {"any": [1]}, "input_path": str(scene), "min_z": -WIDE, "max_z": WIDE,
-                           "save_points3d": True, "patches": [[0, 0, 10, 10, str(tmp_path / "p")]]})
-    assert split_cameras_json(config_json=document)["total_points3d_written"] == 3
-    assert files(tmp_path / "p") == SCENE_PATCH
+                           "save_points3d": False, "patches": [[0, 0, 10, 10, str(tmp_path / "p")]]})
+    assert split_cameras_json(config_json=document)["total_points3d_written"] == 3  # counted, not written
+    assert files(tmp_path / "p") == (*SCENE_PATCH[:2], b"left alone")
     with pytest.raises(TypeError, match="^argument 'config_json': "):
         split_cameras_json(b"{}")
