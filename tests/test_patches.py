@@ -22,21 +22,11 @@ class Number:
     def __float__(self): return float(self.value)
     def __index__(self): return int(self.value)
 
-def test_bounding_box_values():
-    assert str(inspect.signature(BoundingBox)) == "(min_x, max_x, min_y, max_y)"
+@pytest.mark.parametrize("name", NAMES)
+def test_bounding_box_values_and_refusals(name):
     box = BoundingBox(0, 10, 5, max_y=Number(7))
     assert (rect(box), box.width, box.height) == ((0.0, 10.0, 5.0, 7.0), 10.0, 2.0)
     assert all(type(v) is float for v in (*rect(box), box.width, box.height))
-    box.max_x, box.min_y = -20, Number(8)  # nothing is validated; sizes follow
-    assert (box.max_x, box.width, box.height) == (-20.0, -20.0, -1.0)
-    with pytest.raises(TypeError, match=r"^BoundingBox\(\) missing 1 required positional argument: 'max_y'$"):
-        BoundingBox(0, 1, 2)
-    with pytest.raises(TypeError, match=r"^BoundingBox\(\) got an unexpected keyword argument 'min_z'$"):
-        BoundingBox(0, 1, 2, 3, min_z=4)
-
-@pytest.mark.parametrize("name", NAMES)
-def test_bounding_box_refuses_deletion_and_non_numbers(name):
-    box = BoundingBox(0, 10, 5, 7)
     with pytest.raises(AttributeError, match="^can't delete attribute$"):
         delattr(box, name)
     for change in (lambda: setattr(box, name, "1.0"), lambda: BoundingBox(**dict(zip(NAMES, range(4)), **{name: "2"}))):
@@ -44,9 +34,11 @@ def test_bounding_box_refuses_deletion_and_non_numbers(name):
             change()
     with pytest.raises(AttributeError):
         box.width = 1.0
-    assert rect(box) == (0.0, 10.0, 5.0, 7.0)
+    box.max_x, box.min_y = -20, Number(8)  # nothing is validated; sizes follow
+    assert (rect(box), box.width, box.height) == ((0.0, -20.0, 8.0, 7.0), -20.0, -1.0)
 
 def test_defaults_and_argument_forms():
+    assert str(inspect.signature(BoundingBox)) == "(min_x, max_x, min_y, max_y)"
     assert patches.__text_signature__ == \
         "(camera_positions, max_cameras=700, buffer_meters=1.5, target_bins=100)"
     expected = reference.plan(GRID, 700, 1.5, 100).boxes
@@ -73,6 +65,8 @@ P = patches
     (lambda: P([(0.0, 0.0), (1.0, 1.0)], None, None, 10**6), MemoryError, "lower target_bins"),
     # More than max_cameras scattered in one cell (no dense row): no admissible plan.
     (lambda: P(CROWD, 20, 0.5, 40), ValueError, f"^{NO_SOLUTION}$"),
+    (lambda: BoundingBox(0, 1, 2), TypeError, r"^BoundingBox\(\) missing 1 required positional argument: 'max_y'$"),
+    (lambda: BoundingBox(0, 1, 2, 3, min_z=4), TypeError, r"^BoundingBox\(\) got an unexpected keyword argument"),
     (lambda: P(GRID, None, None, None, None), TypeError,
      r"^patches\(\) takes from 1 to 4 positional arguments but 5 were given$"),
     # Refused on purpose: zero leaves a chunk split without a chunk size and the
