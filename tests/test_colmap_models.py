@@ -51,9 +51,6 @@ def test_text_model_is_split_into_text_in_colmaps_layout(tmp_path):
     (model / "cameras.txt").write_text(text)
     assert list(split(model, [patch(tmp_path / "p", 0, 0, 10, 10)]).values()) == [3, 3, 5, 1, 2, 2, 3]
     assert text_files(tmp_path / "p") == TEXT_SCENE_PATCH
-    split(tmp_path / "p", [patch(tmp_path / "again")])  # which drops the keypoint without a point
-    images = TEXT_SCENE_PATCH["images.txt"].replace(" 8 8 -1", "")
-    assert text_files(tmp_path / "again") == {**TEXT_SCENE_PATCH, "images.txt": images}
     # Binary wins where both forms are there; an incomplete text model reports the binary file.
     write_model(model, **SCENE)
     split(model, [patch(tmp_path / "b", 0, 0, 10, 10)])
@@ -104,8 +101,7 @@ EXPECTED = {"a": ([RIGS[0]], [Frame(1, 1, FRAMES[0].pose, [(CAMERA, 1, 1)]), FRA
 
 def test_frames_keep_their_patch_images_and_rigs_their_cameras(tmp_path):
     model = write_model(tmp_path / "m", **RIG_MODEL, rigs=RIGS, frames=FRAMES)
-    patches = [patch(tmp_path / "a", 0, 0, 10, 10), patch(tmp_path / "b", 10, 0, 20, 10)]
-    counts = split(model, patches)
+    counts = split(model, [patch(tmp_path / "a", 0, 0, 10, 10), patch(tmp_path / "b", 10, 0, 20, 10)])
     for name, (rigs, frames, cameras) in EXPECTED.items():
         assert [(tmp_path / name / f).read_bytes() for f in ("rigs.bin", "frames.bin", "cameras.bin")] == \
             [pack_rigs(rigs), pack_frames(frames), pack_cameras(cameras)]
