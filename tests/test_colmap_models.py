@@ -61,8 +61,7 @@ def test_text_model_is_split_into_text_in_colmaps_layout(tmp_path):
     with pytest.raises(RuntimeError, match=r"^Camera splitting failed: No such file or directory \(os error 2\)$"):
         split(model, [])
 
-# Values whose shortest text needs all 17 digits, extremes, signed zero,
-# subnormals and the non-finite values.
+# Values whose shortest text needs all 17 digits, extremes, signed zero, subnormals and the non-finite values.
 AWKWARD = (0.1, 1 / 3, 2 / 3 * 1e-300, 5e-324, -0.0, 1.7976931348623157e308, 123456789.12345679,
            math.inf, -math.inf, 1e16, 1e-5, math.nan)
 
@@ -79,9 +78,8 @@ def test_every_camera_model_and_number_reads_back_the_same(tmp_path):
     # An image without keypoints has an empty keypoint line.
     assert (tmp_path / "q" / "images.txt").read_text().splitlines()[-2:] == ["99 1 0 0 0 0 0 0 1 a b.jpg", ""]
 
-# A two-camera rig, a rig with an IMU, and a rig with no images. Frame 1 has
-# its left image (1, x = 1) in patch A and its right image (2, x = 12) in B;
-# frame 2 lies in A; frame 3 (rig 2, image 3 and IMU data) in B.
+# A two-camera rig, a rig with an IMU, and a rig with no images. Frame 1 has its left image (1, x = 1) in
+# patch A and its right image (2, x = 12) in B; frame 2 lies in A; frame 3 (rig 2, image 3 and IMU data) in B.
 POSE = (0.5, 0.5, 0.5, 0.5, 1.0, 2.0, 3.0)
 RIG_MODEL = dict(
     cameras=[Camera(1), Camera(2, 1, params=(1.0, 2.0, 3.0, 4.0)), Camera(3, 2, params=(5.0, 6.0, 7.0, 8.0))],
@@ -94,8 +92,7 @@ RIGS = [Rig(1, (CAMERA, 1), [(CAMERA, 2, POSE)]), Rig(2, (CAMERA, 3), [(IMU, 9, 
 FRAMES = [Frame(1, 1, (1.0, 0.0, 0.0, 0.0, -1.0, -1.0, 0.0), [(CAMERA, 1, 1), (CAMERA, 2, 2)]),
           Frame(2, 1, (1.0, 0.0, 0.0, 0.0, -2.0, -2.0, 0.0), [(CAMERA, 1, 4), (CAMERA, 2, 5)]),
           Frame(3, 2, (1.0, 0.0, 0.0, 0.0, -15.0, -3.0, 0.0), [(CAMERA, 3, 3), (IMU, 9, 77)])]
-# Each patch keeps the rigs of its frames with every rig camera (camera 1
-# unused in B), and a cut frame with its own images only.
+# Each patch keeps its frames' rigs with every rig camera (camera 1 unused in B), a cut frame its own images.
 EXPECTED = {"a": ([RIGS[0]], [Frame(1, 1, FRAMES[0].pose, [(CAMERA, 1, 1)]), FRAMES[1]], RIG_MODEL["cameras"][:2]),
             "b": (RIGS[:2], [Frame(1, 1, FRAMES[0].pose, [(CAMERA, 2, 2)]), FRAMES[2]], RIG_MODEL["cameras"])}
 

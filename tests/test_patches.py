@@ -39,8 +39,7 @@ def test_bounding_box_values_and_refusals(name):
 
 def test_defaults_and_argument_forms():
     assert str(inspect.signature(BoundingBox)) == "(min_x, max_x, min_y, max_y)"
-    assert patches.__text_signature__ == \
-        "(camera_positions, max_cameras=700, buffer_meters=1.5, target_bins=100)"
+    assert patches.__text_signature__ == "(camera_positions, max_cameras=700, buffer_meters=1.5, target_bins=100)"
     expected = reference.plan(GRID, 700, 1.5, 100).boxes
     assert rects(patches(GRID)) == rects(patches(GRID, None, None, None)) == expected
     assert rects(patches(camera_positions=GRID, buffer_meters=None, target_bins=100)) == expected
@@ -69,9 +68,8 @@ P = patches
     (lambda: BoundingBox(0, 1, 2, 3, min_z=4), TypeError, r"^BoundingBox\(\) got an unexpected keyword argument"),
     (lambda: P(GRID, None, None, None, None), TypeError,
      r"^patches\(\) takes from 1 to 4 positional arguments but 5 were given$"),
-    # Refused on purpose: zero leaves a chunk split without a chunk size and the
-    # grid without columns; a NaN or negative buffer gave patches covering no
-    # camera, reported as created.
+    # Refused on purpose: zero leaves a chunk split without a chunk size and the grid without columns; a NaN
+    # or negative buffer gave patches covering no camera, reported as created.
     (lambda: P([], 0), ValueError, "^max_cameras must be at least 1$"),
     (lambda: P([], None, None, 0), ValueError, "^target_bins must be at least 1$"),
     (lambda: P([(1.0, 1.0)], None, math.nan), ValueError, "^buffer_meters must be a non-negative number, not "),
@@ -95,8 +93,8 @@ ROW = [(i * 0.0625, 5.0) for i in range(300)]  # 1/16 apart: a dense row
     # x order 0 1 | 3 7 | 9: widths x_last - x_first + 2 * buffer, at least 0.1
     ([(x, 4.0) for x in (7.0, 0.0, 3.0, 1.0, 9.0)], 2, 0.5, None,
      [(-0.5, 1.5, 3.5, 4.5), (2.5, 7.5, 3.5, 4.5), (8.5, 9.5, 3.5, 4.5)], None),
-    # A camera on the last grid line belongs to the last strip, one on an
-    # inner line to the column on its right; NaN coordinates take no part.
+    # A camera on the last grid line belongs to the last strip, one on an inner line to the column on its
+    # right; NaN coordinates take no part.
     ([(0.0, 0.0), (5.0, 5.0), (10.0, 10.0), (NAN, 5.0), (5.0, NAN)], 1, 0.0, 10,
      [(0.0, 1.0, 0.0, 1.0), (5.0, 6.0, 5.0, 6.0), (9.0, 10.0, 9.0, 10.0)], 1.0),
     # Equal cost (3) from the last strip starting at x = 1.5 or 2.5: the first found is kept.
@@ -106,8 +104,8 @@ ROW = [(i * 0.0625, 5.0) for i in range(300)]  # 1/16 apart: a dense row
     (ROW + [(0.0, 0.0), (18.6875, 10.0)], 100, 0.5, 2,
      [(-0.5, 0.5, -0.5, 0.5), (-0.5, 6.6875, 4.5, 5.5), (5.75, 12.9375, 4.5, 5.5), (12.0, 19.1875, 4.5, 5.5),
       (18.1875, 19.1875, 9.5, 10.5)], 0),
-    # A camera with a NaN coordinate first or last in a chunk made that patch's
-    # bounds NaN, leaving the chunk's other cameras in no patch; it is left out.
+    # A camera with a NaN coordinate first or last in a chunk made that patch's bounds NaN, leaving the
+    # chunk's other cameras in no patch; it is left out.
     ([(0.0, 0.0), (0.0, 1.0), (0.0, 2.0), (0.0, NAN)], 2, 0.5, 1,
      [(-0.5, 0.5, -0.5, 1.5), (-0.5, 0.5, 1.5, 2.5)], None),
     ([(0.0, NAN)] + [(i * 0.03125, 0.0) for i in range(4)] + [(0.5, 3.0)], 2, 0.25, 1,

@@ -97,13 +97,11 @@ def merge(directory, paths):
 def test_merge_is_the_first_header_with_the_total_then_every_body(data, layout, counts):
     # Comments, line ends and how the count is written may differ from file to file.
     styles = [data.draw(header_styles) for _ in counts]
-    bodies = [b"".join(records_with(data.draw, layout, [{}] * n)) for n in counts]
+    records = [records_with(data.draw, layout, [{}] * n) for n in counts]
     with scratch() as d:
-        paths = [d / f"in_{i}.ply" for i in range(len(counts))]
-        for path, n, style, body in zip(paths, counts, styles, bodies):
-            path.write_bytes(header_of(layout, n, style) + body)
+        paths = [write_splats(d / f"in_{i}.ply", layout, rs, s) for i, (rs, s) in enumerate(zip(records, styles))]
         merged = merge(d, paths).read_bytes()
-    assert merged == header_of(layout, sum(counts), styles[0], rewritten_from=counts[0]) + b"".join(bodies)
+    assert merged == header_of(layout, sum(counts), styles[0], rewritten_from=counts[0]) + b"".join(sum(records, []))
 
 SPLAT_FIELDS = ("x", "y", "z", "scale_0", "scale_1", "scale_2")
 point_coordinates = st.one_of(lattice, st.floats(-4, 4), st.floats())
@@ -126,8 +124,8 @@ def cleanup_cases(draw):
 @examples(60)
 @given(cleanup_cases(), header_styles)
 def test_cleanup_kept_and_discarded_divide_the_input(case, style):
-    # Both outputs are the input's header with their count and the records the reference keep
-    # test gives them, in input order; merged, they give the input back.
+    # Both outputs are the input's header with their count and the records the reference keep test gives them,
+    # in input order; merged, they give the input back.
     layout, records, values, points, config = case
     with scratch() as d:
         document = dict(config, input_file=str(write_splats(d / "in.ply", layout, records, style)),
@@ -220,9 +218,8 @@ def fields_read(input_file, sample, min_z, max_z, patch_list, read):
 @examples(100)
 @given(texts, *[st.floats()] * 3, st.lists(st.tuples(texts, *[st.floats()] * 4), max_size=4))
 def test_config_json_round_trip(input_file, sample, min_z, max_z, patch_list):
-    # Paths exactly (NUL included), finite numbers to the bit; a non-finite
-    # number is written as null and a bound read back as the infinite default
-    # of its side, so the second to_json equals the first. A null sample_percentage is refused.
+    # Paths exactly (NUL included), finite numbers to the bit; a non-finite number is written as null and a
+    # bound read back as its side's infinite default, so to_json is stable. A null sample_percentage is refused.
     c = Config(input_file)
     c.sample_percentage, c.min_z, c.max_z = sample, min_z, max_z
     c.patches = [Patch.with_bounds(out, *b) for out, *b in patch_list]
@@ -251,9 +248,8 @@ maybe_finite = st.one_of(st.none(), finite)
        st.lists(st.tuples(texts, *[maybe_finite] * 4), max_size=3), st.booleans())
 def test_config_documents_of_another_writer_read_as_their_values(data, input_file, sample, min_z, max_z,
                                                                  patch_list, ascii_only):
-    # Keys in any order, unknown keys ("min_z" is not "minZ"), records as arrays,
-    # keys left out (None), integral numbers as integers of any size, strings with
-    # \u escapes or raw UTF-8: each field reads back as written, or its default.
+    # Keys in any order, unknown keys ("min_z" is not "minZ"), records as arrays, keys left out (None), integral
+    # numbers as integers of any size, \u escapes or raw UTF-8: each field reads back as written or its default.
     def number(v):
         return int(v) if v is not None and v.is_integer() and data.draw(st.booleans()) else v
 
@@ -285,9 +281,8 @@ def drawn_rectangles(data, values, count):
        st.one_of(st.just(100.0), st.sampled_from([0.0, 50.0]), st.floats()))
 def test_split_ply_writes_each_kept_point_to_exactly_the_patches_holding_it(data, points, count, min_z,
                                                                             max_z, percentage):
-    # Sampling draws once per point, not per patch: a patch over the whole plane
-    # receives the kept points in input order, every other patch those of them
-    # inside it. At 100% or more all are kept; at 0, below or NaN none.
+    # Sampling draws once per point, not per patch: a patch over the whole plane receives the kept points in
+    # input order, every other one those inside it. At 100% or more all are kept; at 0, below or NaN none.
     rectangles = [(-INF, -INF, INF, INF)] + drawn_rectangles(data, [v for p in points for v in p[:2]], count)
     with scratch() as d:
         (d / "cloud.ply").write_bytes(cloud_bytes(points))
@@ -349,10 +344,9 @@ def holds(box, x, y):
        st.one_of(st.sampled_from([0.0, 0.25, 1.5]), st.floats(0, 3)), st.integers(1, 14))
 def test_planner_is_the_straightforward_one_and_covers_every_camera_within_the_limit(
         capfd, positions, max_cameras, buffer, target_bins):
-    # The plan and summary line are the straightforward planner's. A patch
-    # stacked on the grid holds at most max_cameras cameras (edges included).
-    # With a buffer every camera without a NaN coordinate lies in some patch
-    # (without one, rounding may leave a camera on an edge an ulp outside).
+    # The plan and summary line are the straightforward planner's. A patch stacked on the grid holds at most
+    # max_cameras cameras (edges included). With a buffer every camera without a NaN coordinate lies in some
+    # patch (without one, rounding may leave a camera on an edge an ulp outside).
     assume(any(not math.isnan(x) for x, _ in positions) and any(not math.isnan(y) for _, y in positions))
     capfd.readouterr()
     try:

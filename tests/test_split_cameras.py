@@ -8,9 +8,6 @@ import pytest
 from larkspan.splat import split_cameras_json
 from support.colmap import SCENE, SCENE_PATCH, WIDE, files, patch, split, write_model
 
-COUNTS = ["cameras_loaded", "images_loaded", "points3d_loaded", "patches_written",
-          "total_cameras_written", "total_images_written", "total_points3d_written"]
-
 @pytest.fixture
 def scene(tmp_path):
     return write_model(tmp_path / "model", **SCENE)
@@ -21,7 +18,9 @@ def test_patch_model_byte_exact_and_split_again_unchanged(scene, tmp_path):
     counts = split(scene, [patch(tmp_path / "p", 0, 0, 10, 10), patch(tmp_path / "reversed", 10, 0, 0, 10)])
     assert files(tmp_path / "p") == SCENE_PATCH
     assert files(tmp_path / "reversed") == (struct.pack("<Q", 0),) * 3
-    assert list(counts) == COUNTS and list(counts.values()) == [3, 3, 5, 2, 2, 2, 3]
+    assert list(counts) == ["cameras_loaded", "images_loaded", "points3d_loaded", "patches_written",
+                            "total_cameras_written", "total_images_written", "total_points3d_written"]
+    assert list(counts.values()) == [3, 3, 5, 2, 2, 2, 3]
     assert list(split(tmp_path / "p", [patch(tmp_path / "again")]).values()) == [2, 2, 3, 1, 2, 2, 3]
     assert files(tmp_path / "again")[::2] == SCENE_PATCH[::2]  # images lose the keypoint without a point
     assert list(split(scene, []).values()) == [3, 3, 5, 0, 0, 0, 0]
