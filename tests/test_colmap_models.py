@@ -9,8 +9,8 @@ import pytest
 
 from larkspan.splat import cleanup_splats
 from support.colmap import (CAMERA, CAMERA_MODELS, IMU, PARAM_COUNTS, SCENE, SCENE_PATCH, Camera, Frame, Image,
-                            Point, Rig, at, files, pack_cameras, pack_frames, pack_rigs, patch, split,
-                            write_model, write_text_model)
+                            Point, Rig, at, files, pack_cameras, pack_frames, pack_images, pack_points, pack_rigs,
+                            patch, split, write_model)
 from support.ply import splat_row
 
 TEXT_SCENE_PATCH = {
@@ -45,15 +45,12 @@ def text_files(directory):
     return {p.name: p.read_text() for p in sorted(directory.iterdir())}
 
 def test_text_model_is_split_into_text_in_colmaps_layout(tmp_path):
-    model = write_text_model(tmp_path / "m", **SCENE)
+    model = write_model(tmp_path / "m", **SCENE, text=True)
     # Read leniently: runs of blanks, CRLF, blank and comment lines anywhere.
     text = (model / "cameras.txt").read_text().replace(" ", "  \t").replace("\n", "\r\n\n# note\n")
     (model / "cameras.txt").write_text(text)
     assert list(split(model, [patch(tmp_path / "p", 0, 0, 10, 10)]).values()) == [3, 3, 5, 1, 2, 2, 3]
     assert text_files(tmp_path / "p") == TEXT_SCENE_PATCH
-    split(tmp_path / "p", [patch(tmp_path / "again")])  # which drops the keypoint without a point
-    images = TEXT_SCENE_PATCH["images.txt"].replace(" 8 8 -1", "")
-    assert text_files(tmp_path / "again") == {**TEXT_SCENE_PATCH, "images.txt": images}
     # Binary wins where both forms are there; an incomplete text model reports the binary file.
     write_model(model, **SCENE)
     split(model, [patch(tmp_path / "b", 0, 0, 10, 10)])
@@ -64,8 +61,7 @@ def test_text_model_is_split_into_text_in_colmaps_layout(tmp_path):
     with pytest.raises(RuntimeError, match=r"^Camera splitting failed: No such file or directory \(os error 2\)$"):
         split(model, [])
 
-# Values whose shortest text needs all 17 digits, extremes, signed zero,
-# subnormals and the non-finite values.
+# Values whose shortest text needs all 17 digits, extremes, signed zero, subnormals and the non-finite values.
 AWKWARD = (0.1, 1 / 3, 2 / 3 * 1e-300, 5e-324, -0.0, 1.7976931348623157e308, 123456789.12345679,
            math.inf, -math.inf, 1e16, 1e-5, math.nan)
 
@@ -74,7 +70,7 @@ def test_every_camera_model_and_number_reads_back_the_same(tmp_path):
     cameras[6].params = AWKWARD  # FULL_OPENCV: 12 parameters
     images = [Image(c.camera_id, camera_id=c.camera_id, name=b"%d" % c.camera_id) for c in cameras]
     images.append(Image(99, name=b"a b.jpg"))
-    write_text_model(tmp_path / "t", cameras, images, [])
+    write_model(tmp_path / "t", cameras, images, [], text=True)
     split(tmp_path / "t", [patch(tmp_path / "q")])
     lines = [line.split() for line in (tmp_path / "q" / "cameras.txt").read_text().splitlines()[3:]]
     assert [(f[1], len(f) - 4) for f in lines] == CAMERA_MODELS
@@ -82,9 +78,8 @@ def test_every_camera_model_and_number_reads_back_the_same(tmp_path):
     # An image without keypoints has an empty keypoint line.
     assert (tmp_path / "q" / "images.txt").read_text().splitlines()[-2:] == ["99 1 0 0 0 0 0 0 1 a b.jpg", ""]
 
-# A two-camera rig, a rig with an IMU, and a rig with no images. Frame 1 has
-# its left image (1, x = 1) in patch A and its right image (2, x = 12) in B;
-# frame 2 lies in A; frame 3 (rig 2, image 3 and IMU data) in B.
+# A two-camera rig, a rig with an IMU, and a rig with no images. Frame 1 has its left image (1, x = 1) in
+# patch A and its right image (2, x = 12) in B; frame 2 lies in A; frame 3 (rig 2, image 3 and IMU data) in B.
 POSE = (0.5, 0.5, 0.5, 0.5, 1.0, 2.0, 3.0)
 RIG_MODEL = dict(
     cameras=[Camera(1), Camera(2, 1, params=(1.0, 2.0, 3.0, 4.0)), Camera(3, 2, params=(5.0, 6.0, 7.0, 8.0))],
@@ -97,20 +92,18 @@ RIGS = [Rig(1, (CAMERA, 1), [(CAMERA, 2, POSE)]), Rig(2, (CAMERA, 3), [(IMU, 9, 
 FRAMES = [Frame(1, 1, (1.0, 0.0, 0.0, 0.0, -1.0, -1.0, 0.0), [(CAMERA, 1, 1), (CAMERA, 2, 2)]),
           Frame(2, 1, (1.0, 0.0, 0.0, 0.0, -2.0, -2.0, 0.0), [(CAMERA, 1, 4), (CAMERA, 2, 5)]),
           Frame(3, 2, (1.0, 0.0, 0.0, 0.0, -15.0, -3.0, 0.0), [(CAMERA, 3, 3), (IMU, 9, 77)])]
-# Each patch keeps the rigs of its frames with every rig camera (camera 1
-# unused in B), and a cut frame with its own images only.
+# Each patch keeps its frames' rigs with every rig camera (camera 1 unused in B), a cut frame its own images.
 EXPECTED = {"a": ([RIGS[0]], [Frame(1, 1, FRAMES[0].pose, [(CAMERA, 1, 1)]), FRAMES[1]], RIG_MODEL["cameras"][:2]),
             "b": (RIGS[:2], [Frame(1, 1, FRAMES[0].pose, [(CAMERA, 2, 2)]), FRAMES[2]], RIG_MODEL["cameras"])}
 
 def test_frames_keep_their_patch_images_and_rigs_their_cameras(tmp_path):
     model = write_model(tmp_path / "m", **RIG_MODEL, rigs=RIGS, frames=FRAMES)
-    patches = [patch(tmp_path / "a", 0, 0, 10, 10), patch(tmp_path / "b", 10, 0, 20, 10)]
-    counts = split(model, patches)
+    counts = split(model, [patch(tmp_path / "a", 0, 0, 10, 10), patch(tmp_path / "b", 10, 0, 20, 10)])
     for name, (rigs, frames, cameras) in EXPECTED.items():
         assert [(tmp_path / name / f).read_bytes() for f in ("rigs.bin", "frames.bin", "cameras.bin")] == \
             [pack_rigs(rigs), pack_frames(frames), pack_cameras(cameras)]
     assert (counts["total_cameras_written"], counts["total_images_written"]) == (5, 5)
-    write_text_model(tmp_path / "t", **RIG_MODEL, rigs=RIGS, frames=FRAMES)
+    write_model(tmp_path / "t", **RIG_MODEL, rigs=RIGS, frames=FRAMES, text=True)
     split(tmp_path / "t", [patch(tmp_path / "ta", 0, 0, 10, 10), patch(tmp_path / "tb", 10, 0, 20, 10)])
     assert (tmp_path / "tb" / "rigs.txt").read_text().splitlines()[2:] == [
         "# Number of rigs: 2", "1 2 CAMERA 1 CAMERA 2 1 0.5 0.5 0.5 0.5 1 2 3", "2 2 CAMERA 3 IMU 9 0"]
@@ -134,7 +127,23 @@ TEXT_FAILURES = [
     ("points3D.txt", "1 0 0 0 256 0 0 0\n", 'line 1: expected a colour value (0 to 255), found "256" (out of range)'),
     ("points3D.txt", "\n\n7 0 1.5.2 0 1 2 3 0.5\n", 'line 3: expected a coordinate, found "1.5.2"'),
 ]
-SHORT = "failed to fill whole buffer"
+SHORT, HUGE = "failed to fill whole buffer", struct.pack("<Q", 2**60)
+BINARY_FAILURES = [  # the counts of lists in the file are checked against the bytes left
+    ("cameras.bin", struct.pack("<Q", 2) + pack_cameras([Camera(1)])[8:], SHORT),
+    ("cameras.bin", HUGE, SHORT),
+    ("cameras.bin", pack_cameras([Camera(1, 18, params=())]), "Unknown camera model: 18"),
+    ("cameras.bin", pack_cameras([Camera(1, 2**32 - 1, params=())]), "Unknown camera model: 4294967295"),
+    ("images.bin", pack_images([Image(1)])[:-8] + HUGE + bytes(48), SHORT),  # keypoint count
+    ("images.bin", struct.pack("<Q", 2**62) + pack_images([Image(1)])[8:], SHORT),
+    ("images.bin", pack_images([Image(1, name=b"abc")])[:-9], SHORT),  # name without NUL
+    ("images.bin", pack_images([Image(1, name=b"ab\xffc")]), "invalid utf-8 sequence of 1 bytes from index 2"),
+    ("images.bin", pack_images([Image(1, name=b"ok\xf0\x9f\x98")]), "incomplete utf-8 byte sequence from index 2"),
+    ("points3D.bin", pack_points([Point(1)])[:-8] + HUGE + bytes(64), SHORT),  # track length
+    ("points3D.bin", pack_points([Point(1)])[:-1], SHORT),
+    ("images.bin", None, "No such file or directory (os error 2)"),
+    ("images.bin", pack_images([Image(3), Image(4, camera_id=77)]),
+     "image 4 uses camera 77, which cameras.bin does not hold"),
+]
 RIG_FAILURES = [  # dangling references are refused at loading, naming the ids
     ("frames.bin", None, "the model holds rigs.bin but no frames.bin: rigs and frames come together"),
     ("rigs.bin", None, "the model holds frames.bin but no rigs.bin: rigs and frames come together"),
@@ -146,10 +155,10 @@ RIG_FAILURES = [  # dangling references are refused at loading, naming the ids
     ("rigs.bin", struct.pack("<QIIiI", 1, 1, 2**32 - 1, 0, 1), SHORT),  # sensor count
 ]
 
-@pytest.mark.parametrize("name, content, message", TEXT_FAILURES + RIG_FAILURES)
+@pytest.mark.parametrize("name, content, message", TEXT_FAILURES + BINARY_FAILURES + RIG_FAILURES)
 def test_load_failure_names_the_problem_and_writes_nothing(tmp_path, name, content, message):
     if name.endswith(".txt"):  # a text line that does not parse: the file and line are named
-        model = write_text_model(tmp_path / "m", [Camera(1)], [Image(1)], [])
+        model = write_model(tmp_path / "m", [Camera(1)], [Image(1)], [], text=True)
         message = f"{model / name}, {message}"
     else:
         model = write_model(tmp_path / "m", **RIG_MODEL, rigs=RIGS, frames=FRAMES)
@@ -172,7 +181,7 @@ def test_cleanup_reads_points3d_txt_as_points3d_bin(tmp_path, ply_factory):
                                    "max_area": 1e9, "colmap_points_file": str(points_file), "min_neighbors": 2}))
         return (tmp_path / "kept.ply").read_bytes()
     assert clean(write_model(tmp_path / "b", [], [], points) / "points3D.bin") == \
-        clean(write_text_model(tmp_path / "t", [], [], points) / "points3D.txt") != source.read_bytes()
+        clean(write_model(tmp_path / "t", [], [], points, text=True) / "points3D.txt") != source.read_bytes()
     with pytest.raises(OSError) as caught:
         clean(tmp_path / "bad.txt")
     assert str(caught.value) == f'{tmp_path / "bad.txt"}, line 2: expected a coordinate, found "zero"'

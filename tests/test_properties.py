@@ -17,7 +17,7 @@ import support.planner as planner_reference
 from larkspan.splat import Config, OrthoCells, Patch, cleanup_splats, merge_ply_files_py, patches, split_ply
 from support.cleanup_reference import reference_flags
 from support.cloud_reference import reference_split as reference_split_ply
-from support.colmap import (PARAM_COUNTS, Camera, Image, Point, at, camera_centre, files, model_bytes, parse_model,
+from support.colmap import (PARAM_COUNTS, Camera, Image, Point, at, camera_centre, files, model_bytes,
                             patch, points3d_bin, points_file, read_points_file, reference_split, split, write_model)
 from support.ply import cloud_bytes, header_out, make_config, ply_header
 
@@ -28,15 +28,10 @@ def examples(n):
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                            HealthCheck.function_scoped_fixture])
 
-@pytest.fixture(scope="module")
-def scratch(tmp_path_factory):
-    base = tmp_path_factory.mktemp("properties")
-
-    @contextmanager
-    def fresh():
-        with tempfile.TemporaryDirectory(dir=base) as directory:
-            yield Path(directory)
-    return fresh
+@contextmanager
+def scratch():
+    with tempfile.TemporaryDirectory() as directory:
+        yield Path(directory)
 
 def plain(value):
     """Floats as their bits, so that structures compare -0.0 and NaN exactly."""
@@ -99,16 +94,14 @@ def merge(directory, paths):
 
 @examples(40)
 @given(st.data(), layouts(("x", "y", "z")), st.lists(st.integers(0, 6), min_size=1, max_size=4))
-def test_merge_is_the_first_header_with_the_total_then_every_body(scratch, data, layout, counts):
+def test_merge_is_the_first_header_with_the_total_then_every_body(data, layout, counts):
     # Comments, line ends and how the count is written may differ from file to file.
     styles = [data.draw(header_styles) for _ in counts]
-    bodies = [b"".join(records_with(data.draw, layout, [{}] * n)) for n in counts]
+    records = [records_with(data.draw, layout, [{}] * n) for n in counts]
     with scratch() as d:
-        paths = [d / f"in_{i}.ply" for i in range(len(counts))]
-        for path, n, style, body in zip(paths, counts, styles, bodies):
-            path.write_bytes(header_of(layout, n, style) + body)
+        paths = [write_splats(d / f"in_{i}.ply", layout, rs, s) for i, (rs, s) in enumerate(zip(records, styles))]
         merged = merge(d, paths).read_bytes()
-    assert merged == header_of(layout, sum(counts), styles[0], rewritten_from=counts[0]) + b"".join(bodies)
+    assert merged == header_of(layout, sum(counts), styles[0], rewritten_from=counts[0]) + b"".join(sum(records, []))
 
 SPLAT_FIELDS = ("x", "y", "z", "scale_0", "scale_1", "scale_2")
 point_coordinates = st.one_of(lattice, st.floats(-4, 4), st.floats())
@@ -130,9 +123,9 @@ def cleanup_cases(draw):
 
 @examples(60)
 @given(cleanup_cases(), header_styles)
-def test_cleanup_kept_and_discarded_divide_the_input(scratch, case, style):
-    # Both outputs are the input's header with their count and the records the reference keep
-    # test gives them, in input order; merged, they give the input back.
+def test_cleanup_kept_and_discarded_divide_the_input(case, style):
+    # Both outputs are the input's header with their count and the records the reference keep test gives them,
+    # in input order; merged, they give the input back.
     layout, records, values, points, config = case
     with scratch() as d:
         document = dict(config, input_file=str(write_splats(d / "in.ply", layout, records, style)),
@@ -155,9 +148,6 @@ def test_cleanup_kept_and_discarded_divide_the_input(scratch, case, style):
 POINT_IDS = [0, 1, 2, 3, 7, 2**32, 2**40 + 1, 2**63 - 1, 2**63, 2**64 - 2]
 u64s = st.integers(0, 2**64 - 1)
 
-def signed(point_id):
-    return point_id - 2**64 if point_id >= 2**63 else point_id
-
 @st.composite
 def noisy_models(draw):
     """A small model on the lattice with every camera model, repeated ids, keypoints naming missing
@@ -173,7 +163,7 @@ def noisy_models(draw):
                     (draw(lattice), draw(lattice), draw(st.one_of(lattice, st.just(math.nan)))),
                     draw(st.tuples(*[st.integers(0, 255)] * 3)), draw(finite))
               for _ in range(draw(st.integers(0, 10)))]
-    seen = st.sampled_from(sorted({signed(p.point3d_id) for p in points}) + [-1, 12345])
+    seen = st.sampled_from(sorted({(p.point3d_id + 2**63) % 2**64 - 2**63 for p in points}) + [-1, 12345])
     images = []
     for _ in range(draw(st.integers(0, 6))):
         centre = (draw(lattice), draw(lattice), draw(st.sampled_from([0.0, 1.0, 2.0, 3.0])))
@@ -186,7 +176,7 @@ def noisy_models(draw):
     for im in images:
         for k, (_, _, point_id) in enumerate(im.points2d):
             for p in points:
-                if signed(p.point3d_id) == point_id and draw(st.integers(0, 5)):
+                if p.point3d_id == point_id % 2**64 and draw(st.integers(0, 5)):
                     p.track.append((im.image_id, k))
     for p in points:
         p.track += draw(st.lists(st.tuples(st.sampled_from([0, 1, 9]), st.integers(0, 6)), max_size=2))
@@ -195,7 +185,7 @@ def noisy_models(draw):
 
 @examples(60)
 @given(st.data(), noisy_models(), st.integers(0, 5))
-def test_every_colmap_patch_holds_what_the_rules_select(scratch, data, model, patch_count):
+def test_every_colmap_patch_holds_what_the_rules_select(data, model, patch_count):
     # Any patches (edges on centres and points, overlapping, reversed, one over everything).
     cameras, images, points = model
     values = [v for im in images for v in camera_centre(im)] + [v for p in points for v in p.xyz if math.isfinite(v)]
@@ -204,7 +194,8 @@ def test_every_colmap_patch_holds_what_the_rules_select(scratch, data, model, pa
     with scratch() as d:
         counts = split(write_model(d / "in", *model), [patch(d / f"p{j}", *b) for j, b in enumerate(boxes)],
                        -2.0, 2.0)
-        loaded = parse_model(d / "in")
+        loaded = [{c.camera_id: c for c in cameras}, {im.image_id: im for im in images},
+                  {p.point3d_id: p for p in points}]
         totals = [0, 0, 0]
         for j, box in enumerate(boxes):
             expected = reference_split(*loaded, (*box, -2.0, 2.0))
@@ -227,9 +218,8 @@ def fields_read(input_file, sample, min_z, max_z, patch_list, read):
 @examples(100)
 @given(texts, *[st.floats()] * 3, st.lists(st.tuples(texts, *[st.floats()] * 4), max_size=4))
 def test_config_json_round_trip(input_file, sample, min_z, max_z, patch_list):
-    # Paths exactly (NUL included), finite numbers to the bit; a non-finite
-    # number is written as null and a bound read back as the infinite default
-    # of its side, so the second to_json equals the first. A null sample_percentage is refused.
+    # Paths exactly (NUL included), finite numbers to the bit; a non-finite number is written as null and a
+    # bound read back as its side's infinite default, so to_json is stable. A null sample_percentage is refused.
     c = Config(input_file)
     c.sample_percentage, c.min_z, c.max_z = sample, min_z, max_z
     c.patches = [Patch.with_bounds(out, *b) for out, *b in patch_list]
@@ -258,9 +248,8 @@ maybe_finite = st.one_of(st.none(), finite)
        st.lists(st.tuples(texts, *[maybe_finite] * 4), max_size=3), st.booleans())
 def test_config_documents_of_another_writer_read_as_their_values(data, input_file, sample, min_z, max_z,
                                                                  patch_list, ascii_only):
-    # Keys in any order, unknown keys ("min_z" is not "minZ"), records as arrays,
-    # keys left out (None), integral numbers as integers of any size, strings with
-    # \u escapes or raw UTF-8: each field reads back as written, or its default.
+    # Keys in any order, unknown keys ("min_z" is not "minZ"), records as arrays, keys left out (None), integral
+    # numbers as integers of any size, \u escapes or raw UTF-8: each field reads back as written or its default.
     def number(v):
         return int(v) if v is not None and v.is_integer() and data.draw(st.booleans()) else v
 
@@ -290,11 +279,10 @@ def drawn_rectangles(data, values, count):
 @given(st.data(), st.lists(st.tuples(*[st.one_of(lattice, f32s)] * 3, *[st.integers(0, 255)] * 3), max_size=40),
        st.integers(0, 8), st.floats(), st.floats(),
        st.one_of(st.just(100.0), st.sampled_from([0.0, 50.0]), st.floats()))
-def test_split_ply_writes_each_kept_point_to_exactly_the_patches_holding_it(scratch, data, points, count, min_z,
+def test_split_ply_writes_each_kept_point_to_exactly_the_patches_holding_it(data, points, count, min_z,
                                                                             max_z, percentage):
-    # Sampling draws once per point, not per patch: a patch over the whole plane
-    # receives the kept points in input order, every other patch those of them
-    # inside it. At 100% or more all are kept; at 0, below or NaN none.
+    # Sampling draws once per point, not per patch: a patch over the whole plane receives the kept points in
+    # input order, every other one those inside it. At 100% or more all are kept; at 0, below or NaN none.
     rectangles = [(-INF, -INF, INF, INF)] + drawn_rectangles(data, [v for p in points for v in p[:2]], count)
     with scratch() as d:
         (d / "cloud.ply").write_bytes(cloud_bytes(points))
@@ -317,7 +305,7 @@ def test_split_ply_writes_each_kept_point_to_exactly_the_patches_holding_it(scra
 @examples(60)
 @given(st.data(), layouts(("x", "y", "z")), st.lists(st.tuples(*[st.one_of(lattice, f32s)] * 2), max_size=30),
        st.integers(0, 8), header_styles)
-def test_ortho_cells_hold_exactly_the_splats_inside_them_and_merge_back(scratch, data, layout, points, count, style):
+def test_ortho_cells_hold_exactly_the_splats_inside_them_and_merge_back(data, layout, points, count, style):
     # Bounds inclusive: a splat on an edge shared by k cells is written k times.
     cells = [(x0, x1, y0, y1) for x0, y0, x1, y1 in drawn_rectangles(data, [v for p in points for v in p], count)]
     records = records_with(data.draw, layout, [{"x": x, "y": y, "z": float(k)} for k, (x, y) in enumerate(points)])
@@ -356,10 +344,9 @@ def holds(box, x, y):
        st.one_of(st.sampled_from([0.0, 0.25, 1.5]), st.floats(0, 3)), st.integers(1, 14))
 def test_planner_is_the_straightforward_one_and_covers_every_camera_within_the_limit(
         capfd, positions, max_cameras, buffer, target_bins):
-    # The plan and summary line are the straightforward planner's. A patch
-    # stacked on the grid holds at most max_cameras cameras (edges included).
-    # With a buffer every camera without a NaN coordinate lies in some patch
-    # (without one, rounding may leave a camera on an edge an ulp outside).
+    # The plan and summary line are the straightforward planner's. A patch stacked on the grid holds at most
+    # max_cameras cameras (edges included). With a buffer every camera without a NaN coordinate lies in some
+    # patch (without one, rounding may leave a camera on an edge an ulp outside).
     assume(any(not math.isnan(x) for x, _ in positions) and any(not math.isnan(y) for _, y in positions))
     capfd.readouterr()
     try:

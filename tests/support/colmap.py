@@ -1,6 +1,5 @@
-"""COLMAP models built and parsed with struct: records are dataclasses, `pack_*` lay them out as
-the binary file (in order, duplicates kept), `text_*` as the text file, `parse_*` read binary
-files back into dicts keyed by id."""
+"""COLMAP models built with struct: records are dataclasses, `pack_*` lay them out as the binary
+file (in order, duplicates kept), `text_*` as the text file."""
 
 from __future__ import annotations
 
@@ -92,14 +91,6 @@ def pack_frames(frames):
     return _counted(frames, lambda f: struct.pack("<II7dI", f.frame_id, f.rig_id, *f.pose, len(f.data_ids))
                     + b"".join(struct.pack("<iIQ", *d) for d in f.data_ids))
 
-def write_model(directory, cameras=(), images=(), points=(), rigs=None, frames=None):
-    directory = Path(directory)
-    directory.mkdir(parents=True, exist_ok=True)
-    parts = [("cameras", pack_cameras, cameras), ("images", pack_images, images), ("points3D", pack_points, points)]
-    for name, pack, records in parts + ([("rigs", pack_rigs, rigs), ("frames", pack_frames, frames)] if rigs else []):
-        (directory / f"{name}.bin").write_bytes(pack(list(records)))
-    return directory
-
 def _text(*values):
     """Fields as text; doubles as a repr that reads back to the same value."""
     return " ".join(repr(v) if isinstance(v, float) else v.decode() if isinstance(v, bytes) else str(v)
@@ -132,53 +123,30 @@ def text_frames(frames):
     return [" ".join([_text(f.frame_id, f.rig_id, *map(float, f.pose), len(f.data_ids))]
                      + [f"{_sensor(kind, sid)} {data_id}" for kind, sid, data_id in f.data_ids]) for f in frames]
 
-def write_text_model(directory, cameras=(), images=(), points=(), rigs=None, frames=None):
+FORMS = {"cameras": (pack_cameras, text_cameras), "images": (pack_images, text_images),
+         "points3D": (pack_points, text_points), "rigs": (pack_rigs, text_rigs), "frames": (pack_frames, text_frames)}
+
+def write_model(directory, cameras=(), images=(), points=(), rigs=None, frames=None, text=False):
+    """The model's binary (or text) files; rigs and frames only when rigs are given."""
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
-    parts = [("cameras", text_cameras, cameras), ("images", text_images, images), ("points3D", text_points, points)]
-    if rigs is not None:
-        parts += [("rigs", text_rigs, rigs), ("frames", text_frames, frames)]
-    for name, lines, records in parts:
-        (directory / f"{name}.txt").write_text("".join(f"{line}\n" for line in [f"# {name}"] + lines(list(records))))
+    models = dict(cameras=cameras, images=images, points3D=points, rigs=rigs, frames=frames)
+    for name, records in list(models.items())[:3 if rigs is None else 5]:
+        pack, lines = FORMS[name]
+        if text:
+            (directory / f"{name}.txt").write_text("".join(f"{ln}\n" for ln in [f"# {name}"] + lines(list(records))))
+        else:
+            (directory / f"{name}.bin").write_bytes(pack(list(records)))
     return directory
 
-class _Bytes:
-    def __init__(self, data):
-        self.data, self.at = data, 0
-
-    def take(self, fmt):
-        values = struct.unpack_from(fmt, self.data, self.at)
-        self.at += struct.calcsize(fmt)
-        return values
-
-    def each(self, read):
-        return [read() for _ in range(self.take("<Q")[0])]
-
-def parse_cameras(data):
-    r = _Bytes(data)
-
-    def camera():
-        cid, model, w, h = r.take("<IIQQ")
-        return Camera(cid, model, w, h, r.take(f"<{PARAM_COUNTS[model]}d"))
-    return {c.camera_id: c for c in r.each(camera)}
-
-def parse_images(data):
-    r = _Bytes(data)
-
-    def image():
-        iid, *pose, cid = r.take("<I4d3dI")
-        end = data.index(b"\0", r.at)
-        name, r.at = data[r.at:end], end + 1
-        return Image(iid, tuple(pose[4:]), tuple(pose[:4]), cid, name, r.each(lambda: r.take("<ddq")))
-    return {im.image_id: im for im in r.each(image)}
-
 def parse_points(data):
-    r = _Bytes(data)
-
-    def point():
-        pid, x, y, z, cr, cg, cb, err = r.take("<Q3d3Bd")
-        return Point(pid, (x, y, z), (cr, cg, cb), err, r.each(lambda: r.take("<II")))
-    return {p.point3d_id: p for p in r.each(point)}
+    """The points of a points3D.bin by id."""
+    (count,), offset, points = struct.unpack_from("<Q", data), 8, {}
+    for _ in range(count):
+        pid, x, y, z, cr, cg, cb, err, n = struct.unpack_from("<Q3d3BdQ", data, offset)
+        track = [struct.unpack_from("<II", data, offset + 51 + 8 * k) for k in range(n)]
+        points[pid], offset = Point(pid, (x, y, z), (cr, cg, cb), err, track), offset + 51 + 8 * n
+    return points
 
 def camera_centre(im):
     """-R^T t of the image's pose."""
@@ -250,9 +218,6 @@ def files(directory):
 
 def model_bytes(cameras, images, points):
     return pack_cameras(cameras), pack_images(images), pack_points(points)
-
-def parse_model(directory):
-    return [parse(data) for parse, data in zip((parse_cameras, parse_images, parse_points), files(directory))]
 
 # One patch over x, y in [0, 10]: images 2 and 5 inside, image 9 outside. Point 20 is inside
 # but its track names image 9 only, so it is left out and image 2's keypoint on it becomes -1.

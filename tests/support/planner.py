@@ -30,9 +30,7 @@ def nan_max(a, b):
 
 def saturating_u64(value):
     """Truncation toward zero; NaN and negatives give 0, too large the maximum."""
-    if not value > 0.0:
-        return 0
-    return 2**64 - 1 if value >= 2.0**64 else int(value)
+    return 0 if not value > 0.0 else 2**64 - 1 if value >= 2.0**64 else int(value)
 
 def row_key(y):
     """y in millimetres, rounded half away from zero, saturated; NaN gives 0."""
