@@ -10,6 +10,7 @@
 #include <limits>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "common/io.hpp"
 #include "common/parallel.hpp"
@@ -211,6 +212,8 @@ constexpr std::size_t kBytesPerCheck = std::size_t{64} << 20;
 
 // No more (cell, splat) pairs are listed at once than this (4 MiB of them).
 constexpr std::uint64_t kMaxStretchPairs = std::uint64_t{1} << 19;
+// Nor do their records take more than this, copied out for writing.
+constexpr std::uint64_t kMaxStagedBytes = 2 * io::kWindowBytes;
 
 // The window is cut into this many pieces for the pool: a few per thread.
 std::size_t piece_count(std::uint64_t records) {
@@ -333,14 +336,14 @@ private:
             return fail_cell(c, w.error());
     }
 
-    // Appends the cell's records of this window (vertex numbers within the
-    // window, ascending) in one gathered write.
-    void append(std::size_t c, const VertexView& view, std::span<const std::uint32_t> members) {
+    // Appends n records of the cell, contiguous in the staging buffer, in
+    // one write.
+    void append(std::size_t c, const char* records, std::uint64_t n) {
         CellOutput& out = outputs_[c];
         if (out.failure) return;
-        if (auto w = io::write_gathered(out.output->file(), view.data, view.vertex_size, members); !w)
+        if (auto w = out.output->file().write_all(records, n * ply_.vertex_size); !w)
             return fail_cell(c, w.error());
-        out.written += members.size();
+        out.written += n;
     }
 
     // Renames the group's complete files into place, once the loaded file
@@ -370,14 +373,21 @@ private:
             open_cell(group[s]);
         }
         const std::size_t pieces = piece_count(records.window_records());
-        // Per piece of a window: (slot, vertex) pairs in vertex order.
+        // Per piece of a window: (slot, vertex) pairs in vertex order, and
+        // how many of them each slot has (then: where the next one goes).
         std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> found(pieces);
+        std::vector<std::vector<std::uint64_t>> at(pieces);
         std::vector<std::uint64_t> start(group.size() + 1);
-        std::vector<std::uint32_t> members;
+        // The records of a stretch, sorted by cell: each cell's part is one
+        // contiguous write. Copying them here, each piece reading its records
+        // in order, costs less than the kernel gathering them from all over
+        // the window record by record.
+        std::vector<char> staged;
         // The last pass: a file larger than memory leaves no pages behind it.
         const bool drop_behind = io::larger_than_memory(records.count() * records.record_size());
-        // A stretch is as much of a window as keeps the (cell, splat) pairs
-        // within a fixed number; cells that overlap many times make it short.
+        // A stretch is as much of a window as keeps its (cell, splat) pairs
+        // within a fixed number and size; cells that overlap many times make
+        // it short.
         std::uint64_t stretch = records.window_records();
         bool stopped = false;
         auto written = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
@@ -388,34 +398,39 @@ private:
                     return checked;
                 }
                 const std::uint64_t last = std::min(view.count, first + stretch);
-                std::uint64_t pairs = 0;
                 parallel_for_each(pieces, [&](std::size_t k) {
                     found[k].clear();
+                    at[k].assign(group.size(), 0);
                     const std::uint64_t span = last - first;
                     const std::uint64_t from = window.first + first + span * k / pieces;
                     const std::uint64_t to = window.first + first + span * (k + 1) / pieces;
                     for_each_membership(grid, cells_, ply_, from, to, [&](std::uint64_t i, std::size_t c) {
-                        if (slot_of[c] != kNotInGroup)
-                            found[k].emplace_back(slot_of[c], static_cast<std::uint32_t>(i - window.first));
+                        if (slot_of[c] == kNotInGroup) return;
+                        found[k].emplace_back(slot_of[c], static_cast<std::uint32_t>(i - window.first));
+                        ++at[k][slot_of[c]];
                     });
                 });
+                std::uint64_t pairs = 0;
                 for (const auto& piece : found) pairs += piece.size();
-                if (pairs > kMaxStretchPairs && last - first > 1) {
+                if ((pairs > kMaxStretchPairs || pairs * ply_.vertex_size > kMaxStagedBytes) && last - first > 1) {
                     stretch = std::max<std::uint64_t>(1, (last - first) / 2);
                     continue;
                 }
-                // Stable counting sort by slot: each cell's splats stay ascending.
-                std::fill(start.begin(), start.end(), 0);
-                for (const auto& piece : found)
-                    for (const auto& [slot, i] : piece) ++start[slot + 1];
-                for (std::size_t s = 0; s < group.size(); ++s) start[s + 1] += start[s];
-                members.resize(start.back());
-                std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
-                for (const auto& piece : found)
-                    for (const auto& [slot, i] : piece) members[next[slot]++] = i;
+                // Slot by slot, piece by piece: each cell's splats stay ascending.
+                for (std::size_t s = 0; s < group.size(); ++s) {
+                    std::uint64_t next = start[s];
+                    for (std::size_t k = 0; k < pieces; ++k) next += std::exchange(at[k][s], next);
+                    start[s + 1] = next;
+                }
+                staged.resize(pairs * ply_.vertex_size);
+                parallel_for_each(pieces, [&](std::size_t k) {
+                    for (const auto& [slot, i] : found[k])
+                        std::memcpy(staged.data() + at[k][slot]++ * ply_.vertex_size, view.record(i),
+                                    ply_.vertex_size);
+                });
                 parallel_for_each(group.size(), [&](std::size_t s) {
                     if (start[s] == start[s + 1]) return;
-                    append(group[s], view, {members.data() + start[s], members.data() + start[s + 1]});
+                    append(group[s], staged.data() + start[s] * ply_.vertex_size, start[s + 1] - start[s]);
                 });
                 first = last;
             }
