@@ -11,32 +11,13 @@ from pathlib import Path
 
 import pytest
 
-from colmap_model import (CAMERA, Camera, Frame, Image, Point, Rig, at, camera_centre, parse_images,
+from support.colmap import (CAMERA, Camera, Frame, Image, Point, Rig, at, camera_centre, parse_images,
                           parse_points, write_model, write_rigs, write_text_model)
-from conftest import ply_header, splat_records, splat_row, write_ply
+from support.ply import ply_header, splat_records, splat_row, write_ply
 from larkspan.splat import _inspect, cli, pipeline
 from larkspan.splat._core import patches
 from larkspan.splat.manifest import Plan
-
-SPACING = 10.0
-GRID = (8, 4)  # images per row, rows
-
-
-def grid_model(directory):
-    """An image every SPACING metres on a GRID (identity rotations, height 5),
-    and one point beside each image seen by it."""
-    nx, ny = GRID
-    images, points = [], []
-    for j in range(ny):
-        for i in range(nx):
-            image_id = j * nx + i + 1
-            images.append(Image(image_id, tvec=at(i * SPACING, j * SPACING, 5.0),
-                                name=f"{image_id}.jpg".encode(),
-                                points2d=[(1.0, 2.0, image_id)]))
-            points.append(Point(image_id, xyz=(i * SPACING + 1, j * SPACING + 1, 0.0),
-                                track=[(image_id, 0)]))
-    return write_model(directory, [Camera(1, model_id=1, params=(500.0, 500.0, 320.0, 240.0))],
-                       images, points)
+from support.colmap import GRID, SPACING, grid_model
 
 
 @pytest.fixture

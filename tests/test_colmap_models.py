@@ -9,13 +9,13 @@ import subprocess
 
 import pytest
 
-from colmap_model import (
+from support.colmap import (
     CAMERA, CAMERA_MODELS, IMU, PARAM_COUNTS, Camera, Frame, Image, Point, Rig, at, pack_cameras,
     pack_frames, pack_images, pack_rigs, write_model, write_rigs, write_text_model,
 )
-from conftest import splat_row
+from support.ply import splat_row
 from larkspan.splat import cleanup_splats
-from test_split_cameras import SCENE, SCENE_PATCH, WIDE, files, patch, split
+from support.colmap import SCENE, SCENE_PATCH, WIDE, files, patch, split
 
 TEXT_SCENE_PATCH = {
     "cameras.txt": """\

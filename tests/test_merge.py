@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from conftest import ply_header, splat_records, splat_row, write_ply
+from support.ply import ply_header, splat_records, splat_row, write_ply
 from larkspan.splat import merge_ply_files_py
 
 DURATION = r"\d+(\.\d+)?(ns|µs|ms|s)"

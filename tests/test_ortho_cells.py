@@ -12,21 +12,16 @@ import textwrap
 
 import pytest
 
-from conftest import SPLAT_PROPERTIES, ply_header, splat_records, splat_row, write_ply
+from support.ply import SPLAT_PROPERTIES, ply_header, splat_records, splat_row, write_ply
 from larkspan.splat import _core
 from larkspan.splat._core import OrthoCells
+from support.ply import header_out
 
 XYZ_RED = [("float", "x"), ("float", "y"), ("float", "z"), ("uchar", "red")]
 
 
 def xyz_red(rows):
     return b"".join(struct.pack("<fffB", *row) for row in rows)
-
-
-def header_out(lines, count):
-    """The header a cell file carries: trimmed lines, "\n" ends, its own count."""
-    return "".join((f"element vertex {count}" if ln.startswith("element vertex ") and len(ln) >= 15
-                    else ln) + "\n" for ln in lines).encode()
 
 
 @pytest.fixture

@@ -16,8 +16,8 @@ from pathlib import Path
 
 import pytest
 
-from colmap_model import Camera, Image, Point, at, write_model
-from conftest import splat_row, write_ply
+from support.colmap import Camera, Image, Point, at, write_model
+from support.ply import splat_row, write_ply
 from larkspan.splat import (Config, OrthoCells, Patch, cleanup_splats, merge_ply_files_py,
                             patches, split_cameras_json, split_ply)
 

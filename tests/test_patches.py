@@ -9,17 +9,8 @@ import pytest
 
 from larkspan.splat import BoundingBox, patches
 
-import patches_reference as reference
-
-NO_SOLUTION = "No solution found - try increasing max_cameras or reducing buffer"
-
-
-def rect(box):
-    return (box.min_x, box.max_x, box.min_y, box.max_y)
-
-
-def rects(boxes):
-    return [rect(b) for b in boxes]
+import support.planner as reference
+from support.planner import NO_SOLUTION, rect, rects
 
 
 def summary(count, cost):

@@ -7,7 +7,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import SPLAT_PROPERTIES, splat_row, write_ply
+from support.ply import SPLAT_PROPERTIES, splat_row, write_ply
 from larkspan.splat import Config, OrthoCells, Patch, patches, split_ply
 
 

@@ -6,11 +6,11 @@ from concurrent.futures import ProcessPoolExecutor
 
 import pytest
 
-from colmap_model import parse_images
-from conftest import splat_row, write_ply
+from support.colmap import parse_images
+from support.ply import splat_row, write_ply
 from larkspan.splat import cli, pipeline
 from larkspan.splat.manifest import PlanParameters, make_plan
-from test_cli import grid_model
+from support.colmap import grid_model
 
 
 @pytest.fixture

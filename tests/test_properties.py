@@ -23,17 +23,19 @@ import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
-import patches_reference as planner_reference
-from colmap_model import PARAM_COUNTS, Camera, Image, Point, at, camera_centre, reference_split, \
+import support.planner as planner_reference
+from support.colmap import PARAM_COUNTS, Camera, Image, Point, at, camera_centre, reference_split, \
     write_model
-from conftest import ply_header
-from test_cleanup import points3d_bin, reference_flags
-from test_ortho_cells import header_out
-from test_patches import NO_SOLUTION, rects
-from test_split_cameras import files as model_files
-from test_split_cameras import model_bytes, parse_model
-from test_split_ply import cloud_bytes, make_config, points_file, read_points_file
-from test_split_ply import reference_split as reference_split_ply
+from support.ply import ply_header
+from support.cleanup_reference import reference_flags
+from support.colmap import points3d_bin
+from support.ply import header_out
+from support.planner import NO_SOLUTION, rects
+from support.colmap import files as model_files
+from support.colmap import model_bytes, parse_model
+from support.ply import cloud_bytes, make_config
+from support.colmap import points_file, read_points_file
+from support.cloud_reference import reference_split as reference_split_ply
 from larkspan.splat import Config, OrthoCells, Patch, cleanup_splats, merge_ply_files_py, \
     patches, split_cameras_json, split_ply
 

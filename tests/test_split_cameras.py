@@ -6,72 +6,15 @@ import struct
 
 import pytest
 
-from colmap_model import (
+from support.colmap import (
     PARAM_COUNTS, Camera, Image, Point, at, pack_cameras, pack_images, pack_points, parse_cameras,
     parse_images, parse_points, reference_split, write_model,
 )
 from larkspan.splat import split_cameras_json
+from support.colmap import SCENE, SCENE_PATCH, WIDE, files, model_bytes, parse_model, patch, split
 
-WIDE = 1e9
 COUNT_KEYS = ["cameras_loaded", "images_loaded", "points3d_loaded", "patches_written",
               "total_cameras_written", "total_images_written", "total_points3d_written"]
-
-
-def patch(out, min_x=-WIDE, min_y=-WIDE, max_x=WIDE, max_y=WIDE):
-    return {"min_x": min_x, "min_y": min_y, "max_x": max_x, "max_y": max_y,
-            "output_path": str(out)}
-
-
-def split(model_dir, patches, min_z=-WIDE, max_z=WIDE, save_points3d=True):
-    return split_cameras_json(json.dumps({
-        "input_path": str(model_dir), "min_z": min_z, "max_z": max_z,
-        "save_points3d": save_points3d, "patches": patches}))
-
-
-def files(directory):
-    return tuple((directory / n).read_bytes() for n in ("cameras.bin", "images.bin", "points3D.bin"))
-
-
-def model_bytes(cameras, images, points):
-    return pack_cameras(cameras), pack_images(images), pack_points(points)
-
-
-def parse_model(directory):
-    return [parse(data) for parse, data in zip((parse_cameras, parse_images, parse_points),
-                                               files(directory))]
-
-
-# One patch over x, y in [0, 10]: images 2 and 5 inside, image 9 outside.
-# Point 20 is inside but seen only from outside; point 50 is outside.
-SCENE = dict(
-    cameras=[Camera(1), Camera(2, 1, params=(1.0, 2.0, 3.0, 4.0)), Camera(3, 4, params=tuple(range(8)))],
-    images=[
-        Image(5, at(1, 1), camera_id=1, name=b"five.jpg", points2d=[
-            (0.5, 0.5, 7), (1.5, 1.5, 99), (2.5, 2.5, -1), (3.5, 3.5, 3), (4.5, 4.5, 12),
-            (5.5, 5.5, 50)]),
-        Image(2, at(9, 9), camera_id=3, name="zwei-ü.jpg".encode(),
-              points2d=[(6.0, 6.0, 12), (7.0, 7.0, 3)]),
-        Image(9, at(20, 20), camera_id=2, name=b"nine.jpg", points2d=[(8.0, 8.0, 7), (9.0, 9.0, 20)]),
-    ],
-    points=[
-        Point(7, (1.0, 2.0, 0.0), track=[(5, 0), (9, 0)]),
-        Point(3, (3.0, 4.0, 0.0), (1, 2, 3), 0.0, track=[(5, 3), (2, 1)]),
-        Point(12, (5.0, 6.0, 0.0), track=[(5, 4), (2, 0)]),
-        Point(50, (50.0, 50.0, 0.0), track=[(5, 5)]),
-        Point(20, (7.0, 7.0, 0.0), track=[(9, 1)]),
-    ],
-)
-# Ids 3, 7 and 12 become 1, 2 and 3; keypoints and tracks follow.
-SCENE_PATCH = model_bytes(
-    [Camera(1), Camera(3, 4, params=tuple(range(8)))],
-    [Image(2, at(9, 9), camera_id=3, name="zwei-ü.jpg".encode(),
-           points2d=[(6.0, 6.0, 3), (7.0, 7.0, 1)]),
-     Image(5, at(1, 1), camera_id=1, name=b"five.jpg",
-           points2d=[(0.5, 0.5, 2), (3.5, 3.5, 1), (4.5, 4.5, 3)])],
-    [Point(1, (3.0, 4.0, 0.0), (1, 2, 3), -1.0, [(2, 1), (5, 1)]),
-     Point(2, (1.0, 2.0, 0.0), error=-1.0, track=[(5, 0)]),
-     Point(3, (5.0, 6.0, 0.0), error=-1.0, track=[(2, 0), (5, 2)])],
-)
 
 
 @pytest.fixture

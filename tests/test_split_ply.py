@@ -16,85 +16,12 @@ from pathlib import Path
 import pytest
 
 from larkspan.splat import Config, Patch, split_ply
-
-INF = math.inf
-XYZ_RGB = [("float", "x"), ("float", "y"), ("float", "z"),
-           ("uchar", "red"), ("uchar", "green"), ("uchar", "blue")]
-# struct codes of the PLY types the tests declare.
-CODES = {"float": "f", "f32": "f", "double": "d", "float64": "d", "f64": "d", "uchar": "B",
-         "u8": "B", "uint8": "B", "ushort": "H", "short": "h", "int": "i", "uint": "I"}
+from support.cloud_reference import INF, f32, reference_split
+from support.colmap import points_file, read_points_file
+from support.ply import XYZ_RGB, cloud_bytes, make_config
 
 
 # ---- inputs and reference -------------------------------------------------
-
-def cloud_bytes(points, properties=XYZ_RGB, *, fmt="binary_little_endian 1.0", count=None,
-                extra_lines=()):
-    """A PLY cloud: points are (x, y, z, r, g, b) tuples laid out by `properties`.
-
-    Each field is packed as its declared type (a 16-bit colour as value * 257,
-    so that its high byte is the value); other properties are zero-filled.
-    """
-    lines = ["ply"] + ([f"format {fmt}"] if fmt else []) + list(extra_lines)
-    lines.append(f"element vertex {len(points) if count is None else count}")
-    lines += [f"property {t} {n}" for t, n in properties]
-    lines.append("end_header")
-    header = ("\n".join(lines) + "\n").encode()
-    offsets, codes, size = {}, {}, 0
-    for t, n in properties:
-        offsets[n], codes[n] = size, CODES[t]
-        size += struct.calcsize(CODES[t])
-    body = bytearray(size * len(points))
-    for i, (x, y, z, r, g, b) in enumerate(points):
-        base = i * size
-        for name, value in (("x", x), ("y", y), ("z", z)):
-            if name in offsets:
-                struct.pack_into("<" + codes[name], body, base + offsets[name], value)
-        for names, value in ((("r", "red"), r), (("g", "green"), g), (("b", "blue"), b)):
-            for name in names:
-                if name in offsets:
-                    wide = codes[name] == "H"
-                    struct.pack_into("<" + codes[name], body, base + offsets[name],
-                                     value * 257 if wide else value)
-    return header + bytes(body)
-
-
-def f32(v):
-    return struct.unpack("<f", struct.pack("<f", v))[0]
-
-
-def points_file(points):
-    """The COLMAP points file of the given (x, y, z, r, g, b) points, in order."""
-    out = [struct.pack("<Q", len(points))]
-    for k, (x, y, z, r, g, b) in enumerate(points, start=1):
-        out.append(struct.pack("<QdddBBBdQ", k, x, y, z, r, g, b, -1.0, 0))
-    return b"".join(out)
-
-
-def read_points_file(data):
-    """(id, x, y, z, r, g, b, error, track length) records of a points file."""
-    (n,) = struct.unpack_from("<Q", data)
-    assert len(data) == 8 + 51 * n
-    return [struct.unpack_from("<QdddBBBdQ", data, 8 + 51 * i) for i in range(n)]
-
-
-def reference_split(points, patches, min_z=-INF, max_z=INF):
-    """The expected content of every patch's file (None for no file)."""
-    kept = [p for p in points if min_z <= f32(p[2]) < max_z]
-    kept = [(f32(x), f32(y), f32(z), r, g, b) for x, y, z, r, g, b in kept]
-    files = []
-    for x0, y0, x1, y1 in patches:
-        inside = [p for p in kept if x0 <= p[0] < x1 and y0 <= p[1] < y1]
-        files.append(points_file(inside) if inside else None)
-    return kept, files
-
-
-def make_config(input_path, patches, out_dir, **fields):
-    c = Config(str(input_path))
-    for name, value in fields.items():
-        setattr(c, name, value)
-    c.patches = [Patch.with_bounds(str(out_dir / f"p{j}.bin"), *bounds)
-                 for j, bounds in enumerate(patches)]
-    return c
 
 
 @pytest.fixture

@@ -10,8 +10,8 @@ import time
 import numpy as np
 import pytest
 
-from conftest import SPLAT_PROPERTIES, ply_header
-from colmap_model import Camera, Image, Point, at, write_model
+from support.ply import SPLAT_PROPERTIES, ply_header
+from support.colmap import Camera, Image, Point, at, write_model
 from larkspan.splat import (Config, OrthoCells, Patch, cleanup_splats, merge_ply_files_py,
                             patches, split_cameras_json, split_ply)
 

@@ -275,3 +275,14 @@ def plan(positions, max_cameras=700, buffer=1.5, target_bins=100):
         raise NoSolution("No solution found - try increasing max_cameras or reducing buffer")
     boxes = [box for _, _, strip in final.strips for box in strip.boxes]
     return Plan(final.strips, boxes, final.num_patches, final.cost, True)
+
+
+NO_SOLUTION = "No solution found - try increasing max_cameras or reducing buffer"
+
+
+def rect(box):
+    return (box.min_x, box.max_x, box.min_y, box.max_y)
+
+
+def rects(boxes):
+    return [rect(b) for b in boxes]

@@ -7,9 +7,12 @@ back into dicts keyed by id.
 
 from __future__ import annotations
 
+import json
 import struct
 from dataclasses import dataclass, field
 from pathlib import Path
+
+from larkspan.splat import split_cameras_json
 
 NO_POINT = -1
 
@@ -287,3 +290,115 @@ def write_text_model(directory, cameras=(), images=(), points=(), rigs=None, fra
         (directory / "rigs.txt").write_text(text_rigs(list(rigs)))
         (directory / "frames.txt").write_text(text_frames(list(frames)))
     return directory
+
+
+def points_file(points):
+    """The COLMAP points file of the given (x, y, z, r, g, b) points, in order."""
+    out = [struct.pack("<Q", len(points))]
+    for k, (x, y, z, r, g, b) in enumerate(points, start=1):
+        out.append(struct.pack("<QdddBBBdQ", k, x, y, z, r, g, b, -1.0, 0))
+    return b"".join(out)
+
+
+def read_points_file(data):
+    """(id, x, y, z, r, g, b, error, track length) records of a points file."""
+    (n,) = struct.unpack_from("<Q", data)
+    assert len(data) == 8 + 51 * n
+    return [struct.unpack_from("<QdddBBBdQ", data, 8 + 51 * i) for i in range(n)]
+
+
+def points3d_bin(points, track_lengths=None):
+    """A points3D.bin: count, then id, xyz, rgb, error, track length, track.
+    Each point carries two track elements; track_lengths may declare other
+    lengths (a corrupt file)."""
+    out = [struct.pack("<Q", len(points))]
+    for i, (x, y, z) in enumerate(points):
+        t = 2 if track_lengths is None else track_lengths[i]
+        out.append(struct.pack("<Q3d3BdQ", i + 1, x, y, z, 10, 20, 30, -1.0, t))
+        out.append(b"".join(struct.pack("<II", 7, k) for k in range(min(t, 2))))
+    return b"".join(out)
+
+
+WIDE = 1e9
+
+
+def patch(out, min_x=-WIDE, min_y=-WIDE, max_x=WIDE, max_y=WIDE):
+    return {"min_x": min_x, "min_y": min_y, "max_x": max_x, "max_y": max_y,
+            "output_path": str(out)}
+
+
+def split(model_dir, patches, min_z=-WIDE, max_z=WIDE, save_points3d=True):
+    return split_cameras_json(json.dumps({
+        "input_path": str(model_dir), "min_z": min_z, "max_z": max_z,
+        "save_points3d": save_points3d, "patches": patches}))
+
+
+def files(directory):
+    return tuple((directory / n).read_bytes() for n in ("cameras.bin", "images.bin", "points3D.bin"))
+
+
+def model_bytes(cameras, images, points):
+    return pack_cameras(cameras), pack_images(images), pack_points(points)
+
+
+def parse_model(directory):
+    return [parse(data) for parse, data in zip((parse_cameras, parse_images, parse_points),
+                                               files(directory))]
+
+
+# One patch over x, y in [0, 10]: images 2 and 5 inside, image 9 outside.
+# Point 20 is inside but seen only from outside; point 50 is outside.
+SCENE = dict(
+    cameras=[Camera(1), Camera(2, 1, params=(1.0, 2.0, 3.0, 4.0)), Camera(3, 4, params=tuple(range(8)))],
+    images=[
+        Image(5, at(1, 1), camera_id=1, name=b"five.jpg", points2d=[
+            (0.5, 0.5, 7), (1.5, 1.5, 99), (2.5, 2.5, -1), (3.5, 3.5, 3), (4.5, 4.5, 12),
+            (5.5, 5.5, 50)]),
+        Image(2, at(9, 9), camera_id=3, name="zwei-ü.jpg".encode(),
+              points2d=[(6.0, 6.0, 12), (7.0, 7.0, 3)]),
+        Image(9, at(20, 20), camera_id=2, name=b"nine.jpg", points2d=[(8.0, 8.0, 7), (9.0, 9.0, 20)]),
+    ],
+    points=[
+        Point(7, (1.0, 2.0, 0.0), track=[(5, 0), (9, 0)]),
+        Point(3, (3.0, 4.0, 0.0), (1, 2, 3), 0.0, track=[(5, 3), (2, 1)]),
+        Point(12, (5.0, 6.0, 0.0), track=[(5, 4), (2, 0)]),
+        Point(50, (50.0, 50.0, 0.0), track=[(5, 5)]),
+        Point(20, (7.0, 7.0, 0.0), track=[(9, 1)]),
+    ],
+)
+
+
+# Ids 3, 7 and 12 become 1, 2 and 3; keypoints and tracks follow.
+SCENE_PATCH = model_bytes(
+    [Camera(1), Camera(3, 4, params=tuple(range(8)))],
+    [Image(2, at(9, 9), camera_id=3, name="zwei-ü.jpg".encode(),
+           points2d=[(6.0, 6.0, 3), (7.0, 7.0, 1)]),
+     Image(5, at(1, 1), camera_id=1, name=b"five.jpg",
+           points2d=[(0.5, 0.5, 2), (3.5, 3.5, 1), (4.5, 4.5, 3)])],
+    [Point(1, (3.0, 4.0, 0.0), (1, 2, 3), -1.0, [(2, 1), (5, 1)]),
+     Point(2, (1.0, 2.0, 0.0), error=-1.0, track=[(5, 0)]),
+     Point(3, (5.0, 6.0, 0.0), error=-1.0, track=[(2, 0), (5, 2)])],
+)
+
+
+SPACING = 10.0
+
+
+GRID = (8, 4)  # images per row, rows
+
+
+def grid_model(directory):
+    """An image every SPACING metres on a GRID (identity rotations, height 5),
+    and one point beside each image seen by it."""
+    nx, ny = GRID
+    images, points = [], []
+    for j in range(ny):
+        for i in range(nx):
+            image_id = j * nx + i + 1
+            images.append(Image(image_id, tvec=at(i * SPACING, j * SPACING, 5.0),
+                                name=f"{image_id}.jpg".encode(),
+                                points2d=[(1.0, 2.0, image_id)]))
+            points.append(Point(image_id, xyz=(i * SPACING + 1, j * SPACING + 1, 0.0),
+                                track=[(image_id, 0)]))
+    return write_model(directory, [Camera(1, model_id=1, params=(500.0, 500.0, 320.0, 240.0))],
+                       images, points)
