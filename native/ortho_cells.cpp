@@ -275,6 +275,7 @@ std::size_t open_file_budget() {
 // window by window.
 struct CellOutput {
     std::optional<io::Output> output;
+    std::uint64_t header_size = 0;
     std::uint64_t expected = 0;  // records it receives in all
     std::uint64_t written = 0;
     std::optional<Error> failure;
@@ -332,17 +333,23 @@ private:
         if (!output) return fail_cell(c, output.error());
         out.output.emplace(std::move(*output));
         const std::string header = header_text(ply_.header_lines, out.expected);
+        out.header_size = header.size();
         if (auto w = out.output->file().write_all(header.data(), header.size()); !w)
             return fail_cell(c, w.error());
     }
 
-    // Appends n records of the cell, contiguous in the staging buffer, in
-    // one write.
-    void append(std::size_t c, const char* records, std::uint64_t n) {
+    // Writes n records of the cell, contiguous in the staging buffer, in one
+    // write: after those written so far, or, in a backward pass, before them.
+    void append(std::size_t c, const char* records, std::uint64_t n, io::Order order) {
         CellOutput& out = outputs_[c];
         if (out.failure) return;
-        if (auto w = out.output->file().write_all(records, n * ply_.vertex_size); !w)
-            return fail_cell(c, w.error());
+        const std::size_t bytes = n * ply_.vertex_size;
+        io::File& file = out.output->file();
+        auto w = order == io::Order::Forward
+                     ? file.write_all(records, bytes)
+                     : file.pwrite_all(records, bytes,
+                                       out.header_size + (out.expected - out.written - n) * ply_.vertex_size);
+        if (!w) return fail_cell(c, w.error());
         out.written += n;
     }
 
@@ -372,6 +379,12 @@ private:
             slot_of[group[s]] = static_cast<std::uint32_t>(s);
             open_cell(group[s]);
         }
+        // From the back, the records the loading pass read last come first:
+        // of a file larger than memory, those the page cache still holds.
+        // A stream (a FIFO) takes its records in order only.
+        const bool to_streams = std::ranges::any_of(
+            group, [&](std::size_t c) { return io::is_stream(cells_[c].output_path); });
+        const io::Order order = to_streams ? io::Order::Forward : io::Order::Backward;
         const std::size_t pieces = piece_count(records.window_records());
         // Per piece of a window: (slot, vertex) pairs in vertex order, and
         // how many of them each slot has (then: where the next one goes).
@@ -390,14 +403,17 @@ private:
         // it short.
         std::uint64_t stretch = records.window_records();
         bool stopped = false;
-        auto written = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
+        auto written = records.for_each(order, [&](const io::Window& window) -> Status {
             const VertexView view = view_of(ply_, window);
-            for (std::uint64_t first = 0; first < view.count;) {
+            // Stretches go through the window in the pass's order.
+            for (std::uint64_t done = 0; done < view.count;) {
                 if (auto checked = interrupts.check(); !checked) {
                     stopped = true;
                     return checked;
                 }
-                const std::uint64_t last = std::min(view.count, first + stretch);
+                const std::uint64_t span = std::min(stretch, view.count - done);
+                const std::uint64_t first = order == io::Order::Forward ? done : view.count - done - span;
+                const std::uint64_t last = first + span;
                 parallel_for_each(pieces, [&](std::size_t k) {
                     found[k].clear();
                     at[k].assign(group.size(), 0);
@@ -430,9 +446,10 @@ private:
                 });
                 parallel_for_each(group.size(), [&](std::size_t s) {
                     if (start[s] == start[s + 1]) return;
-                    append(group[s], staged.data() + start[s] * ply_.vertex_size, start[s + 1] - start[s]);
+                    append(group[s], staged.data() + start[s] * ply_.vertex_size, start[s + 1] - start[s],
+                           order);
                 });
-                first = last;
+                done += span;
             }
             return {};
         }, drop_behind);
