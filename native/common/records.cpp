@@ -35,14 +35,16 @@ std::uint64_t RecordReader::window_count() const {
     return count_ / window_records_ + (count_ % window_records_ != 0 ? 1 : 0);
 }
 
-Result<Window> RecordReader::read(std::uint64_t k) {
+Result<Window> RecordReader::read(std::uint64_t k) { return read_into(k, buffer_); }
+
+Result<Window> RecordReader::read_into(std::uint64_t k, ByteBuffer& buffer) const {
     Window window;
     window.first = k * window_records_;
     window.count = std::min(window_records_, count_ - window.first);
     window.record_size = record_size_;
-    window.data = buffer_.data();
+    window.data = buffer.data();
     // pread leaves the descriptor's position alone, so readers may share it.
-    char* out = buffer_.data();
+    char* out = buffer.data();
     std::size_t left = window.bytes();
     std::uint64_t at = offset_ + window.first * record_size_;
     while (left > 0) {
