@@ -560,8 +560,8 @@ std::size_t patch_buffer_bytes(std::size_t patches) {
 // What the writing thread reads, owned by it: it lives until the writing
 // ends, even when the call has already failed. The records are read from the
 // input once more, front to back, window by window; in each window the kept
-// points are found in their patches again and every patch with points there
-// gets them in one piece, encoded into a buffer of the worker's own.
+// points are found in their patches, encoded in patch order, and added to
+// their patches' buffers.
 struct WriteJob {
     std::shared_ptr<const io::File> file;
     std::uint64_t body_offset = 0, vertex_count = 0;
@@ -753,6 +753,7 @@ private:
         std::optional<PatchCounts> counts;
         if (std::ranges::any_of(group, [&](std::size_t j) { return io::is_stream(patches[j].output_file); })) {
             auto counted = count_group(records, grid, slot_of, group.size(), report.stop());
+            if (!counted && report.stop().load(std::memory_order_relaxed)) return;
             if (!counted) return fail_unwritten(report, group, {}, counted.error());
             counts = std::move(*counted);
         }
