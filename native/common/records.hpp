@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 
 #include <tbb/task_group.h>
@@ -125,12 +124,6 @@ std::uint64_t memory_for_cache();
 // A file of `size` bytes that the page cache cannot be expected to hold while
 // a tool passes over it.
 inline bool larger_than_memory(std::uint64_t size) { return size > memory_for_cache(); }
-
-// Writes the records `indices` (in that order) of a block of `record_size`
-// byte records to the file, straight from the block: writev gathers them,
-// adjacent records as one piece, up to the system's limit per call.
-Status write_gathered(File& file, const char* block, std::uint64_t record_size,
-                      std::span<const std::uint32_t> indices);
 
 // Copies `length` bytes of `in` from `offset` onto `out` as io::copy_range
 // does, dropping each piece of the input from the page cache once it is
