@@ -96,21 +96,3 @@ TEST(FileStamp, ChangesWithContentAndIdentity) {
     EXPECT_NE(io::stamp_of(file.path()).value(), *before);
     EXPECT_FALSE(io::stamp_of(file.path() + ".missing"));
 }
-
-// Records gathered straight from a block land in the order asked, adjacent
-// ones merged, more than one system call's worth of pieces included.
-TEST(WriteGathered, RecordsInTheOrderAsked) {
-    std::string block;
-    for (int i = 0; i < 5000; ++i) block.append(3, static_cast<char>(i * 7));
-    std::vector<std::uint32_t> indices = {5, 6, 7, 2, 0, 0};
-    for (std::uint32_t i = 0; i < 3000; ++i) indices.push_back((i * 2654435761u) % 5000);
-    char name[] = "/tmp/gathered_test_XXXXXX";
-    io::File file(::mkstemp(name));
-    ASSERT_TRUE(io::write_gathered(file, block.data(), 3, indices));
-    auto written = io::read_file(name);
-    ::unlink(name);
-    ASSERT_TRUE(written);
-    std::string expected;
-    for (std::uint32_t i : indices) expected.append(block, i * 3, 3);
-    EXPECT_EQ(*written, expected);
-}

@@ -124,37 +124,10 @@ TEST(AssignPointsToPatches, InterruptIsAKeyboardInterrupt) {
     ASSERT_TRUE(read);
     EXPECT_EQ(read->kept_count, 100'000u);
     int calls = 0;
-    auto assigned = assign_points_to_patches(*read, config.patches, raise_on_call(1, "E: x", &calls));
+    auto assigned = assign_points_to_patches(*read, raise_on_call(1, "E: x", &calls));
     ASSERT_FALSE(assigned);
     EXPECT_EQ(assigned.error().kind, ErrorKind::Interrupted);
     EXPECT_EQ(assigned.error().message, "Assignment error: Signal check failed: E: x");
-}
-
-// The counts taken while reading, window by window on several workers, are
-// those of the kept points in each rectangle.
-TEST(AssignPointsToPatches, CountsAreThoseOfTheKeptPoints) {
-    CloudFile cloud(300'000);  // enough for several pieces
-    Patch left, right, none;
-    left.max_x = 50;
-    right.min_x = 25;
-    none.min_x = 200;
-    Config config;
-    config.input_file = cloud.path();
-    config.sample_percentage = 50;
-    config.patches = {left, right, none};
-    auto read = read_point_cloud(config, never);
-    ASSERT_TRUE(read);
-    auto counts = assign_points_to_patches(*read, config.patches, never);
-    ASSERT_TRUE(counts);
-    std::uint64_t kept = 0, in_left = 0, in_right = 0;
-    for (std::uint64_t v = 0; v < read->vertex_count; ++v) {
-        if (!is_kept(read->kept, v)) continue;
-        ++kept;
-        in_left += v % 100 < 50;
-        in_right += v % 100 >= 25;
-    }
-    EXPECT_EQ(read->kept_count, kept);
-    EXPECT_EQ(*counts, (PatchCounts{in_left, in_right, 0}));
 }
 
 TEST(RunWriters, CountsEveryPatchIncludingEmptyOnes) {
