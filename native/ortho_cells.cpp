@@ -10,6 +10,7 @@
 #include <limits>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "common/io.hpp"
 #include "common/parallel.hpp"
@@ -211,6 +212,8 @@ constexpr std::size_t kBytesPerCheck = std::size_t{64} << 20;
 
 // No more (cell, splat) pairs are listed at once than this (4 MiB of them).
 constexpr std::uint64_t kMaxStretchPairs = std::uint64_t{1} << 19;
+// Nor do their records take more than this, copied out for writing.
+constexpr std::uint64_t kMaxStagedBytes = 2 * io::kWindowBytes;
 
 // The window is cut into this many pieces for the pool: a few per thread.
 std::size_t piece_count(std::uint64_t records) {
@@ -272,6 +275,7 @@ std::size_t open_file_budget() {
 // window by window.
 struct CellOutput {
     std::optional<io::Output> output;
+    std::uint64_t header_size = 0;
     std::uint64_t expected = 0;  // records it receives in all
     std::uint64_t written = 0;
     std::optional<Error> failure;
@@ -329,18 +333,24 @@ private:
         if (!output) return fail_cell(c, output.error());
         out.output.emplace(std::move(*output));
         const std::string header = header_text(ply_.header_lines, out.expected);
+        out.header_size = header.size();
         if (auto w = out.output->file().write_all(header.data(), header.size()); !w)
             return fail_cell(c, w.error());
     }
 
-    // Appends the cell's records of this window (vertex numbers within the
-    // window, ascending) in one gathered write.
-    void append(std::size_t c, const VertexView& view, std::span<const std::uint32_t> members) {
+    // Writes n records of the cell, contiguous in the staging buffer, in one
+    // write: after those written so far, or, in a backward pass, before them.
+    void append(std::size_t c, const char* records, std::uint64_t n, io::Order order) {
         CellOutput& out = outputs_[c];
         if (out.failure) return;
-        if (auto w = io::write_gathered(out.output->file(), view.data, view.vertex_size, members); !w)
-            return fail_cell(c, w.error());
-        out.written += members.size();
+        const std::size_t bytes = n * ply_.vertex_size;
+        io::File& file = out.output->file();
+        auto w = order == io::Order::Forward
+                     ? file.write_all(records, bytes)
+                     : file.pwrite_all(records, bytes,
+                                       out.header_size + (out.expected - out.written - n) * ply_.vertex_size);
+        if (!w) return fail_cell(c, w.error());
+        out.written += n;
     }
 
     // Renames the group's complete files into place, once the loaded file
@@ -369,55 +379,77 @@ private:
             slot_of[group[s]] = static_cast<std::uint32_t>(s);
             open_cell(group[s]);
         }
+        // From the back, the records the loading pass read last come first:
+        // of a file larger than memory, those the page cache still holds.
+        // A stream (a FIFO) takes its records in order only.
+        const bool to_streams = std::ranges::any_of(
+            group, [&](std::size_t c) { return io::is_stream(cells_[c].output_path); });
+        const io::Order order = to_streams ? io::Order::Forward : io::Order::Backward;
         const std::size_t pieces = piece_count(records.window_records());
-        // Per piece of a window: (slot, vertex) pairs in vertex order.
+        // Per piece of a window: (slot, vertex) pairs in vertex order, and
+        // how many of them each slot has (then: where the next one goes).
         std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> found(pieces);
+        std::vector<std::vector<std::uint64_t>> at(pieces);
         std::vector<std::uint64_t> start(group.size() + 1);
-        std::vector<std::uint32_t> members;
+        // The records of a stretch, sorted by cell: each cell's part is one
+        // contiguous write. Copying them here, each piece reading its records
+        // in order, costs less than the kernel gathering them from all over
+        // the window record by record.
+        std::vector<char> staged;
         // The last pass: a file larger than memory leaves no pages behind it.
         const bool drop_behind = io::larger_than_memory(records.count() * records.record_size());
-        // A stretch is as much of a window as keeps the (cell, splat) pairs
-        // within a fixed number; cells that overlap many times make it short.
+        // A stretch is as much of a window as keeps its (cell, splat) pairs
+        // within a fixed number and size; cells that overlap many times make
+        // it short.
         std::uint64_t stretch = records.window_records();
         bool stopped = false;
-        auto written = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
+        auto written = records.for_each(order, [&](const io::Window& window) -> Status {
             const VertexView view = view_of(ply_, window);
-            for (std::uint64_t first = 0; first < view.count;) {
+            // Stretches go through the window in the pass's order.
+            for (std::uint64_t done = 0; done < view.count;) {
                 if (auto checked = interrupts.check(); !checked) {
                     stopped = true;
                     return checked;
                 }
-                const std::uint64_t last = std::min(view.count, first + stretch);
-                std::uint64_t pairs = 0;
+                const std::uint64_t span = std::min(stretch, view.count - done);
+                const std::uint64_t first = order == io::Order::Forward ? done : view.count - done - span;
+                const std::uint64_t last = first + span;
                 parallel_for_each(pieces, [&](std::size_t k) {
                     found[k].clear();
+                    at[k].assign(group.size(), 0);
                     const std::uint64_t span = last - first;
                     const std::uint64_t from = window.first + first + span * k / pieces;
                     const std::uint64_t to = window.first + first + span * (k + 1) / pieces;
                     for_each_membership(grid, cells_, ply_, from, to, [&](std::uint64_t i, std::size_t c) {
-                        if (slot_of[c] != kNotInGroup)
-                            found[k].emplace_back(slot_of[c], static_cast<std::uint32_t>(i - window.first));
+                        if (slot_of[c] == kNotInGroup) return;
+                        found[k].emplace_back(slot_of[c], static_cast<std::uint32_t>(i - window.first));
+                        ++at[k][slot_of[c]];
                     });
                 });
+                std::uint64_t pairs = 0;
                 for (const auto& piece : found) pairs += piece.size();
-                if (pairs > kMaxStretchPairs && last - first > 1) {
+                if ((pairs > kMaxStretchPairs || pairs * ply_.vertex_size > kMaxStagedBytes) && last - first > 1) {
                     stretch = std::max<std::uint64_t>(1, (last - first) / 2);
                     continue;
                 }
-                // Stable counting sort by slot: each cell's splats stay ascending.
-                std::fill(start.begin(), start.end(), 0);
-                for (const auto& piece : found)
-                    for (const auto& [slot, i] : piece) ++start[slot + 1];
-                for (std::size_t s = 0; s < group.size(); ++s) start[s + 1] += start[s];
-                members.resize(start.back());
-                std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
-                for (const auto& piece : found)
-                    for (const auto& [slot, i] : piece) members[next[slot]++] = i;
+                // Slot by slot, piece by piece: each cell's splats stay ascending.
+                for (std::size_t s = 0; s < group.size(); ++s) {
+                    std::uint64_t next = start[s];
+                    for (std::size_t k = 0; k < pieces; ++k) next += std::exchange(at[k][s], next);
+                    start[s + 1] = next;
+                }
+                staged.resize(pairs * ply_.vertex_size);
+                parallel_for_each(pieces, [&](std::size_t k) {
+                    for (const auto& [slot, i] : found[k])
+                        std::memcpy(staged.data() + at[k][slot]++ * ply_.vertex_size, view.record(i),
+                                    ply_.vertex_size);
+                });
                 parallel_for_each(group.size(), [&](std::size_t s) {
                     if (start[s] == start[s + 1]) return;
-                    append(group[s], view, {members.data() + start[s], members.data() + start[s + 1]});
+                    append(group[s], staged.data() + start[s] * ply_.vertex_size, start[s + 1] - start[s],
+                           order);
                 });
-                first = last;
+                done += span;
             }
             return {};
         }, drop_behind);

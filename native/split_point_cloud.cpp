@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <numeric>
 #include <system_error>
 #include <thread>
 
@@ -53,11 +54,18 @@ constexpr std::uint64_t kBlockVertices = 16'384;
 constexpr std::uint64_t kPiecesPerThread = 4;
 constexpr std::uint64_t kMinBlocksPerPiece = 8;
 
-// The write pass reads windows of this size: the points3D.bin records of a
-// window, encoded in one buffer, take about three and a half times as much.
-constexpr std::size_t kWriteWindowBytes = std::size_t{4} << 20;
+// The write pass reads windows of this size, small enough that a window and
+// the records encoded from it stay in the cores' caches.
+constexpr std::size_t kWriteWindowBytes = std::size_t{1} << 20;
 // No more records are encoded at once than this (about 26 MB).
 constexpr std::uint64_t kMaxStretchRecords = std::uint64_t{1} << 19;
+// Each open patch file collects its records of several windows in a buffer
+// of its own and writes them when it is full: a file system spends about as
+// much on each write call as on a hundred kilobytes of data. The buffers of
+// a group share this much, each between the two bounds.
+constexpr std::size_t kPatchBuffersBytes = std::size_t{12} << 20;
+constexpr std::size_t kMinPatchBufferBytes = std::size_t{64} << 10;
+constexpr std::size_t kMaxPatchBufferBytes = std::size_t{1} << 20;
 
 
 // Refusals of the header's content stay ValueErrors; everything else is a
@@ -150,15 +158,12 @@ private:
 };
 
 // Marks the kept vertices among [first, last) of the window and returns how
-// many there are; adds each kept point to the count of every patch that
-// contains it. The bits of each word are gathered in a register, and whether
-// a sampled point is kept is added in, not branched on: that branch would be
-// mispredicted half the time.
+// many there are. The bits of each word are gathered in a register, and
+// whether a sampled point is kept is added in, not branched on: that branch
+// would be mispredicted half the time.
 template <bool kFloat32>
 Result<std::uint64_t> keep_points(Cloud& cloud, const io::Window& window, std::uint64_t first,
-                                  std::uint64_t last, const PointFilter& filter,
-                                  const std::vector<Patch>& patches, const RectIndex& grid,
-                                  std::vector<std::uint64_t>& patch_counts) {
+                                  std::uint64_t last, const PointFilter& filter) {
     std::uint64_t word = first / 64, bits = 0, kept = 0;
     auto& draws = random::thread_draws();
     for (std::uint64_t v = first; v < last; ++v) {
@@ -167,17 +172,12 @@ Result<std::uint64_t> keep_points(Cloud& cloud, const io::Window& window, std::u
             word = v / 64;
             bits = 0;
         }
-        const char* record = window.record(v - window.first);
-        const double z = ply::read_field<kFloat32>(record, cloud.layout.z);
+        const double z = ply::read_field<kFloat32>(window.record(v - window.first), cloud.layout.z);
         if (!filter.in_height_range(z)) continue;
         auto keep = filter.sampled(draws);
         if (!keep) return fail(keep.error());
         bits |= std::uint64_t{*keep} << (v % 64);
         kept += *keep;
-        if (!*keep) continue;
-        const double x = ply::read_field<kFloat32>(record, cloud.layout.x);
-        const double y = ply::read_field<kFloat32>(record, cloud.layout.y);
-        for (const std::uint32_t j : grid.candidates(x, y)) patch_counts[j] += patches[j].contains(x, y);
     }
     cloud.kept[word] |= bits;
     return kept;
@@ -292,15 +292,11 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptPoll& interr
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Extracting points");
     const PointFilter filter(config);
-    const RectIndex grid = index_of(config.patches);
     const bool xyz_float32 = cloud.layout.x.type == ply::Type::Float32 &&
                              cloud.layout.y.type == ply::Type::Float32 &&
                              cloud.layout.z.type == ply::Type::Float32;
     const std::size_t pieces = piece_count(records->window_records());
     std::vector<std::uint64_t> kept_in_piece(pieces, 0);
-    // Counts per piece, added up at the end: piece k of every window adds to
-    // row k only.
-    std::vector<std::vector<std::uint64_t>> counts(pieces, std::vector<std::uint64_t>(config.patches.size()));
     std::uint64_t done = 0;
     bool stopped = false;  // by an interrupt or the generator, not by a read
     // From the back: the writing pass starts at the front, which is then what
@@ -318,10 +314,8 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptPoll& interr
             },
             [&](std::size_t piece, std::uint64_t first, std::uint64_t last) -> Result<std::uint64_t> {
                 auto kept = xyz_float32
-                                ? keep_points<true>(cloud, window, window.first + first, window.first + last,
-                                                    filter, config.patches, grid, counts[piece])
-                                : keep_points<false>(cloud, window, window.first + first, window.first + last,
-                                                     filter, config.patches, grid, counts[piece]);
+                                ? keep_points<true>(cloud, window, window.first + first, window.first + last, filter)
+                                : keep_points<false>(cloud, window, window.first + first, window.first + last, filter);
                 if (!kept) return fail(read_error(kept.error()));
                 kept_in_piece[piece] += *kept;
                 return last - first;
@@ -332,9 +326,6 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptPoll& interr
     });
     if (!extracted) return fail(stopped ? extracted.error() : read_error(extracted.error()));
     for (std::uint64_t kept : kept_in_piece) cloud.kept_count += kept;
-    cloud.patch_counts.assign(config.patches.size(), 0);
-    for (const auto& row : counts)
-        for (std::size_t j = 0; j < row.size(); ++j) cloud.patch_counts[j] += row[j];
     cloud.file = std::make_shared<const io::File>(std::move(*file));
     bar.finish_with_message("Extraction complete");
     if (config.sample_percentage < 100) print_sampled_line(config.sample_percentage, cloud.kept_count);
@@ -354,20 +345,18 @@ RectIndex index_of(const std::vector<Patch>& patches) {
 
 }  // namespace
 
-// The kept points were counted into their patches while they were read, as
-// the records passed by; what is left of the assignment is to hand over the
-// counts, under the step's bar and after one poll for interrupts.
-Result<PatchCounts> assign_points_to_patches(const Cloud& cloud, const std::vector<Patch>& patches,
-                                             const InterruptPoll& interrupted) {
+// Which kept points go to which patches is found again as the writer passes
+// over the records, so what is left of the assignment is its bar, after one
+// poll for interrupts.
+Status assign_points_to_patches(const Cloud& cloud, const InterruptPoll& interrupted) {
     progress::ProgressBar bar(cloud.kept_count);
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Assigning to patches");
     if (auto raised = interrupted())
         return fail(Error{ErrorKind::Interrupted, "Assignment error: Signal check failed: " + *raised, 0});
-    if (cloud.patch_counts.size() != patches.size()) panic("the cloud was counted for other patches");
     bar.set_position(cloud.kept_count);
     bar.finish_with_message("Assignment complete");
-    return cloud.patch_counts;
+    return {};
 }
 
 // ---- step 3: write_patches ----
@@ -553,43 +542,49 @@ std::size_t open_file_budget() {
 }
 
 // A patch file being written, under a temporary name until its last record:
-// its count went out when it was created, its records follow window by
-// window.
+// its count went out when it was created, its records follow, collected in
+// `buffer` until it is full.
 struct PatchOutput {
     std::optional<io::Output> output;
-    std::uint64_t written = 0;
+    std::vector<char> buffer;
+    std::size_t filled = 0;     // bytes of `buffer` not yet written
+    std::uint64_t encoded = 0;  // records placed in the file or the buffer
     bool failed = false;
 };
+
+std::size_t patch_buffer_bytes(std::size_t patches) {
+    return std::clamp(kPatchBuffersBytes / std::max<std::size_t>(patches, 1), kMinPatchBufferBytes,
+                      kMaxPatchBufferBytes);
+}
 
 // What the writing thread reads, owned by it: it lives until the writing
 // ends, even when the call has already failed. The records are read from the
 // input once more, front to back, window by window; in each window the kept
-// points are found in their patches again and every patch with points there
-// gets them in one piece, encoded into a buffer of the worker's own.
+// points are found in their patches, encoded in patch order, and added to
+// their patches' buffers.
 struct WriteJob {
     std::shared_ptr<const io::File> file;
     std::uint64_t body_offset = 0, vertex_count = 0;
     RecordLayout layout;
     bool xyz_float32 = false;  // x, y and z are 4-byte floats: read without a type switch
     std::vector<std::uint64_t> kept;
-    PatchCounts counts;
+    std::uint64_t kept_count = 0;
     std::vector<Patch> patches;
 
     void run(detail::WriterReport& report) const {
-        std::vector<std::size_t> pending;
-        for (std::size_t j = 0; j < patches.size(); ++j) {
-            if (counts[j] == 0) report.done(j, written(0));  // no file is created or touched
-            else pending.push_back(j);
+        std::vector<std::size_t> all(patches.size());
+        std::iota(all.begin(), all.end(), std::size_t{0});
+        if (kept_count == 0) {  // no file is created or touched
+            for (const std::size_t j : all) report.done(j, written(0));
+            return;
         }
-        if (pending.empty()) return;
         auto records = io::RecordReader::create(*file, body_offset, layout.record_size, vertex_count,
                                                 kWriteWindowBytes, 64);
-        if (!records) return fail_all(report, pending, records.error());
+        if (!records) return fail_all(report, all, records.error());
         const std::size_t budget = open_file_budget();
-        for (std::size_t begin = 0; begin < pending.size(); begin += budget) {
+        for (std::size_t begin = 0; begin < all.size(); begin += budget) {
             if (report.stop().load(std::memory_order_relaxed)) return;
-            const std::span<const std::size_t> group(pending.data() + begin,
-                                                     std::min(budget, pending.size() - begin));
+            const std::span<const std::size_t> group(all.data() + begin, std::min(budget, all.size() - begin));
             write_group(report, *records, group);
         }
     }
@@ -612,20 +607,23 @@ private:
         for (const std::size_t j : patches) report.done(j, failed(error));
     }
 
-    Status open_patch(std::size_t j, PatchOutput& out) const {
+    // Creates the patch's file with its count, or with room for it when the
+    // count is not known yet.
+    Status open_patch(std::size_t j, PatchOutput& out, std::optional<std::uint64_t> count) const {
         const std::string& path = patches[j].output_file;
         if (auto made = io::create_parent_directories(path); !made) return made;
         auto output = io::Output::create(path);
         if (!output) return fail(output.error());
         out.output.emplace(std::move(*output));
-        const std::uint64_t count = counts[j];
-        if (auto w = out.output->file().write_all(&count, sizeof count); !w) return w;
+        const std::uint64_t head = count.value_or(0);
+        if (auto w = out.output->file().write_all(&head, sizeof head); !w) return w;
+        out.buffer.resize(patch_buffer_bytes(std::min<std::size_t>(patches.size(), open_file_budget())));
         return {};
     }
 
     // The records of a stretch of vertices, found in their patches and
-    // encoded in patch order into one buffer, so each patch's part is one
-    // write: `start[s]` is where slot s's records begin.
+    // encoded in patch order into one buffer: `start[s]` is where slot s's
+    // records begin.
     struct Stretch {
         std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> found;  // per piece: (slot, vertex)
         std::vector<std::vector<std::uint64_t>> at;  // per piece: where its next record of each slot goes
@@ -681,18 +679,14 @@ private:
         st.start.assign(slots + 1, 0);
         for (std::size_t s = 0; s < slots; ++s) {
             std::uint64_t next = st.start[s];
-            for (std::size_t k = 0; k < pieces; ++k) {
-                const std::uint64_t n = st.at[k][s];
-                st.at[k][s] = next;
-                next += n;
-            }
+            for (std::size_t k = 0; k < pieces; ++k) next += std::exchange(st.at[k][s], next);
             st.start[s + 1] = next;
         }
         st.encoded.resize(st.start[slots] * kPointRecordSize);
         parallel_for_each(pieces, [&](std::size_t k) {
             for (const auto& [slot, v] : st.found[k]) {
                 const std::uint64_t at = st.at[k][slot]++;
-                const std::uint64_t id = outputs[slot].written + (at - st.start[slot]) + 1;
+                const std::uint64_t id = outputs[slot].encoded + (at - st.start[slot]) + 1;
                 encode_point_record(st.encoded.data() + at * kPointRecordSize, id,
                                     xyz_float32 ? point_at<true>(window.record(v), layout)
                                                 : point_at<false>(window.record(v), layout));
@@ -700,19 +694,70 @@ private:
         });
     }
 
+    // Writes what the patch's buffer holds.
+    static Status flush(PatchOutput& out) {
+        if (out.filled == 0) return {};
+        if (auto w = out.output->file().write_all(out.buffer.data(), out.filled); !w) return w;
+        out.filled = 0;
+        return {};
+    }
+
+    // Adds n encoded records to the patch's buffer, writing it first when
+    // they do not fit; records that would fill it alone are written as they
+    // are.
+    static Status append(PatchOutput& out, const char* encoded, std::uint64_t n) {
+        const std::size_t bytes = n * kPointRecordSize;
+        if (out.filled + bytes > out.buffer.size()) {
+            if (auto flushed = flush(out); !flushed) return flushed;
+        }
+        if (bytes >= out.buffer.size()) {
+            if (auto w = out.output->file().write_all(encoded, bytes); !w) return w;
+        } else {
+            std::memcpy(out.buffer.data() + out.filled, encoded, bytes);
+            out.filled += bytes;
+        }
+        out.encoded += n;
+        return {};
+    }
+
+    // How many points each patch of the group receives: a pass over the
+    // records that only finds them. Needed only by an output that cannot be
+    // rewritten at its start.
+    Result<PatchCounts> count_group(io::RecordReader& records, const RectIndex& grid,
+                                    const std::vector<std::uint32_t>& slot_of, std::size_t slots,
+                                    const std::atomic<bool>& stop) const {
+        PatchCounts counts(slots, 0);
+        Stretch st;
+        st.found.resize(piece_count(records.window_records()));
+        st.at.resize(st.found.size());
+        auto counted = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
+            if (stop.load(std::memory_order_relaxed)) return fail(Error::os("stopped"));
+            find_members(st, window, window.first, window.first + window.count, grid, slot_of, slots);
+            for (const auto& row : st.at)
+                for (std::size_t s = 0; s < slots; ++s) counts[s] += row[s];
+            return {};
+        });
+        if (!counted) return fail(counted.error());
+        return counts;
+    }
+
+    // Writes the group's patches in one pass over the records: a patch's
+    // file is created with its first point, its count written last unless
+    // some output of the group is a stream, which needs it first.
     void write_group(detail::WriterReport& report, io::RecordReader& records,
                      std::span<const std::size_t> group) const {
         constexpr std::uint32_t kNotInGroup = UINT32_MAX;
         std::vector<std::uint32_t> slot_of(patches.size(), kNotInGroup);
-        std::vector<PatchOutput> outputs(group.size());
-        for (std::size_t s = 0; s < group.size(); ++s) {
-            slot_of[group[s]] = static_cast<std::uint32_t>(s);
-            if (auto opened = open_patch(group[s], outputs[s]); !opened) {
-                outputs[s].failed = true;
-                report.done(group[s], failed(opened.error()));
-            }
-        }
+        for (std::size_t s = 0; s < group.size(); ++s) slot_of[group[s]] = static_cast<std::uint32_t>(s);
         const RectIndex grid = index_of(patches);
+        std::optional<PatchCounts> counts;
+        if (std::ranges::any_of(group, [&](std::size_t j) { return io::is_stream(patches[j].output_file); })) {
+            auto counted = count_group(records, grid, slot_of, group.size(), report.stop());
+            if (!counted && report.stop().load(std::memory_order_relaxed)) return;
+            if (!counted) return fail_unwritten(report, group, {}, counted.error());
+            counts = std::move(*counted);
+        }
+        std::vector<PatchOutput> outputs(group.size());
         Stretch st;
         st.found.resize(piece_count(records.window_records()));
         st.at.resize(st.found.size());
@@ -734,27 +779,46 @@ private:
                 encode_members(st, window, outputs);
                 parallel_for_each(group.size(), [&](std::size_t s) {
                     const std::uint64_t n = st.start[s + 1] - st.start[s];
-                    if (n == 0 || outputs[s].failed) return;
-                    const char* encoded = st.encoded.data() + st.start[s] * kPointRecordSize;
-                    if (auto appended = append(group[s], outputs[s], encoded, n,
-                                               report.stop().load(std::memory_order_relaxed));
-                        !appended) {
-                        outputs[s].failed = true;
-                        outputs[s].output.reset();  // removes the temporary file
-                        report.done(group[s], failed(appended.error()));
-                    } else if (outputs[s].written == counts[group[s]]) {
-                        report.done(group[s], written(counts[group[s]]));
-                    }
+                    PatchOutput& out = outputs[s];
+                    if (n == 0 || out.failed) return;
+                    Status appended;
+                    if (!out.output)
+                        appended = open_patch(group[s], out, counts ? std::optional((*counts)[s]) : std::nullopt);
+                    if (appended) appended = append(out, st.encoded.data() + st.start[s] * kPointRecordSize, n);
+                    if (!appended) fail_patch(report, group[s], out, appended.error());
                 });
                 first = last;
             }
             return {};
         }, drop_behind);
-        if (written_all || report.stop().load(std::memory_order_relaxed)) return;
-        // The input could not be read again: every patch not yet complete fails.
-        const Error error = written_all.error().as(ErrorKind::Os, "PLY read error: ");
+        if (!written_all) {
+            if (report.stop().load(std::memory_order_relaxed)) return;
+            // The input could not be read again: every patch not yet failed fails.
+            return fail_unwritten(report, group, outputs, written_all.error());
+        }
+        parallel_for_each(group.size(), [&](std::size_t s) {
+            PatchOutput& out = outputs[s];
+            if (out.failed) return;
+            if (out.encoded == 0) return report.done(group[s], written(0));  // no file is created
+            auto finished = finish(out, counts.has_value(), report.stop().load(std::memory_order_relaxed));
+            if (!finished) return fail_patch(report, group[s], out, finished.error());
+            report.done(group[s], written(out.encoded));
+        });
+    }
+
+    static void fail_patch(detail::WriterReport& report, std::size_t j, PatchOutput& out, const Error& error) {
+        out.failed = true;
+        out.output.reset();  // removes the temporary file
+        report.done(j, failed(error));
+    }
+
+    // A failure to read the input again fails every patch of the group not
+    // failed already.
+    static void fail_unwritten(detail::WriterReport& report, std::span<const std::size_t> group,
+                               const std::vector<PatchOutput>& outputs, const Error& cause) {
+        const Error error = cause.as(ErrorKind::Os, "PLY read error: ");
         for (std::size_t s = 0; s < group.size(); ++s) {
-            if (outputs[s].failed || outputs[s].written == counts[group[s]]) continue;
+            if (!outputs.empty() && outputs[s].failed) continue;
             detail::WriterOutcome outcome;
             outcome.kind = detail::WriterOutcome::Kind::Failed;
             outcome.error = error;
@@ -762,24 +826,24 @@ private:
         }
     }
 
-    // Writes n encoded records of the patch; renames the file into place
-    // after the last.
-    Status append(std::size_t j, PatchOutput& out, const char* encoded, std::uint64_t n,
-                  bool stop_requested) const {
-        if (auto w = out.output->file().write_all(encoded, n * kPointRecordSize); !w) return w;
-        out.written += n;
-        if (out.written < counts[j]) return {};
-        // Interrupted meanwhile: the file is not put in place.
+    // Writes the patch's last records and its count, unless that went out
+    // first, and renames the file into place, unless the call was
+    // interrupted meanwhile.
+    static Status finish(PatchOutput& out, bool count_written, bool stop_requested) {
+        if (auto flushed = flush(out); !flushed) return flushed;
+        out.buffer = {};
+        if (!count_written) {
+            const std::uint64_t count = out.encoded;
+            if (auto w = out.output->file().pwrite_all(&count, sizeof count, 0); !w) return w;
+        }
         if (stop_requested) return fail(Error{ErrorKind::Interrupted, "Interrupted", 0});
         return out.output->commit();
-        return {};
     }
 };
 
 }  // namespace
 
-Result<SplitCounts> write_patches(const Cloud& cloud, const PatchCounts& counts,
-                                  const std::vector<Patch>& patches,
+Result<SplitCounts> write_patches(const Cloud& cloud, const std::vector<Patch>& patches,
                                   const InterruptPoll& interrupted) {
     auto job = std::make_shared<WriteJob>();
     job->file = cloud.file;
@@ -789,7 +853,7 @@ Result<SplitCounts> write_patches(const Cloud& cloud, const PatchCounts& counts,
     job->xyz_float32 = cloud.layout.x.type == ply::Type::Float32 &&
                        cloud.layout.y.type == ply::Type::Float32 && cloud.layout.z.type == ply::Type::Float32;
     job->kept = cloud.kept;
-    job->counts = counts;
+    job->kept_count = cloud.kept_count;
     job->patches = patches;
     std::shared_ptr<const WriteJob> shared = std::move(job);
     return detail::run_writing(
@@ -825,9 +889,9 @@ Result<SplitCounts> split_ply(const Config& config, const InterruptPoll& interru
         return fail(apart.error());
     auto cloud = read_point_cloud(config, interrupted);
     if (!cloud) return fail(cloud.error());
-    auto patch_counts = assign_points_to_patches(*cloud, config.patches, interrupted);
-    if (!patch_counts) return fail(patch_counts.error());
-    auto counts = write_patches(*cloud, *patch_counts, config.patches, interrupted);
+    if (auto assigned = assign_points_to_patches(*cloud, interrupted); !assigned)
+        return fail(assigned.error());
+    auto counts = write_patches(*cloud, config.patches, interrupted);
     if (!counts) return counts;
     counts->points_loaded = cloud->kept_count;
     return counts;

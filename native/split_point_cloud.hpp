@@ -3,13 +3,11 @@
 // points file per patch rectangle of the ground plane.
 //
 // split_ply runs three steps, one after the other: read_point_cloud keeps the
-// points inside the height range (and, optionally, a random share of them)
-// and counts the kept points inside each patch's rectangle,
-// assign_points_to_patches settles those counts, and write_patches writes
-// each patch's points. The records are read from the file window by window
-// (common/records.hpp), once to keep and count, once to write: memory holds
-// one bit per vertex, a count per patch and fixed buffers, whatever the size
-// of the input. The work is shared with the worker pool; in every step the
+// points inside the height range (and, optionally, a random share of them),
+// assign_points_to_patches shows its bar, and write_patches finds each kept
+// point's patches and writes them. The records are read from the file window
+// by window (common/records.hpp), once to keep, once to write: memory holds
+// one bit per vertex and fixed buffers, whatever the size of the input. The work is shared with the worker pool; in every step the
 // calling thread shows progress and polls for interrupts.
 
 #include <atomic>
@@ -103,7 +101,6 @@ struct Cloud {
     RecordLayout layout;
     std::vector<std::uint64_t> kept;  // bit v of word v / 64: vertex v is kept
     std::uint64_t kept_count = 0;
-    std::vector<std::uint64_t> patch_counts;  // kept points inside each patch, in patch order
 };
 
 inline bool is_kept(const std::vector<std::uint64_t>& kept, std::uint64_t vertex) {
@@ -136,10 +133,8 @@ struct SplitCounts {
 // Steps of split_ply, in order. Each returns its result or the error the
 // entry point raises (kind and full message).
 Result<Cloud> read_point_cloud(const Config& config, const InterruptPoll& interrupted);
-Result<PatchCounts> assign_points_to_patches(const Cloud& cloud, const std::vector<Patch>& patches,
-                                             const InterruptPoll& interrupted);
-Result<SplitCounts> write_patches(const Cloud& cloud, const PatchCounts& counts,
-                                  const std::vector<Patch>& patches,
+Status assign_points_to_patches(const Cloud& cloud, const InterruptPoll& interrupted);
+Result<SplitCounts> write_patches(const Cloud& cloud, const std::vector<Patch>& patches,
                                   const InterruptPoll& interrupted);
 
 // The whole pipeline. Files written before a failure stay on disk. An

@@ -102,6 +102,22 @@ Status File::write_all(const void* data, std::size_t size) {
     return {};
 }
 
+Status File::pwrite_all(const void* data, std::size_t size, std::uint64_t offset) {
+    const auto* in = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = ::pwrite(fd_, in, size, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail(os_error(errno));
+        }
+        if (n == 0) return fail(os_error(EIO));
+        in += n;
+        size -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return {};
+}
+
 Status File::seek(std::uint64_t offset) {
     if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return fail(os_error(errno));
     return {};
@@ -158,6 +174,11 @@ Result<File> create_truncate(const std::string& path) {
     int fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (fd < 0) return fail(os_error(errno));
     return File(fd);
+}
+
+bool is_stream(const std::string& path) {
+    struct stat info {};
+    return !has_nul(path) && ::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
 }
 
 std::string follow_links(const std::string& path) {

@@ -54,6 +54,7 @@ public:
     Status read_exact(void* data, std::size_t size);
     Status pread_exact(void* data, std::size_t size, std::uint64_t offset);
     Status write_all(const void* data, std::size_t size);
+    Status pwrite_all(const void* data, std::size_t size, std::uint64_t offset);
     Status seek(std::uint64_t offset);
     Result<std::uint64_t> size() const;
 
@@ -66,6 +67,10 @@ private:
 Result<File> open_read(const std::string& path);
 // Creates or truncates for writing, permission bits 0o666 before the umask.
 Result<File> create_truncate(const std::string& path);
+
+// Whether the path names an existing file that is not a regular file (a FIFO,
+// a device): written in place, from front to back only.
+bool is_stream(const std::string& path);
 
 // An output file that appears only when complete: written under a temporary
 // name in the folder of its final name, and renamed into place by commit().

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,14 +34,16 @@ std::uint64_t RecordReader::window_count() const {
     return count_ / window_records_ + (count_ % window_records_ != 0 ? 1 : 0);
 }
 
-Result<Window> RecordReader::read(std::uint64_t k) {
+Result<Window> RecordReader::read(std::uint64_t k) { return read_into(k, buffer_); }
+
+Result<Window> RecordReader::read_into(std::uint64_t k, ByteBuffer& buffer) const {
     Window window;
     window.first = k * window_records_;
     window.count = std::min(window_records_, count_ - window.first);
     window.record_size = record_size_;
-    window.data = buffer_.data();
+    window.data = buffer.data();
     // pread leaves the descriptor's position alone, so readers may share it.
-    char* out = buffer_.data();
+    char* out = buffer.data();
     std::size_t left = window.bytes();
     std::uint64_t at = offset_ + window.first * record_size_;
     while (left > 0) {
@@ -145,49 +146,6 @@ std::uint64_t memory_for_cache() {
     memory = memory > UINT64_MAX / 1024 ? UINT64_MAX : memory * 1024;
     if (auto limit = cgroup_limit()) memory = std::min(memory, *limit);
     return memory;
-}
-
-Status write_gathered(File& file, const char* block, std::uint64_t record_size,
-                      std::span<const std::uint32_t> indices) {
-    constexpr std::size_t kPieces = 1024;  // IOV_MAX on Linux
-    struct iovec pieces[kPieces];
-    std::size_t next = 0;
-    while (next < indices.size()) {
-        std::size_t n = 0;
-        std::size_t bytes = 0;
-        while (next < indices.size() && n < kPieces) {
-            const char* record = block + indices[next] * record_size;
-            if (n > 0 && static_cast<const char*>(pieces[n - 1].iov_base) + pieces[n - 1].iov_len == record) {
-                pieces[n - 1].iov_len += record_size;
-            } else {
-                pieces[n].iov_base = const_cast<char*>(record);
-                pieces[n].iov_len = record_size;
-                ++n;
-            }
-            bytes += record_size;
-            ++next;
-        }
-        const ssize_t written = ::writev(file.fd(), pieces, static_cast<int>(n));
-        if (written < 0 && errno == EINTR) {
-            next -= bytes / record_size;
-            continue;
-        }
-        if (written < 0) return fail(os_error(errno));
-        if (static_cast<std::size_t>(written) == bytes) continue;
-        // A short write: the rest of this batch goes out piece by piece.
-        std::size_t done = static_cast<std::size_t>(written);
-        for (std::size_t k = 0; k < n; ++k) {
-            const std::size_t len = pieces[k].iov_len;
-            if (done >= len) {
-                done -= len;
-                continue;
-            }
-            if (auto w = file.write_all(static_cast<const char*>(pieces[k].iov_base) + done, len - done); !w)
-                return w;
-            done = 0;
-        }
-    }
-    return {};
 }
 
 Status copy_range_dropping_behind(File& in, std::uint64_t offset, std::uint64_t length,

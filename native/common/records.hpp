@@ -8,8 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
+
+#include <tbb/task_group.h>
 
 #include "buffer.hpp"
 #include "error.hpp"
@@ -64,21 +65,38 @@ public:
     // Asks the kernel to drop window k from the page cache.
     void drop(std::uint64_t k) const;
 
-    // Calls visit(const Window&) -> Status for every window in `order`, each
-    // read while the kernel already fetches the next; stops at the first
-    // failure and returns it. With `drop_behind`, each window's pages are
-    // dropped once it is visited: for the last pass over a file that the
+    // Calls visit(const Window&) -> Status for every window in `order`; stops
+    // at the first failure and returns it. While a window is visited, the
+    // next is read into a second buffer on the worker pool, and the kernel
+    // already fetches the one after. With `drop_behind`, each window's pages
+    // are dropped once it is visited: for the last pass over a file that the
     // page cache cannot hold, so the pages it keeps are those still to come.
     template <class Visit>
     Status for_each(Order order, Visit&& visit, bool drop_behind = false) {
         const std::uint64_t windows = window_count();
+        if (windows == 0) return {};
+        if (windows > 1 && !spare_.data()) {
+            auto spare = ByteBuffer::allocate(buffer_.size());
+            if (!spare) return fail(spare.error());
+            spare_ = std::move(*spare);
+        }
+        auto window_at = [&](std::uint64_t n) { return order == Order::Forward ? n : windows - 1 - n; };
+        if (windows > 1) prefetch(window_at(1));
+        Result<Window> current = read_into(window_at(0), buffer_);
         for (std::uint64_t n = 0; n < windows; ++n) {
-            const std::uint64_t k = order == Order::Forward ? n : windows - 1 - n;
-            if (n + 1 < windows) prefetch(order == Order::Forward ? k + 1 : k - 1);
-            auto window = read(k);
-            if (!window) return fail(window.error());
-            if (auto visited = visit(*window); !visited) return visited;
-            if (drop_behind) drop(k);
+            if (!current) return fail(current.error());
+            ByteBuffer& next_buffer = n % 2 == 0 ? spare_ : buffer_;
+            Result<Window> next;
+            tbb::task_group reading;
+            if (n + 1 < windows) {
+                if (n + 2 < windows) prefetch(window_at(n + 2));
+                reading.run([&] { next = read_into(window_at(n + 1), next_buffer); });
+            }
+            auto visited = visit(*current);
+            reading.wait();
+            if (!visited) return visited;
+            if (drop_behind) drop(window_at(n));
+            current = std::move(next);
         }
         return {};
     }
@@ -89,9 +107,13 @@ private:
         : fd_(fd), offset_(offset), record_size_(record_size), count_(count),
           window_records_(window_records), buffer_(std::move(buffer)) {}
 
+    // Reads window k into `buffer`.
+    Result<Window> read_into(std::uint64_t k, ByteBuffer& buffer) const;
+
     int fd_;  // borrowed: the caller keeps the file open
     std::uint64_t offset_, record_size_, count_, window_records_;
     ByteBuffer buffer_;
+    ByteBuffer spare_;  // the window read ahead, once a pass has more than one
 };
 
 // The memory this process's page cache can count on: the memory the system
@@ -102,12 +124,6 @@ std::uint64_t memory_for_cache();
 // A file of `size` bytes that the page cache cannot be expected to hold while
 // a tool passes over it.
 inline bool larger_than_memory(std::uint64_t size) { return size > memory_for_cache(); }
-
-// Writes the records `indices` (in that order) of a block of `record_size`
-// byte records to the file, straight from the block: writev gathers them,
-// adjacent records as one piece, up to the system's limit per call.
-Status write_gathered(File& file, const char* block, std::uint64_t record_size,
-                      std::span<const std::uint32_t> indices);
 
 // Copies `length` bytes of `in` from `offset` onto `out` as io::copy_range
 // does, dropping each piece of the input from the page cache once it is

@@ -35,7 +35,7 @@ TEST(SplitPly, InterruptWhileReadingOrAssigning) {
 
     auto read = read_point_cloud(config, never);
     ASSERT_TRUE(read);
-    auto assigned = assign_points_to_patches(*read, config.patches, raise_on_call(1, "E: x"));
+    auto assigned = assign_points_to_patches(*read, raise_on_call(1, "E: x"));
     ASSERT_FALSE(assigned);
     EXPECT_EQ(assigned.error().kind, ErrorKind::Interrupted);
     EXPECT_EQ(assigned.error().message, "Assignment error: Signal check failed: E: x");
