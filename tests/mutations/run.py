@@ -45,10 +45,14 @@ def listed_files(root: Path, under: str = ".") -> list[str]:
 
 
 def copy_files(source: Path, names: list[str], dest: Path) -> None:
+    """Copies the files that differ, stamped now: a kept scratch tree built
+    from other sources must rebuild them, whatever their times at the source."""
     for name in names:
         target = dest / name
+        if target.is_file() and target.read_bytes() == (source / name).read_bytes():
+            continue
         target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(source / name, target)
+        shutil.copyfile(source / name, target)
 
 
 def replace_tests(tree: Path, source: Path) -> None:
@@ -60,7 +64,8 @@ def replace_tests(tree: Path, source: Path) -> None:
         copy_files(source, listed_files(source, "tests"), tree)
     except subprocess.CalledProcessError:  # not a git checkout: everything but caches
         shutil.copytree(source / "tests", tree / "tests",
-                        ignore=shutil.ignore_patterns("__pycache__", ".hypothesis", "*.pyc"))
+                        ignore=shutil.ignore_patterns("__pycache__", ".hypothesis", "*.pyc"),
+                        copy_function=shutil.copyfile)
 
 
 def run(cmd: list[str], cwd: Path, env: dict[str, str] | None = None,
