@@ -87,35 +87,37 @@ Status File::pread_exact(void* data, std::size_t size, std::uint64_t offset) {
     return {};
 }
 
-Status File::write_all(const void* data, std::size_t size) {
+namespace {
+
+// Repeats a write of the rest of the bytes, given to write_some with their
+// offset from the start, until all are written; EINTR retries.
+template <class WriteSome>
+Status write_fully(const void* data, std::size_t size, WriteSome write_some) {
     const auto* in = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t n = ::write(fd_, in, size);
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = write_some(in + done, size - done, done);
         if (n < 0) {
             if (errno == EINTR) continue;
             return fail(os_error(errno));
         }
         if (n == 0) return fail(os_error(EIO));
-        in += n;
-        size -= static_cast<std::size_t>(n);
+        done += static_cast<std::size_t>(n);
     }
     return {};
 }
 
+}  // namespace
+
+Status File::write_all(const void* data, std::size_t size) {
+    return write_fully(data, size, [&](const char* in, std::size_t left, std::size_t) {
+        return ::write(fd_, in, left);
+    });
+}
+
 Status File::pwrite_all(const void* data, std::size_t size, std::uint64_t offset) {
-    const auto* in = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t n = ::pwrite(fd_, in, size, static_cast<off_t>(offset));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail(os_error(errno));
-        }
-        if (n == 0) return fail(os_error(EIO));
-        in += n;
-        size -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
-    }
-    return {};
+    return write_fully(data, size, [&](const char* in, std::size_t left, std::size_t done) {
+        return ::pwrite(fd_, in, left, static_cast<off_t>(offset + done));
+    });
 }
 
 Status File::seek(std::uint64_t offset) {
