@@ -1,7 +1,9 @@
 #include "split_point_cloud.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -60,10 +62,10 @@ constexpr std::size_t kWriteWindowBytes = std::size_t{1} << 20;
 // No more records are encoded at once than this (about 26 MB).
 constexpr std::uint64_t kMaxStretchRecords = std::uint64_t{1} << 19;
 // Each open patch file collects its records of several windows in a buffer
-// of its own and writes them when it is full: a file system spends about as
-// much on each write call as on a hundred kilobytes of data. The buffers of
-// a group share this much, each between the two bounds.
-constexpr std::size_t kPatchBuffersBytes = std::size_t{12} << 20;
+// of its own and writes it whole when it is full: few, large writes that
+// cover whole pages of the page cache. The buffers of a group share this
+// much, each between the two bounds.
+constexpr std::size_t kPatchBuffersBytes = std::size_t{32} << 20;
 constexpr std::size_t kMinPatchBufferBytes = std::size_t{64} << 10;
 constexpr std::size_t kMaxPatchBufferBytes = std::size_t{1} << 20;
 
@@ -221,6 +223,10 @@ Status run_blocks(std::uint64_t count, std::size_t pieces, const Poll& poll, Blo
     });
     return failure;
 }
+
+// How many pieces each stretch of the writing pass is split into: a few per
+// thread whatever its size, as its windows are small.
+std::size_t stretch_pieces() { return 2 * std::max(1u, std::thread::hardware_concurrency()); }
 
 // How many pieces the vertices are split into.
 std::size_t piece_count(std::uint64_t count) {
@@ -542,19 +548,19 @@ std::size_t open_file_budget() {
 }
 
 // A patch file being written, under a temporary name until its last record:
-// its count went out when it was created, its records follow, collected in
-// `buffer` until it is full.
+// its records go out through a buffer of its own.
 struct PatchOutput {
     std::optional<io::Output> output;
-    std::vector<char> buffer;
-    std::size_t filled = 0;     // bytes of `buffer` not yet written
+    std::optional<io::BufferedWriter> writer;  // of output's file
     std::uint64_t encoded = 0;  // records placed in the file or the buffer
     bool failed = false;
 };
 
+// Each open patch file's buffer: a power of two, so that every write but a
+// file's last covers whole pages of the page cache (see io::BufferedWriter).
 std::size_t patch_buffer_bytes(std::size_t patches) {
-    return std::clamp(kPatchBuffersBytes / std::max<std::size_t>(patches, 1), kMinPatchBufferBytes,
-                      kMaxPatchBufferBytes);
+    const std::size_t share = kPatchBuffersBytes / std::max<std::size_t>(patches, 1);
+    return std::bit_floor(std::clamp(share, kMinPatchBufferBytes, kMaxPatchBufferBytes));
 }
 
 // What the writing thread reads, owned by it: it lives until the writing
@@ -615,9 +621,10 @@ private:
         auto output = io::Output::create(path);
         if (!output) return fail(output.error());
         out.output.emplace(std::move(*output));
+        out.writer.emplace(out.output->file(),
+                           patch_buffer_bytes(std::min<std::size_t>(patches.size(), open_file_budget())));
         const std::uint64_t head = count.value_or(0);
-        if (auto w = out.output->file().write_all(&head, sizeof head); !w) return w;
-        out.buffer.resize(patch_buffer_bytes(std::min<std::size_t>(patches.size(), open_file_budget())));
+        if (auto w = out.writer->write_value(head); !w) return w;
         return {};
     }
 
@@ -648,7 +655,16 @@ private:
             const std::uint64_t span = last - first;
             const std::uint64_t from = first + span * k / pieces / 64 * 64;
             const std::uint64_t to = k + 1 == pieces ? last : first + span * (k + 1) / pieces / 64 * 64;
+            // The kept points of one word of the set: their grid cells are
+            // all requested before the first is looked up.
+            struct Point {
+                std::uint32_t v;  // in the window
+                double x, y;
+                std::size_t cell;
+            };
+            std::array<Point, 64> word_points;
             for (std::uint64_t word = from / 64; word < (to + 63) / 64; ++word) {
+                std::size_t n = 0;
                 for (std::uint64_t bits = kept[word]; bits != 0; bits &= bits - 1) {
                     const std::uint64_t v = word * 64 + static_cast<std::uint64_t>(__builtin_ctzll(bits));
                     if (v < from || v >= to) continue;
@@ -657,10 +673,18 @@ private:
                                                  : ply::read_field<false>(record, layout.x);
                     const double y = xyz_float32 ? ply::read_field<true>(record, layout.y)
                                                  : ply::read_field<false>(record, layout.y);
-                    for (const std::uint32_t j : grid.candidates(x, y)) {
+                    const std::size_t cell = grid.cell_of(x, y);
+                    grid.prefetch(cell);
+                    word_points[n++] = {static_cast<std::uint32_t>(v - window.first), x, y, cell};
+                }
+                for (const Point& p : std::span(word_points.data(), n)) {
+                    const auto [candidates, certain] = grid.lookup_cell(p.cell);
+                    for (std::size_t i = 0; i < candidates.size(); ++i) {
+                        const std::uint32_t j = candidates[i];
                         const std::uint32_t slot = slot_of[j];
-                        if (slot == kNotInGroup || !patches[j].contains(x, y)) continue;
-                        found.emplace_back(slot, static_cast<std::uint32_t>(v - window.first));
+                        if (slot == kNotInGroup) continue;
+                        if (((certain >> i) & 1) == 0 && !patches[j].contains(p.x, p.y)) continue;
+                        found.emplace_back(slot, p.v);
                         ++count[slot];
                     }
                 }
@@ -694,32 +718,6 @@ private:
         });
     }
 
-    // Writes what the patch's buffer holds.
-    static Status flush(PatchOutput& out) {
-        if (out.filled == 0) return {};
-        if (auto w = out.output->file().write_all(out.buffer.data(), out.filled); !w) return w;
-        out.filled = 0;
-        return {};
-    }
-
-    // Adds n encoded records to the patch's buffer, writing it first when
-    // they do not fit; records that would fill it alone are written as they
-    // are.
-    static Status append(PatchOutput& out, const char* encoded, std::uint64_t n) {
-        const std::size_t bytes = n * kPointRecordSize;
-        if (out.filled + bytes > out.buffer.size()) {
-            if (auto flushed = flush(out); !flushed) return flushed;
-        }
-        if (bytes >= out.buffer.size()) {
-            if (auto w = out.output->file().write_all(encoded, bytes); !w) return w;
-        } else {
-            std::memcpy(out.buffer.data() + out.filled, encoded, bytes);
-            out.filled += bytes;
-        }
-        out.encoded += n;
-        return {};
-    }
-
     // How many points each patch of the group receives: a pass over the
     // records that only finds them. Needed only by an output that cannot be
     // rewritten at its start.
@@ -728,7 +726,7 @@ private:
                                     const std::atomic<bool>& stop) const {
         PatchCounts counts(slots, 0);
         Stretch st;
-        st.found.resize(piece_count(records.window_records()));
+        st.found.resize(stretch_pieces());
         st.at.resize(st.found.size());
         auto counted = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
             if (stop.load(std::memory_order_relaxed)) return fail(Error::os("stopped"));
@@ -759,7 +757,7 @@ private:
         }
         std::vector<PatchOutput> outputs(group.size());
         Stretch st;
-        st.found.resize(piece_count(records.window_records()));
+        st.found.resize(stretch_pieces());
         st.at.resize(st.found.size());
         // A stretch is as much of a window as keeps the encoded records
         // within a fixed size; patches that overlap many times make it short.
@@ -784,7 +782,10 @@ private:
                     Status appended;
                     if (!out.output)
                         appended = open_patch(group[s], out, counts ? std::optional((*counts)[s]) : std::nullopt);
-                    if (appended) appended = append(out, st.encoded.data() + st.start[s] * kPointRecordSize, n);
+                    if (appended)
+                        appended = out.writer->write(st.encoded.data() + st.start[s] * kPointRecordSize,
+                                                     n * kPointRecordSize);
+                    out.encoded += n;
                     if (!appended) fail_patch(report, group[s], out, appended.error());
                 });
                 first = last;
@@ -808,6 +809,7 @@ private:
 
     static void fail_patch(detail::WriterReport& report, std::size_t j, PatchOutput& out, const Error& error) {
         out.failed = true;
+        out.writer.reset();
         out.output.reset();  // removes the temporary file
         report.done(j, failed(error));
     }
@@ -830,8 +832,8 @@ private:
     // first, and renames the file into place, unless the call was
     // interrupted meanwhile.
     static Status finish(PatchOutput& out, bool count_written, bool stop_requested) {
-        if (auto flushed = flush(out); !flushed) return flushed;
-        out.buffer = {};
+        if (auto flushed = out.writer->flush(); !flushed) return flushed;
+        out.writer.reset();
         if (!count_written) {
             const std::uint64_t count = out.encoded;
             if (auto w = out.output->file().pwrite_all(&count, sizeof count, 0); !w) return w;

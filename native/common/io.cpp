@@ -471,7 +471,7 @@ Status refuse_outputs_among_inputs(const std::vector<std::string>& outputs,
 }
 
 BufferedReader::BufferedReader(File& file, std::size_t capacity)
-    : file_(file), buffer_(capacity) {}
+    : file_(file), buffer_(std::max<std::size_t>(capacity, 1)) {}
 
 Status BufferedReader::fill() {
     auto n = file_.read_some(buffer_.data(), buffer_.size());
@@ -535,20 +535,29 @@ Status BufferedReader::seek(std::uint64_t offset) {
 }
 
 BufferedWriter::BufferedWriter(File& file, std::size_t capacity)
-    : file_(file), buffer_(capacity) {}
+    : file_(file), buffer_(std::max<std::size_t>(capacity, 1)) {}
 
 Status BufferedWriter::write(const void* data, std::size_t size) {
     // Nothing to write: an empty source may have no address at all (the data
     // of an empty vector or span), which memcpy must not be given.
     if (size == 0) return {};
     const auto* in = static_cast<const char*>(data);
-    if (used_ + size > buffer_.size()) {
-        auto flushed = flush();
-        if (!flushed) return flushed;
-        if (size >= buffer_.size()) return file_.write_all(in, size);
+    const std::size_t capacity = buffer_.size();
+    if (used_ > 0) {
+        const std::size_t taken = std::min(size, capacity - used_);
+        std::memcpy(buffer_.data() + used_, in, taken);
+        used_ += taken;
+        in += taken;
+        size -= taken;
+        if (used_ < capacity) return {};
+        if (auto flushed = flush(); !flushed) return flushed;
     }
-    std::memcpy(buffer_.data() + used_, in, size);
-    used_ += size;
+    const std::size_t whole = size / capacity * capacity;
+    if (whole > 0) {
+        if (auto w = file_.write_all(in, whole); !w) return w;
+    }
+    if (size > whole) std::memcpy(buffer_.data(), in + whole, size - whole);
+    used_ = size - whole;
     return {};
 }
 

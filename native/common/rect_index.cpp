@@ -39,7 +39,9 @@ RectIndex::Axis axis_over(std::span<const Rect> rects, double Rect::*low, double
 }  // namespace
 
 RectIndex::RectIndex(std::span<const Rect> rects) {
-    if (rects.size() > std::numeric_limits<std::uint32_t>::max())
+    // Cells count their rectangles in 29 bits, and numbers are marked with
+    // their top bit while the table is built.
+    if (rects.size() >= (std::size_t{1} << 29))
         panic("more rectangles than the index can number");
     const auto count = static_cast<double>(rects.size());
     auto cells = static_cast<std::uint32_t>(
@@ -59,18 +61,30 @@ RectIndex::RectIndex(std::span<const Rect> rects) {
         cells = std::max<std::uint32_t>(1, cells / 2);
     }
 
+    // Each cell's rectangles, the top bit marking those whose cell range it
+    // lies strictly inside.
+    constexpr std::uint32_t kCertain = std::uint32_t{1} << 31;
     std::vector<std::vector<std::uint32_t>> lists(std::size_t{x_.cells} * y_.cells);
     for (std::size_t j = 0; j < rects.size(); ++j) {
         const Rect& r = rects[j];
         if (!can_hold_points(r)) continue;
-        for (std::uint32_t cy = y_.cell(r.min_y); cy <= y_.cell(r.max_y); ++cy)
-            for (std::uint32_t cx = x_.cell(r.min_x); cx <= x_.cell(r.max_x); ++cx)
-                lists[std::size_t{cy} * x_.cells + cx].push_back(static_cast<std::uint32_t>(j));
+        const std::uint32_t x0 = x_.cell(r.min_x), x1 = x_.cell(r.max_x);
+        const std::uint32_t y0 = y_.cell(r.min_y), y1 = y_.cell(r.max_y);
+        for (std::uint32_t cy = y0; cy <= y1; ++cy)
+            for (std::uint32_t cx = x0; cx <= x1; ++cx) {
+                const bool inside = x0 < cx && cx < x1 && y0 < cy && cy < y1;
+                lists[std::size_t{cy} * x_.cells + cx].push_back(static_cast<std::uint32_t>(j) |
+                                                                 (inside ? kCertain : 0));
+            }
     }
     cells_.resize(lists.size());
     for (std::size_t c = 0; c < lists.size(); ++c) {
         Cell& cell = cells_[c];
         cell.count = static_cast<std::uint32_t>(lists[c].size());
+        for (std::size_t i = 0; i < lists[c].size(); ++i) {
+            if (i < kInline && (lists[c][i] & kCertain) != 0) cell.certain |= 1u << i;
+            lists[c][i] &= ~kCertain;
+        }
         if (cell.count <= kInline) {
             std::copy(lists[c].begin(), lists[c].end(), cell.rects);
         } else {

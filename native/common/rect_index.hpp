@@ -31,7 +31,30 @@ public:
     std::span<const std::uint32_t> candidates(double x, double y) const {
         const Cell& cell = cells_[std::size_t{y_.cell(y)} * x_.cells + x_.cell(x)];
         const std::uint32_t* first = cell.count <= kInline ? cell.rects : overflow_.data() + cell.rects[0];
-        return {first, cell.count};
+        return {first, std::size_t{cell.count}};
+    }
+
+    // The candidates for (x, y), and which of them hold it for certain: bit
+    // i of `certain` is set when candidate i holds every point of the cell
+    // (the cell lies strictly inside the rectangle's cell range, so the
+    // monotonic cell numbers alone prove the point inside), and the caller
+    // may skip its exact test. Only the first kInline candidates are ever
+    // marked.
+    struct Lookup {
+        std::span<const std::uint32_t> rects;
+        std::uint32_t certain;
+    };
+    Lookup lookup(double x, double y) const { return lookup_cell(cell_of(x, y)); }
+
+    // The same in two steps, for callers that look up many points: the cell
+    // of each point first, its cache line fetched in the background, and
+    // the lookups once those lines have arrived.
+    std::size_t cell_of(double x, double y) const { return std::size_t{y_.cell(y)} * x_.cells + x_.cell(x); }
+    void prefetch(std::size_t cell) const { __builtin_prefetch(&cells_[cell]); }
+    Lookup lookup_cell(std::size_t c) const {
+        const Cell& cell = cells_[c];
+        const std::uint32_t* first = cell.count <= kInline ? cell.rects : overflow_.data() + cell.rects[0];
+        return {{first, std::size_t{cell.count}}, cell.certain};
     }
 
     struct Axis {
@@ -52,7 +75,8 @@ private:
     // single cache line; more are kept in overflow_, from rects[0] on.
     static constexpr std::uint32_t kInline = 3;
     struct Cell {
-        std::uint32_t count = 0;
+        std::uint32_t count : 29 = 0;
+        std::uint32_t certain : kInline = 0;  // see Lookup
         std::uint32_t rects[kInline] = {};
     };
 

@@ -86,6 +86,11 @@ FAULTS = [
     dict(id="bbox-swapped-y", file="native/python/patches.cpp",
          find="!to_double(bound[2], box.min_y) || !to_double(bound[3], box.max_y)",
          replace="!to_double(bound[3], box.min_y) || !to_double(bound[2], box.max_y)"),
+    # buffered writes: the part of a large piece past its whole buffers is lost
+    dict(id="io-writer-tail", file=C + "io.cpp", find="used_ = size - whole;", replace="used_ = 0;"),
+    # rectangle index: a cell on a rectangle's upper edge taken as inside it
+    dict(id="rect-certain-edge", file=C + "rect_index.cpp",
+         find="cx < x1 && y0 < cy", replace="cx <= x1 && y0 < cy"),
     # split_ply
     dict(id="split-z-bound", file="native/split_point_cloud.cpp",
          find="return min_z_ <= z && z < max_z_;", replace="return min_z_ <= z && z <= max_z_;"),

@@ -90,6 +90,28 @@ TEST(BufferedIo, LineLimitAndNothingFromOrToNoAddress) {
     EXPECT_EQ(first + "|" + second, "abcde|f\n");
 }
 
+// Pieces of every size against a capacity of 8: the file gets the pieces in
+// order, and until the last flush it only ever ends at a multiple of 8.
+TEST(BufferedIo, WholeBuffersUntilTheFlush) {
+    io::File file(::memfd_create("pieces", 0));
+    io::BufferedWriter writer(file, 8);
+    std::string expected;
+    for (std::size_t size : {3, 5, 0, 8, 1, 20, 7, 16, 2, 9, 33}) {
+        std::string piece;
+        for (std::size_t i = 0; i < size; ++i) piece.push_back(static_cast<char>('a' + expected.size() % 26 + i % 2));
+        ASSERT_TRUE(writer.write(piece));
+        expected += piece;
+        EXPECT_EQ(::lseek(file.fd(), 0, SEEK_CUR) % 8, 0) << "after a piece of " << size;
+        EXPECT_EQ(static_cast<std::size_t>(::lseek(file.fd(), 0, SEEK_CUR)), expected.size() / 8 * 8);
+    }
+    ASSERT_TRUE(writer.flush() && file.seek(0));
+    std::string written(expected.size() + 1, '\0');
+    io::BufferedReader reader(file);
+    EXPECT_EQ(reader.read(written.data(), written.size()).value(), expected.size());
+    written.resize(expected.size());
+    EXPECT_EQ(written, expected);
+}
+
 // A file shortened by another process while it is read gives a short read.
 TEST(RecordReader, AShortenedFileIsAShortRead) {
     Scratch dir;

@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
+#include <limits>
+#include <random>
 #include <stdexcept>
+
+#include "common/rect_index.hpp"
 
 #include "scratch.hpp"
 #include "split_point_cloud.hpp"
@@ -69,4 +74,48 @@ TEST(RunWriters, FirstFailureInPatchOrderWins) {
     }, never);
     ASSERT_FALSE(died);
     EXPECT_EQ(died.error().message, "Thread join failed");
+}
+
+// Patches' candidates at and around every edge, and far outside: a candidate
+// marked certain holds the point, and every patch that holds it is a
+// candidate.
+TEST(RectIndex, CertainCandidatesHoldThePoint) {
+    std::mt19937_64 random(7);
+    std::uniform_real_distribution<double> coordinate(-50, 50);
+    const double inf = std::numeric_limits<double>::infinity();
+    std::vector<Patch> patches;
+    std::vector<Rect> rects;
+    std::vector<double> xs = {-inf, inf, std::nan(""), -1e300, 1e300}, ys = xs;
+    for (int i = 0; i < 40; ++i) {
+        Patch p;
+        p.min_x = i % 9 == 0 ? -inf : coordinate(random);
+        p.max_x = i % 11 == 0 ? inf : p.min_x + std::abs(coordinate(random));
+        p.min_y = i % 7 == 0 ? -inf : coordinate(random);
+        p.max_y = i % 13 == 0 ? inf : p.min_y + std::abs(coordinate(random)) / 4;
+        patches.push_back(p);
+        rects.push_back({p.min_x, p.min_y, p.max_x, p.max_y});
+        for (double v : {p.min_x, p.max_x})
+            xs.insert(xs.end(), {v, std::nextafter(v, -inf), std::nextafter(v, inf)});
+        for (double v : {p.min_y, p.max_y})
+            ys.insert(ys.end(), {v, std::nextafter(v, -inf), std::nextafter(v, inf)});
+    }
+    for (int i = 0; i < 200; ++i) {
+        xs.push_back(coordinate(random));
+        ys.push_back(coordinate(random));
+    }
+    const RectIndex index(rects);
+    std::size_t certain_seen = 0;
+    for (double x : xs)
+        for (double y : ys) {
+            const auto [candidates, certain] = index.lookup(x, y);
+            for (std::size_t i = 0; i < candidates.size(); ++i) {
+                if (((certain >> i) & 1) == 0) continue;
+                ++certain_seen;
+                ASSERT_TRUE(patches[candidates[i]].contains(x, y)) << x << ", " << y;
+            }
+            for (std::uint32_t j = 0; j < patches.size(); ++j)
+                if (patches[j].contains(x, y))
+                    ASSERT_NE(std::find(candidates.begin(), candidates.end(), j), candidates.end());
+        }
+    EXPECT_GT(certain_seen, 1000u);
 }
