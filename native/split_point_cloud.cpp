@@ -139,17 +139,26 @@ public:
 
     bool in_height_range(double z) const { return min_z_ <= z && z < max_z_; }
 
-    // One draw per point that passed the height test, and only when sampling,
-    // from the generator of the thread that asks.
-    Result<bool> sampled(random::SecureDraws& draws) const {
+    // Which of the points marked in `in_range` (bit i: point i of a word
+    // passed the height test) are kept: one draw per marked point, in order,
+    // and only when sampling, from the generator of the thread that asks.
+    // A draw u in [0, 1) keeps its point when u < share.
+    Result<std::uint64_t> sampled(std::uint64_t in_range, random::SecureDraws& draws) const {
         switch (mode_) {
-            case Mode::KeepAll: return true;
-            case Mode::KeepNone: return false;
+            case Mode::KeepAll: return in_range;
+            case Mode::KeepNone: return 0;
             case Mode::Sample: break;
         }
-        auto u = draws.next_unit();
-        if (!u) return fail(u.error());
-        return *u < share_;
+        std::array<std::uint64_t, 64> drawn;
+        const auto n = static_cast<std::size_t>(std::popcount(in_range));
+        if (auto made = draws.next_n(std::span(drawn.data(), n)); !made) return fail(made.error());
+        std::uint64_t kept = 0;
+        std::size_t k = 0;
+        for (std::uint64_t bits = in_range; bits != 0; bits &= bits - 1, ++k) {
+            const double u = static_cast<double>(drawn[k] >> 11) * 0x1p-53;
+            kept |= std::uint64_t{u < share_} << std::countr_zero(bits);
+        }
+        return kept;
     }
 
 private:
@@ -160,28 +169,26 @@ private:
 };
 
 // Marks the kept vertices among [first, last) of the window and returns how
-// many there are. The bits of each word are gathered in a register, and
-// whether a sampled point is kept is added in, not branched on: that branch
-// would be mispredicted half the time.
+// many there are. Each word of the kept set is decided at once: the height
+// test of its points gathered in a register without branches (the points
+// cut by the range lie anywhere), then their draws.
 template <bool kFloat32>
 Result<std::uint64_t> keep_points(Cloud& cloud, const io::Window& window, std::uint64_t first,
                                   std::uint64_t last, const PointFilter& filter) {
-    std::uint64_t word = first / 64, bits = 0, kept = 0;
+    std::uint64_t kept = 0;
     auto& draws = random::thread_draws();
-    for (std::uint64_t v = first; v < last; ++v) {
-        if (v / 64 != word) {
-            cloud.kept[word] |= bits;
-            word = v / 64;
-            bits = 0;
+    for (std::uint64_t word = first / 64; word * 64 < last; ++word) {
+        const std::uint64_t from = std::max(first, word * 64), to = std::min(last, word * 64 + 64);
+        std::uint64_t in_range = 0;
+        for (std::uint64_t v = from; v < to; ++v) {
+            const double z = ply::read_field<kFloat32>(window.record(v - window.first), cloud.layout.z);
+            in_range |= std::uint64_t{filter.in_height_range(z)} << (v % 64);
         }
-        const double z = ply::read_field<kFloat32>(window.record(v - window.first), cloud.layout.z);
-        if (!filter.in_height_range(z)) continue;
-        auto keep = filter.sampled(draws);
-        if (!keep) return fail(keep.error());
-        bits |= std::uint64_t{*keep} << (v % 64);
-        kept += *keep;
+        auto bits = filter.sampled(in_range, draws);
+        if (!bits) return fail(bits.error());
+        cloud.kept[word] |= *bits;
+        kept += static_cast<std::uint64_t>(std::popcount(*bits));
     }
-    cloud.kept[word] |= bits;
     return kept;
 }
 

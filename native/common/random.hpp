@@ -13,6 +13,7 @@
 // Draws are made in blocks of 8 KiB: several ChaCha20 blocks are computed
 // side by side in vector registers, which keeps a draw to a few nanoseconds.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -50,6 +51,20 @@ public:
         std::uint64_t draw;
         std::memcpy(&draw, &words_[2 * next_++], sizeof draw);
         return draw;
+    }
+
+    // The next out.size() draws, in order, as next() would give them.
+    Status next_n(std::span<std::uint64_t> out) {
+        for (std::size_t done = 0; done < out.size();) {
+            if (next_ == kDraws) {
+                if (auto filled = refill(); !filled) return filled;
+            }
+            const std::size_t n = std::min(out.size() - done, kDraws - next_);
+            std::memcpy(out.data() + done, &words_[2 * next_], n * sizeof(std::uint64_t));
+            next_ += n;
+            done += n;
+        }
+        return {};
     }
 
     // A draw mapped to [0, 1): its top 53 bits scaled by 2^-53.
