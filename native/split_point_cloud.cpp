@@ -56,10 +56,10 @@ constexpr std::uint64_t kBlockVertices = 16'384;
 constexpr std::uint64_t kPiecesPerThread = 4;
 constexpr std::uint64_t kMinBlocksPerPiece = 8;
 
-// The write pass reads windows of this size, small enough that a window and
-// the records encoded from it stay in the cores' caches.
+// The write pass reads windows of this size, small enough that a window stays
+// in the cores' caches while its records are encoded.
 constexpr std::size_t kWriteWindowBytes = std::size_t{1} << 20;
-// No more records are encoded at once than this (about 26 MB).
+// No more records are placed at once than this (their lists take about 6 MB).
 constexpr std::uint64_t kMaxStretchRecords = std::uint64_t{1} << 19;
 // Each open patch file collects its records of several windows in a buffer
 // of its own and writes it whole when it is full: few, large writes that
@@ -573,8 +573,8 @@ std::size_t patch_buffer_bytes(std::size_t patches) {
 // What the writing thread reads, owned by it: it lives until the writing
 // ends, even when the call has already failed. The records are read from the
 // input once more, front to back, window by window; in each window the kept
-// points are found in their patches, encoded in patch order, and added to
-// their patches' buffers.
+// points are found in their patches, sorted by patch, and each patch's are
+// encoded into its buffer.
 struct WriteJob {
     std::shared_ptr<const io::File> file;
     std::uint64_t body_offset = 0, vertex_count = 0;
@@ -635,14 +635,14 @@ private:
         return {};
     }
 
-    // The records of a stretch of vertices, found in their patches and
-    // encoded in patch order into one buffer: `start[s]` is where slot s's
-    // records begin.
+    // The kept points of a stretch of vertices, found in their patches:
+    // `found[k]` lists piece k's (slot, vertex) pairs in vertex order, and
+    // `order` all vertices slot by slot, slot s's from `start[s]` on.
     struct Stretch {
-        std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> found;  // per piece: (slot, vertex)
-        std::vector<std::vector<std::uint64_t>> at;  // per piece: where its next record of each slot goes
+        std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> found;
+        std::vector<std::vector<std::uint64_t>> at;  // per piece: its count, then next place, of each slot
         std::vector<std::uint64_t> start;
-        std::vector<char> encoded;
+        std::vector<std::uint32_t> order;
     };
 
     // Finds the kept points of vertices [first, last) in the group's patches,
@@ -702,27 +702,41 @@ private:
         return total;
     }
 
-    // Places each piece's records after those of the earlier pieces in
-    // their slot, encodes them there on the pool (ids continue each patch's
-    // count), and returns the buffer's slot boundaries.
-    void encode_members(Stretch& st, const io::Window& window, const std::vector<PatchOutput>& outputs) const {
-        const std::size_t slots = outputs.size(), pieces = st.found.size();
+    // Sorts the stretch's vertices by slot into `order`, each piece's after
+    // those of the earlier pieces, on the pool.
+    static void order_members(Stretch& st, std::size_t slots) {
+        const std::size_t pieces = st.found.size();
         st.start.assign(slots + 1, 0);
         for (std::size_t s = 0; s < slots; ++s) {
             std::uint64_t next = st.start[s];
             for (std::size_t k = 0; k < pieces; ++k) next += std::exchange(st.at[k][s], next);
             st.start[s + 1] = next;
         }
-        st.encoded.resize(st.start[slots] * kPointRecordSize);
+        st.order.resize(st.start[slots]);
         parallel_for_each(pieces, [&](std::size_t k) {
-            for (const auto& [slot, v] : st.found[k]) {
-                const std::uint64_t at = st.at[k][slot]++;
-                const std::uint64_t id = outputs[slot].encoded + (at - st.start[slot]) + 1;
-                encode_point_record(st.encoded.data() + at * kPointRecordSize, id,
-                                    xyz_float32 ? point_at<true>(window.record(v), layout)
-                                                : point_at<false>(window.record(v), layout));
-            }
+            auto& at = st.at[k];
+            for (const auto& [slot, v] : st.found[k]) st.order[at[slot]++] = v;
         });
+    }
+
+    // Encodes slot s's records of the stretch in order, ids continuing the
+    // patch's count, and adds them to its file. Records are encoded a few
+    // dozen at a time into a small buffer that stays in the core's cache.
+    Status append_members(const Stretch& st, const io::Window& window, std::size_t s, PatchOutput& out) const {
+        constexpr std::size_t kBatch = 64;
+        std::array<char, kBatch * kPointRecordSize> batch;
+        const std::span<const std::uint32_t> vertices(st.order.data() + st.start[s], st.start[s + 1] - st.start[s]);
+        for (std::size_t i = 0; i < vertices.size(); i += kBatch) {
+            const std::size_t n = std::min(kBatch, vertices.size() - i);
+            for (std::size_t b = 0; b < n; ++b) {
+                const char* record = window.record(vertices[i + b]);
+                encode_point_record(batch.data() + b * kPointRecordSize, out.encoded + i + b + 1,
+                                    xyz_float32 ? point_at<true>(record, layout) : point_at<false>(record, layout));
+            }
+            if (auto w = out.writer->write(batch.data(), n * kPointRecordSize); !w) return w;
+        }
+        out.encoded += vertices.size();
+        return {};
     }
 
     // How many points each patch of the group receives: a pass over the
@@ -766,7 +780,7 @@ private:
         Stretch st;
         st.found.resize(stretch_pieces());
         st.at.resize(st.found.size());
-        // A stretch is as much of a window as keeps the encoded records
+        // A stretch is as much of a window as keeps its records' lists
         // within a fixed size; patches that overlap many times make it short.
         std::uint64_t stretch = records.window_records();
         // The last pass: a file larger than memory leaves no pages behind it.
@@ -781,18 +795,14 @@ private:
                     stretch = std::max<std::uint64_t>(64, (last - first) / 2 / 64 * 64);
                     continue;
                 }
-                encode_members(st, window, outputs);
+                order_members(st, group.size());
                 parallel_for_each(group.size(), [&](std::size_t s) {
-                    const std::uint64_t n = st.start[s + 1] - st.start[s];
                     PatchOutput& out = outputs[s];
-                    if (n == 0 || out.failed) return;
+                    if (st.start[s + 1] == st.start[s] || out.failed) return;
                     Status appended;
                     if (!out.output)
                         appended = open_patch(group[s], out, counts ? std::optional((*counts)[s]) : std::nullopt);
-                    if (appended)
-                        appended = out.writer->write(st.encoded.data() + st.start[s] * kPointRecordSize,
-                                                     n * kPointRecordSize);
-                    out.encoded += n;
+                    if (appended) appended = append_members(st, window, s, out);
                     if (!appended) fail_patch(report, group[s], out, appended.error());
                 });
                 first = last;
