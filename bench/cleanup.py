@@ -13,6 +13,10 @@ discard a share too. Then, in alternating rounds in this one process:
   bytes written to two new files, kept and discarded, with 1 MiB writes,
 - cleanup_splats in a fresh interpreter, for its peak RSS.
 
+Each timed run writes new files: the previous run's outputs are removed
+first, as the file system writes a file that replaces another through
+rename or truncation straight out to disk.
+
 Printed as ratios of medians: total time against the peer (target <= 0.25),
 total time against the I/O floor (target <= 1.5),
 filter time on all cores against one core (target >= 1.5 on 2 cores), and
@@ -179,9 +183,19 @@ def calibration_speedup(tree, queries):
 UNITS = {"ns": 1e-9, "µs": 1e-6, "ms": 1e-3, "s": 1.0}
 
 
+def remove_outputs(*paths):
+    """Removes a run's outputs before the next run writes them. Replacing a
+    file by rename, or truncating it, makes the file system write the new
+    data out to disk right away, which would time the disk rather than the
+    run, and differently for each side."""
+    for path in paths:
+        Path(path).unlink(missing_ok=True)
+
+
 def run_ours(config, stdout_path):
     """Runs cleanup_splats with fd 1 sent to a file; returns the wall time and
     the filter stage's own duration."""
+    remove_outputs(config["output_file"], config["discarded_file"])
     saved = os.dup(1)
     with open(stdout_path, "wb") as sink:
         os.dup2(sink.fileno(), 1)
@@ -243,12 +257,14 @@ def main(argv):
                 finally:
                     pin_process(all_cpus)
 
+            remove_outputs(peer["output_file"], peer["discarded_file"])
             start = time.perf_counter()
             peer_cleanup(peer)
             peer_total.append(time.perf_counter() - start)
 
             sizes = [(tmp / f"floor_{name}", (tmp / name).stat().st_size)
                      for name in ("kept.ply", "gone.ply")]
+            remove_outputs(*(path for path, _ in sizes))
             start = time.perf_counter()
             io_floor(ours["input_file"], sizes)
             floor_total.append(time.perf_counter() - start)
