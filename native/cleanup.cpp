@@ -388,8 +388,9 @@ Status write_splats(const std::string& kept_path, const std::optional<std::strin
     auto kept = ShareFile::create(kept_path, header, 1, kept_count);
     if (!kept) return fail(kept.error());
 
-    // Both files are fed in the one pass; a failure of the discarded file is
-    // held back to its own stage, and that file is not fed after it.
+    // Both files are fed in the one pass, each window's share of each on a
+    // thread of its own; a failure of the discarded file is held back to its
+    // own stage, and that file is not fed after it.
     std::unique_ptr<ShareFile> discarded;
     Status discarded_status;
     if (discarded_path) {
@@ -401,9 +402,13 @@ Status write_splats(const std::string& kept_path, const std::optional<std::strin
     const bool drop_behind = io::larger_than_memory(records.count() * records.record_size());
     auto copied = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
         if (auto checked = interrupts.check(); !checked) return checked;
-        if (auto w = (*kept)->append(window, flags); !w) return w;
-        if (discarded && discarded_status) discarded_status = discarded->append(window, flags);
-        return {};
+        Status kept_written;
+        const bool feed_discarded = discarded && discarded_status;
+        parallel_for_each(feed_discarded ? 2 : 1, [&](std::size_t share) {
+            if (share == 0) kept_written = (*kept)->append(window, flags);
+            else discarded_status = discarded->append(window, flags);
+        });
+        return kept_written;
     }, drop_behind);
     if (!copied) return copied;
     if (auto finished = (*kept)->finish(interrupts); !finished) return finished;
