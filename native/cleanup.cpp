@@ -8,6 +8,8 @@
 #include <memory>
 #include <tuple>
 
+#include <tbb/parallel_sort.h>
+
 #include "common/colmap.hpp"
 #include "common/io.hpp"
 #include "common/parallel.hpp"
@@ -75,21 +77,27 @@ CellKey cell_of(double x, double y, double z, double radius) {
 }
 
 PointGrid::PointGrid(const std::vector<GridPoint>& points, double radius) {
-    std::vector<CellKey> keys(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i)
-        keys[i] = cell_of(points[i].x, points[i].y, points[i].z, radius);
-    std::vector<std::size_t> order(points.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    // Stable, so that the points of a cell stay in file order.
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return std::tie(keys[a].x, keys[a].y, keys[a].z) < std::tie(keys[b].x, keys[b].y, keys[b].z);
-    });
+    // Each point's cell with its place in the file, sorted on the pool: the
+    // place breaks ties, so the points of a cell stay in file order.
+    struct Filed {
+        CellKey key;
+        std::size_t index;
+        bool operator<(const Filed& other) const {
+            return std::tie(key.x, key.y, key.z, index) <
+                   std::tie(other.key.x, other.key.y, other.key.z, other.index);
+        }
+    };
+    std::vector<Filed> order(points.size());
+    parallel_for_each(points.size(), [&](std::size_t i) {
+        order[i] = {cell_of(points[i].x, points[i].y, points[i].z, radius), i};
+    }, 4096);
+    tbb::parallel_sort(order.begin(), order.end());
 
     points_.reserve(points.size());
     std::vector<Slot> columns;
     for (std::size_t n = 0; n < order.size(); ++n) {
-        const CellKey& key = keys[order[n]];
-        const GridPoint& p = points[order[n]];
+        const CellKey& key = order[n].key;
+        const GridPoint& p = points[order[n].index];
         points_.push_back({p.x, p.y, p.z, key.z});
         if (columns.empty() || columns.back().cx != key.x || columns.back().cy != key.y)
             columns.push_back({key.x, key.y, {n, n}});
