@@ -230,22 +230,25 @@ constexpr int kColumnSteps[9][2] = {{0, 0},  {0, -1}, {0, 1},  {-1, 0}, {1, 0},
                                     {-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
 
 // Counts points within `radius` in the 27 cells around the splat's cell,
-// stopping as soon as `min_neighbors` are found. With the cell edge equal to
-// the radius, any point within the radius lies in one of those cells. The
-// three z cells of a column are one run.
+// stopping after the first run that brings the count to `min_neighbors`.
+// With the cell edge equal to the radius, any point within the radius lies
+// in one of those cells. The three z cells of a column are one run.
 bool has_neighbors(const PointGrid& grid, double x, double y, double z, const KeepRules& rules) {
     if (rules.min_neighbors == 0) return true;
     if (grid.point_count() == 0) return false;
     const CellKey centre = cell_of(x, y, z, rules.radius);
     const double r2 = rules.radius * rules.radius;
     std::uint64_t count = 0;
+    // A run's points are all counted, without a branch on each: about half
+    // of them lie within the radius, so that branch would be mispredicted
+    // half the time; whether enough are found is asked once per run.
     auto enough_in = [&](std::span<const FiledPoint> run) {
         for (const FiledPoint& p : run) {
             const double ddx = p.x - x, ddy = p.y - y, ddz = p.z - z;
             const double d2 = (ddx * ddx + ddy * ddy) + ddz * ddz;
-            if (d2 <= r2 && ++count >= rules.min_neighbors) return true;
+            count += d2 <= r2;
         }
-        return false;
+        return count >= rules.min_neighbors;
     };
     for (const auto& step : kColumnSteps) {
         if (enough_in(grid.cells(centre.x + step[0], centre.y + step[1], centre.z - 1, centre.z + 1)))
