@@ -104,7 +104,7 @@ FAULTS = [
     dict(id="cleanup-box-upper", file="native/cleanup.cpp",
          find="(!high || v < *high)", replace="(!high || v <= *high)"),
     dict(id="cleanup-radius-strict", file="native/cleanup.cpp",
-         find="if (d2 <= r2 && ++count", replace="if (d2 < r2 && ++count"),
+         find="count += d2 <= r2;", replace="count += d2 < r2;"),
     dict(id="cleanup-no-flush", file="native/cleanup.cpp",
          find="if (auto flushed = writer_.flush(); !flushed) return flushed;\n        if (auto checked",
          replace="if (auto checked"),
