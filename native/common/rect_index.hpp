@@ -28,11 +28,7 @@ public:
     explicit RectIndex(std::span<const Rect> rects);
 
     // Candidate rectangles for (x, y), in ascending order.
-    std::span<const std::uint32_t> candidates(double x, double y) const {
-        const Cell& cell = cells_[std::size_t{y_.cell(y)} * x_.cells + x_.cell(x)];
-        const std::uint32_t* first = cell.count <= kInline ? cell.rects : overflow_.data() + cell.rects[0];
-        return {first, std::size_t{cell.count}};
-    }
+    std::span<const std::uint32_t> candidates(double x, double y) const { return lookup(x, y).rects; }
 
     // The candidates for (x, y), and which of them hold it for certain: bit
     // i of `certain` is set when candidate i holds every point of the cell
