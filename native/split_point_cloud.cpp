@@ -728,6 +728,9 @@ private:
         const std::span<const std::uint32_t> vertices(st.order.data() + st.start[s], st.start[s + 1] - st.start[s]);
         for (std::size_t i = 0; i < vertices.size(); i += kBatch) {
             const std::size_t n = std::min(kBatch, vertices.size() - i);
+            // The batch's records lie anywhere in the window, often in the
+            // other core's cache: all are requested before the first is read.
+            for (std::size_t b = 0; b < n; ++b) __builtin_prefetch(window.record(vertices[i + b]));
             for (std::size_t b = 0; b < n; ++b) {
                 const char* record = window.record(vertices[i + b]);
                 encode_point_record(batch.data() + b * kPointRecordSize, out.encoded + i + b + 1,
