@@ -45,19 +45,8 @@ std::string config_to_json(const Config& config) { return json::encode(config); 
 
 namespace {
 
-// Interrupt polls cost an interpreter round trip, so loops over millions of
-// vertices poll once per block of this many (a multiple of 64, so blocks
-// never share a word of the kept set).
-constexpr std::uint64_t kBlockVertices = 16'384;
-
-// Work over the vertices is split into contiguous pieces for the worker pool:
-// a few per thread, so a thread held up elsewhere delays little; none smaller
-// than this many blocks.
-constexpr std::uint64_t kPiecesPerThread = 4;
-constexpr std::uint64_t kMinBlocksPerPiece = 8;
-
-// The write pass reads windows of this size, small enough that a window stays
-// in the cores' caches while its records are encoded.
+// The pass reads windows of this size, small enough that a window stays in
+// the cores' caches while its records are kept, found and encoded.
 constexpr std::size_t kWriteWindowBytes = std::size_t{1} << 20;
 // No more records are placed at once than this (their lists take about 6 MB).
 constexpr std::uint64_t kMaxStretchRecords = std::uint64_t{1} << 19;
@@ -169,84 +158,39 @@ private:
 };
 
 // Marks the kept vertices among [first, last) of the window and returns how
-// many there are. Each word of the kept set is decided at once: the height
-// test of its points gathered in a register without branches (the points
-// cut by the range lie anywhere), then their draws.
+// many there are; `first` is a multiple of 64. Each word of the kept set is
+// decided at once: the height test of its points gathered in a register
+// without branches (the points cut by the range lie anywhere), then their
+// draws.
 template <bool kFloat32>
-Result<std::uint64_t> keep_points(Cloud& cloud, const io::Window& window, std::uint64_t first,
-                                  std::uint64_t last, const PointFilter& filter) {
-    std::uint64_t kept = 0;
+Result<std::uint64_t> keep_points(std::vector<std::uint64_t>& kept, const ply::Field& z_field,
+                                  const io::Window& window, std::uint64_t first, std::uint64_t last,
+                                  const PointFilter& filter) {
+    std::uint64_t count = 0;
     auto& draws = random::thread_draws();
     for (std::uint64_t word = first / 64; word * 64 < last; ++word) {
-        const std::uint64_t from = std::max(first, word * 64), to = std::min(last, word * 64 + 64);
+        const std::uint64_t to = std::min(last, word * 64 + 64);
         std::uint64_t in_range = 0;
-        for (std::uint64_t v = from; v < to; ++v) {
-            const double z = ply::read_field<kFloat32>(window.record(v - window.first), cloud.layout.z);
+        for (std::uint64_t v = word * 64; v < to; ++v) {
+            const double z = ply::read_field<kFloat32>(window.record(v - window.first), z_field);
             in_range |= std::uint64_t{filter.in_height_range(z)} << (v % 64);
         }
         auto bits = filter.sampled(in_range, draws);
         if (!bits) return fail(bits.error());
-        cloud.kept[word] |= *bits;
-        kept += static_cast<std::uint64_t>(std::popcount(*bits));
+        kept[word] = *bits;
+        count += static_cast<std::uint64_t>(std::popcount(*bits));
     }
-    return kept;
+    return count;
 }
 
-// Polls for interrupts on the calling thread and moves the step's bar.
-using Poll = std::function<Status(std::uint64_t done)>;
-
-// Works through the vertices [0, count) in blocks of kBlockVertices, split
-// into contiguous pieces that run on the worker pool, the calling thread
-// among the workers: block(piece, first, last) is called for the blocks of
-// each piece in order. On the calling thread every block starts with
-// poll(items done so far). After a failed poll or block, blocks not yet
-// started are skipped on every thread, and the first failure is returned.
-template <class Block>
-Status run_blocks(std::uint64_t count, std::size_t pieces, const Poll& poll, Block&& block) {
-    const std::uint64_t blocks = (count + kBlockVertices - 1) / kBlockVertices;
-    const auto caller = std::this_thread::get_id();
-    std::atomic<std::uint64_t> done{0};
-    std::atomic<bool> stopped{false};
-    std::mutex failure_mutex;
-    Status failure;
-    auto stop = [&](Status failed) {
-        std::lock_guard lock(failure_mutex);
-        if (failure) failure = std::move(failed);
-        stopped = true;
-    };
-    parallel_for_each(pieces, [&](std::size_t piece) {
-        const bool on_caller = std::this_thread::get_id() == caller;
-        for (std::uint64_t b = blocks * piece / pieces; b < blocks * (piece + 1) / pieces; ++b) {
-            if (stopped.load(std::memory_order_relaxed)) return;
-            if (on_caller) {
-                if (auto polled = poll(done.load(std::memory_order_relaxed)); !polled)
-                    return stop(std::move(polled));
-            }
-            const std::uint64_t first = b * kBlockVertices;
-            auto worked = block(piece, first, std::min(count, first + kBlockVertices));
-            if (!worked) return stop(fail(worked.error()));
-            done.fetch_add(*worked, std::memory_order_relaxed);
-        }
-    });
-    return failure;
-}
-
-// How many pieces each stretch of the writing pass is split into: a few per
-// thread whatever its size, as its windows are small.
-std::size_t stretch_pieces() { return 2 * std::max(1u, std::thread::hardware_concurrency()); }
-
-// How many pieces the vertices are split into.
-std::size_t piece_count(std::uint64_t count) {
-    const std::uint64_t blocks = (count + kBlockVertices - 1) / kBlockVertices;
-    const auto threads = static_cast<std::uint64_t>(std::max(1u, std::thread::hardware_concurrency()));
-    return static_cast<std::size_t>(
-        std::clamp<std::uint64_t>(blocks / kMinBlocksPerPiece, 1, kPiecesPerThread * threads));
-}
+// How many pieces each window's work is split into: a few per thread
+// whatever its size, as the windows are small.
+std::size_t window_pieces() { return 2 * std::max(1u, std::thread::hardware_concurrency()); }
 
 // The vertex block must fit in what the file holds after its header; a count
 // the file cannot hold fails here, before anything is sized from it. For
 // files of unknown size the block is sized from the count, and a block that
-// cannot be allocated fails when it is loaded.
+// cannot be read fails when it is.
 Status require_vertex_block(io::File& file, const ply::PlyHeader& header, std::uint64_t block_size) {
     struct stat info {};
     if (::fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
@@ -265,7 +209,7 @@ void print_sampled_line(double percentage, std::uint64_t kept) {
 
 }  // namespace
 
-Result<Cloud> read_point_cloud(const Config& config, const InterruptPoll& interrupted) {
+Result<Cloud> read_point_cloud(const Config& config) {
     if (config.patches.size() > UINT32_MAX) panic("more patches than the grid can number");
     auto file = io::open_read(config.input_file);
     if (!file) return fail(read_error(file.error()));
@@ -287,11 +231,6 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptPoll& interr
         return fail(read_error(io::short_read_error()));  // no file holds that much
     if (auto held = require_vertex_block(*file, *header, block_size); !held)
         return fail(read_error(held.error()));
-    // Windows of whole words of the kept set: the pieces of a window never
-    // share a word.
-    auto records = io::RecordReader::create(*file, header->header_size, cloud.layout.record_size,
-                                            count, io::kWindowBytes, kBlockVertices);
-    if (!records) return fail(read_error(records.error()));
     cloud.body_offset = header->header_size;
     cloud.vertex_count = count;
     try {
@@ -300,48 +239,7 @@ Result<Cloud> read_point_cloud(const Config& config, const InterruptPoll& interr
         return fail(read_error(Error::os("not enough memory to mark " + std::to_string(count) +
                                          " vertices")));
     }
-
-    progress::ProgressBar bar(count);
-    bar.set_style(progress::Template::CountAndRate);
-    bar.set_message("Extracting points");
-    const PointFilter filter(config);
-    const bool xyz_float32 = cloud.layout.x.type == ply::Type::Float32 &&
-                             cloud.layout.y.type == ply::Type::Float32 &&
-                             cloud.layout.z.type == ply::Type::Float32;
-    const std::size_t pieces = piece_count(records->window_records());
-    std::vector<std::uint64_t> kept_in_piece(pieces, 0);
-    std::uint64_t done = 0;
-    bool stopped = false;  // by an interrupt or the generator, not by a read
-    // From the back: the writing pass starts at the front, which is then what
-    // the page cache still holds of a file larger than memory.
-    auto extracted = records->for_each(io::Order::Backward, [&](const io::Window& window) -> Status {
-        // Never more pieces than the window's blocks: the calling thread must
-        // take its share, as it is the one that polls.
-        auto ran = run_blocks(
-            window.count, std::min(pieces, piece_count(window.count)),
-            [&](std::uint64_t in_window) -> Status {
-                if (auto raised = interrupted())
-                    return fail(Error{ErrorKind::Interrupted, "PLY read error: " + *raised, 0});
-                bar.set_position(done + in_window);
-                return {};
-            },
-            [&](std::size_t piece, std::uint64_t first, std::uint64_t last) -> Result<std::uint64_t> {
-                auto kept = xyz_float32
-                                ? keep_points<true>(cloud, window, window.first + first, window.first + last, filter)
-                                : keep_points<false>(cloud, window, window.first + first, window.first + last, filter);
-                if (!kept) return fail(read_error(kept.error()));
-                kept_in_piece[piece] += *kept;
-                return last - first;
-            });
-        done += window.count;
-        stopped = !ran;
-        return ran;
-    });
-    if (!extracted) return fail(stopped ? extracted.error() : read_error(extracted.error()));
-    for (std::uint64_t kept : kept_in_piece) cloud.kept_count += kept;
     cloud.file = std::make_shared<const io::File>(std::move(*file));
-    bar.finish_with_message("Extraction complete");
-    if (config.sample_percentage < 100) print_sampled_line(config.sample_percentage, cloud.kept_count);
     return cloud;
 }
 
@@ -358,16 +256,16 @@ RectIndex index_of(const std::vector<Patch>& patches) {
 
 }  // namespace
 
-// Which kept points go to which patches is found again as the writer passes
-// over the records, so what is left of the assignment is its bar, after one
-// poll for interrupts.
-Status assign_points_to_patches(const Cloud& cloud, const InterruptPoll& interrupted) {
-    progress::ProgressBar bar(cloud.kept_count);
+// Which kept points go to which patches is found as the writer passes over
+// the records, so what is left of the assignment is its bar, after one poll
+// for interrupts.
+Status assign_points_to_patches(std::uint64_t kept_count, const InterruptPoll& interrupted) {
+    progress::ProgressBar bar(kept_count);
     bar.set_style(progress::Template::CountAndRate);
     bar.set_message("Assigning to patches");
     if (auto raised = interrupted())
         return fail(Error{ErrorKind::Interrupted, "Assignment error: Signal check failed: " + *raised, 0});
-    bar.set_position(cloud.kept_count);
+    bar.set_position(kept_count);
     bar.finish_with_message("Assignment complete");
     return {};
 }
@@ -418,12 +316,63 @@ struct WriterPool final : WriterReport {
 
     const std::atomic<bool>& stop() const override { return stopped; }
 
+    void extracting(std::uint64_t vertices) override {
+        vertices_extracted.fetch_add(vertices, std::memory_order_relaxed);
+    }
+
+    bool extracted(Result<std::uint64_t> kept) override {
+        std::unique_lock lock(mutex);
+        if (extraction != Extraction::Running) return false;
+        if (kept) {
+            extraction = Extraction::Done;
+            kept_count = *kept;
+        } else {
+            extraction = Extraction::Failed;
+            extraction_error = std::move(kept.error());
+        }
+        changed.notify_all();
+        if (extraction == Extraction::Failed) return false;
+        changed.wait(lock, [&] { return writing_allowed || stopped.load(std::memory_order_relaxed); });
+        return !stopped.load(std::memory_order_relaxed);
+    }
+
+    // A job that ended, normally or not, without ending its extraction has
+    // failed it: the calling thread must not wait for it.
+    void end_extraction() {
+        std::lock_guard lock(mutex);
+        if (extraction != Extraction::Running) return;
+        extraction = Extraction::Failed;
+        extraction_error = Error::runtime("Thread join failed");
+        changed.notify_all();
+    }
+
+    void request_stop() {
+        {
+            std::lock_guard lock(mutex);
+            stopped.store(true, std::memory_order_relaxed);
+        }
+        changed.notify_all();
+    }
+
+    void allow_writing() {
+        {
+            std::lock_guard lock(mutex);
+            writing_allowed = true;
+        }
+        changed.notify_all();
+    }
+
     const WritingJob job;
     std::atomic<bool> stopped{false};  // set on an interrupt: the job gives up
-    std::mutex mutex;  // guards outcomes and completed_patches
+    std::mutex mutex;  // guards everything below but the vertex count
     std::condition_variable changed;
     std::vector<WriterOutcome> outcomes;
     std::uint64_t completed_patches = 0;
+    std::atomic<std::uint64_t> vertices_extracted{0};
+    enum class Extraction { Running, Done, Failed } extraction = Extraction::Running;
+    std::uint64_t kept_count = 0;
+    Error extraction_error;
+    bool writing_allowed = false;
 };
 
 WriterOutcome run_one(const PatchWriter& write_one, std::size_t patch,
@@ -450,6 +399,7 @@ void run_job(const std::shared_ptr<WriterPool>& pool) {
     } catch (...) {
         pool->abandon_pending();
     }
+    pool->end_extraction();
 }
 
 // The writing threads, joined before the call returns whatever happens: no
@@ -480,20 +430,66 @@ private:
 
 }  // namespace
 
+namespace {
+
+// The extraction as the calling thread shows it while the job's first pass
+// runs: its bar, polled and moved every 100 ms, then its line and the
+// assignment step. Returns the number of kept points; the job writes on only
+// once it has been told to.
+Result<std::uint64_t> show_extraction(WriterPool& pool, WriterThreads& writers, const ExtractionShown& shown,
+                                      const InterruptPoll& interrupted) {
+    auto stop = [&](Error error) -> Result<std::uint64_t> {
+        pool.request_stop();
+        writers.join_all();
+        return fail(std::move(error));
+    };
+    progress::ProgressBar bar(shown.vertex_count);
+    bar.set_style(progress::Template::CountAndRate);
+    bar.set_message("Extracting points");
+    for (;;) {
+        if (auto raised = interrupted())
+            return stop(Error{ErrorKind::Interrupted, "PLY read error: " + *raised, 0});
+        std::unique_lock lock(pool.mutex);
+        if (pool.extraction == WriterPool::Extraction::Failed) return stop(pool.extraction_error);
+        if (pool.extraction == WriterPool::Extraction::Done) break;
+        lock.unlock();
+        bar.set_position(pool.vertices_extracted.load(std::memory_order_relaxed));
+        lock.lock();
+        pool.changed.wait_for(lock, std::chrono::milliseconds(100),
+                              [&] { return pool.extraction != WriterPool::Extraction::Running; });
+    }
+    const std::uint64_t kept = pool.kept_count;  // written before Done, under the lock
+    bar.set_position(shown.vertex_count);
+    bar.finish_with_message("Extraction complete");
+    if (shown.sample_percentage < 100) print_sampled_line(shown.sample_percentage, kept);
+    if (auto assigned = assign_points_to_patches(kept, interrupted); !assigned) return stop(assigned.error());
+    pool.allow_writing();
+    return kept;
+}
+
+}  // namespace
+
 Result<SplitCounts> run_writing(std::size_t patch_count, std::size_t threads, WritingJob job,
-                                const InterruptPoll& interrupted) {
+                                const InterruptPoll& interrupted, std::optional<ExtractionShown> extraction) {
+    auto pool = std::make_shared<WriterPool>(patch_count, std::move(job));
+    WriterThreads writers;
+    // Extracting takes a job even without patches.
+    writers.start(patch_count == 0 && !extraction ? 0 : std::max<std::size_t>(threads, 1), pool);
+    std::uint64_t kept = 0;
+    if (extraction) {
+        auto shown = show_extraction(*pool, writers, *extraction, interrupted);
+        if (!shown) return fail(shown.error());
+        kept = *shown;
+    }
+
     progress::ProgressBar bar(patch_count);
     bar.set_style(progress::Template::Count);
     bar.set_message("Writing patches");
-    auto pool = std::make_shared<WriterPool>(patch_count, std::move(job));
-    WriterThreads writers;
-    writers.start(patch_count == 0 ? 0 : threads, pool);
-
     // Monitor: poll, show the count, and wait up to 100 ms for it to change.
     std::uint64_t shown = 0;
     for (;;) {
         if (auto raised = interrupted()) {
-            pool->stopped.store(true, std::memory_order_relaxed);
+            pool->request_stop();
             writers.join_all();
             return fail(Interrupts::interrupted_error(*raised));
         }
@@ -513,6 +509,7 @@ Result<SplitCounts> run_writing(std::size_t patch_count, std::size_t threads, Wr
     writers.join_all();
 
     SplitCounts counts;
+    counts.points_loaded = kept;
     for (const WriterOutcome& outcome : pool->outcomes) {
         switch (outcome.kind) {
             case WriterOutcome::Kind::Written:
@@ -570,39 +567,96 @@ std::size_t patch_buffer_bytes(std::size_t patches) {
     return std::bit_floor(std::clamp(share, kMinPatchBufferBytes, kMaxPatchBufferBytes));
 }
 
-// What the writing thread reads, owned by it: it lives until the writing
-// ends, even when the call has already failed. The records are read from the
-// input once more, front to back, window by window; in each window the kept
-// points are found in their patches, sorted by patch, and each patch's are
-// encoded into its buffer.
+// What the writing thread reads and decides, owned by it: it lives until the
+// writing ends, even when the call has already failed. The records are read
+// front to back, window by window; in each window the points are kept (in
+// the first pass only), the kept points found in their patches, sorted by
+// patch, and each patch's encoded into its buffer. As many patch files are
+// written at once as may be open; more patches take more passes.
 struct WriteJob {
-    std::shared_ptr<const io::File> file;
-    std::uint64_t body_offset = 0, vertex_count = 0;
-    RecordLayout layout;
-    bool xyz_float32 = false;  // x, y and z are 4-byte floats: read without a type switch
-    std::vector<std::uint64_t> kept;
-    std::uint64_t kept_count = 0;
-    std::vector<Patch> patches;
+    WriteJob(Cloud cloud, const Config& config)
+        : file(std::move(cloud.file)),
+          body_offset(cloud.body_offset),
+          vertex_count(cloud.vertex_count),
+          layout(cloud.layout),
+          xyz_float32(layout.x.type == ply::Type::Float32 && layout.y.type == ply::Type::Float32 &&
+                      layout.z.type == ply::Type::Float32),
+          filter(config),
+          kept(std::move(cloud.kept)),
+          patches(config.patches) {}
 
-    void run(detail::WriterReport& report) const {
-        std::vector<std::size_t> all(patches.size());
-        std::iota(all.begin(), all.end(), std::size_t{0});
-        if (kept_count == 0) {  // no file is created or touched
-            for (const std::size_t j : all) report.done(j, written(0));
-            return;
-        }
+    void run(detail::WriterReport& report) {
         auto records = io::RecordReader::create(*file, body_offset, layout.record_size, vertex_count,
                                                 kWriteWindowBytes, 64);
-        if (!records) return fail_all(report, all, records.error());
+        if (!records) {
+            report.extracted(fail(read_error(records.error())));
+            return;
+        }
+        std::vector<std::size_t> all(patches.size());
+        std::iota(all.begin(), all.end(), std::size_t{0});
         const std::size_t budget = open_file_budget();
-        for (std::size_t begin = 0; begin < all.size(); begin += budget) {
+        // A cloud without patches is still read once, to count its kept points.
+        const std::size_t groups = std::max<std::size_t>(1, (all.size() + budget - 1) / budget);
+        for (std::size_t g = 0; g < groups; ++g) {
             if (report.stop().load(std::memory_order_relaxed)) return;
-            const std::span<const std::size_t> group(all.data() + begin, std::min(budget, all.size() - begin));
-            write_group(report, *records, group);
+            const std::size_t begin = g * budget;
+            const std::span<const std::size_t> group(all.data() + begin,
+                                                     std::min(budget, all.size() - begin));
+            if (!write_group(report, *records, group)) return;
         }
     }
 
 private:
+    const std::shared_ptr<const io::File> file;
+    const std::uint64_t body_offset, vertex_count;
+    const RecordLayout layout;
+    const bool xyz_float32;  // x, y and z are 4-byte floats: read without a type switch
+    const PointFilter filter;
+    std::vector<std::uint64_t> kept;  // decided by the first pass
+    std::uint64_t kept_count = 0;
+    bool extracted = false;  // the first pass is over: `kept` is decided
+    const std::vector<Patch> patches;
+
+    // Keeps the window's points, on the pool: the first pass's share of the
+    // extraction. Fails when the random source does.
+    Status keep_window(const io::Window& window) {
+        const std::size_t pieces = window_pieces();
+        std::vector<Result<std::uint64_t>> kept_in_piece(pieces, 0);
+        parallel_for_each(pieces, [&](std::size_t k) {
+            // Whole words of the kept set: pieces start at multiples of 64.
+            const std::uint64_t from = window.first + window.count * k / pieces / 64 * 64;
+            const std::uint64_t to =
+                k + 1 == pieces ? window.first + window.count : window.first + window.count * (k + 1) / pieces / 64 * 64;
+            if (from >= to) return;
+            kept_in_piece[k] = xyz_float32 ? keep_points<true>(kept, layout.z, window, from, to, filter)
+                                           : keep_points<false>(kept, layout.z, window, from, to, filter);
+        });
+        for (const auto& count : kept_in_piece) {
+            if (!count) return fail(count.error());
+            kept_count += *count;
+        }
+        return {};
+    }
+
+    // The first pass's visit of a window starts by keeping its points.
+    Status extract(detail::WriterReport& report, const io::Window& window) {
+        if (extracted) return {};
+        if (auto kept_now = keep_window(window); !kept_now) return kept_now;
+        report.extracting(window.count);
+        return {};
+    }
+
+    // Ends the first pass: reports its kept count, or its failure, and waits
+    // until writing may go on. False when the job is to stop.
+    bool end_extraction(detail::WriterReport& report, Status pass) {
+        if (!pass) {
+            if (!report.stop().load(std::memory_order_relaxed)) report.extracted(fail(read_error(pass.error())));
+            return false;
+        }
+        extracted = true;
+        return report.extracted(kept_count);
+    }
+
     static detail::WriterOutcome written(std::uint64_t points) {
         detail::WriterOutcome outcome;
         outcome.kind = detail::WriterOutcome::Kind::Written;
@@ -743,17 +797,18 @@ private:
     }
 
     // How many points each patch of the group receives: a pass over the
-    // records that only finds them. Needed only by an output that cannot be
-    // rewritten at its start.
-    Result<PatchCounts> count_group(io::RecordReader& records, const RectIndex& grid,
-                                    const std::vector<std::uint32_t>& slot_of, std::size_t slots,
-                                    const std::atomic<bool>& stop) const {
+    // records that only finds them (and keeps them, when it is the first).
+    // Needed only by an output that cannot be rewritten at its start.
+    Result<PatchCounts> count_group(detail::WriterReport& report, io::RecordReader& records,
+                                    const RectIndex& grid, const std::vector<std::uint32_t>& slot_of,
+                                    std::size_t slots) {
         PatchCounts counts(slots, 0);
         Stretch st;
-        st.found.resize(stretch_pieces());
+        st.found.resize(window_pieces());
         st.at.resize(st.found.size());
         auto counted = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
-            if (stop.load(std::memory_order_relaxed)) return fail(Error::os("stopped"));
+            if (report.stop().load(std::memory_order_relaxed)) return fail(Error::os("stopped"));
+            if (auto kept_now = extract(report, window); !kept_now) return kept_now;
             find_members(st, window, window.first, window.first + window.count, grid, slot_of, slots);
             for (const auto& row : st.at)
                 for (std::size_t s = 0; s < slots; ++s) counts[s] += row[s];
@@ -765,32 +820,48 @@ private:
 
     // Writes the group's patches in one pass over the records: a patch's
     // file is created with its first point, its count written last unless
-    // some output of the group is a stream, which needs it first.
-    void write_group(detail::WriterReport& report, io::RecordReader& records,
-                     std::span<const std::size_t> group) const {
+    // some output of the group is a stream, which needs it first. The first
+    // pass of the job keeps the points too, and no file is put in place
+    // before the caller has shown that step's end. False when the job is to
+    // stop.
+    bool write_group(detail::WriterReport& report, io::RecordReader& records,
+                     std::span<const std::size_t> group) {
+        auto nothing_kept = [&] {  // no file is created or touched
+            for (const std::size_t j : group) report.done(j, written(0));
+            return true;
+        };
+        if (extracted && kept_count == 0) return nothing_kept();
         constexpr std::uint32_t kNotInGroup = UINT32_MAX;
         std::vector<std::uint32_t> slot_of(patches.size(), kNotInGroup);
         for (std::size_t s = 0; s < group.size(); ++s) slot_of[group[s]] = static_cast<std::uint32_t>(s);
         const RectIndex grid = index_of(patches);
         std::optional<PatchCounts> counts;
         if (std::ranges::any_of(group, [&](std::size_t j) { return io::is_stream(patches[j].output_file); })) {
-            auto counted = count_group(records, grid, slot_of, group.size(), report.stop());
-            if (!counted && report.stop().load(std::memory_order_relaxed)) return;
-            if (!counted) return fail_unwritten(report, group, {}, counted.error());
+            const bool first_pass = !extracted;
+            auto counted = count_group(report, records, grid, slot_of, group.size());
+            if (first_pass && !end_extraction(report, counted ? Status{} : fail(counted.error()))) return false;
+            if (!counted && report.stop().load(std::memory_order_relaxed)) return false;
+            if (!counted) {
+                fail_unwritten(report, group, {}, counted.error());
+                return true;
+            }
             counts = std::move(*counted);
+            if (kept_count == 0) return nothing_kept();
         }
         std::vector<PatchOutput> outputs(group.size());
         Stretch st;
-        st.found.resize(stretch_pieces());
+        st.found.resize(window_pieces());
         st.at.resize(st.found.size());
         // A stretch is as much of a window as keeps its records' lists
         // within a fixed size; patches that overlap many times make it short.
         std::uint64_t stretch = records.window_records();
         // The last pass: a file larger than memory leaves no pages behind it.
         const bool drop_behind = io::larger_than_memory(records.count() * records.record_size());
+        const bool first_pass = !extracted;
         auto written_all = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
             // Interrupted: give up; the unfinished files go with their outputs.
             if (report.stop().load(std::memory_order_relaxed)) return fail(Error::os("stopped"));
+            if (auto kept_now = extract(report, window); !kept_now) return kept_now;
             for (std::uint64_t first = window.first; first < window.first + window.count;) {
                 const std::uint64_t last = std::min(window.first + window.count, first + stretch);
                 const std::uint64_t members = find_members(st, window, first, last, grid, slot_of, group.size());
@@ -812,10 +883,13 @@ private:
             }
             return {};
         }, drop_behind);
+        // A failed first pass fails the extraction, and leaves no file behind.
+        if (first_pass && !end_extraction(report, written_all)) return false;
         if (!written_all) {
-            if (report.stop().load(std::memory_order_relaxed)) return;
+            if (report.stop().load(std::memory_order_relaxed)) return false;
             // The input could not be read again: every patch not yet failed fails.
-            return fail_unwritten(report, group, outputs, written_all.error());
+            fail_unwritten(report, group, outputs, written_all.error());
+            return true;
         }
         parallel_for_each(group.size(), [&](std::size_t s) {
             PatchOutput& out = outputs[s];
@@ -825,6 +899,7 @@ private:
             if (!finished) return fail_patch(report, group[s], out, finished.error());
             report.done(group[s], written(out.encoded));
         });
+        return true;
     }
 
     static void fail_patch(detail::WriterReport& report, std::size_t j, PatchOutput& out, const Error& error) {
@@ -865,21 +940,12 @@ private:
 
 }  // namespace
 
-Result<SplitCounts> write_patches(const Cloud& cloud, const std::vector<Patch>& patches,
-                                  const InterruptPoll& interrupted) {
-    auto job = std::make_shared<WriteJob>();
-    job->file = cloud.file;
-    job->body_offset = cloud.body_offset;
-    job->vertex_count = cloud.vertex_count;
-    job->layout = cloud.layout;
-    job->xyz_float32 = cloud.layout.x.type == ply::Type::Float32 &&
-                       cloud.layout.y.type == ply::Type::Float32 && cloud.layout.z.type == ply::Type::Float32;
-    job->kept = cloud.kept;
-    job->kept_count = cloud.kept_count;
-    job->patches = patches;
-    std::shared_ptr<const WriteJob> shared = std::move(job);
+Result<SplitCounts> write_patches(Cloud cloud, const Config& config, const InterruptPoll& interrupted) {
+    const detail::ExtractionShown extraction{cloud.vertex_count, config.sample_percentage};
+    auto job = std::make_shared<WriteJob>(std::move(cloud), config);
     return detail::run_writing(
-        patches.size(), 1, [shared](detail::WriterReport& report) { shared->run(report); }, interrupted);
+        config.patches.size(), 1, [job](detail::WriterReport& report) { job->run(report); }, interrupted,
+        extraction);
 }
 
 // ---- the pipeline ----
@@ -909,14 +975,9 @@ Result<SplitCounts> split_ply(const Config& config, const InterruptPoll& interru
     for (const Patch& patch : config.patches) outputs.push_back(patch.output_file);
     if (auto apart = io::refuse_outputs_among_inputs(outputs, {config.input_file}); !apart)
         return fail(apart.error());
-    auto cloud = read_point_cloud(config, interrupted);
+    auto cloud = read_point_cloud(config);
     if (!cloud) return fail(cloud.error());
-    if (auto assigned = assign_points_to_patches(*cloud, interrupted); !assigned)
-        return fail(assigned.error());
-    auto counts = write_patches(*cloud, config.patches, interrupted);
-    if (!counts) return counts;
-    counts->points_loaded = cloud->kept_count;
-    return counts;
+    return write_patches(std::move(*cloud), config, interrupted);
 }
 
 }  // namespace larkspan::split_point_cloud

@@ -2,13 +2,16 @@
 // Point-cloud splitting: a PLY point cloud is cut into one COLMAP binary
 // points file per patch rectangle of the ground plane.
 //
-// split_ply runs three steps, one after the other: read_point_cloud keeps the
-// points inside the height range (and, optionally, a random share of them),
-// assign_points_to_patches shows its bar, and write_patches finds each kept
-// point's patches and writes them. The records are read from the file window
-// by window (common/records.hpp), once to keep, once to write: memory holds
-// one bit per vertex and fixed buffers, whatever the size of the input. The work is shared with the worker pool; in every step the
-// calling thread shows progress and polls for interrupts.
+// split_ply reads the header (read_point_cloud), then passes over the records
+// once (write_patches): as each window of records is read, the points inside
+// the height range (and, optionally, a random share of them) are kept, found
+// in their patches and written. The calling thread shows the three steps'
+// bars in their order, extraction, assignment (assign_points_to_patches),
+// writing, and polls for interrupts; no patch file is put in place before the
+// assignment has been shown. The records are read from the file window by
+// window (common/records.hpp): memory holds one bit per vertex and fixed
+// buffers, whatever the size of the input. The work is shared with the worker
+// pool.
 
 #include <atomic>
 #include <cstdint>
@@ -90,17 +93,18 @@ struct CloudPoint {
     std::uint8_t red = 255, green = 255, blue = 255;
 };
 
-// The result of the read step. The kept points are recorded as a set of
-// vertex numbers, one bit per vertex, in input order; their fields are read
-// from the file again when they are written. A point's position in the
-// kept-point list is the number of kept vertices before it.
+// The input as the read step leaves it: open, its header read, and room for
+// the kept points, recorded as a set of vertex numbers, one bit per vertex,
+// in input order. The writing pass decides them as it reads the records; a
+// later pass (when the patches are written in groups) reads them back. A
+// point's position in the kept-point list is the number of kept vertices
+// before it.
 struct Cloud {
     std::shared_ptr<const io::File> file;  // the input, open until the writing is done
     std::uint64_t body_offset = 0;         // its first record
     std::uint64_t vertex_count = 0;
     RecordLayout layout;
-    std::vector<std::uint64_t> kept;  // bit v of word v / 64: vertex v is kept
-    std::uint64_t kept_count = 0;
+    std::vector<std::uint64_t> kept;  // bit v of word v / 64: vertex v is kept; all clear
 };
 
 inline bool is_kept(const std::vector<std::uint64_t>& kept, std::uint64_t vertex) {
@@ -131,11 +135,12 @@ struct SplitCounts {
 };
 
 // Steps of split_ply, in order. Each returns its result or the error the
-// entry point raises (kind and full message).
-Result<Cloud> read_point_cloud(const Config& config, const InterruptPoll& interrupted);
-Status assign_points_to_patches(const Cloud& cloud, const InterruptPoll& interrupted);
-Result<SplitCounts> write_patches(const Cloud& cloud, const std::vector<Patch>& patches,
-                                  const InterruptPoll& interrupted);
+// entry point raises (kind and full message). write_patches keeps, assigns
+// and writes the points in one pass, and shows the extraction's bar and line,
+// then the assignment's, then its own.
+Result<Cloud> read_point_cloud(const Config& config);
+Status assign_points_to_patches(std::uint64_t kept_count, const InterruptPoll& interrupted);
+Result<SplitCounts> write_patches(Cloud cloud, const Config& config, const InterruptPoll& interrupted);
 
 // The whole pipeline. Files written before a failure stay on disk. An
 // interrupt in any step is a KeyboardInterrupt; while the writers run, it
@@ -165,11 +170,18 @@ using PatchWriter =
 
 // Where writing threads report what became of each patch, once per patch,
 // and learn that the call was interrupted: they should then give up soon,
-// leaving no unfinished file.
+// leaving no unfinished file. A job that extracts the points in its first
+// pass reports that pass's progress and end too.
 class WriterReport {
 public:
     virtual void done(std::size_t patch, WriterOutcome outcome) = 0;
     virtual const std::atomic<bool>& stop() const = 0;
+    // The first pass has read this many more vertices.
+    virtual void extracting(std::uint64_t vertices) = 0;
+    // The first pass has ended, with the number of kept points or its
+    // failure. After a count, waits until the calling thread has shown the
+    // assignment: true to go on writing, false when the call has stopped.
+    virtual bool extracted(Result<std::uint64_t> kept) = 0;
 
 protected:
     ~WriterReport() = default;
@@ -178,14 +190,25 @@ protected:
 // Work that writes every patch and reports each; run on threads of its own.
 using WritingJob = std::function<void(WriterReport& report)>;
 
+// What the calling thread shows while a job extracts the points: a bar over
+// the header's vertex count, then the "Sampled" line for a percentage below
+// 100.
+struct ExtractionShown {
+    std::uint64_t vertex_count = 0;
+    double sample_percentage = 100;
+};
+
 // The writing machinery of write_patches with the work injected: runs `job`
 // on `threads` threads, which own the function and whatever it captures,
 // while the calling thread shows progress and polls for interrupts; then
 // reports the outcomes in patch order. A job that throws leaves the patches
 // it did not report ended abnormally. On an interrupt the job is told to
-// stop and its threads are joined before it returns.
+// stop and its threads are joined before it returns. With `extraction`, the
+// job's first pass extracts the points: its bar, line and the assignment
+// step come first, and the job writes on only after them.
 Result<SplitCounts> run_writing(std::size_t patch_count, std::size_t threads, WritingJob job,
-                                const InterruptPoll& interrupted);
+                                const InterruptPoll& interrupted,
+                                std::optional<ExtractionShown> extraction = std::nullopt);
 
 // The same with one function per patch, run for every patch on a bounded set
 // of threads.

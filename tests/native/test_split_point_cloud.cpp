@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <random>
 #include <stdexcept>
@@ -25,22 +26,36 @@ static InterruptPoll raise_on_call(int n, std::string text) {
 
 using Writer = Result<std::uint64_t> (*)(std::size_t, const std::atomic<bool>&);
 
-// A cloud of 100,000 points, read and assigned in several pieces.
-TEST(SplitPly, InterruptWhileReadingOrAssigning) {
+// A cloud of 100,000 points interrupted at each of its polls: while it is
+// extracted, at its assignment, or while it is written. Before the
+// writing step no patch file is put in place, and no unfinished one stays.
+TEST(SplitPly, InterruptInEachStep) {
     Scratch dir;
     Config config;
     config.input_file = dir.write("cloud.ply", "ply\nformat binary_little_endian 1.0\nelement vertex 100000\n"
                                                "property float x\nproperty float y\nproperty float z\nend_header\n" +
                                                    std::string(100000 * 12, '\0'));
-    config.patches = {Patch{}};
-    auto interrupted = read_point_cloud(config, raise_on_call(2, "KeyboardInterrupt: "));
-    ASSERT_FALSE(interrupted);
-    EXPECT_EQ(interrupted.error().kind, ErrorKind::Interrupted);
-    EXPECT_EQ(interrupted.error().message, "PLY read error: KeyboardInterrupt: ");
+    config.patches = {Patch{.output_file = dir / "out/patch.bin"}};
+    auto first = split_ply(config, raise_on_call(1, "KeyboardInterrupt: "));
+    ASSERT_FALSE(first);
+    EXPECT_EQ(first.error().kind, ErrorKind::Interrupted);
+    EXPECT_EQ(first.error().message, "PLY read error: KeyboardInterrupt: ");
+    for (int call = 1; call <= 6; ++call) {
+        auto interrupted = split_ply(config, raise_on_call(call, "E: x"));
+        if (interrupted) break;  // done before that poll
+        EXPECT_EQ(interrupted.error().kind, ErrorKind::Interrupted);
+        const std::string& message = interrupted.error().message;
+        const bool before_writing = message == "PLY read error: E: x" ||
+                                    message == "Assignment error: Signal check failed: E: x";
+        EXPECT_TRUE(before_writing || message == "Interrupted: E: x") << message;
+        if (before_writing) EXPECT_FALSE(std::filesystem::exists(dir / "out/patch.bin")) << message;
+        if (std::filesystem::exists(dir / "out"))
+            for (const auto& entry : std::filesystem::directory_iterator(dir / "out"))
+                EXPECT_EQ(entry.path().filename(), "patch.bin") << message;
+        std::filesystem::remove_all(dir / "out");
+    }
 
-    auto read = read_point_cloud(config, never);
-    ASSERT_TRUE(read);
-    auto assigned = assign_points_to_patches(*read, raise_on_call(1, "E: x"));
+    auto assigned = assign_points_to_patches(100000, raise_on_call(1, "E: x"));
     ASSERT_FALSE(assigned);
     EXPECT_EQ(assigned.error().kind, ErrorKind::Interrupted);
     EXPECT_EQ(assigned.error().message, "Assignment error: Signal check failed: E: x");
