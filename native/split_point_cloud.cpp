@@ -450,7 +450,11 @@ Result<std::uint64_t> show_extraction(WriterPool& pool, WriterThreads& writers, 
         if (auto raised = interrupted())
             return stop(Error{ErrorKind::Interrupted, "PLY read error: " + *raised, 0});
         std::unique_lock lock(pool.mutex);
-        if (pool.extraction == WriterPool::Extraction::Failed) return stop(pool.extraction_error);
+        if (pool.extraction == WriterPool::Extraction::Failed) {
+            Error failed = pool.extraction_error;
+            lock.unlock();
+            return stop(std::move(failed));
+        }
         if (pool.extraction == WriterPool::Extraction::Done) break;
         lock.unlock();
         bar.set_position(pool.vertices_extracted.load(std::memory_order_relaxed));

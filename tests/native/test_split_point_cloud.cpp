@@ -91,6 +91,33 @@ TEST(RunWriters, FirstFailureInPatchOrderWins) {
     EXPECT_EQ(died.error().message, "Thread join failed");
 }
 
+// A job that extracts: its failure, or its dying before the end of the
+// extraction, is the call's failure; its kept count is the points loaded.
+TEST(RunWriting, ExtractionEndsTheWayTheJobSays) {
+    const detail::ExtractionShown shown{10, 50};
+    auto failed = detail::run_writing(2, 1, [](detail::WriterReport& report) {
+        report.extracting(5);
+        report.extracted(fail(Error::os("PLY read error: gone")));
+    }, never, shown);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().kind, ErrorKind::Os);
+    EXPECT_EQ(failed.error().message, "PLY read error: gone");
+
+    auto died = detail::run_writing(2, 1, [](detail::WriterReport&) { throw std::runtime_error("died"); },
+                                    never, shown);
+    ASSERT_FALSE(died);
+    EXPECT_EQ(died.error().message, "Thread join failed");
+
+    auto written = detail::run_writing(2, 1, [](detail::WriterReport& report) {
+        if (!report.extracted(7)) return;
+        for (std::size_t patch : {0, 1}) report.done(patch, {detail::WriterOutcome::Kind::Written, 3, {}});
+    }, never, shown);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written->points_loaded, 7u);
+    EXPECT_EQ(written->total_points_written, 6u);
+    EXPECT_EQ(written->patches_written, 2u);
+}
+
 // Patches' candidates at and around every edge, and far outside: a candidate
 // marked certain holds the point, and every patch that holds it is a
 // candidate.
