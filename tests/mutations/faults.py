@@ -100,6 +100,11 @@ FAULTS = [
          find="if (block_size > available) return fail(io::short_read_error());", replace=""),
     dict(id="split-patch-edge", file="native/split_point_cloud.hpp",
          find="(x < max_x)", replace="(x <= max_x)"),
+    dict(id="split-kept-last-piece", file="native/split_point_cloud.cpp",  # points_loaded from one piece
+         find="kept_count += *count;", replace="kept_count = *count;"),
+    dict(id="split-commit-before-assignment", file="native/split_point_cloud.cpp",
+         find="changed.wait(lock, [&] { return writing_allowed || stopped.load(std::memory_order_relaxed); });",
+         replace=""),
     # cleanup_splats
     dict(id="cleanup-box-upper", file="native/cleanup.cpp",
          find="(!high || v < *high)", replace="(!high || v <= *high)"),
