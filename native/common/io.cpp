@@ -535,17 +535,19 @@ Status BufferedReader::seek(std::uint64_t offset) {
 }
 
 BufferedWriter::BufferedWriter(File& file, std::size_t capacity)
-    : file_(file), buffer_(std::max<std::size_t>(capacity, 1)) {}
+    : file_(file),
+      capacity_(std::max<std::size_t>(capacity, 1)),
+      buffer_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
 
 Status BufferedWriter::write(const void* data, std::size_t size) {
     // Nothing to write: an empty source may have no address at all (the data
     // of an empty vector or span), which memcpy must not be given.
     if (size == 0) return {};
     const auto* in = static_cast<const char*>(data);
-    const std::size_t capacity = buffer_.size();
+    const std::size_t capacity = capacity_;
     if (used_ > 0) {
         const std::size_t taken = std::min(size, capacity - used_);
-        std::memcpy(buffer_.data() + used_, in, taken);
+        std::memcpy(buffer_.get() + used_, in, taken);
         used_ += taken;
         in += taken;
         size -= taken;
@@ -556,7 +558,7 @@ Status BufferedWriter::write(const void* data, std::size_t size) {
     if (whole > 0) {
         if (auto w = file_.write_all(in, whole); !w) return w;
     }
-    if (size > whole) std::memcpy(buffer_.data(), in + whole, size - whole);
+    if (size > whole) std::memcpy(buffer_.get(), in + whole, size - whole);
     used_ = size - whole;
     return {};
 }
@@ -566,7 +568,7 @@ Status BufferedWriter::flush() {
     // The buffer is emptied even when the write fails, as a retry would
     // duplicate whatever part the kernel already took.
     std::size_t pending = std::exchange(used_, 0);
-    return file_.write_all(buffer_.data(), pending);
+    return file_.write_all(buffer_.get(), pending);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -191,7 +192,10 @@ public:
 
 private:
     File& file_;
-    std::vector<char> buffer_;
+    std::size_t capacity_;
+    // Not cleared when allocated: only bytes written into it are ever read,
+    // and clearing a large buffer would touch all its pages up front.
+    std::unique_ptr<char[]> buffer_;
     std::size_t used_ = 0;
 };
 
