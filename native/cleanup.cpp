@@ -217,8 +217,9 @@ bool small_enough(double s0, double s1, double s2, double max_area) {
     return !(magnitude >= max_area);
 }
 
-// The filter's windows.
-constexpr std::size_t kFilterWindowBytes = std::size_t{2} << 20;
+// The filter's windows: each is split among the pool's threads and waited
+// for, so a window must hold enough pieces for the threads to share evenly.
+constexpr std::size_t kFilterWindowBytes = std::size_t{8} << 20;
 
 // Splats per piece of the parallel filter: a few milliseconds of work.
 constexpr std::size_t kSplatsPerPiece = 4096;
@@ -511,7 +512,7 @@ Status cleanup_ply(const CleanConfig& config, const InterruptPoll& poll) {
     io::print("Finished reading PLY vertex data in " + stage.elapsed_text() + "\n");
 
     const KeepRules rules = KeepRules::from(config);
-    // The filter reads a few fields of each record: smaller windows than the
+    // The filter reads a few fields of each record: windows smaller than the
     // writer's leave the caches to the point grid.
     auto filtered_records = io::RecordReader::create(*input, header->header_size, layout->record_size,
                                                      header->vertex_count, kFilterWindowBytes);
