@@ -73,17 +73,38 @@ def test_cleanup(tmp_path, splats):
     assert_ply(tmp_path / "kept.ply", records[keep])
     assert_ply(tmp_path / "gone.ply", records[~keep])
 
-def test_split_ply(tmp_path, tmp_path_factory):
+def position_keys(x, y, z):
+    """One 64-bit key per point from its float32 position's bits."""
+    bits = [np.asarray(v, "<f4").view("<u4").astype(np.uint64) for v in (x, y, z)]
+    with np.errstate(over="ignore"):
+        return bits[0] * np.uint64(0x9E3779B97F4A7C15) ^ bits[1] * np.uint64(0xC2B2AE3D27D4EB4F) ^ bits[2]
+
+@pytest.mark.parametrize("sample", [100.0, 50.0])
+def test_split_ply(tmp_path, tmp_path_factory, sample):
+    """Four groups of patches, so four passes: the points the first pass kept are
+    the ones every later pass writes, each patch holding exactly the kept
+    points inside it."""
     path, points = random_file(tmp_path_factory, CLOUD, 1_500_000, 61)
     patches = [(*bounds, str(tmp_path / f"p{k}.bin")) for k, bounds in enumerate(GRID)]
     in_child_with_few_files(
         f"from larkspan.splat import Config, Patch, split_ply\nconfig = Config({str(path)!r})\n"
-        "config.max_z = 1.5\nconfig.patches = [Patch.with_bounds(out, x0, y0, x1, y1) "
+        f"config.max_z = 1.5\nconfig.sample_percentage = {sample}\n"
+        "config.patches = [Patch.with_bounds(out, x0, y0, x1, y1) "
         f"for x0, x1, y0, y1, out in {patches!r}]\nsplit_ply(config)")
     x, y = xy(points)
     below = points["z"].astype(np.float64) < 1.5
-    for min_x, max_x, min_y, max_y, out in patches:
-        chosen = points[below & (min_x <= x) & (x < max_x) & (min_y <= y) & (y < max_y)]
+    inside = [(min_x <= x) & (x < max_x) & (min_y <= y) & (y < max_y)
+              for min_x, max_x, min_y, max_y, _ in patches]
+    written = [np.frombuffer(open(out, "rb").read()[8:], POINT) for *_, out in patches]
+    keys = position_keys(points["x"], points["y"], points["z"])
+    kept = np.isin(keys, np.concatenate([position_keys(w["x"], w["y"], w["z"]) for w in written]))
+    covered = below & np.logical_or.reduce(inside)
+    if sample == 100:
+        assert np.array_equal(kept, covered)
+    else:
+        assert not (kept & ~covered).any() and 0.45 < kept.sum() / covered.sum() < 0.55
+    for within, (*_, out) in zip(inside, patches):
+        chosen = points[kept & within]
         expected = np.full(len(chosen), -1.0, POINT)  # error -1, then every other field set
         expected["id"], expected["track"] = np.arange(1, len(chosen) + 1), 0
         for name in CLOUD.names:

@@ -102,6 +102,8 @@ FAULTS = [
          find="(x < max_x)", replace="(x <= max_x)"),
     dict(id="split-kept-last-piece", file="native/split_point_cloud.cpp",  # points_loaded from one piece
          find="kept_count += *count;", replace="kept_count = *count;"),
+    dict(id="split-redraw-each-pass", file="native/split_point_cloud.cpp",  # groups of patches disagree
+         find="        if (extracted) return {};\n        if (auto kept_now", replace="        if (auto kept_now"),
     dict(id="split-commit-before-assignment", file="native/split_point_cloud.cpp",
          find="changed.wait(lock, [&] { return writing_allowed || stopped.load(std::memory_order_relaxed); });",
          replace=""),
