@@ -59,11 +59,14 @@ def test_fields_colours_and_their_aliases(cloud, tmp_path, properties, expected)
 @pytest.mark.parametrize("percentage, kept, line", [
     (100, 500, ""), (250, 500, ""), (0, 0, "Sampled 0.0%: 0 points\n"), (-INF, 0, "Sampled -inf%: 0 points\n"),
     (math.nan, 0, "")])
-def test_sampling_edges(cloud, tmp_path, capfd, percentage, kept, line):
-    c = make_config(cloud([(i, 0, 0, 1, 2, 3) for i in range(500)]), [(-INF, -INF, INF, INF)],
+@pytest.mark.parametrize("patches", [[(-INF, -INF, INF, INF)], []])  # without patches the points are still counted
+def test_sampling_edges(cloud, tmp_path, capfd, percentage, kept, line, patches):
+    c = make_config(cloud([(i, 0, 0, 1, 2, 3) for i in range(500)]), patches,
                     tmp_path, sample_percentage=percentage)
-    assert split_ply(c)["points_loaded"] == kept
+    assert split_ply(c) == {"points_loaded": kept, "total_points_written": kept if patches else 0,
+                            "patches_written": len(patches)}
     assert capfd.readouterr() == (line, "")  # no bars when stderr is no terminal
+    assert (tmp_path / "p0.bin").exists() == bool(patches and kept)
 
 def test_sampling_keeps_a_random_share_in_input_order(cloud, tmp_path, capfd):
     n = 20_000
