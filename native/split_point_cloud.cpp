@@ -187,6 +187,17 @@ Result<std::uint64_t> keep_points(std::vector<std::uint64_t>& kept, const ply::F
 // whatever its size, as the windows are small.
 std::size_t window_pieces() { return 2 * std::max(1u, std::thread::hardware_concurrency()); }
 
+// Piece k of `pieces` of the vertices [first, last), `first` a multiple of
+// 64: the pieces start at multiples of 64, so no two share a word of the
+// kept set. A piece may be empty.
+std::pair<std::uint64_t, std::uint64_t> piece_of(std::uint64_t first, std::uint64_t last, std::size_t k,
+                                                 std::size_t pieces) {
+    const std::uint64_t span = last - first;
+    const std::uint64_t from = first + span * k / pieces / 64 * 64;
+    const std::uint64_t to = k + 1 == pieces ? last : first + span * (k + 1) / pieces / 64 * 64;
+    return {from, to};
+}
+
 // The vertex block must fit in what the file holds after its header; a count
 // the file cannot hold fails here, before anything is sized from it. For
 // files of unknown size the block is sized from the count, and a block that
@@ -627,10 +638,7 @@ private:
         const std::size_t pieces = window_pieces();
         std::vector<Result<std::uint64_t>> kept_in_piece(pieces, 0);
         parallel_for_each(pieces, [&](std::size_t k) {
-            // Whole words of the kept set: pieces start at multiples of 64.
-            const std::uint64_t from = window.first + window.count * k / pieces / 64 * 64;
-            const std::uint64_t to =
-                k + 1 == pieces ? window.first + window.count : window.first + window.count * (k + 1) / pieces / 64 * 64;
+            const auto [from, to] = piece_of(window.first, window.first + window.count, k, pieces);
             if (from >= to) return;
             kept_in_piece[k] = xyz_float32 ? keep_points<true>(kept, layout.z, window, from, to, filter)
                                            : keep_points<false>(kept, layout.z, window, from, to, filter);
@@ -673,10 +681,6 @@ private:
         outcome.error = error.as(ErrorKind::Os, "Write error: ");
         return outcome;
     }
-    static void fail_all(detail::WriterReport& report, std::span<const std::size_t> patches,
-                         const Error& error) {
-        for (const std::size_t j : patches) report.done(j, failed(error));
-    }
 
     // Creates the patch's file with its count, or with room for it when the
     // count is not known yet.
@@ -716,10 +720,7 @@ private:
             auto& count = st.at[k];
             found.clear();
             count.assign(slots, 0);
-            // Whole words of the kept set: pieces start at multiples of 64.
-            const std::uint64_t span = last - first;
-            const std::uint64_t from = first + span * k / pieces / 64 * 64;
-            const std::uint64_t to = k + 1 == pieces ? last : first + span * (k + 1) / pieces / 64 * 64;
+            const auto [from, to] = piece_of(first, last, k, pieces);
             // The kept points of one word of the set: their grid cells are
             // all requested before the first is looked up.
             struct Point {

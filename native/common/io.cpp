@@ -544,17 +544,16 @@ Status BufferedWriter::write(const void* data, std::size_t size) {
     // of an empty vector or span), which memcpy must not be given.
     if (size == 0) return {};
     const auto* in = static_cast<const char*>(data);
-    const std::size_t capacity = capacity_;
     if (used_ > 0) {
-        const std::size_t taken = std::min(size, capacity - used_);
+        const std::size_t taken = std::min(size, capacity_ - used_);
         std::memcpy(buffer_.get() + used_, in, taken);
         used_ += taken;
         in += taken;
         size -= taken;
-        if (used_ < capacity) return {};
+        if (used_ < capacity_) return {};
         if (auto flushed = flush(); !flushed) return flushed;
     }
-    const std::size_t whole = size / capacity * capacity;
+    const std::size_t whole = size / capacity_ * capacity_;
     if (whole > 0) {
         if (auto w = file_.write_all(in, whole); !w) return w;
     }
