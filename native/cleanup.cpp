@@ -301,31 +301,6 @@ bool splat_keep(const char* record, const SplatFields& fields, const PointGrid* 
                                : keep_record<false>(record, fields, grid, rules);
 }
 
-Result<std::vector<std::uint8_t>> filter_splats(io::RecordReader& records,
-                                                const SplatFields& fields, const PointGrid* grid,
-                                                const KeepRules& rules, Interrupts& interrupts) {
-    io::print("Starting splat filtering (parallelized)...\n");
-    const text::Stopwatch stage;
-    std::vector<std::uint8_t> flags(records.count());
-    // From the back: the writer's pass that follows starts at the front, which
-    // is then what the page cache still holds of a file larger than memory.
-    // Each worker writes only the flags of its own indices. Pieces are small
-    // enough that the calling thread checks for interrupts often.
-    auto keep_all = [&]<bool kFloat32>() {
-        return records.for_each(io::Order::Backward, [&](const io::Window& window) -> Status {
-            return parallel_pieces(window.count, kSplatsPerPiece, interrupts, [&](std::size_t first, std::size_t last) {
-                for (std::size_t i = first; i < last; ++i)
-                    flags[window.first + i] = keep_record<kFloat32>(window.record(i), fields, grid, rules);
-            });
-        });
-    };
-    auto filtered = all_float32(fields) ? keep_all.template operator()<true>()
-                                        : keep_all.template operator()<false>();
-    if (!filtered) return fail(filtered.error());
-    io::print("Finished splat filtering in " + stage.elapsed_text() + "\n");
-    return flags;
-}
-
 // ---- writer stage ----
 
 namespace {
@@ -334,106 +309,233 @@ namespace {
 // large writes.
 constexpr std::size_t kWriteBufferSize = 1 << 20;
 
-// Writes every maximal run of the window's records flagged `wanted` as one
-// piece, so runs longer than the buffer go to the file without a copy.
-Status write_records(io::BufferedWriter& writer, const io::Window& window,
-                     const std::vector<std::uint8_t>& flags, std::uint8_t wanted) {
+// Calls write(first, records) for every maximal run of the window's records
+// flagged `wanted`, so that runs longer than a buffer need no copy.
+template <class Write>
+Status for_each_run(const io::Window& window, const std::vector<std::uint8_t>& flags,
+                    std::uint8_t wanted, Write&& write) {
     const auto begin = flags.begin() + static_cast<std::ptrdiff_t>(window.first);
     const auto end = begin + static_cast<std::ptrdiff_t>(window.count);
     const auto unwanted = static_cast<std::uint8_t>(!wanted);
     for (auto run = std::find(begin, end, wanted); run != end;) {
         const auto run_end = std::find(run, end, unwanted);
-        const auto first = static_cast<std::uint64_t>(run - begin);
-        const auto records = static_cast<std::uint64_t>(run_end - run);
-        if (auto w = writer.write(window.record(first), records * window.record_size); !w) return w;
+        if (auto w = write(static_cast<std::uint64_t>(run - begin), static_cast<std::uint64_t>(run_end - run)); !w)
+            return w;
         run = std::find(run_end, end, wanted);
     }
     return {};
 }
 
-// One output file of the writer stage, under a temporary name until it is
-// complete: created with the input's header and its share's count, then fed
-// the records of that share window by window.
-class ShareFile {
-public:
-    static Result<std::unique_ptr<ShareFile>> create(const std::string& path,
-                                                     const ply::PlyHeader& header,
-                                                     std::uint8_t wanted, std::uint64_t count) {
-        auto output = io::Output::create(path);
-        if (!output) return fail(output.error());
-        std::unique_ptr<ShareFile> share(new ShareFile(std::move(*output), wanted));
-        auto text = ply::rewrite_vertex_count(header.header_text, header.vertex_count, count);
-        if (!text) return fail(text.error());
-        if (auto w = share->writer_.write(*text); !w) return fail(w.error());
-        return share;
-    }
-
-    Status append(const io::Window& window, const std::vector<std::uint8_t>& flags) {
-        return write_records(writer_, window, flags, wanted_);
-    }
-
-    // Flushes, closes and renames the file into place, unless the call was
-    // interrupted meanwhile.
-    Status finish(Interrupts& interrupts) {
-        if (auto flushed = writer_.flush(); !flushed) return flushed;
-        if (auto checked = interrupts.check(); !checked) return checked;
-        return output_.commit();
-    }
-
-private:
-    ShareFile(io::Output output, std::uint8_t wanted)
-        : output_(std::move(output)), writer_(output_.file(), kWriteBufferSize), wanted_(wanted) {}
-
-    io::Output output_;
-    io::BufferedWriter writer_;
-    std::uint8_t wanted_;
-};
+// The share's count when `taken` of the first `seen` of `total` records are
+// in it and the rest keep that proportion, bounded by what is still possible.
+std::uint64_t estimated_count(std::uint64_t taken, std::uint64_t seen, std::uint64_t total) {
+    const std::uint64_t left = total - seen;
+    const long double share = seen == 0 ? 0.0L : static_cast<long double>(taken) / seen;
+    const auto expected = static_cast<std::uint64_t>(std::llround(share * left));
+    return taken + std::min(expected, left);
+}
 
 }  // namespace
 
-Status write_splats(const std::string& kept_path, const std::optional<std::string>& discarded_path,
-                    const ply::PlyHeader& header, io::RecordReader& records,
-                    const std::vector<std::uint8_t>& flags, Interrupts& interrupts) {
+ShareFile::ShareFile(const std::string& path, const ply::PlyHeader& header, std::uint64_t record_size,
+                     std::uint8_t wanted, std::size_t hold_bytes)
+    : header_(header), record_size_(record_size), wanted_(wanted), hold_bytes_(hold_bytes) {
+    auto output = io::Output::create(path);
+    if (!output) {
+        status_ = fail(output.error());
+        return;
+    }
+    output_ = std::move(*output);
+    writer_.emplace(output_->file(), kWriteBufferSize);
+}
+
+bool ShareFile::in_place() const { return output_ && output_->in_place(); }
+
+Status ShareFile::begin(std::uint64_t count) {
+    if (!status_) return status_;
+    auto text = header_text(count);
+    if (!text) return status_ = fail(text.error());
+    header_count_ = count;
+    return status_ = writer_->write(*text);
+}
+
+void ShareFile::take(const io::Window& window, const std::vector<std::uint8_t>& flags,
+                     std::uint64_t total) {
+    if (!status_) return;
+    if (header_count_) {
+        status_ = write_runs(window, flags);
+        return;
+    }
+    const auto first = flags.begin() + static_cast<std::ptrdiff_t>(window.first);
+    const auto arriving = static_cast<std::uint64_t>(
+        std::count(first, first + static_cast<std::ptrdiff_t>(window.count), wanted_));
+    if ((taken_ + arriving) * record_size_ <= hold_bytes_) {
+        hold(window, flags);
+        return;
+    }
+    const std::uint64_t guess = estimated_count(taken_ + arriving, window.first + window.count, total);
+    if (!(status_ = begin(guess))) return;
+    if (!(status_ = writer_->write(held_.data(), held_.size()))) return;
+    std::string().swap(held_);
+    status_ = write_runs(window, flags);
+}
+
+Status ShareFile::finish(std::uint64_t count, Interrupts& interrupts) {
+    if (!status_) return status_;
+    auto text = header_text(count);
+    if (!text) return fail(text.error());
+    if (!header_count_) {
+        if (auto w = writer_->write(*text); !w) return w;
+        if (auto w = writer_->write(held_.data(), held_.size()); !w) return w;
+    }
+    if (auto flushed = writer_->flush(); !flushed) return flushed;
+    if (header_count_ && *header_count_ != count) {
+        if (auto placed = replace_guessed_header(*text, count, interrupts); !placed) return placed;
+    }
+    if (auto checked = interrupts.check(); !checked) return checked;
+    return output_->commit();
+}
+
+// Only a regular file is written on a guess, so it can be revisited. When
+// the guess had another number of digits, the records first move to where
+// the true header ends: rare, and bounded by this file's size.
+Status ShareFile::replace_guessed_header(const std::string& text, std::uint64_t count,
+                                         Interrupts& interrupts) {
+    io::File& file = output_->file();
+    auto guessed = header_text(*header_count_);
+    if (!guessed) return fail(guessed.error());
+    if (guessed->size() != text.size()) {
+        const std::uint64_t records = count * record_size_;
+        if (auto moved = io::move_range(file, guessed->size(), text.size(), records, interrupts); !moved)
+            return moved;
+        if (auto cut = file.truncate(text.size() + records); !cut) return cut;
+    }
+    return file.pwrite_all(text.data(), text.size(), 0);
+}
+
+Result<std::string> ShareFile::header_text(std::uint64_t count) const {
+    return ply::rewrite_vertex_count(header_.header_text, header_.vertex_count, count);
+}
+
+Status ShareFile::write_runs(const io::Window& window, const std::vector<std::uint8_t>& flags) {
+    return for_each_run(window, flags, wanted_, [&](std::uint64_t first, std::uint64_t records) {
+        taken_ += records;
+        return writer_->write(window.record(first), records * record_size_);
+    });
+}
+
+void ShareFile::hold(const io::Window& window, const std::vector<std::uint8_t>& flags) {
+    // Reserved whole on first use, so that it never grows by copying; the
+    // pages are the kernel's to supply as they are written.
+    if (held_.capacity() < hold_bytes_) held_.reserve(hold_bytes_);
+    static_cast<void>(for_each_run(window, flags, wanted_, [&](std::uint64_t first, std::uint64_t records) -> Status {
+        taken_ += records;
+        held_.append(window.record(first), records * record_size_);
+        return {};
+    }));
+}
+
+// ---- filter stage ----
+
+namespace {
+
+// Windows between reading and writing at once: enough for every thread of
+// the pool to filter one while another is written.
+constexpr std::size_t kWindowsInFlight = 4;
+
+// The pass over the records: the keep flags of each window, evaluated on the
+// pool with several windows at a time, then, in file order, the window's
+// records handed to the shares that are fed during the pass.
+Status filter_pass(io::RecordReader& records, const SplatFields& fields, const PointGrid* grid,
+                   const KeepRules& rules, std::vector<std::uint8_t>& flags,
+                   std::span<ShareFile* const> shares, Interrupts& interrupts) {
+    // Without shares to feed, from the back: the writer's pass that follows
+    // starts at the front, which is then what the page cache still holds of a
+    // file larger than memory. A pass that writes is the last and leaves no
+    // pages of such a file behind it.
+    const bool writes = !shares.empty();
+    const io::Order order = writes ? io::Order::Forward : io::Order::Backward;
+    const bool drop_behind = writes && io::larger_than_memory(records.count() * records.record_size());
+    auto pass = [&]<bool kFloat32>() {
+        // Pieces are small enough that the calling thread checks for
+        // interrupts often; other threads stop once it has seen one.
+        auto filter = [&](const io::Window& window) -> Status {
+            for (std::uint64_t first = 0; first < window.count; first += kSplatsPerPiece) {
+                if (auto checked = interrupts.check(); !checked) return checked;
+                const std::uint64_t last = std::min<std::uint64_t>(window.count, first + kSplatsPerPiece);
+                for (std::uint64_t i = first; i < last; ++i)
+                    flags[window.first + i] = keep_record<kFloat32>(window.record(i), fields, grid, rules);
+            }
+            return {};
+        };
+        auto feed = [&](const io::Window& window) -> Status {
+            // Once the kept file has failed, neither file is fed: the call
+            // reports that failure and completes neither.
+            if (shares.empty() || !shares[0]->status()) return {};
+            for (ShareFile* share : shares) share->take(window, flags, records.count());
+            return {};
+        };
+        return records.pipeline(order, kWindowsInFlight, filter, feed, drop_behind);
+    };
+    auto passed = all_float32(fields) ? pass.template operator()<true>() : pass.template operator()<false>();
+    // The calling thread's check gives the interrupt as the host raised it,
+    // whichever thread stopped first.
+    if (auto checked = interrupts.check(); !checked) return checked;
+    return passed;
+}
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> filter_splats(io::RecordReader& records,
+                                                const SplatFields& fields, const PointGrid* grid,
+                                                const KeepRules& rules,
+                                                std::span<ShareFile* const> shares,
+                                                Interrupts& interrupts) {
+    io::print("Starting splat filtering (parallelized)...\n");
+    const text::Stopwatch stage;
+    std::vector<std::uint8_t> flags(records.count());
+    if (auto passed = filter_pass(records, fields, grid, rules, flags, shares, interrupts); !passed)
+        return fail(passed.error());
+    io::print("Finished splat filtering in " + stage.elapsed_text() + "\n");
+    return flags;
+}
+
+Status write_splats(ShareFile& kept, ShareFile* discarded, const std::string& kept_path,
+                    const std::optional<std::string>& discarded_path, io::RecordReader& records,
+                    const std::vector<std::uint8_t>& flags, bool fed, Interrupts& interrupts) {
     io::print("Writing kept splats to " + kept_path + "...\n");
     const text::Stopwatch kept_stage;
     const auto kept_count = static_cast<std::uint64_t>(std::count(flags.begin(), flags.end(), 1));
-    auto kept = ShareFile::create(kept_path, header, 1, kept_count);
-    if (!kept) return fail(kept.error());
-
-    // Both files are fed in the one pass, each window's share of each on a
-    // thread of its own; a failure of the discarded file is held back to its
-    // own stage, and that file is not fed after it.
-    std::unique_ptr<ShareFile> discarded;
-    Status discarded_status;
-    if (discarded_path) {
-        auto created = ShareFile::create(*discarded_path, header, 0, flags.size() - kept_count);
-        if (created) discarded = std::move(*created);
-        else discarded_status = fail(created.error());
+    const std::uint64_t discarded_count = flags.size() - kept_count;
+    if (!fed) {
+        // A pass of their own, now that the counts are known: each window's
+        // share of each file on a thread of its own; a failure of the
+        // discarded file is held back to its own stage, and that file is not
+        // fed after it.
+        if (auto begun = kept.begin(kept_count); !begun) return begun;
+        if (discarded) static_cast<void>(discarded->begin(discarded_count));
+        // The last pass: a file larger than memory leaves no pages behind it.
+        const bool drop_behind = io::larger_than_memory(records.count() * records.record_size());
+        auto copied = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
+            if (auto checked = interrupts.check(); !checked) return checked;
+            const bool feed_discarded = discarded && discarded->status();
+            parallel_for_each(feed_discarded ? 2 : 1, [&](std::size_t share) {
+                (share == 0 ? kept : *discarded).take(window, flags, records.count());
+            });
+            return kept.status();
+        }, drop_behind);
+        if (!copied) return copied;
     }
-    // The last pass: a file larger than memory leaves no pages behind it.
-    const bool drop_behind = io::larger_than_memory(records.count() * records.record_size());
-    auto copied = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
-        if (auto checked = interrupts.check(); !checked) return checked;
-        Status kept_written;
-        const bool feed_discarded = discarded && discarded_status;
-        parallel_for_each(feed_discarded ? 2 : 1, [&](std::size_t share) {
-            if (share == 0) kept_written = (*kept)->append(window, flags);
-            else discarded_status = discarded->append(window, flags);
-        });
-        return kept_written;
-    }, drop_behind);
-    if (!copied) return copied;
-    if (auto finished = (*kept)->finish(interrupts); !finished) return finished;
+    if (auto finished = kept.finish(kept_count, interrupts); !finished) return finished;
     io::print("Finished writing kept splats in " + kept_stage.elapsed_text() + ". Kept " +
               std::to_string(kept_count) + " splats.\n");
 
-    if (!discarded_path) return {};
+    if (!discarded) return {};
     io::print("Writing discarded splats to " + *discarded_path + "...\n");
     const text::Stopwatch discarded_stage;
-    if (!discarded_status) return discarded_status;
-    if (auto finished = discarded->finish(interrupts); !finished) return finished;
+    if (auto finished = discarded->finish(discarded_count, interrupts); !finished) return finished;
     io::print("Finished writing discarded splats in " + discarded_stage.elapsed_text() +
-              ". Discarded " + std::to_string(flags.size() - kept_count) + " splats.\n");
+              ". Discarded " + std::to_string(discarded_count) + " splats.\n");
     return {};
 }
 
@@ -472,7 +574,7 @@ Status require_vertex_block(io::File& file, const ply::PlyHeader& header, std::u
 
 }  // namespace
 
-Status cleanup_ply(const CleanConfig& config, const InterruptPoll& poll) {
+Status cleanup_ply(const CleanConfig& config, const InterruptPoll& poll, std::size_t hold_bytes) {
     Interrupts interrupts(poll);
     const text::Stopwatch overall;
     io::print("Starting PLY cleanup process...\n");
@@ -512,14 +614,29 @@ Status cleanup_ply(const CleanConfig& config, const InterruptPoll& poll) {
     io::print("Finished reading PLY vertex data in " + stage.elapsed_text() + "\n");
 
     const KeepRules rules = KeepRules::from(config);
+    // Both outputs are created before the pass that feeds them; a failure to
+    // create or write one is held and reported at its stage.
+    ShareFile kept(config.output_file, *header, layout->record_size, 1, hold_bytes);
+    std::optional<ShareFile> discarded;
+    if (config.discarded_file)
+        discarded.emplace(*config.discarded_file, *header, layout->record_size, 0, hold_bytes);
+    // A FIFO or a device takes its header first, so it cannot be fed before
+    // its count is known: then both outputs are fed in a pass of their own.
+    const bool fed_in_filter = !kept.in_place() && !(discarded && discarded->in_place());
+    std::vector<ShareFile*> shares;
+    if (fed_in_filter) {
+        shares.push_back(&kept);
+        if (discarded) shares.push_back(&*discarded);
+    }
     // The filter reads a few fields of each record: windows smaller than the
     // writer's leave the caches to the point grid.
     auto filtered_records = io::RecordReader::create(*input, header->header_size, layout->record_size,
                                                      header->vertex_count, kFilterWindowBytes);
     if (!filtered_records) return fail(filtered_records.error());
-    auto flags = filter_splats(*filtered_records, *fields, grid ? &*grid : nullptr, rules, interrupts);
+    auto flags = filter_splats(*filtered_records, *fields, grid ? &*grid : nullptr, rules, shares, interrupts);
     if (!flags) return fail(flags.error());
-    if (auto w = write_splats(config.output_file, config.discarded_file, *header, *records, *flags, interrupts);
+    if (auto w = write_splats(kept, discarded ? &*discarded : nullptr, config.output_file,
+                              config.discarded_file, *records, *flags, fed_in_filter, interrupts);
         !w)
         return w;
     io::print("PLY cleanup process completed in " + overall.elapsed_text() + "\n");

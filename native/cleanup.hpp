@@ -5,12 +5,14 @@
 //
 // Stages, in the order cleanup_ply runs them:
 //   build_point_grid  COLMAP points file -> hash grid with cell edge `radius`
-//   filter_splats     one keep flag per splat, evaluated on the oneTBB pool
-//   write_splats      kept and discarded records, read again from the input
+//   filter_splats     one keep flag per splat, evaluated on the oneTBB pool,
+//                     each window's records written to the outputs
+//   write_splats      the outputs completed under their true counts
 //
-// The records are read window by window (common/records.hpp), twice: memory
-// holds one window, the grid and one flag byte per splat, whatever the size
-// of the input.
+// The records are read window by window (common/records.hpp), once; twice
+// when an output is a FIFO or a device, which needs its count before its
+// records. Memory holds two windows, the grid, one flag byte per splat and
+// the hold of each output, whatever the size of the input.
 
 #include <cstdint>
 #include <optional>
@@ -20,6 +22,7 @@
 
 #include "common/error.hpp"
 #include "common/interrupt.hpp"
+#include "common/io.hpp"
 #include "common/json.hpp"
 #include "common/ply.hpp"
 #include "common/records.hpp"
@@ -130,35 +133,92 @@ Result<SplatFields> splat_fields(const ply::VertexLayout& layout, const std::str
 bool splat_keep(const char* record, const SplatFields& fields, const PointGrid* grid,
                 const KeepRules& rules);
 
-// One flag per record (1 = keep), in record order, evaluated on the pool
-// window by window; the workers share the window, the grid and the rules
-// read-only. Prints its two stage lines.
-Result<std::vector<std::uint8_t>> filter_splats(io::RecordReader& records,
-                                                const SplatFields& fields, const PointGrid* grid,
-                                                const KeepRules& rules, Interrupts& interrupts);
-
 // ---- writer stage ----
 
-enum class Share { Kept, Discarded };
+// One output of the call, kept or discarded splats, under a temporary name
+// until it is complete: the input's header with the share's count, then the
+// share's records byte for byte, in input order. Failures are held and
+// returned by status() and finish(); a failed share takes no more records.
+//
+// A share that knows its count first is begun with it and fed in a pass of
+// its own. Otherwise it is fed during the filter pass: it holds its records
+// in memory up to `hold_bytes`; beyond that it guesses its count from the
+// share of the records seen so far and writes the header of that guess and
+// the records after it. finish() writes the true header over the guessed
+// one, and when the two differ in their number of digits, first moves the
+// records to where the true header ends.
+class ShareFile {
+public:
+    ShareFile(const std::string& path, const ply::PlyHeader& header, std::uint64_t record_size,
+              std::uint8_t wanted, std::size_t hold_bytes);
+    // The writer refers to the output's file.
+    ShareFile(const ShareFile&) = delete;
+    ShareFile& operator=(const ShareFile&) = delete;
 
-// Writes the kept records to `kept_path` and, when `discarded_path` is
-// given, the discarded ones to it, each under the input's header with the
-// count of its share, in input order, in one pass over the records. Prints
-// the kept stage's two lines, then the discarded stage's; each file is
-// flushed, closed and renamed into place before its second line, so a
-// failure there is reported. A failure of the discarded file is reported at
-// its stage, after the kept file is complete, as when the two were written
-// one after the other.
-Status write_splats(const std::string& kept_path, const std::optional<std::string>& discarded_path,
-                    const ply::PlyHeader& header, io::RecordReader& records,
-                    const std::vector<std::uint8_t>& flags, Interrupts& interrupts);
+    const Status& status() const { return status_; }
+    // A FIFO or a device: written front to back, so its count must come first.
+    bool in_place() const;
+
+    // Writes the header with `count`; the records follow as they are taken.
+    Status begin(std::uint64_t count);
+    // The window's records flagged `wanted` (flags indexed by record number);
+    // `total` is the number of records in the input.
+    void take(const io::Window& window, const std::vector<std::uint8_t>& flags, std::uint64_t total);
+    // Puts the header with `count` in front of the records, flushes, closes
+    // and renames the file into place, unless the call was interrupted.
+    Status finish(std::uint64_t count, Interrupts& interrupts);
+
+private:
+    Result<std::string> header_text(std::uint64_t count) const;
+    Status write_runs(const io::Window& window, const std::vector<std::uint8_t>& flags);
+    void hold(const io::Window& window, const std::vector<std::uint8_t>& flags);
+    Status replace_guessed_header(const std::string& text, std::uint64_t count, Interrupts& interrupts);
+
+    const ply::PlyHeader& header_;
+    std::uint64_t record_size_;
+    std::uint8_t wanted_;
+    std::size_t hold_bytes_;
+    std::optional<io::Output> output_;
+    std::optional<io::BufferedWriter> writer_;
+    Status status_;
+    std::uint64_t taken_ = 0;
+    std::string held_;
+    // The count in the header written so far, once there is one.
+    std::optional<std::uint64_t> header_count_;
+};
+
+// The bytes of records each output holds back before it guesses its count.
+constexpr std::size_t kHoldBytes = std::size_t{16} << 20;
+
+// ---- filter stage ----
+
+// One flag per record (1 = keep), in record order, evaluated on the pool
+// window by window; the workers share the window, the grid and the rules
+// read-only. Each window's records are then handed to `shares` (kept first),
+// which are fed in this one pass. Prints its two stage lines.
+Result<std::vector<std::uint8_t>> filter_splats(io::RecordReader& records,
+                                                const SplatFields& fields, const PointGrid* grid,
+                                                const KeepRules& rules,
+                                                std::span<ShareFile* const> shares,
+                                                Interrupts& interrupts);
+
+// Completes the kept share and, when there is one, the discarded share, each
+// with its stage lines. Shares the filter pass did not feed (`fed` false)
+// are begun with their counts and fed in one more pass over the records. A
+// failure of the discarded file is reported at its stage, after the kept
+// file is complete, as when the two were written one after the other.
+Status write_splats(ShareFile& kept, ShareFile* discarded, const std::string& kept_path,
+                    const std::optional<std::string>& discarded_path, io::RecordReader& records,
+                    const std::vector<std::uint8_t>& flags, bool fed, Interrupts& interrupts);
 
 // ---- the whole operation ----
 
 // Runs the stages in order and prints their lines; the Python entry raises
 // the error it returns. Outputs that are inputs, or one file twice, are
-// refused before anything is read or written.
-Status cleanup_ply(const CleanConfig& config, const InterruptPoll& poll);
+// refused before anything is read or written. `hold_bytes` is each output's
+// hold (ShareFile).
+Status cleanup_ply(const CleanConfig& config, const InterruptPoll& poll,
+                   std::size_t hold_bytes = kHoldBytes);
 
 }  // namespace larkspan::cleanup
 

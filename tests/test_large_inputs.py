@@ -73,6 +73,21 @@ def test_cleanup(tmp_path, splats):
     assert_ply(tmp_path / "kept.ply", records[keep])
     assert_ply(tmp_path / "gone.ply", records[~keep])
 
+def test_cleanup_whose_kept_file_outgrows_its_hold(tmp_path):
+    """The first 700,000 of 1.3M small splats are kept: the kept file outgrows its 16 MiB hold
+    three windows in, guesses a seven-digit count and ends with six; the discarded file fills its
+    hold in the last window."""
+    dtype = np.dtype([(name, "<f4") for name in ("x", "y", "z", "scale_0", "scale_1", "scale_2", "opacity")])
+    records = np.zeros(1_300_000, dtype)
+    records["x"][700_000:] = 9.0
+    records["opacity"] = np.arange(len(records))
+    path = tmp_path / "in.ply"
+    path.write_bytes(header(dtype, len(records)) + records.tobytes())
+    cleanup_splats(json.dumps(dict(input_file=str(path), output_file=str(tmp_path / "kept.ply"), max_area=8.0,
+                                   discarded_file=str(tmp_path / "gone.ply"), max_x=5.0)))
+    for name, share in (("kept.ply", records[:700_000]), ("gone.ply", records[700_000:])):
+        assert (tmp_path / name).read_bytes() == header(dtype, len(share)) + share.tobytes()
+
 def position_keys(x, y, z):
     """One 64-bit key per point from its float32 position's bits."""
     bits = [np.asarray(v, "<f4").view("<u4").astype(np.uint64) for v in (x, y, z)]

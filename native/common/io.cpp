@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <unordered_map>
 #include <atomic>
 #include <cerrno>
@@ -122,6 +123,11 @@ Status File::pwrite_all(const void* data, std::size_t size, std::uint64_t offset
 
 Status File::seek(std::uint64_t offset) {
     if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return fail(os_error(errno));
+    return {};
+}
+
+Status File::truncate(std::uint64_t size) {
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return fail(os_error(errno));
     return {};
 }
 
@@ -249,7 +255,7 @@ Result<Output> Output::create(const std::string& path) {
     if (exists && ::access(output.target_.c_str(), W_OK) != 0) return fail(os_error(errno));
     for (;;) {
         std::string temporary = temporary_name(output.target_);
-        const int fd = open_file(temporary, O_WRONLY | O_CREAT | O_EXCL, 0666);
+        const int fd = open_file(temporary, O_RDWR | O_CREAT | O_EXCL, 0666);
         if (fd < 0) {
             if (errno == EEXIST) continue;
             return fail(os_error(errno));
@@ -615,6 +621,26 @@ Status copy_range(File& in, std::uint64_t offset, std::uint64_t length, Buffered
         if (copied == 0 && kernel_copy_unsupported(errno))
             return copy_by_loop(in, offset, length, target, interrupts);
         return fail(os_error(errno));
+    }
+    return {};
+}
+
+Status move_range(File& file, std::uint64_t from, std::uint64_t to, std::uint64_t length,
+                  Interrupts& interrupts, std::size_t piece_bytes) {
+    if (from == to || length == 0) return {};
+    const std::uint64_t kPiece = std::max<std::size_t>(piece_bytes, 1);
+    auto buffer = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(std::min(kPiece, length)));
+    // Towards the front, the pieces go front first; towards the back, back
+    // first: either way no piece overwrites bytes still to be moved.
+    const bool forward = to < from;
+    for (std::uint64_t moved = 0; moved < length;) {
+        if (auto checked = interrupts.check(); !checked) return checked;
+        const std::uint64_t piece = std::min(kPiece, length - moved);
+        const std::uint64_t at = forward ? moved : length - moved - piece;
+        const auto size = static_cast<std::size_t>(piece);
+        if (auto r = file.pread_exact(buffer.get(), size, from + at); !r) return r;
+        if (auto w = file.pwrite_all(buffer.get(), size, to + at); !w) return w;
+        moved += piece;
     }
     return {};
 }

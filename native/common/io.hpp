@@ -57,6 +57,7 @@ public:
     Status write_all(const void* data, std::size_t size);
     Status pwrite_all(const void* data, std::size_t size, std::uint64_t offset);
     Status seek(std::uint64_t offset);
+    Status truncate(std::uint64_t size);
     Result<std::uint64_t> size() const;
 
 private:
@@ -93,6 +94,9 @@ public:
     ~Output();
 
     File& file() { return file_; }
+    // Written in place (a FIFO, a device): its bytes go out front to back and
+    // cannot be revisited. A temporary file is open for reading too.
+    bool in_place() const { return temporary_.empty(); }
     // Closes the file, reporting a deferred write error, then renames it into
     // place. The caller flushes its buffers first.
     Status commit();
@@ -205,6 +209,12 @@ private:
 // land in order. Checks for interrupts between pieces of a few tens of MB.
 Status copy_range(File& in, std::uint64_t offset, std::uint64_t length, BufferedWriter& out,
                   Interrupts& interrupts);
+
+// Moves `length` bytes of `file` from offset `from` to offset `to`, which may
+// overlap them, through a buffer of `piece` bytes; the bytes outside the
+// destination stay as they were. Checks for interrupts between pieces.
+Status move_range(File& file, std::uint64_t from, std::uint64_t to, std::uint64_t length,
+                  Interrupts& interrupts, std::size_t piece = std::size_t{8} << 20);
 
 // Writes straight to file descriptor 1 or 2 with write(2), bypassing Python's
 // sys.stdout. Failures are ignored, as a closed terminal must not fail a tool.

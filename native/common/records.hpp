@@ -6,10 +6,15 @@
 // meanwhile gives a short read ("failed to fill whole buffer"), never a
 // fault as a mapping would.
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <vector>
 
+#include <tbb/parallel_pipeline.h>
 #include <tbb/task_group.h>
 
 #include "buffer.hpp"
@@ -99,6 +104,72 @@ public:
             current = std::move(next);
         }
         return {};
+    }
+
+    // Visits every window in `order` with up to `in_flight` windows in memory
+    // at once: process(const Window&) -> Status runs on the pool, for several
+    // windows at a time, then consume(const Window&) -> Status runs for one
+    // window at a time, in pass order. So one window's results can be
+    // written while the next ones are computed. Stops at the first failure
+    // and returns it; with `drop_behind`, as for_each.
+    template <class Process, class Consume>
+    Status pipeline(Order order, std::size_t in_flight, Process&& process, Consume&& consume,
+                    bool drop_behind = false) {
+        const std::uint64_t windows = window_count();
+        if (windows == 0) return {};
+        in_flight = static_cast<std::size_t>(std::clamp<std::uint64_t>(in_flight, 1, windows));
+        std::vector<ByteBuffer> buffers;
+        for (std::size_t i = 0; i < in_flight; ++i) {
+            auto buffer = ByteBuffer::allocate(buffer_.size());
+            if (!buffer) return fail(buffer.error());
+            buffers.push_back(std::move(*buffer));
+        }
+        auto window_at = [&](std::uint64_t n) { return order == Order::Forward ? n : windows - 1 - n; };
+        // At most `in_flight` windows are between reading and consuming, so
+        // window n may take the buffer of window n - in_flight.
+        std::vector<Window> slots(in_flight);
+        std::mutex failing;
+        Status failure;
+        std::atomic<bool> failed{false};
+        auto record = [&](Status status) {
+            std::lock_guard lock(failing);
+            if (failure) failure = std::move(status);
+            failed.store(true, std::memory_order_relaxed);
+        };
+        std::uint64_t next = 0;
+        prefetch(window_at(0));
+        tbb::parallel_pipeline(
+            in_flight,
+            tbb::make_filter<void, Window*>(tbb::filter_mode::serial_in_order,
+                                            [&](tbb::flow_control& control) -> Window* {
+                if (next == windows || failed.load(std::memory_order_relaxed)) {
+                    control.stop();
+                    return nullptr;
+                }
+                if (next + 1 < windows) prefetch(window_at(next + 1));
+                Window& slot = slots[next % in_flight];
+                auto read = read_into(window_at(next), buffers[next % in_flight]);
+                ++next;
+                if (!read) {
+                    record(fail(read.error()));
+                    control.stop();
+                    return nullptr;
+                }
+                slot = *read;
+                return &slot;
+            }) &
+            tbb::make_filter<Window*, Window*>(tbb::filter_mode::parallel, [&](Window* window) {
+                if (!failed.load(std::memory_order_relaxed)) {
+                    if (auto processed = process(*window); !processed) record(std::move(processed));
+                }
+                return window;
+            }) &
+            tbb::make_filter<Window*, void>(tbb::filter_mode::serial_in_order, [&](Window* window) {
+                if (failed.load(std::memory_order_relaxed)) return;
+                if (auto consumed = consume(*window); !consumed) record(std::move(consumed));
+                else if (drop_behind) drop(window->first / window_records_);
+            }));
+        return failure;
     }
 
 private:

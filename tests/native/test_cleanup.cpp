@@ -4,9 +4,12 @@
 
 #include <cfloat>
 #include <cmath>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "cleanup.hpp"
+#include "scratch.hpp"
 
 using namespace larkspan::cleanup;
 
@@ -40,5 +43,44 @@ TEST(PointGrid, TinyRadiusKeepsCellsApart) {
         for (int dx = -1; dx <= 1; ++dx)
             for (int dy = -1; dy <= 1; ++dy) found += grid.cells(key.x + dx, key.y + dy, key.z - 1, key.z + 1).size();
         EXPECT_EQ(found, 1u) << i;
+    }
+}
+
+// An output fed during the filter pass holds its first records, then writes
+// them after a header with a guessed count. Whether the guess was too high
+// (fewer digits in the end), too low (more digits) or right, or the hold
+// never filled, the file is exactly the true header and the records.
+TEST(ShareFile, AGuessedCountOfOtherDigitsMovesTheRecords) {
+    constexpr std::uint64_t kCount = 1200, kWindow = 100, kSize = 4;
+    std::string records;
+    for (std::uint32_t i = 0; i < kCount; ++i) records.append(reinterpret_cast<const char*>(&i), kSize);
+    larkspan::ply::PlyHeader header;
+    header.header_text = "ply\nformat binary_little_endian 1.0\nelement vertex 1200\nproperty uint i\nend_header\n";
+    header.vertex_count = kCount;
+    const larkspan::InterruptPoll none;
+    const std::pair<const char*, bool (*)(std::uint64_t)> cases[] = {
+        {"the first 300 (guessed 1200)", [](std::uint64_t i) { return i < 300; }},
+        {"5 of the first window, then all (guessed 60)", [](std::uint64_t i) { return i >= 100 || i % 20 == 0; }},
+        {"every other one (guessed right)", [](std::uint64_t i) { return i % 2 == 0; }},
+    };
+    for (const auto& [name, wanted] : cases) {
+        for (std::size_t hold : {std::size_t{16}, std::size_t{kCount * kSize}}) {
+            Scratch dir;
+            std::vector<std::uint8_t> flags(kCount);
+            std::string expected_records;
+            for (std::uint64_t i = 0; i < kCount; ++i) {
+                flags[i] = wanted(i);
+                if (flags[i]) expected_records += records.substr(i * kSize, kSize);
+            }
+            ShareFile share(dir / "out.ply", header, kSize, 1, hold);
+            for (std::uint64_t first = 0; first < kCount; first += kWindow)
+                share.take({first, kWindow, kSize, records.data() + first * kSize}, flags, kCount);
+            const std::uint64_t count = expected_records.size() / kSize;
+            larkspan::Interrupts interrupts(none);
+            ASSERT_TRUE(share.finish(count, interrupts)) << name;
+            const std::string expected =
+                *larkspan::ply::rewrite_vertex_count(header.header_text, kCount, count) + expected_records;
+            EXPECT_EQ(larkspan::io::read_file(dir / "out.ply").value(), expected) << name << ", hold " << hold;
+        }
     }
 }

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/records.hpp"
@@ -123,4 +125,27 @@ TEST(RecordReader, AShortenedFileIsAShortRead) {
     auto failed = reader->for_each(io::Order::Forward, [](const io::Window&) -> Status { return {}; });
     ASSERT_FALSE(failed);
     EXPECT_EQ(failed.error().message, io::kShortReadText);
+}
+
+// Bytes moved towards either end, overlapping themselves, in pieces smaller
+// than the move: the destination holds the source's old bytes, the rest of
+// the file is untouched.
+TEST(MoveRange, OverlappingEitherWay) {
+    std::string original;
+    for (int i = 0; i < 100; ++i) original.push_back(static_cast<char>('!' + i % 90));
+    const InterruptPoll none;
+    for (auto [from, to, length] : {std::tuple{10, 7, 80}, std::tuple{7, 10, 80}, std::tuple{0, 50, 50},
+                                    std::tuple{30, 3, 70}, std::tuple{5, 5, 20}}) {
+        for (std::size_t piece : {1, 3, 64, 1000}) {
+            io::File file(::memfd_create("move", 0));
+            ASSERT_TRUE(file.write_all(original.data(), original.size()));
+            Interrupts interrupts(none);
+            ASSERT_TRUE(io::move_range(file, from, to, length, interrupts, piece));
+            std::string expected = original;
+            expected.replace(to, length, original.substr(from, length));
+            std::string moved(original.size(), '\0');
+            ASSERT_TRUE(file.pread_exact(moved.data(), moved.size(), 0));
+            EXPECT_EQ(moved, expected) << from << " -> " << to << " in pieces of " << piece;
+        }
+    }
 }
