@@ -45,6 +45,15 @@ std::uint64_t hash_column(std::int64_t cx, std::int64_t cy) {
     return (mixed ^ (mixed >> 29)) * 0x9E3779B97F4A7C15ull;
 }
 
+// Bit (z mod 64) for every z from `first` to `last`; all bits for 64 or
+// more. Cell indices lie within +-2^62, so their difference fits.
+std::uint64_t z_cell_bits(std::int64_t first, std::int64_t last) {
+    if (last < first) return 0;
+    const auto width = static_cast<std::uint64_t>(last - first) + 1;
+    if (width >= 64) return ~std::uint64_t{0};
+    return std::rotl((std::uint64_t{1} << width) - 1, static_cast<int>(static_cast<std::uint64_t>(first) & 63));
+}
+
 // Points read between two interrupt checks.
 constexpr std::uint64_t kPointsPerCheck = 1 << 16;
 
@@ -102,6 +111,7 @@ PointGrid::PointGrid(const std::vector<GridPoint>& points, double radius) {
         if (columns.empty() || columns.back().cx != key.x || columns.back().cy != key.y)
             columns.push_back({key.x, key.y, {n, n}});
         columns.back().run.end = n + 1;
+        columns.back().run.z_cells |= z_cell_bits(key.z, key.z);
     }
     if (columns.empty()) return;
 
@@ -129,10 +139,12 @@ void PointGrid::build_dense_index(const std::vector<Slot>& columns) {
     // Column index k grows with (cx, cy), the order of `columns`: offsets_[k]
     // is the start of the first column whose index is k or more.
     offsets_.assign(static_cast<std::size_t>(width_ * height_) + 1, points_.size());
+    z_cells_.assign(static_cast<std::size_t>(width_ * height_), 0);
     std::size_t k = 0;
     for (const Slot& c : columns) {
         const auto index = static_cast<std::size_t>((c.cx - min_x_) * height_ + (c.cy - min_y_));
         while (k <= index) offsets_[k++] = c.run.begin;
+        z_cells_[index] = c.run.z_cells;
     }
 }
 
@@ -152,7 +164,7 @@ PointGrid::Run PointGrid::column(std::int64_t cx, std::int64_t cy) const {
         const std::int64_t i = cx - min_x_, j = cy - min_y_;
         if (i < 0 || i >= width_ || j < 0 || j >= height_) return {};
         const auto k = static_cast<std::size_t>(i * height_ + j);
-        return {offsets_[k], offsets_[k + 1]};
+        return {offsets_[k], offsets_[k + 1], z_cells_[k]};
     }
     if (slots_.empty()) return {};
     std::size_t slot = hash_column(cx, cy) >> shift_;
@@ -166,6 +178,7 @@ PointGrid::Run PointGrid::column(std::int64_t cx, std::int64_t cy) const {
 std::span<const FiledPoint> PointGrid::cells(std::int64_t cx, std::int64_t cy, std::int64_t z_first,
                                              std::int64_t z_last) const {
     const Run run = column(cx, cy);
+    if ((run.z_cells & z_cell_bits(z_first, z_last)) == 0) return {};
     const FiledPoint* begin = points_.data() + run.begin;
     const FiledPoint* end = points_.data() + run.end;
     auto below = [&](const FiledPoint& p) { return p.cell_z < z_first; };

@@ -82,6 +82,10 @@ public:
 private:
     struct Run {
         std::uint64_t begin = 0, end = 0;
+        // Bit (cz mod 64) is set for the cell z index cz of every point of
+        // the run: a search for cells none of whose bits are set skips the
+        // run unread, as most searches above the ground do.
+        std::uint64_t z_cells = 0;
     };
     struct Slot {
         std::int64_t cx = 0, cy = 0;
@@ -96,6 +100,7 @@ private:
     // Dense: the run of column (cx, cy) is [offsets_[k], offsets_[k + 1]) with
     // k = (cx - min_x_) * height_ + (cy - min_y_).
     std::vector<std::uint64_t> offsets_;
+    std::vector<std::uint64_t> z_cells_;  // each column's Run::z_cells, indexed as offsets_
     std::int64_t min_x_ = 0, min_y_ = 0, width_ = 0, height_ = 0;
     // Hash: power-of-two size, at most half full; the top bits index it.
     std::vector<Slot> slots_;

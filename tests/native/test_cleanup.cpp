@@ -84,3 +84,23 @@ TEST(ShareFile, AGuessedCountOfOtherDigitsMovesTheRecords) {
         }
     }
 }
+
+// A column's cells are skipped by their z indices modulo 64: a search finds
+// every point of its cells whatever their residues, across the wrap from 63
+// to 0, below zero and for ranges of 64 cells and more, and none of other
+// cells sharing those residues.
+TEST(PointGrid, ZSearchesAcrossEveryResidue) {
+    std::vector<GridPoint> points;
+    for (int z = -140; z <= 140; ++z) {
+        if (z % 5 != 0) points.push_back({0.5, 0.5, z + 0.5});  // some cells empty
+    }
+    const PointGrid grid(points, 1.0);
+    for (std::int64_t width : {1, 3, 63, 64, 70}) {
+        for (std::int64_t first = -150; first <= 142; ++first) {
+            const std::int64_t last = first + width - 1;
+            std::size_t expected = 0;
+            for (const GridPoint& p : points) expected += std::floor(p.z) >= first && std::floor(p.z) <= last;
+            EXPECT_EQ(grid.cells(0, 0, first, last).size(), expected) << first << " to " << last;
+        }
+    }
+}
