@@ -2,8 +2,11 @@
 // the Python tests.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -102,5 +105,75 @@ TEST(PointGrid, ZSearchesAcrossEveryResidue) {
             for (const GridPoint& p : points) expected += std::floor(p.z) >= first && std::floor(p.z) <= last;
             EXPECT_EQ(grid.cells(0, 0, first, last).size(), expected) << first << " to " << last;
         }
+    }
+}
+
+// An interrupt at any poll of a call whose kept file guesses a count of seven
+// digits and ends with six, in the pass, while its records move or before a
+// file is renamed into place: the call stops with the interrupt, every file in
+// place is complete and no temporary file is left.
+TEST(CleanupPly, InterruptAtEachStep) {
+    Scratch dir;
+    constexpr std::uint32_t kCount = 1'000'500, kKept = 400'000;
+    std::string records;
+    records.reserve(std::size_t{kCount} * 24);
+    for (std::uint32_t i = 0; i < kCount; ++i) {
+        const float fields[6] = {i < kKept ? 0.0f : 1.0f, static_cast<float>(i), 0, 0, 0, 0};
+        records.append(reinterpret_cast<const char*>(fields), sizeof fields);
+    }
+    auto header = [](std::uint32_t count) {
+        std::string text = "ply\nformat binary_little_endian 1.0\nelement vertex " + std::to_string(count) + "\n";
+        for (const char* name : {"x", "y", "z", "scale_0", "scale_1", "scale_2"})
+            text += std::string("property float ") + name + "\n";
+        return text + "end_header\n";
+    };
+    dir.write("in.ply", header(kCount) + records);
+    const std::string kept = header(kKept) + records.substr(0, std::size_t{kKept} * 24);
+    const std::string discarded = header(kCount - kKept) + records.substr(std::size_t{kKept} * 24);
+
+    CleanConfig config;
+    config.input_file = dir / "in.ply";
+    config.output_file = dir / "kept.ply";
+    config.discarded_file = dir / "gone.ply";
+    config.max_x = 0.5;
+    config.max_area = 1e9;
+    auto files = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir / "")) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    auto run = [&](int interrupt_at, int* polls) {
+        std::filesystem::remove(dir / "kept.ply");
+        std::filesystem::remove(dir / "gone.ply");
+        const larkspan::InterruptPoll poll = [=] {
+            return ++*polls == interrupt_at ? std::optional<std::string>("KeyboardInterrupt: ") : std::nullopt;
+        };
+        return cleanup_ply(config, poll, 4096);
+    };
+
+    int total = 0;
+    ASSERT_TRUE(run(0, &total));
+    EXPECT_EQ(larkspan::io::read_file(dir / "kept.ply").value(), kept);
+    EXPECT_EQ(larkspan::io::read_file(dir / "gone.ply").value(), discarded);
+    ASSERT_GT(total, 20);
+    std::vector<int> points{1, total / 3, 2 * total / 3};
+    for (int n = total - 6; n <= total; ++n) points.push_back(n);
+    for (int n : points) {
+        int polls = 0;
+        auto result = run(n, &polls);
+        // Only the calling thread polls, so a run may poll fewer times than
+        // the first; the last polls, after the pass, are the same in every run.
+        if (result) {
+            EXPECT_LT(polls, n) << "completed although interrupted at poll " << n;
+            continue;
+        }
+        EXPECT_EQ(result.error().message, "Interrupted: KeyboardInterrupt: ") << n;
+        const auto names = files();
+        for (const auto& name : names) {
+            EXPECT_TRUE(name == "in.ply" || name == "kept.ply") << name << " after an interrupt at poll " << n;
+        }
+        if (std::find(names.begin(), names.end(), "kept.ply") != names.end())
+            EXPECT_EQ(larkspan::io::read_file(dir / "kept.ply").value(), kept) << n;
     }
 }
