@@ -19,7 +19,8 @@ rename or truncation straight out to disk.
 
 Printed as ratios of medians: total time against the peer (target <= 0.25),
 total time against the I/O floor (target <= 1.5),
-filter time on all cores against one core (target >= 1.5 on 2 cores), and
+filter stage time (the one pass that filters and writes both outputs) on all
+cores against one core (target >= 1.5 on 2 cores), and
 the largest peak RSS of the fresh process against the vertex block (target
 <= 1.3). Exits 1 when a target is missed or the outputs differ.
 
@@ -194,7 +195,7 @@ def remove_outputs(*paths):
 
 def run_ours(config, stdout_path):
     """Runs cleanup_splats with fd 1 sent to a file; returns the wall time and
-    the filter stage's own duration."""
+    the filter stage's own duration (its pass also writes the outputs)."""
     remove_outputs(config["output_file"], config["discarded_file"])
     saved = os.dup(1)
     with open(stdout_path, "wb") as sink:

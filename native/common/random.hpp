@@ -67,13 +67,6 @@ public:
         return {};
     }
 
-    // A draw mapped to [0, 1): its top 53 bits scaled by 2^-53.
-    Result<double> next_unit() {
-        auto draw = next();
-        if (!draw) return fail(draw.error());
-        return static_cast<double>(*draw >> 11) * 0x1p-53;
-    }
-
     // Drops the key and every draw not yet handed out; the next draw seeds
     // anew from the operating system.
     void forget() noexcept;
