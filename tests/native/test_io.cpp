@@ -6,7 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -148,4 +152,50 @@ TEST(MoveRange, OverlappingEitherWay) {
             EXPECT_EQ(moved, expected) << from << " -> " << to << " in pieces of " << piece;
         }
     }
+}
+
+// The pipeline consumes windows one at a time in pass order, however the
+// processing of windows in flight overtakes one another, with the records
+// of each window intact; a failure stops it and is returned.
+TEST(RecordReader, PipelineConsumesInPassOrder) {
+    Scratch dir;
+    std::string bytes;
+    for (std::uint32_t i = 0; i < 1000; ++i) bytes.append(reinterpret_cast<const char*>(&i), sizeof i);
+    auto file = io::open_read(dir.write("records", bytes));
+    ASSERT_TRUE(file);
+    auto reader = io::RecordReader::create(*file, 0, 4, 1000, 400);  // windows of 100 records
+    ASSERT_TRUE(reader);
+    for (io::Order order : {io::Order::Forward, io::Order::Backward}) {
+        std::vector<std::uint64_t> consumed;
+        std::atomic<int> consuming{0};
+        auto status = reader->pipeline(order, 4, [](const io::Window& window) -> Status {
+            // The first windows of a pass take longest, so later ones finish first.
+            const std::uint64_t k = window.first / 100;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2 * (k < 5 ? 5 - k : k - 4)));
+            return {};
+        }, [&](const io::Window& window) -> Status {
+            EXPECT_EQ(++consuming, 1);
+            for (std::uint64_t i = 0; i < window.count; ++i) {
+                std::uint32_t value;
+                std::memcpy(&value, window.record(i), sizeof value);
+                EXPECT_EQ(value, window.first + i);
+            }
+            consumed.push_back(window.first / 100);
+            --consuming;
+            return {};
+        });
+        ASSERT_TRUE(status);
+        std::vector<std::uint64_t> expected(10);
+        for (std::uint64_t k = 0; k < 10; ++k) expected[k] = order == io::Order::Forward ? k : 9 - k;
+        EXPECT_EQ(consumed, expected);
+    }
+    std::atomic<int> processed{0};
+    auto failed = reader->pipeline(io::Order::Forward, 2, [&](const io::Window& window) -> Status {
+        ++processed;
+        if (window.first == 300) return fail(Error::value("window 3"));
+        return {};
+    }, [](const io::Window&) -> Status { return {}; });
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().message, "window 3");
+    EXPECT_LT(processed.load(), 10);
 }
