@@ -110,8 +110,12 @@ ROW = [(i * 0.0625, 5.0) for i in range(300)]  # 1/16 apart: a dense row
      [(-0.5, 0.5, -0.5, 1.5), (-0.5, 0.5, 1.5, 2.5)], None),
     ([(0.0, NAN)] + [(i * 0.03125, 0.0) for i in range(4)] + [(0.5, 3.0)], 2, 0.25, 1,
      [(-0.25, 0.28125, -0.25, 0.25), (-0.1875, 0.34375, -0.25, 0.25), (0.25, 0.75, 2.75, 3.25)], 0),
+    # Exactly max_cameras on a line thinner than epsilon fit in one patch spanning the whole extent; a
+    # split would take the line's first coordinate for both sides.
+    ([(0.5, 0.0), (0.5 + 2**-53, 1.0)], 2, 0.0, None, [(0.5, 0.5 + 2**-53, 0.0, 1.0)], None),
+    ([(0.0, 0.5), (1.0, 0.5 + 2**-53)], 2, 0.0, None, [(0.0, 1.0, 0.5, 0.5 + 2**-53)], None),
 ], ids=["one point", "horizontal chunks", "grid lines", "equal cost", "dense row", "NaN on a vertical line",
-        "NaN in a row split"])
+        "NaN in a row split", "full vertical line", "full horizontal line"])
 def test_hand_worked_plans(cameras, max_cameras, buffer, bins, expected, cost, capfd):
     boxes = rects(patches(cameras, max_cameras, buffer, bins))
     assert boxes == expected == reference.plan(cameras, max_cameras, buffer, bins or 100).boxes
