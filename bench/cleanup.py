@@ -15,7 +15,10 @@ discard a share too. Then, in alternating rounds in this one process:
 
 Each timed run writes new files: the previous run's outputs are removed
 first, as the file system writes a file that replaces another through
-rename or truncation straight out to disk.
+rename or truncation straight out to disk. Each side's outputs are also
+removed as soon as they have been measured and compared, as split_ply's
+benchmark does: left in place, the kernel writes them back to disk (about
+2 GB a round) while later runs are timed.
 
 Printed as ratios of medians: total time against the peer (target <= 0.25),
 total time against the I/O floor (target <= 1.5),
@@ -241,6 +244,7 @@ def main(argv):
         calibration_queries = rng.uniform(0, 100, (400_000, 3))
         ours_total, peer_total, filter_pool, filter_one, peaks, available = [], [], [], [], [], []
         floor_total = []
+        same, kept = True, 0
         for round_index in range(args.rounds):
             # The two filter runs of a round are adjacent in time, in
             # alternating order, so that load from elsewhere on the machine
@@ -263,22 +267,25 @@ def main(argv):
             peer_cleanup(peer)
             peer_total.append(time.perf_counter() - start)
 
+            same = same and all((tmp / a).read_bytes() == (tmp / b).read_bytes()
+                                for a, b in (("kept.ply", "peer_kept.ply"), ("gone.ply", "peer_gone.ply")))
+            kept = read_header(tmp / "kept.ply")[1]
             sizes = [(tmp / f"floor_{name}", (tmp / name).stat().st_size)
                      for name in ("kept.ply", "gone.ply")]
-            remove_outputs(*(path for path, _ in sizes))
+            remove_outputs(ours["output_file"], ours["discarded_file"], peer["output_file"],
+                           peer["discarded_file"])
             start = time.perf_counter()
             io_floor(ours["input_file"], sizes)
             floor_total.append(time.perf_counter() - start)
+            remove_outputs(*(path for path, _ in sizes))
 
             peaks.append(peak_rss_of_fresh_process(ours))
+            remove_outputs(ours["output_file"], ours["discarded_file"])
             print(f"  round {len(peaks)}: ours {ours_total[-1]:.3f} s, peer {peer_total[-1]:.3f} s, "
                   f"I/O floor {floor_total[-1]:.3f} s, filter pool {filter_pool[-1] * 1e3:.1f} ms, one core {filter_one[-1] * 1e3:.1f} ms, "
                   f"plain parallel workload {available[-1]:.2f}x",
                   flush=True)
 
-        same = all((tmp / a).read_bytes() == (tmp / b).read_bytes()
-                   for a, b in (("kept.ply", "peer_kept.ply"), ("gone.ply", "peer_gone.ply")))
-        kept = read_header(tmp / "kept.ply")[1]
         print(f"kept {kept:,}, discarded {args.splats - kept:,}; outputs identical to the peer's: "
               f"{'yes' if same else 'NO'} (header {header_size} B)")
 
