@@ -11,7 +11,7 @@
 //
 // The records are read window by window (common/records.hpp), once; twice
 // when an output is a FIFO or a device, which needs its count before its
-// records. Memory holds two windows, the grid, one flag byte per splat and
+// records. Memory holds four windows, the grid, one flag byte per splat and
 // the hold of each output, whatever the size of the input.
 
 #include <cstdint>
