@@ -51,7 +51,8 @@ std::uint64_t z_cell_bits(std::int64_t first, std::int64_t last) {
     if (last < first) return 0;
     const auto width = static_cast<std::uint64_t>(last - first) + 1;
     if (width >= 64) return ~std::uint64_t{0};
-    return std::rotl((std::uint64_t{1} << width) - 1, static_cast<int>(static_cast<std::uint64_t>(first) & 63));
+    const auto shift = static_cast<int>(static_cast<std::uint64_t>(first) & 63);
+    return std::rotl((std::uint64_t{1} << width) - 1, shift);
 }
 
 // Points read between two interrupt checks.
@@ -332,8 +333,8 @@ Status for_each_run(const io::Window& window, const std::vector<std::uint8_t>& f
     const auto unwanted = static_cast<std::uint8_t>(!wanted);
     for (auto run = std::find(begin, end, wanted); run != end;) {
         const auto run_end = std::find(run, end, unwanted);
-        if (auto w = write(static_cast<std::uint64_t>(run - begin), static_cast<std::uint64_t>(run_end - run)); !w)
-            return w;
+        const auto first = static_cast<std::uint64_t>(run - begin);
+        if (auto w = write(first, static_cast<std::uint64_t>(run_end - run)); !w) return w;
         run = std::find(run_end, end, wanted);
     }
     return {};
@@ -441,11 +442,12 @@ void ShareFile::hold(const io::Window& window, const std::vector<std::uint8_t>& 
     // Reserved whole on first use, so that it never grows by copying; the
     // pages are the kernel's to supply as they are written.
     if (held_.capacity() < hold_bytes_) held_.reserve(hold_bytes_);
-    static_cast<void>(for_each_run(window, flags, wanted_, [&](std::uint64_t first, std::uint64_t records) -> Status {
+    auto append = [&](std::uint64_t first, std::uint64_t records) -> Status {
         taken_ += records;
         held_.append(window.record(first), records * record_size_);
         return {};
-    }));
+    };
+    static_cast<void>(for_each_run(window, flags, wanted_, append));
 }
 
 // ---- filter stage ----

@@ -122,10 +122,11 @@ FAULTS = [
          replace="    if (auto committed = output_->commit(); !committed) return committed;\n"
                  "    return interrupts.check();"),
     dict(id="cleanup-z-cells-narrow", file="native/cleanup.cpp",  # the last cell of a range is skipped
-         find="std::rotl((std::uint64_t{1} << width) - 1,", replace="std::rotl((std::uint64_t{1} << (width - 1)) - 1,"),
+         find="std::rotl((std::uint64_t{1} << width) - 1, shift);",
+         replace="std::rotl((std::uint64_t{1} << (width - 1)) - 1, shift);"),
     dict(id="cleanup-z-cells-no-wrap", file="native/cleanup.cpp",  # ranges across z = 64k lose cells
-         find="return std::rotl((std::uint64_t{1} << width) - 1, static_cast<int>(",
-         replace="return ((std::uint64_t{1} << width) - 1) << (static_cast<int>("),
+         find="return std::rotl((std::uint64_t{1} << width) - 1, shift);",
+         replace="return ((std::uint64_t{1} << width) - 1) << shift;"),
     dict(id="io-move-front-first", file=C + "io.cpp",  # a move towards the back overwrites its source
          find="const bool forward = to < from;", replace="const bool forward = true;"),
     dict(id="records-pipeline-unordered", file=C + "records.hpp",  # windows written as they finish
