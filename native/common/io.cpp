@@ -628,14 +628,14 @@ Status copy_range(File& in, std::uint64_t offset, std::uint64_t length, Buffered
 Status move_range(File& file, std::uint64_t from, std::uint64_t to, std::uint64_t length,
                   Interrupts& interrupts, std::size_t piece_bytes) {
     if (from == to || length == 0) return {};
-    const std::uint64_t kPiece = std::max<std::size_t>(piece_bytes, 1);
-    auto buffer = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(std::min(kPiece, length)));
+    const std::uint64_t largest = std::max<std::size_t>(piece_bytes, 1);
+    auto buffer = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(std::min(largest, length)));
     // Towards the front, the pieces go front first; towards the back, back
     // first: either way no piece overwrites bytes still to be moved.
     const bool forward = to < from;
     for (std::uint64_t moved = 0; moved < length;) {
         if (auto checked = interrupts.check(); !checked) return checked;
-        const std::uint64_t piece = std::min(kPiece, length - moved);
+        const std::uint64_t piece = std::min(largest, length - moved);
         const std::uint64_t at = forward ? moved : length - moved - piece;
         const auto size = static_cast<std::size_t>(piece);
         if (auto r = file.pread_exact(buffer.get(), size, from + at); !r) return r;
