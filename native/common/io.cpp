@@ -1,8 +1,11 @@
 #include "io.hpp"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
+#include <linux/magic.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +36,7 @@ File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = std::exchange(other.fd_, -1);
+        reserves_ = std::exchange(other.reserves_, false);
     }
     return *this;
 }
@@ -129,6 +133,28 @@ Status File::seek(std::uint64_t offset) {
 Status File::truncate(std::uint64_t size) {
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return fail(os_error(errno));
     return {};
+}
+
+void File::allow_reserving() {
+    struct statfs system {};
+    reserves_ = ::fstatfs(fd_, &system) == 0 && system.f_type != TMPFS_MAGIC;
+}
+
+void File::reserve(std::uint64_t offset, std::uint64_t length) {
+    if (!reserves_ || length == 0) return;
+    if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length)) != 0 &&
+        errno != EINTR)
+        reserves_ = false;
+}
+
+void File::reserve_next(std::uint64_t length) {
+    if (!reserves_ || length < kReserveFrom) return;
+    const off_t position = ::lseek(fd_, 0, SEEK_CUR);
+    if (position < 0) {
+        reserves_ = false;
+        return;
+    }
+    reserve(static_cast<std::uint64_t>(position), length);
 }
 
 Result<std::uint64_t> File::size() const {
@@ -261,6 +287,7 @@ Result<Output> Output::create(const std::string& path) {
             return fail(os_error(errno));
         }
         output.file_ = File(fd);
+        output.file_.allow_reserving();
         output.temporary_ = std::move(temporary);
         break;
     }
@@ -561,6 +588,7 @@ Status BufferedWriter::write(const void* data, std::size_t size) {
     }
     const std::size_t whole = size / capacity_ * capacity_;
     if (whole > 0) {
+        file_.reserve_next(whole);
         if (auto w = file_.write_all(in, whole); !w) return w;
     }
     if (size > whole) std::memcpy(buffer_.get(), in + whole, size - whole);
@@ -573,6 +601,7 @@ Status BufferedWriter::flush() {
     // The buffer is emptied even when the write fails, as a retry would
     // duplicate whatever part the kernel already took.
     std::size_t pending = std::exchange(used_, 0);
+    file_.reserve_next(pending);
     return file_.write_all(buffer_.get(), pending);
 }
 
@@ -595,6 +624,7 @@ Status copy_by_loop(File& in, std::uint64_t offset, std::uint64_t length, File& 
         auto n = in.pread_some(chunk.data(), want, offset + copied);
         if (!n) return fail(n.error());
         if (*n == 0) return fail(short_read_error());
+        out.reserve_next(*n);
         if (auto written = out.write_all(chunk.data(), *n); !written) return written;
         copied += *n;
     }
@@ -611,6 +641,7 @@ Status copy_range(File& in, std::uint64_t offset, std::uint64_t length, Buffered
         if (auto checked = interrupts.check(); !checked) return checked;
         loff_t from = static_cast<loff_t>(offset + copied);
         const auto want = static_cast<std::size_t>(std::min(kCopyPiece, length - copied));
+        target.reserve_next(want);
         ssize_t n = ::copy_file_range(in.fd(), &from, target.fd(), nullptr, want, 0);
         if (n > 0) {
             copied += static_cast<std::uint64_t>(n);

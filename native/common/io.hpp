@@ -37,7 +37,8 @@ class File {
 public:
     File() = default;
     explicit File(int fd) : fd_(fd) {}
-    File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    File(File&& other) noexcept
+        : fd_(std::exchange(other.fd_, -1)), reserves_(std::exchange(other.reserves_, false)) {}
     File& operator=(File&& other) noexcept;
     File(const File&) = delete;
     File& operator=(const File&) = delete;
@@ -60,9 +61,30 @@ public:
     Status truncate(std::uint64_t size);
     Result<std::uint64_t> size() const;
 
+    // Space for bytes about to be written to a new file: the file system
+    // allocates the blocks of [offset, offset + length) up front, leaving
+    // the size alone, and the writes that follow fill blocks it already has
+    // rather than allocating them page by page (on ext4, a third less of the
+    // kernel's time per byte written). Only advice, and only for files that
+    // allow it (see allow_reserving): a file system without it, or a full
+    // disk, stops the reserving, and the writes report what fails.
+    void reserve(std::uint64_t offset, std::uint64_t length);
+    // Reserves the next `length` bytes from the file's position, when they
+    // are many enough to be worth a system call of their own.
+    void reserve_next(std::uint64_t length);
+    // For a new regular file this process writes: reserving space for what
+    // is written into it cannot change what the file holds. Not on tmpfs,
+    // whose reserved pages are cleared only to be overwritten.
+    void allow_reserving();
+
 private:
     int fd_ = -1;
+    bool reserves_ = false;
 };
+
+// The fewest bytes reserve_next reserves: for fewer, the system call costs
+// more than the allocation it saves.
+inline constexpr std::uint64_t kReserveFrom = std::uint64_t{128} << 10;
 
 // Files the tools open never take descriptors 0 to 2: with a standard stream
 // closed, a file opened there would receive what is printed to that stream.
@@ -204,7 +226,8 @@ private:
 };
 
 // Copies exactly `length` bytes of `in` from `offset` onto `out`, through the
-// kernel where it can (copy_file_range) and a read/write loop where it cannot;
+// kernel where it can (copy_file_range) and a read/write loop where it cannot,
+// reserving the output's space piece by piece;
 // a file that ends earlier is a short read. Flushes `out` first so the bytes
 // land in order. Checks for interrupts between pieces of a few tens of MB.
 Status copy_range(File& in, std::uint64_t offset, std::uint64_t length, BufferedWriter& out,

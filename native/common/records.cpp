@@ -157,6 +157,7 @@ Status copy_range_dropping_behind(File& in, std::uint64_t offset, std::uint64_t 
         if (auto checked = interrupts.check(); !checked) return checked;
         loff_t from = static_cast<loff_t>(offset + copied);
         const auto want = static_cast<std::size_t>(std::min(kPiece, length - copied));
+        out.file().reserve_next(want);
         const ssize_t n = ::copy_file_range(in.fd(), &from, target, nullptr, want, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && copied == 0) return copy_range(in, offset, length, out, interrupts);  // no kernel copy

@@ -1,9 +1,13 @@
 // Outputs through links and special files, permission bits, the overwrite
-// refusal; a file shortened while it is read.
+// refusal; space reserved for writes; a file shortened while it is read.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/falloc.h>
+#include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -116,6 +120,54 @@ TEST(BufferedIo, WholeBuffersUntilTheFlush) {
     EXPECT_EQ(reader.read(written.data(), written.size()).value(), expected.size());
     written.resize(expected.size());
     EXPECT_EQ(written, expected);
+}
+
+// Bytes of disk the file holds, whatever its size says.
+static std::uint64_t allocated(const io::File& file) {
+    struct stat info {};
+    if (::fstat(file.fd(), &info) != 0) std::abort();
+    return static_cast<std::uint64_t>(info.st_blocks) * 512;
+}
+
+// Space is reserved only in a new file of our own on a disk file system, and
+// never past the bytes then written: what ends up allocated is what the
+// file holds.
+TEST(File, ReservesOnlyNewFilesOnDiskAndOnlyWhatIsWritten) {
+    Scratch dir;
+    auto probe = io::create_truncate(dir / "probe");
+    ASSERT_TRUE(probe);
+    if (::fallocate(probe->fd(), FALLOC_FL_KEEP_SIZE, 0, 1 << 20) != 0)
+        GTEST_SKIP() << "this file system reserves no space";
+
+    auto kept_file = io::create_truncate(dir / "plain");  // an existing file may be anyone's
+    ASSERT_TRUE(kept_file);
+    kept_file->reserve(0, 1 << 20);
+    EXPECT_EQ(allocated(*kept_file), 0u);
+
+    auto output = io::Output::create(dir / "out");
+    ASSERT_TRUE(output);
+    io::File& file = output->file();
+    file.reserve(0, 1 << 20);
+    EXPECT_EQ(file.size().value(), 0u);
+    EXPECT_GE(allocated(file), std::uint64_t{1} << 20);
+    ASSERT_TRUE(file.truncate(0));
+    {
+        io::BufferedWriter writer(file, 256 << 10);
+        const std::string bytes((3 << 20) + 1000, 'r');
+        for (std::size_t at = 0; at < bytes.size(); at += 100'000)
+            ASSERT_TRUE(writer.write(bytes.data() + at, std::min<std::size_t>(100'000, bytes.size() - at)));
+        ASSERT_TRUE(writer.flush());
+        EXPECT_EQ(io::read_file("/proc/self/fd/" + std::to_string(file.fd())).value(), bytes);
+    }
+    EXPECT_LE(allocated(file), (file.size().value() + 4095) / 4096 * 4096 + (16 << 10));
+
+    struct statfs shm {};
+    if (::statfs("/dev/shm", &shm) == 0 && shm.f_type == TMPFS_MAGIC) {
+        auto in_memory = io::Output::create("/dev/shm/reserve_test_" + std::to_string(::getpid()));
+        ASSERT_TRUE(in_memory);
+        in_memory->file().reserve(0, 1 << 20);
+        EXPECT_EQ(allocated(in_memory->file()), 0u) << "tmpfs would clear pages only to overwrite them";
+    }
 }
 
 // A file shortened by another process while it is read gives a short read.
