@@ -334,8 +334,9 @@ private:
         out.output.emplace(std::move(*output));
         const std::string header = header_text(ply_.header_lines, out.expected);
         out.header_size = header.size();
-        if (auto w = out.output->file().write_all(header.data(), header.size()); !w)
-            return fail_cell(c, w.error());
+        io::File& file = out.output->file();
+        file.reserve(0, out.header_size + out.expected * ply_.vertex_size);
+        if (auto w = file.write_all(header.data(), header.size()); !w) return fail_cell(c, w.error());
     }
 
     // Writes n records of the cell, contiguous in the staging buffer, in one

@@ -1,14 +1,15 @@
 """Inputs larger than the 16 MiB read windows, more outputs than a child's 40 open files:
-outputs byte for byte those of a plain numpy reference."""
+outputs byte for byte those of a plain numpy reference, holding no disk space past their end."""
 
 import json
+import os
 import subprocess
 import sys
 
 import numpy as np
 import pytest
 
-from larkspan.splat import OrthoCells, cleanup_splats
+from larkspan.splat import OrthoCells, cleanup_splats, merge_ply_files_py
 from support.ply import ply_header
 
 SPLAT = np.dtype([(name, "<f4") for name in ["x", "y", "z", "opacity", "scale_0", "scale_1",
@@ -48,8 +49,15 @@ def in_child_with_few_files(code):
 def xy(records):
     return records["x"].astype(np.float64), records["y"].astype(np.float64)
 
+def assert_no_space_past_end(path):
+    """Space reserved for writes is never more than they filled: a file holds whole 4 KiB
+    blocks of its bytes, and a few more of the file system's own."""
+    info = os.stat(path)
+    assert info.st_blocks * 512 <= -(-info.st_size // 4096) * 4096 + 16 * 1024, path
+
 def assert_ply(path, records):
     assert open(path, "rb").read() == header(SPLAT, len(records)) + records.tobytes()
+    assert_no_space_past_end(path)
 
 def test_ortho_cells(tmp_path, splats):
     path, records = splats
@@ -87,6 +95,12 @@ def test_cleanup_whose_kept_file_outgrows_its_hold(tmp_path):
                                    discarded_file=str(tmp_path / "gone.ply"), max_x=5.0)))
     for name, share in (("kept.ply", records[:700_000]), ("gone.ply", records[700_000:])):
         assert (tmp_path / name).read_bytes() == header(dtype, len(share)) + share.tobytes()
+        assert_no_space_past_end(tmp_path / name)
+
+def test_merge(tmp_path, splats):
+    path, records = splats
+    merge_ply_files_py(json.dumps(dict(input_files=[str(path)] * 2, output_file=str(tmp_path / "both.ply"))))
+    assert_ply(tmp_path / "both.ply", np.concatenate([records, records]))
 
 def position_keys(x, y, z):
     """One 64-bit key per point from its float32 position's bits."""
@@ -125,3 +139,4 @@ def test_split_ply(tmp_path, tmp_path_factory, sample):
         for name in CLOUD.names:
             expected[name] = chosen[name]
         assert open(out, "rb").read() == np.array([len(chosen)], "<u8").tobytes() + expected.tobytes()
+        assert_no_space_past_end(out)

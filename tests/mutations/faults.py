@@ -129,6 +129,12 @@ FAULTS = [
          replace="return ((std::uint64_t{1} << width) - 1) << shift;"),
     dict(id="io-move-front-first", file=C + "io.cpp",  # a move towards the back overwrites its source
          find="const bool forward = to < from;", replace="const bool forward = true;"),
+    dict(id="io-reserve-past-end", file=C + "io.cpp",  # each write leaves a reservation behind it
+         find="reserve(static_cast<std::uint64_t>(position), length);",
+         replace="reserve(static_cast<std::uint64_t>(position), 2 * length);"),
+    dict(id="io-reserve-tmpfs", file=C + "io.cpp",  # tmpfs pages cleared only to be overwritten
+         find="reserves_ = ::fstatfs(fd_, &system) == 0 && system.f_type != TMPFS_MAGIC;",
+         replace="reserves_ = true;"),
     dict(id="records-pipeline-unordered", file=C + "records.hpp",  # windows written as they finish
          find="tbb::make_filter<Window*, void>(tbb::filter_mode::serial_in_order,",
          replace="tbb::make_filter<Window*, void>(tbb::filter_mode::serial_out_of_order,"),
@@ -140,6 +146,9 @@ FAULTS = [
     dict(id="cells-count-unchecked", file="native/ortho_cells.cpp",
          find="if (size < offset || size - offset < needed) return fail(io::short_read_error());",
          replace=""),
+    dict(id="cells-reserve-whole-input", file="native/ortho_cells.cpp",  # a cell holds the input's space
+         find="file.reserve(0, out.header_size + out.expected * ply_.vertex_size);",
+         replace="file.reserve(0, out.header_size + ply_.vertex_count * ply_.vertex_size);"),
     dict(id="write-ply-size-check", file="native/ortho_cells.cpp",
          find="if (overflows || expected != vertex_data.size())",
          replace="if (overflows || expected > vertex_data.size())"),
