@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include <tbb/global_control.h>
+
 #include "cleanup.hpp"
 #include "scratch.hpp"
 
@@ -111,8 +113,10 @@ TEST(PointGrid, ZSearchesAcrossEveryResidue) {
 // An interrupt at any poll of a call whose kept file guesses a count of seven
 // digits and ends with six, in the pass, while its records move or before a
 // file is renamed into place: the call stops with the interrupt, every file in
-// place is complete and no temporary file is left.
+// place is complete and no temporary file is left. On one thread, so that
+// every run polls as the first one did and each poll tried is reached.
 TEST(CleanupPly, InterruptAtEachStep) {
+    const tbb::global_control one_thread(tbb::global_control::max_allowed_parallelism, 1);
     Scratch dir;
     constexpr std::uint32_t kCount = 1'000'500, kKept = 400'000;
     std::string records;
@@ -162,12 +166,8 @@ TEST(CleanupPly, InterruptAtEachStep) {
     for (int n : points) {
         int polls = 0;
         auto result = run(n, &polls);
-        // Only the calling thread polls, so a run may poll fewer times than
-        // the first; the last polls, after the pass, are the same in every run.
-        if (result) {
-            EXPECT_LT(polls, n) << "completed although interrupted at poll " << n;
-            continue;
-        }
+        ASSERT_FALSE(result) << "completed although interrupted at poll " << n;
+        EXPECT_EQ(polls, n);
         EXPECT_EQ(result.error().message, "Interrupted: KeyboardInterrupt: ") << n;
         const auto names = files();
         for (const auto& name : names) {
