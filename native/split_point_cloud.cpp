@@ -50,6 +50,14 @@ namespace {
 constexpr std::size_t kWriteWindowBytes = std::size_t{1} << 20;
 // No more records are placed at once than this (their lists take about 6 MB).
 constexpr std::uint64_t kMaxStretchRecords = std::uint64_t{1} << 19;
+// The most patch files written at once, in one group.
+constexpr std::uint64_t kMostOpenPatches = 512;
+// The shortest stretch, 64 points, fits whatever the patches: it is never cut.
+static_assert(64 * kMostOpenPatches <= kMaxStretchRecords);
+// Windows between reading and writing at once: enough for every thread of
+// the pool to find one window's points in their patches while another's are
+// written.
+constexpr std::size_t kWindowsInFlight = 4;
 // Each open patch file collects its records of several windows in a buffer
 // of its own and writes it whole when it is full: few, large writes that
 // cover whole pages of the page cache. The buffers of a group share this
@@ -563,7 +571,7 @@ std::size_t open_file_budget() {
     struct rlimit limit {};
     std::uint64_t allowed = 1024;
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) allowed = limit.rlim_cur;
-    return static_cast<std::size_t>(std::clamp<std::uint64_t>(allowed / 2, 16, 512));
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(allowed / 2, 16, kMostOpenPatches));
 }
 
 // A patch file being written, under a temporary name until its last record:
@@ -633,8 +641,8 @@ private:
     const std::vector<Patch> patches;
 
     // Keeps the window's points, on the pool: the first pass's share of the
-    // extraction. Fails when the random source does.
-    Status keep_window(const io::Window& window) {
+    // extraction. Returns how many it kept; fails when the random source does.
+    Result<std::uint64_t> keep_window(const io::Window& window) {
         const std::size_t pieces = window_pieces();
         std::vector<Result<std::uint64_t>> kept_in_piece(pieces, 0);
         parallel_for_each(pieces, [&](std::size_t k) {
@@ -643,17 +651,20 @@ private:
             kept_in_piece[k] = xyz_float32 ? keep_points<true>(kept, layout.z, window, from, to, filter)
                                            : keep_points<false>(kept, layout.z, window, from, to, filter);
         });
+        std::uint64_t total = 0;
         for (const auto& count : kept_in_piece) {
             if (!count) return fail(count.error());
-            kept_count += *count;
+            total += *count;
         }
-        return {};
+        return total;
     }
 
     // The first pass's visit of a window starts by keeping its points.
     Status extract(detail::WriterReport& report, const io::Window& window) {
         if (extracted) return {};
-        if (auto kept_now = keep_window(window); !kept_now) return kept_now;
+        auto kept_now = keep_window(window);
+        if (!kept_now) return fail(kept_now.error());
+        kept_count += *kept_now;
         report.extracting(window.count);
         return {};
     }
@@ -709,12 +720,15 @@ private:
 
     // Finds the kept points of vertices [first, last) in the group's patches,
     // on the pool, piece by piece in vertex order. Returns how many
-    // (patch, point) pairs there are.
+    // (patch, point) pairs there are, or more than kMaxStretchRecords when
+    // there are: then it stops early, its lists incomplete, so that they
+    // never grow much beyond that bound.
     std::uint64_t find_members(Stretch& st, const io::Window& window, std::uint64_t first,
                                std::uint64_t last, const RectIndex& grid,
                                const std::vector<std::uint32_t>& slot_of, std::size_t slots) const {
         constexpr std::uint32_t kNotInGroup = UINT32_MAX;
         const std::size_t pieces = st.found.size();
+        std::atomic<std::uint64_t> members{0};
         parallel_for_each(pieces, [&](std::size_t k) {
             auto& found = st.found[k];
             auto& count = st.at[k];
@@ -743,6 +757,7 @@ private:
                     grid.prefetch(cell);
                     word_points[n++] = {static_cast<std::uint32_t>(v - window.first), x, y, cell};
                 }
+                const std::size_t before = found.size();
                 for (const Point& p : std::span(word_points.data(), n)) {
                     const auto [candidates, certain] = grid.lookup_cell(p.cell);
                     for (std::size_t i = 0; i < candidates.size(); ++i) {
@@ -754,11 +769,11 @@ private:
                         ++count[slot];
                     }
                 }
+                const std::uint64_t added = found.size() - before;
+                if (members.fetch_add(added, std::memory_order_relaxed) + added > kMaxStretchRecords) return;
             }
         });
-        std::uint64_t total = 0;
-        for (const auto& found : st.found) total += found.size();
-        return total;
+        return members.load(std::memory_order_relaxed);
     }
 
     // Sorts the stretch's vertices by slot into `order`, each piece's after
@@ -854,40 +869,84 @@ private:
             if (kept_count == 0) return nothing_kept();
         }
         std::vector<PatchOutput> outputs(group.size());
-        Stretch st;
-        st.found.resize(window_pieces());
-        st.at.resize(st.found.size());
-        // A stretch is as much of a window as keeps its records' lists
-        // within a fixed size; patches that overlap many times make it short.
+        // Appends a stretch's ordered members to their patches' files, each
+        // patch on a thread of its own, creating a file with its first point.
+        auto append = [&](const Stretch& st, const io::Window& window) {
+            parallel_for_each(group.size(), [&](std::size_t s) {
+                PatchOutput& out = outputs[s];
+                if (st.start[s + 1] == st.start[s] || out.failed) return;
+                Status appended;
+                if (!out.output)
+                    appended = open_patch(group[s], out, counts ? std::optional((*counts)[s]) : std::nullopt);
+                if (appended) appended = append_members(st, window, s, out);
+                if (!appended) fail_patch(report, group[s], out, appended.error());
+            });
+        };
+        // Each window in flight is kept, found and ordered on the pool while
+        // the windows before it are appended, in file order.
+        struct InFlight {
+            Stretch st;
+            std::uint64_t kept = 0;
+            bool whole = false;  // its members fit one stretch and are ordered
+        };
+        std::vector<InFlight> in_flight(kWindowsInFlight);
+        for (InFlight& w : in_flight) {
+            w.st.found.resize(window_pieces());
+            w.st.at.resize(w.st.found.size());
+        }
+        auto in_flight_of = [&](const io::Window& window) -> InFlight& {
+            return in_flight[window.first / records.window_records() % kWindowsInFlight];
+        };
+        // A window whose members do not fit one stretch is placed stretch by
+        // stretch when its turn comes, the first as long as the last was.
+        Stretch cut;
+        cut.found.resize(window_pieces());
+        cut.at.resize(cut.found.size());
         std::uint64_t stretch = records.window_records();
-        // The last pass: a file larger than memory leaves no pages behind it.
-        const bool drop_behind = io::larger_than_memory(records.count() * records.record_size());
-        const bool first_pass = !extracted;
-        auto written_all = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
-            // Interrupted: give up; the unfinished files go with their outputs.
-            if (report.stop().load(std::memory_order_relaxed)) return fail(Error::os("stopped"));
-            if (auto kept_now = extract(report, window); !kept_now) return kept_now;
+        auto append_in_stretches = [&](const io::Window& window) {
             for (std::uint64_t first = window.first; first < window.first + window.count;) {
                 const std::uint64_t last = std::min(window.first + window.count, first + stretch);
-                const std::uint64_t members = find_members(st, window, first, last, grid, slot_of, group.size());
+                const std::uint64_t members = find_members(cut, window, first, last, grid, slot_of, group.size());
                 if (members > kMaxStretchRecords && last - first > 64) {
                     stretch = std::max<std::uint64_t>(64, (last - first) / 2 / 64 * 64);
                     continue;
                 }
-                order_members(st, group.size());
-                parallel_for_each(group.size(), [&](std::size_t s) {
-                    PatchOutput& out = outputs[s];
-                    if (st.start[s + 1] == st.start[s] || out.failed) return;
-                    Status appended;
-                    if (!out.output)
-                        appended = open_patch(group[s], out, counts ? std::optional((*counts)[s]) : std::nullopt);
-                    if (appended) appended = append_members(st, window, s, out);
-                    if (!appended) fail_patch(report, group[s], out, appended.error());
-                });
+                order_members(cut, group.size());
+                append(cut, window);
                 first = last;
             }
+        };
+        // Interrupted: give up; the unfinished files go with their outputs.
+        auto stopped = [&] { return report.stop().load(std::memory_order_relaxed); };
+        auto process = [&](const io::Window& window) -> Status {
+            if (stopped()) return fail(Error::os("stopped"));
+            InFlight& w = in_flight_of(window);
+            w.kept = 0;
+            if (!extracted) {
+                auto kept_now = keep_window(window);
+                if (!kept_now) return fail(kept_now.error());
+                w.kept = *kept_now;
+            }
+            const std::uint64_t end = window.first + window.count;
+            w.whole = find_members(w.st, window, window.first, end, grid, slot_of, group.size()) <= kMaxStretchRecords;
+            if (w.whole) order_members(w.st, group.size());
             return {};
-        }, drop_behind);
+        };
+        auto consume = [&](const io::Window& window) -> Status {
+            if (stopped()) return fail(Error::os("stopped"));
+            InFlight& w = in_flight_of(window);
+            if (!extracted) {
+                kept_count += w.kept;
+                report.extracting(window.count);
+            }
+            if (w.whole) append(w.st, window);
+            else append_in_stretches(window);
+            return {};
+        };
+        // The last pass: a file larger than memory leaves no pages behind it.
+        const bool drop_behind = io::larger_than_memory(records.count() * records.record_size());
+        const bool first_pass = !extracted;
+        auto written_all = records.pipeline(io::Order::Forward, kWindowsInFlight, process, consume, drop_behind);
         // A failed first pass fails the extraction, and leaves no file behind.
         if (first_pass && !end_extraction(report, written_all)) return false;
         if (!written_all) {

@@ -9,7 +9,7 @@ import sys
 import numpy as np
 import pytest
 
-from larkspan.splat import OrthoCells, cleanup_splats, merge_ply_files_py
+from larkspan.splat import Config, OrthoCells, Patch, cleanup_splats, merge_ply_files_py, split_ply
 from support.ply import ply_header
 
 SPLAT = np.dtype([(name, "<f4") for name in ["x", "y", "z", "opacity", "scale_0", "scale_1",
@@ -108,6 +108,25 @@ def position_keys(x, y, z):
     with np.errstate(over="ignore"):
         return bits[0] * np.uint64(0x9E3779B97F4A7C15) ^ bits[1] * np.uint64(0xC2B2AE3D27D4EB4F) ^ bits[2]
 
+def expected_patch(chosen):
+    expected = np.full(len(chosen), -1.0, POINT)  # error -1, then every other field set
+    expected["id"], expected["track"] = np.arange(1, len(chosen) + 1), 0
+    for name in CLOUD.names:
+        expected[name] = chosen[name]
+    return np.array([len(chosen)], "<u8").tobytes() + expected.tobytes()
+
+def test_split_ply_whose_patches_all_cover_everything(tmp_path, tmp_path_factory):
+    """Sixteen patches over the whole cloud put more than a million points of each 1 MiB window
+    in patches: the window is placed in shorter stretches, each patch still the whole cloud."""
+    path, points = random_file(tmp_path_factory, CLOUD, 150_000, 7)
+    config = Config(str(path))
+    config.patches = [Patch.with_bounds(str(tmp_path / f"p{k}.bin"), -1, -1, 11, 11) for k in range(16)]
+    split_ply(config)
+    whole = expected_patch(points)
+    for k in range(16):
+        assert (tmp_path / f"p{k}.bin").read_bytes() == whole
+        assert_no_space_past_end(tmp_path / f"p{k}.bin")
+
 @pytest.mark.parametrize("sample", [100.0, 50.0])
 def test_split_ply(tmp_path, tmp_path_factory, sample):
     """Four groups of patches, so four passes: the points the first pass kept are
@@ -133,10 +152,5 @@ def test_split_ply(tmp_path, tmp_path_factory, sample):
     else:
         assert not (kept & ~covered).any() and 0.45 < kept.sum() / covered.sum() < 0.55
     for within, (*_, out) in zip(inside, patches):
-        chosen = points[kept & within]
-        expected = np.full(len(chosen), -1.0, POINT)  # error -1, then every other field set
-        expected["id"], expected["track"] = np.arange(1, len(chosen) + 1), 0
-        for name in CLOUD.names:
-            expected[name] = chosen[name]
-        assert open(out, "rb").read() == np.array([len(chosen)], "<u8").tobytes() + expected.tobytes()
+        assert open(out, "rb").read() == expected_patch(points[kept & within])
         assert_no_space_past_end(out)

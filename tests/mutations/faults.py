@@ -101,9 +101,14 @@ FAULTS = [
     dict(id="split-patch-edge", file="native/split_point_cloud.hpp",
          find="(x < max_x)", replace="(x <= max_x)"),
     dict(id="split-kept-last-piece", file="native/split_point_cloud.cpp",  # points_loaded from one piece
-         find="kept_count += *count;", replace="kept_count = *count;"),
+         find="total += *count;", replace="total = *count;"),
     dict(id="split-redraw-each-pass", file="native/split_point_cloud.cpp",  # groups of patches disagree
-         find="        if (extracted) return {};\n        if (auto kept_now", replace="        if (auto kept_now"),
+         find="            if (!extracted) {\n                auto kept_now", replace="            {\n                auto kept_now"),
+    dict(id="split-stretch-unordered", file="native/split_point_cloud.cpp",  # stale order in short stretches
+         find="                order_members(cut, group.size());\n", replace=""),
+    dict(id="split-window-cut-short", file="native/split_point_cloud.cpp",  # a window's lists stopped early
+         find="w.whole = find_members(w.st, window, window.first, end, grid, slot_of, group.size()) <= kMaxStretchRecords;",
+         replace="w.whole = true;\n            find_members(w.st, window, window.first, end, grid, slot_of, group.size());"),
     dict(id="split-commit-before-assignment", file="native/split_point_cloud.cpp",
          find="changed.wait(lock, [&] { return writing_allowed || stopped.load(std::memory_order_relaxed); });",
          replace=""),
