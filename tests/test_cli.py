@@ -119,8 +119,11 @@ def test_camera_centres_of_rotated_cameras(tmp_path):  # unnormalised quaternion
 @contextlib.contextmanager
 def dask_executor():
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False, dashboard_address=None) \
-            as cluster, distributed.Client(cluster) as client:
+    # The scheduler's web server on any free port: test runs of two interpreters at once would
+    # race for the default one.
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  dashboard_address=":0") as cluster, \
+            distributed.Client(cluster) as client:
         yield client.get_executor()
 
 # Fresh worker processes: a fork of a process whose tools ran holds the pool's state without its threads.

@@ -173,7 +173,8 @@ TEST(CleanupPly, InterruptAtEachStep) {
         for (const auto& name : names) {
             EXPECT_TRUE(name == "in.ply" || name == "kept.ply") << name << " after an interrupt at poll " << n;
         }
-        if (std::find(names.begin(), names.end(), "kept.ply") != names.end())
+        if (std::find(names.begin(), names.end(), "kept.ply") != names.end()) {
             EXPECT_EQ(larkspan::io::read_file(dir / "kept.ply").value(), kept) << n;
+        }
     }
 }

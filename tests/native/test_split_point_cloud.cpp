@@ -48,10 +48,14 @@ TEST(SplitPly, InterruptInEachStep) {
         const bool before_writing = message == "PLY read error: E: x" ||
                                     message == "Assignment error: Signal check failed: E: x";
         EXPECT_TRUE(before_writing || message == "Interrupted: E: x") << message;
-        if (before_writing) EXPECT_FALSE(std::filesystem::exists(dir / "out/patch.bin")) << message;
-        if (std::filesystem::exists(dir / "out"))
-            for (const auto& entry : std::filesystem::directory_iterator(dir / "out"))
+        if (before_writing) {
+            EXPECT_FALSE(std::filesystem::exists(dir / "out/patch.bin")) << message;
+        }
+        if (std::filesystem::exists(dir / "out")) {
+            for (const auto& entry : std::filesystem::directory_iterator(dir / "out")) {
                 EXPECT_EQ(entry.path().filename(), "patch.bin") << message;
+            }
+        }
         std::filesystem::remove_all(dir / "out");
     }
 
@@ -155,9 +159,11 @@ TEST(RectIndex, CertainCandidatesHoldThePoint) {
                 ++certain_seen;
                 ASSERT_TRUE(patches[candidates[i]].contains(x, y)) << x << ", " << y;
             }
-            for (std::uint32_t j = 0; j < patches.size(); ++j)
-                if (patches[j].contains(x, y))
+            for (std::uint32_t j = 0; j < patches.size(); ++j) {
+                if (patches[j].contains(x, y)) {
                     ASSERT_NE(std::find(candidates.begin(), candidates.end(), j), candidates.end());
+                }
+            }
         }
     EXPECT_GT(certain_seen, 1000u);
 }
