@@ -659,7 +659,8 @@ private:
         return total;
     }
 
-    // The first pass's visit of a window starts by keeping its points.
+    // A counting pass's visit of a window starts by keeping its points, when
+    // it is the first pass.
     Status extract(detail::WriterReport& report, const io::Window& window) {
         if (extracted) return {};
         auto kept_now = keep_window(window);
