@@ -231,9 +231,10 @@ bool small_enough(double s0, double s1, double s2, double max_area) {
     return !(magnitude >= max_area);
 }
 
-// The filter's windows: each is split among the pool's threads and waited
-// for, so a window must hold enough pieces for the threads to share evenly.
-constexpr std::size_t kFilterWindowBytes = std::size_t{8} << 20;
+// The pass's windows, each filtered on one thread while others are filtered
+// or written: large enough that few system calls read them, small enough
+// that the windows in flight stay a fixed cost.
+constexpr std::size_t kPassWindowBytes = std::size_t{8} << 20;
 
 // Splats per piece of the parallel filter: a few milliseconds of work.
 constexpr std::size_t kSplatsPerPiece = 4096;
@@ -624,7 +625,7 @@ Status cleanup_ply(const CleanConfig& config, const InterruptPoll& poll, std::si
     stage = text::Stopwatch();
     if (auto held = require_vertex_block(*input, *header, layout->record_size); !held) return held;
     auto records = io::RecordReader::create(*input, header->header_size, layout->record_size,
-                                            header->vertex_count);
+                                            header->vertex_count, kPassWindowBytes);
     if (!records) return fail(records.error());
     io::print("Finished reading PLY vertex data in " + stage.elapsed_text() + "\n");
 
@@ -643,12 +644,7 @@ Status cleanup_ply(const CleanConfig& config, const InterruptPoll& poll, std::si
         shares.push_back(&kept);
         if (discarded) shares.push_back(&*discarded);
     }
-    // The filter reads a few fields of each record: windows smaller than the
-    // writer's leave the caches to the point grid.
-    auto filtered_records = io::RecordReader::create(*input, header->header_size, layout->record_size,
-                                                     header->vertex_count, kFilterWindowBytes);
-    if (!filtered_records) return fail(filtered_records.error());
-    auto flags = filter_splats(*filtered_records, *fields, grid ? &*grid : nullptr, rules, shares, interrupts);
+    auto flags = filter_splats(*records, *fields, grid ? &*grid : nullptr, rules, shares, interrupts);
     if (!flags) return fail(flags.error());
     if (auto w = write_splats(kept, discarded ? &*discarded : nullptr, config.output_file,
                               config.discarded_file, *records, *flags, fed_in_filter, interrupts);
