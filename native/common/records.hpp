@@ -118,12 +118,17 @@ public:
         const std::uint64_t windows = window_count();
         if (windows == 0) return {};
         in_flight = static_cast<std::size_t>(std::clamp<std::uint64_t>(in_flight, 1, windows));
-        std::vector<ByteBuffer> buffers;
-        for (std::size_t i = 0; i < in_flight; ++i) {
+        // The reader's own buffer is the first; the others last for the pass.
+        std::vector<ByteBuffer> more_buffers;
+        for (std::size_t i = 1; i < in_flight; ++i) {
             auto buffer = ByteBuffer::allocate(buffer_.size());
             if (!buffer) return fail(buffer.error());
-            buffers.push_back(std::move(*buffer));
+            more_buffers.push_back(std::move(*buffer));
         }
+        auto buffer_of = [&](std::uint64_t n) -> ByteBuffer& {
+            const std::size_t i = static_cast<std::size_t>(n % in_flight);
+            return i == 0 ? buffer_ : more_buffers[i - 1];
+        };
         auto window_at = [&](std::uint64_t n) { return order == Order::Forward ? n : windows - 1 - n; };
         // At most `in_flight` windows are between reading and consuming, so
         // window n may take the buffer of window n - in_flight.
@@ -148,7 +153,7 @@ public:
                 }
                 if (next + 1 < windows) prefetch(window_at(next + 1));
                 Window& slot = slots[next % in_flight];
-                auto read = read_into(window_at(next), buffers[next % in_flight]);
+                auto read = read_into(window_at(next), buffer_of(next));
                 ++next;
                 if (!read) {
                     record(fail(read.error()));
