@@ -58,12 +58,20 @@ Result<Window> RecordReader::read_into(std::uint64_t k, ByteBuffer& buffer) cons
     return window;
 }
 
-void RecordReader::prefetch(std::uint64_t k) const {
-    const std::uint64_t first = k * window_records_;
-    if (first >= count_) return;
-    const std::uint64_t records = std::min(window_records_, count_ - first);
-    // Only advice: a failure leaves the read to fetch the pages itself.
-    (void)::posix_fadvise(fd_, static_cast<off_t>(offset_ + first * record_size_),
+void RecordReader::read_ahead(Order order, std::uint64_t n, std::uint64_t& asked) const {
+    const std::uint64_t windows = window_count();
+    const std::uint64_t span = std::max<std::uint64_t>(1, kReadAheadBytes / (window_records_ * record_size_));
+    if (asked >= windows || asked > n + span / 2) return;
+    const std::uint64_t from = std::max(asked, n);
+    const std::uint64_t until = std::min(windows, n + 1 + span);
+    asked = until;
+    // The pass's windows [from, until) are the file's [first, last).
+    const std::uint64_t first = order == Order::Forward ? from : windows - until;
+    const std::uint64_t last = order == Order::Forward ? until : windows - from;
+    const std::uint64_t first_record = first * window_records_;
+    const std::uint64_t records = std::min(count_, last * window_records_) - first_record;
+    // Only advice: a failure leaves the reads to fetch the pages themselves.
+    (void)::posix_fadvise(fd_, static_cast<off_t>(offset_ + first_record * record_size_),
                           static_cast<off_t>(records * record_size_), POSIX_FADV_WILLNEED);
 }
 

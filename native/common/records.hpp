@@ -28,6 +28,11 @@ namespace larkspan::io {
 // workers get whole blocks of records; small enough to be a fixed cost.
 inline constexpr std::size_t kWindowBytes = std::size_t{16} << 20;
 
+// How far beyond the window being read the kernel is asked to fetch the
+// file: windows are sized for the cores' caches, while a disk reads best in
+// long requests.
+inline constexpr std::uint64_t kReadAheadBytes = std::uint64_t{8} << 20;
+
 // Records [first, first + count) of the file, held in the reader's buffer
 // until the next window is read.
 struct Window {
@@ -64,9 +69,6 @@ public:
 
     // Reads window k (windows numbered in file order).
     Result<Window> read(std::uint64_t k);
-    // Asks the kernel to start reading window k in the background.
-    void prefetch(std::uint64_t k) const;
-
     // Asks the kernel to drop window k from the page cache.
     void drop(std::uint64_t k) const;
 
@@ -86,7 +88,8 @@ public:
             spare_ = std::move(*spare);
         }
         auto window_at = [&](std::uint64_t n) { return order == Order::Forward ? n : windows - 1 - n; };
-        if (windows > 1) prefetch(window_at(1));
+        std::uint64_t asked = 0;
+        read_ahead(order, 0, asked);
         Result<Window> current = read_into(window_at(0), buffer_);
         for (std::uint64_t n = 0; n < windows; ++n) {
             if (!current) return fail(current.error());
@@ -94,7 +97,7 @@ public:
             Result<Window> next;
             tbb::task_group reading;
             if (n + 1 < windows) {
-                if (n + 2 < windows) prefetch(window_at(n + 2));
+                read_ahead(order, n + 1, asked);
                 reading.run([&] { next = read_into(window_at(n + 1), next_buffer); });
             }
             auto visited = visit(*current);
@@ -141,8 +144,7 @@ public:
             if (failure) failure = std::move(status);
             failed.store(true, std::memory_order_relaxed);
         };
-        std::uint64_t next = 0;
-        prefetch(window_at(0));
+        std::uint64_t next = 0, asked = 0;
         tbb::parallel_pipeline(
             in_flight,
             tbb::make_filter<void, Window*>(tbb::filter_mode::serial_in_order,
@@ -151,7 +153,7 @@ public:
                     control.stop();
                     return nullptr;
                 }
-                if (next + 1 < windows) prefetch(window_at(next + 1));
+                read_ahead(order, next, asked);
                 Window& slot = slots[next % in_flight];
                 auto read = read_into(window_at(next), buffer_of(next));
                 ++next;
@@ -185,6 +187,12 @@ private:
 
     // Reads window k into `buffer`.
     Result<Window> read_into(std::uint64_t k, ByteBuffer& buffer) const;
+    // Asks the kernel to fetch in the background the windows of a pass in
+    // `order` from window n, which is about to be read, to kReadAheadBytes
+    // beyond it; `asked` counts the windows of the pass asked for so far.
+    // It asks again once half of that span has been read, so the advice
+    // costs few system calls however small the windows are.
+    void read_ahead(Order order, std::uint64_t n, std::uint64_t& asked) const;
 
     int fd_;  // borrowed: the caller keeps the file open
     std::uint64_t offset_, record_size_, count_, window_records_;
