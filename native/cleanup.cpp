@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <numeric>
 #include <tuple>
 
 #include <tbb/parallel_sort.h>
@@ -87,8 +88,67 @@ CellKey cell_of(double x, double y, double z, double radius) {
 }
 
 PointGrid::PointGrid(const std::vector<GridPoint>& points, double radius) {
-    // Each point's cell with its place in the file, sorted on the pool: the
-    // place breaks ties, so the points of a cell stay in file order.
+    std::vector<CellKey> keys(points.size());
+    parallel_for_each(points.size(), [&](std::size_t i) {
+        keys[i] = cell_of(points[i].x, points[i].y, points[i].z, radius);
+    }, 4096);
+    if (points.empty()) return;
+    if (!file_in_dense_columns(points, keys)) file_in_hashed_columns(points, keys);
+}
+
+// When the columns' bounding rectangle is not much larger than the number of
+// points (the usual ground-plane scene), every column has a place in a table
+// over the rectangle, and the points are filed by counting: how many fall in
+// each column, where each column therefore starts, then each point put in
+// its column in file order, and each column's points ordered by z cell.
+bool PointGrid::file_in_dense_columns(const std::vector<GridPoint>& points,
+                                      const std::vector<CellKey>& keys) {
+    const auto [left, right] = std::ranges::minmax_element(keys, {}, &CellKey::x);
+    const auto [bottom, top] = std::ranges::minmax_element(keys, {}, &CellKey::y);
+    // Indices lie within +-2^62, so the extent of any two fits.
+    const std::int64_t width = right->x - left->x + 1;
+    const std::int64_t height = top->y - bottom->y + 1;
+    const std::int64_t dense_limit = 4 * static_cast<std::int64_t>(points.size()) + 1024;
+    if (width > dense_limit || height > dense_limit / width) return false;
+    min_x_ = left->x;
+    min_y_ = bottom->y;
+    width_ = width;
+    height_ = height;
+    auto column_of = [&](const CellKey& key) {
+        return static_cast<std::size_t>((key.x - min_x_) * height_ + (key.y - min_y_));
+    };
+
+    // offsets_[k] is where column k's points start, offsets_[k + 1] where they end.
+    const auto columns = static_cast<std::size_t>(width * height);
+    offsets_.assign(columns + 1, 0);
+    for (const CellKey& key : keys) ++offsets_[column_of(key) + 1];
+    std::partial_sum(offsets_.begin(), offsets_.end(), offsets_.begin());
+    std::vector<std::size_t> order(points.size());
+    std::vector<std::uint64_t> next(offsets_.begin(), offsets_.end() - 1);
+    for (std::size_t i = 0; i < points.size(); ++i) order[next[column_of(keys[i])]++] = i;
+
+    z_cells_.assign(columns, 0);
+    parallel_for_each(columns, [&](std::size_t k) {
+        const auto first = order.begin() + static_cast<std::ptrdiff_t>(offsets_[k]);
+        const auto last = order.begin() + static_cast<std::ptrdiff_t>(offsets_[k + 1]);
+        std::sort(first, last, [&](std::size_t a, std::size_t b) {
+            return std::tie(keys[a].z, a) < std::tie(keys[b].z, b);
+        });
+        for (auto i = first; i != last; ++i) z_cells_[k] |= z_cell_bits(keys[*i].z, keys[*i].z);
+    }, 1024);
+    points_.resize(points.size());
+    parallel_for_each(points.size(), [&](std::size_t n) {
+        const GridPoint& p = points[order[n]];
+        points_[n] = {p.x, p.y, p.z, keys[order[n]].z};
+    }, 4096);
+    return true;
+}
+
+// Otherwise (points far apart, outliers far away) the points are sorted by
+// cell, with their place in the file breaking ties so that the points of a
+// cell stay in file order, and the occupied columns go in a hash table.
+void PointGrid::file_in_hashed_columns(const std::vector<GridPoint>& points,
+                                       const std::vector<CellKey>& keys) {
     struct Filed {
         CellKey key;
         std::size_t index;
@@ -98,9 +158,7 @@ PointGrid::PointGrid(const std::vector<GridPoint>& points, double radius) {
         }
     };
     std::vector<Filed> order(points.size());
-    parallel_for_each(points.size(), [&](std::size_t i) {
-        order[i] = {cell_of(points[i].x, points[i].y, points[i].z, radius), i};
-    }, 4096);
+    parallel_for_each(points.size(), [&](std::size_t i) { order[i] = {keys[i], i}; }, 4096);
     tbb::parallel_sort(order.begin(), order.end());
 
     points_.reserve(points.size());
@@ -114,39 +172,7 @@ PointGrid::PointGrid(const std::vector<GridPoint>& points, double radius) {
         columns.back().run.end = n + 1;
         columns.back().run.z_cells |= z_cell_bits(key.z, key.z);
     }
-    if (columns.empty()) return;
-
-    std::int64_t min_y = columns.front().cy, max_y = min_y;
-    for (const Slot& c : columns) {
-        min_y = std::min(min_y, c.cy);
-        max_y = std::max(max_y, c.cy);
-    }
-    // Indices lie within +-2^62, so the extent of any two fits.
-    const std::int64_t width = columns.back().cx - columns.front().cx + 1;
-    const std::int64_t height = max_y - min_y + 1;
-    const std::int64_t dense_limit = 4 * static_cast<std::int64_t>(columns.size()) + 1024;
-    if (width <= dense_limit && height <= dense_limit / width) {
-        min_x_ = columns.front().cx;
-        min_y_ = min_y;
-        width_ = width;
-        height_ = height;
-        build_dense_index(columns);
-    } else {
-        build_hash_index(columns);
-    }
-}
-
-void PointGrid::build_dense_index(const std::vector<Slot>& columns) {
-    // Column index k grows with (cx, cy), the order of `columns`: offsets_[k]
-    // is the start of the first column whose index is k or more.
-    offsets_.assign(static_cast<std::size_t>(width_ * height_) + 1, points_.size());
-    z_cells_.assign(static_cast<std::size_t>(width_ * height_), 0);
-    std::size_t k = 0;
-    for (const Slot& c : columns) {
-        const auto index = static_cast<std::size_t>((c.cx - min_x_) * height_ + (c.cy - min_y_));
-        while (k <= index) offsets_[k++] = c.run.begin;
-        z_cells_[index] = c.run.z_cells;
-    }
+    build_hash_index(columns);
 }
 
 void PointGrid::build_hash_index(const std::vector<Slot>& columns) {

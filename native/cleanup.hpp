@@ -66,9 +66,10 @@ struct FiledPoint {
 // COLMAP points filed by cell. Points are stored sorted by column (cx, cy),
 // then by cz, then in file order, so the three cells cz - 1, cz, cz + 1 of a
 // column are one contiguous run: a neighbour search makes 9 column lookups,
-// not 27. Columns are found through a dense offset table when the occupied
-// columns fill their bounding rectangle well (the usual ground-plane scene),
-// and through an open-addressing hash table otherwise (outliers far away).
+// not 27. Columns are found through a dense offset table when their bounding
+// rectangle holds at most about four columns per point (the usual
+// ground-plane scene), and through an open-addressing hash table otherwise
+// (outliers far away).
 class PointGrid {
 public:
     PointGrid(const std::vector<GridPoint>& points, double radius);
@@ -92,8 +93,10 @@ private:
         Run run;  // begin == end: free slot
     };
     Run column(std::int64_t cx, std::int64_t cy) const;
-    // `columns` in (cx, cy) order, each with its run.
-    void build_dense_index(const std::vector<Slot>& columns);
+    // The two ways of filing the points, given the cell of each; the dense
+    // one declines (false) when the columns' rectangle is too large.
+    bool file_in_dense_columns(const std::vector<GridPoint>& points, const std::vector<CellKey>& keys);
+    void file_in_hashed_columns(const std::vector<GridPoint>& points, const std::vector<CellKey>& keys);
     void build_hash_index(const std::vector<Slot>& columns);
 
     std::vector<FiledPoint> points_;
