@@ -120,13 +120,17 @@ constexpr std::size_t kMinRigSize = 8;
 constexpr std::size_t kMinRigSensorSize = 9;
 constexpr std::size_t kMinFrameSize = 4 + 4 + 56 + 4;
 
+// Model files are read in pieces of this size: a points file of millions of
+// points takes few system calls.
+constexpr std::size_t kReadBufferBytes = std::size_t{256} << 10;
+
 // Reads one model file front to back. The first failure sticks: later reads
 // do nothing, so a record reader can read field after field in file order and
 // look at status() once. The bytes consumed are counted, so counts read from
 // the file can be weighed against what the file still holds.
 class RecordReader {
 public:
-    explicit RecordReader(io::File& file) : reader_(file) {
+    explicit RecordReader(io::File& file) : reader_(file, kReadBufferBytes) {
         auto size = file.size();
         file_size_ = size ? *size : 0;  // 0 for pipes and the like: nothing is pre-sized
     }
@@ -167,19 +171,16 @@ public:
         }
     }
 
-    // Passes over `count` elements of `element_size` bytes by reading them
-    // through a small scratch buffer: a corrupt count costs reads until the
-    // file ends, never an allocation of its size.
+    // Passes over `count` elements of `element_size` bytes by reading past
+    // them: a corrupt count costs reads until the file ends, never an
+    // allocation of its size.
     void skip(std::uint64_t count, std::size_t element_size) {
         unsigned long long size = 0;
         // No file holds a list whose byte size does not fit in 64 bits.
         if (multiply_overflows(count, element_size, size)) return fail_with(io::short_read_error());
-        char scratch[512];
-        while (size > 0 && ok()) {
-            const auto take = static_cast<std::size_t>(std::min<unsigned long long>(size, sizeof scratch));
-            bytes(scratch, take);
-            size -= take;
-        }
+        if (!ok()) return;
+        status_ = reader_.skip(size);
+        if (ok()) consumed_ += size;
     }
 
     // The bytes up to the next NUL, which is consumed and not stored.

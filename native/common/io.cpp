@@ -550,7 +550,7 @@ Result<std::size_t> BufferedReader::read(void* data, std::size_t size) {
     return take;
 }
 
-Status BufferedReader::read_exact(void* data, std::size_t size) {
+Status BufferedReader::read_exact_beyond_buffer(void* data, std::size_t size) {
     auto* out = static_cast<char*>(data);
     while (size > 0) {
         auto n = read(out, size);
@@ -558,6 +558,20 @@ Status BufferedReader::read_exact(void* data, std::size_t size) {
         if (*n == 0) return fail(short_read_error());
         out += *n;
         size -= *n;
+    }
+    return {};
+}
+
+Status BufferedReader::skip(std::uint64_t size) {
+    while (size > 0) {
+        if (begin_ == end_) {
+            auto filled = fill();
+            if (!filled) return filled;
+            if (end_ == 0) return fail(short_read_error());
+        }
+        const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(size, end_ - begin_));
+        begin_ += take;
+        size -= take;
     }
     return {};
 }

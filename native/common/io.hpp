@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -186,12 +187,24 @@ public:
     // how many bytes were appended, 0 at end.
     Result<std::size_t> read_line(std::string& line, std::size_t max_bytes = SIZE_MAX);
     Result<std::size_t> read(void* data, std::size_t size);
-    Status read_exact(void* data, std::size_t size);
+    Status read_exact(void* data, std::size_t size) {
+        // Most reads of a record's fields find their bytes in the buffer.
+        if (size <= end_ - begin_ && size > 0) {
+            std::memcpy(data, buffer_.data() + begin_, size);
+            begin_ += size;
+            return {};
+        }
+        return read_exact_beyond_buffer(data, size);
+    }
+    // Reads past `size` bytes without keeping them; a file that ends earlier
+    // is a short read.
+    Status skip(std::uint64_t size);
     Status seek(std::uint64_t offset);
     File& file() { return file_; }
 
 private:
     Status fill();
+    Status read_exact_beyond_buffer(void* data, std::size_t size);
 
     File& file_;
     std::vector<char> buffer_;

@@ -132,6 +132,11 @@ FAULTS = [
     dict(id="cleanup-z-cells-no-wrap", file="native/cleanup.cpp",  # ranges across z = 64k lose cells
          find="return std::rotl((std::uint64_t{1} << width) - 1, shift);",
          replace="return ((std::uint64_t{1} << width) - 1) << shift;"),
+    dict(id="cleanup-dense-z-unsorted", file="native/cleanup.cpp",  # a column's cells are not runs
+         find="std::sort(first, last, [&](std::size_t a, std::size_t b) {", replace="std::sort(last, last, [&](std::size_t a, std::size_t b) {"),
+    dict(id="io-skip-past-end", file=C + "io.cpp",  # a points file cut inside a track reads
+         find="if (end_ == 0) return fail(short_read_error());\n        }\n        const std::size_t take",
+         replace="if (end_ == 0) return {};\n        }\n        const std::size_t take"),
     dict(id="io-move-front-first", file=C + "io.cpp",  # a move towards the back overwrites its source
          find="const bool forward = to < from;", replace="const bool forward = true;"),
     dict(id="io-reserve-past-end", file=C + "io.cpp",  # each write leaves a reservation behind it
