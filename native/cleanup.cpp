@@ -257,6 +257,36 @@ bool small_enough(double s0, double s1, double s2, double max_area) {
     return !(magnitude >= max_area);
 }
 
+// The scale test with two bounds on a single scale that decide it without
+// the exponentials for most splats. Below `surely_small`, exp(s)^2 is under a
+// third of max_area; above `surely_large`, it alone exceeds max_area. Both
+// keep a margin of 1e-6 in log space, far beyond the rounding of exp, the
+// squares and the sum, so the bounds never decide otherwise than the full
+// test. A NaN scale makes the magnitude NaN, which passes; it is never
+// decided by the bounds.
+class ScaleLimit {
+public:
+    explicit ScaleLimit(double max_area) : max_area_(max_area) {
+        constexpr double kMargin = 1e-6;
+        const double log_area = std::log(max_area);
+        if (!std::isfinite(log_area)) return;  // 0, negative, infinite or NaN: always the full test
+        surely_small_ = 0.5 * (log_area - std::log(3.0)) - kMargin;
+        surely_large_ = 0.5 * log_area + kMargin;
+    }
+
+    bool passes(double s0, double s1, double s2) const {
+        if (s0 < surely_small_ && s1 < surely_small_ && s2 < surely_small_) return true;
+        const bool any_nan = std::isnan(s0) || std::isnan(s1) || std::isnan(s2);
+        if (!any_nan && (s0 > surely_large_ || s1 > surely_large_ || s2 > surely_large_)) return false;
+        return small_enough(s0, s1, s2, max_area_);
+    }
+
+private:
+    double max_area_;
+    double surely_small_ = -std::numeric_limits<double>::infinity();
+    double surely_large_ = std::numeric_limits<double>::infinity();
+};
+
 // The pass's windows, each filtered on one thread while others are filtered
 // or written: small enough that a window read by the kernel is still in the
 // core's cache when it is filtered and then copied to the outputs. Windows
@@ -326,12 +356,12 @@ bool all_float32(const SplatFields& f) {
 
 template <bool kFloat32>
 bool keep_record(const char* record, const SplatFields& fields, const PointGrid* grid,
-                 const KeepRules& rules) {
+                 const KeepRules& rules, const ScaleLimit& scale_limit) {
     auto read = [record](ply::Field field) { return ply::read_field<kFloat32>(record, field); };
     const double x = read(fields.x), y = read(fields.y), z = read(fields.z);
     // The cheap tests first; all three must pass, so the order changes nothing.
     if (!inside_box(x, y, z, rules)) return false;
-    if (!small_enough(read(fields.scale_0), read(fields.scale_1), read(fields.scale_2), rules.max_area))
+    if (!scale_limit.passes(read(fields.scale_0), read(fields.scale_1), read(fields.scale_2)))
         return false;
     return grid == nullptr || has_neighbors(*grid, x, y, z, rules);
 }
@@ -340,8 +370,9 @@ bool keep_record(const char* record, const SplatFields& fields, const PointGrid*
 
 bool splat_keep(const char* record, const SplatFields& fields, const PointGrid* grid,
                 const KeepRules& rules) {
-    return all_float32(fields) ? keep_record<true>(record, fields, grid, rules)
-                               : keep_record<false>(record, fields, grid, rules);
+    const ScaleLimit scale_limit(rules.max_area);
+    return all_float32(fields) ? keep_record<true>(record, fields, grid, rules, scale_limit)
+                               : keep_record<false>(record, fields, grid, rules, scale_limit);
 }
 
 // ---- writer stage ----
@@ -500,6 +531,7 @@ Status filter_pass(io::RecordReader& records, const SplatFields& fields, const P
     const bool writes = !shares.empty();
     const io::Order order = writes ? io::Order::Forward : io::Order::Backward;
     const bool drop_behind = writes && io::larger_than_memory(records.count() * records.record_size());
+    const ScaleLimit scale_limit(rules.max_area);
     auto pass = [&]<bool kFloat32>() {
         // Pieces are small enough that the calling thread checks for
         // interrupts often; other threads stop once it has seen one.
@@ -508,7 +540,7 @@ Status filter_pass(io::RecordReader& records, const SplatFields& fields, const P
                 if (auto checked = interrupts.check(); !checked) return checked;
                 const std::uint64_t last = std::min<std::uint64_t>(window.count, first + kSplatsPerPiece);
                 for (std::uint64_t i = first; i < last; ++i)
-                    flags[window.first + i] = keep_record<kFloat32>(window.record(i), fields, grid, rules);
+                    flags[window.first + i] = keep_record<kFloat32>(window.record(i), fields, grid, rules, scale_limit);
             }
             return {};
         };

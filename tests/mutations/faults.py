@@ -132,6 +132,10 @@ FAULTS = [
     dict(id="cleanup-z-cells-no-wrap", file="native/cleanup.cpp",  # ranges across z = 64k lose cells
          find="return std::rotl((std::uint64_t{1} << width) - 1, shift);",
          replace="return ((std::uint64_t{1} << width) - 1) << shift;"),
+    dict(id="cleanup-scale-bound-inside", file="native/cleanup.cpp",  # splats just under the limit fail
+         find="surely_large_ = 0.5 * log_area + kMargin;", replace="surely_large_ = 0.5 * log_area - kMargin;"),
+    dict(id="cleanup-scale-nan-decided", file="native/cleanup.cpp",  # a NaN scale beside a large one fails
+         find="if (!any_nan && (s0 > surely_large_", replace="if ((s0 > surely_large_"),
     dict(id="cleanup-dense-z-unsorted", file="native/cleanup.cpp",  # a column's cells are not runs
          find="std::sort(first, last, [&](std::size_t a, std::size_t b) {", replace="std::sort(last, last, [&](std::size_t a, std::size_t b) {"),
     dict(id="io-skip-past-end", file=C + "io.cpp",  # a points file cut inside a track reads

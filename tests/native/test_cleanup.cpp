@@ -178,3 +178,41 @@ TEST(CleanupPly, InterruptAtEachStep) {
         }
     }
 }
+
+// The scale test decides most splats from bounds on single scales; it must
+// agree with the magnitude itself, exp(s0)^2 + exp(s1)^2 + exp(s2)^2 >=
+// max_area failing, everywhere: scales on and a hair either side of both
+// bounds, NaN (which passes) beside a scale that alone would fail, infinite
+// scales, and limits the bounds cannot be taken from (0, negative, infinite,
+// NaN, subnormal).
+TEST(SplatKeep, ScaleTestAgreesWithTheMagnitude) {
+    const SplatFields fields{{0, larkspan::ply::Type::Float64},  {8, larkspan::ply::Type::Float64},
+                             {16, larkspan::ply::Type::Float64}, {24, larkspan::ply::Type::Float64},
+                             {32, larkspan::ply::Type::Float64}, {40, larkspan::ply::Type::Float64}};
+    const double inf = INFINITY, nan = std::nan("");
+    int decided = 0;
+    for (double max_area : {0.05, 3.0, 1e-300, 4.9e-324, DBL_MAX, 0.0, -1.0, inf, nan, 1.0}) {
+        KeepRules rules;
+        rules.max_area = max_area;
+        std::vector<double> scales{0.0, -inf, inf, nan, -700.0, 700.0};
+        for (double bound : {0.5 * std::log(max_area), 0.5 * std::log(max_area / 3)}) {
+            if (!std::isfinite(bound)) continue;
+            for (int k = -40; k <= 40; ++k) scales.push_back(bound + k * 1e-7 * std::max(1.0, std::fabs(bound)));
+            for (double s = bound; scales.size() < 200; s = std::nextafter(s, inf)) scales.push_back(s);
+        }
+        const double other = scales[scales.size() / 2];
+        for (double a : scales) {
+            const std::pair<double, double> rest[] = {{-inf, -inf}, {a, a}, {-inf, a}, {nan, -inf},
+                                                      {inf, -inf},  {other, -inf}, {-inf, nan}};
+            for (const auto& [b, c] : rest) {
+                const double record[6] = {0, 0, 0, a, b, c};
+                const double e0 = std::exp(a), e1 = std::exp(b), e2 = std::exp(c);
+                const bool expected = !(e0 * e0 + e1 * e1 + e2 * e2 >= max_area);
+                ASSERT_EQ(splat_keep(reinterpret_cast<const char*>(record), fields, nullptr, rules), expected)
+                    << "max_area " << max_area << ", scales " << a << " " << b << " " << c;
+                ++decided;
+            }
+        }
+    }
+    EXPECT_GT(decided, 1000);
+}
