@@ -1,11 +1,13 @@
 #include "cleanup.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <numeric>
 #include <tuple>
 
@@ -186,6 +188,24 @@ void PointGrid::build_hash_index(const std::vector<Slot>& columns) {
     }
 }
 
+void PointGrid::prefetch_entry(std::int64_t cx, std::int64_t cy) const {
+    if (!offsets_.empty()) {
+        const std::int64_t i = cx - min_x_, j = cy - min_y_;
+        if (i < 0 || i >= width_ || j < 0 || j >= height_) return;
+        const auto k = static_cast<std::size_t>(i * height_ + j);
+        __builtin_prefetch(&offsets_[k]);
+        __builtin_prefetch(&z_cells_[k]);
+    } else if (!slots_.empty()) {
+        __builtin_prefetch(&slots_[hash_column(cx, cy) >> shift_]);
+    }
+}
+
+void PointGrid::prefetch_points(std::int64_t cx, std::int64_t cy) const {
+    const Run run = column(cx, cy);
+    // Two points to a cache line: the first lines of the column.
+    for (std::uint64_t n = run.begin; n < run.end && n < run.begin + 8; n += 2) __builtin_prefetch(&points_[n]);
+}
+
 PointGrid::Run PointGrid::column(std::int64_t cx, std::int64_t cy) const {
     if (!offsets_.empty()) {
         const std::int64_t i = cx - min_x_, j = cy - min_y_;
@@ -204,15 +224,25 @@ PointGrid::Run PointGrid::column(std::int64_t cx, std::int64_t cy) const {
 
 std::span<const FiledPoint> PointGrid::cells(std::int64_t cx, std::int64_t cy, std::int64_t z_first,
                                              std::int64_t z_last) const {
+    return cells_of(column(cx, cy), z_first, z_last);
+}
+
+std::span<const FiledPoint> PointGrid::near_cells(std::int64_t cx, std::int64_t cy, std::int64_t z_first,
+                                                  std::int64_t z_last) const {
     const Run run = column(cx, cy);
+    if (run.end - run.begin > kWholeColumn) return cells_of(run, z_first, z_last);
+    if ((run.z_cells & z_cell_bits(z_first, z_last)) == 0) return {};
+    return {points_.data() + run.begin, points_.data() + run.end};
+}
+
+std::span<const FiledPoint> PointGrid::cells_of(const Run& run, std::int64_t z_first, std::int64_t z_last) const {
     if ((run.z_cells & z_cell_bits(z_first, z_last)) == 0) return {};
     const FiledPoint* begin = points_.data() + run.begin;
     const FiledPoint* end = points_.data() + run.end;
     auto below = [&](const FiledPoint& p) { return p.cell_z < z_first; };
     auto within = [&](const FiledPoint& p) { return p.cell_z <= z_last; };
-    // Most columns hold a few dozen points: reading them in order finds the
-    // cells sooner than the jumps of a binary search, which long columns
-    // still take.
+    // Reading a few dozen points in order finds the cells sooner than the
+    // jumps of a binary search, which long columns still take.
     constexpr std::ptrdiff_t kScanned = 32;
     const FiledPoint* first = end - begin <= kScanned ? std::find_if_not(begin, end, below)
                                                       : std::partition_point(begin, end, below);
@@ -307,28 +337,39 @@ constexpr int kColumnSteps[9][2] = {{0, 0},  {0, -1}, {0, 1},  {-1, 0}, {1, 0},
 // stopping after the first run that brings the count to `min_neighbors`.
 // With the cell edge equal to the radius, any point within the radius lies
 // in one of those cells. The three z cells of a column are one run.
-bool has_neighbors(const PointGrid& grid, double x, double y, double z, const KeepRules& rules) {
-    if (rules.min_neighbors == 0) return true;
-    if (grid.point_count() == 0) return false;
-    const CellKey centre = cell_of(x, y, z, rules.radius);
+// `centre` is the splat's cell; the grid holds points and at least one
+// neighbour is asked for.
+bool has_neighbors_around(const PointGrid& grid, const CellKey& centre, double x, double y, double z,
+                          const KeepRules& rules) {
     const double r2 = rules.radius * rules.radius;
     std::uint64_t count = 0;
     // A run's points are all counted, without a branch on each: about half
     // of them lie within the radius, so that branch would be mispredicted
-    // half the time; whether enough are found is asked once per run.
+    // half the time; whether enough are found is asked once per run. A short
+    // column comes whole, and only its points in the three cells count:
+    // testing each point's cell costs less than finding where they start
+    // and end.
+    const std::int64_t z_first = centre.z - 1;
     auto enough_in = [&](std::span<const FiledPoint> run) {
         for (const FiledPoint& p : run) {
             const double ddx = p.x - x, ddy = p.y - y, ddz = p.z - z;
             const double d2 = (ddx * ddx + ddy * ddy) + ddz * ddz;
-            count += d2 <= r2;
+            const bool in_cells = static_cast<std::uint64_t>(p.cell_z) - static_cast<std::uint64_t>(z_first) <= 2;
+            count += (d2 <= r2) & in_cells;
         }
         return count >= rules.min_neighbors;
     };
     for (const auto& step : kColumnSteps) {
-        if (enough_in(grid.cells(centre.x + step[0], centre.y + step[1], centre.z - 1, centre.z + 1)))
+        if (enough_in(grid.near_cells(centre.x + step[0], centre.y + step[1], z_first, centre.z + 1)))
             return true;
     }
     return false;
+}
+
+bool has_neighbors(const PointGrid& grid, double x, double y, double z, const KeepRules& rules) {
+    if (rules.min_neighbors == 0) return true;
+    if (grid.point_count() == 0) return false;
+    return has_neighbors_around(grid, cell_of(x, y, z, rules.radius), x, y, z, rules);
 }
 
 }  // namespace
@@ -354,16 +395,66 @@ bool all_float32(const SplatFields& f) {
     return true;
 }
 
+struct Position {
+    double x, y, z;
+};
+
+// The splat's position when it passes the box and scale tests, the cheap
+// ones, which come first: all three tests must pass, so the order changes
+// nothing.
+template <bool kFloat32>
+std::optional<Position> within_limits(const char* record, const SplatFields& fields, const KeepRules& rules,
+                                      const ScaleLimit& scale_limit) {
+    auto read = [record](ply::Field field) { return ply::read_field<kFloat32>(record, field); };
+    const Position at{read(fields.x), read(fields.y), read(fields.z)};
+    if (!inside_box(at.x, at.y, at.z, rules)) return std::nullopt;
+    if (!scale_limit.passes(read(fields.scale_0), read(fields.scale_1), read(fields.scale_2))) return std::nullopt;
+    return at;
+}
+
 template <bool kFloat32>
 bool keep_record(const char* record, const SplatFields& fields, const PointGrid* grid,
                  const KeepRules& rules, const ScaleLimit& scale_limit) {
-    auto read = [record](ply::Field field) { return ply::read_field<kFloat32>(record, field); };
-    const double x = read(fields.x), y = read(fields.y), z = read(fields.z);
-    // The cheap tests first; all three must pass, so the order changes nothing.
-    if (!inside_box(x, y, z, rules)) return false;
-    if (!scale_limit.passes(read(fields.scale_0), read(fields.scale_1), read(fields.scale_2)))
-        return false;
-    return grid == nullptr || has_neighbors(*grid, x, y, z, rules);
+    const auto at = within_limits<kFloat32>(record, fields, rules, scale_limit);
+    return at && (grid == nullptr || has_neighbors(*grid, at->x, at->y, at->z, rules));
+}
+
+// Splats whose neighbours are searched together: their columns' first cache
+// lines are all requested before the first search reads them.
+constexpr std::uint64_t kSearchBatch = 16;
+
+// The keep flags of records [first, last) of the window, as keep_record
+// gives them. The grid's cache lines a search reads first, which the records
+// streaming through the caches keep evicting, are requested for the whole
+// batch at once: each column's entry in the index, then its first points.
+template <bool kFloat32>
+void filter_batch(const io::Window& window, std::uint64_t first, std::uint64_t last, const SplatFields& fields,
+                  const PointGrid* grid, const KeepRules& rules, const ScaleLimit& scale_limit,
+                  std::vector<std::uint8_t>& flags) {
+    // Otherwise the neighbour test passes without a grid or with
+    // min_neighbors 0, and fails on an empty grid.
+    const bool searched = grid != nullptr && rules.min_neighbors > 0 && grid->point_count() > 0;
+    const bool passes_unsearched = grid == nullptr || rules.min_neighbors == 0;
+    struct Searched {
+        std::uint64_t i;
+        Position at;
+        CellKey centre;
+    };
+    std::array<Searched, kSearchBatch> batch;
+    std::size_t n = 0;
+    for (std::uint64_t i = first; i < last; ++i) {
+        const auto at = within_limits<kFloat32>(window.record(i), fields, rules, scale_limit);
+        if (!at || !searched) {
+            flags[window.first + i] = at && passes_unsearched;
+            continue;
+        }
+        const CellKey centre = cell_of(at->x, at->y, at->z, rules.radius);
+        grid->prefetch_entry(centre.x, centre.y);
+        batch[n++] = {i, *at, centre};
+    }
+    for (const Searched& s : std::span(batch.data(), n)) grid->prefetch_points(s.centre.x, s.centre.y);
+    for (const Searched& s : std::span(batch.data(), n))
+        flags[window.first + s.i] = has_neighbors_around(*grid, s.centre, s.at.x, s.at.y, s.at.z, rules);
 }
 
 }  // namespace
@@ -539,8 +630,10 @@ Status filter_pass(io::RecordReader& records, const SplatFields& fields, const P
             for (std::uint64_t first = 0; first < window.count; first += kSplatsPerPiece) {
                 if (auto checked = interrupts.check(); !checked) return checked;
                 const std::uint64_t last = std::min<std::uint64_t>(window.count, first + kSplatsPerPiece);
-                for (std::uint64_t i = first; i < last; ++i)
-                    flags[window.first + i] = keep_record<kFloat32>(window.record(i), fields, grid, rules, scale_limit);
+                for (std::uint64_t batch = first; batch < last; batch += kSearchBatch) {
+                    filter_batch<kFloat32>(window, batch, std::min(last, batch + kSearchBatch), fields, grid,
+                                           rules, scale_limit, flags);
+                }
             }
             return {};
         };

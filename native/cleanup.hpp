@@ -79,6 +79,14 @@ public:
     // order and file order within a cell; empty when there are none.
     std::span<const FiledPoint> cells(std::int64_t cx, std::int64_t cy, std::int64_t z_first,
                                       std::int64_t z_last) const;
+    // The same points, or a short column's whole run: the caller tests each
+    // point's cell_z.
+    std::span<const FiledPoint> near_cells(std::int64_t cx, std::int64_t cy, std::int64_t z_first,
+                                           std::int64_t z_last) const;
+    // Ask for the cache lines a search of column (cx, cy) reads first: its
+    // entry in the index, then, once that has arrived, its first points.
+    void prefetch_entry(std::int64_t cx, std::int64_t cy) const;
+    void prefetch_points(std::int64_t cx, std::int64_t cy) const;
 
 private:
     struct Run {
@@ -93,6 +101,9 @@ private:
         Run run;  // begin == end: free slot
     };
     Run column(std::int64_t cx, std::int64_t cy) const;
+    std::span<const FiledPoint> cells_of(const Run& run, std::int64_t z_first, std::int64_t z_last) const;
+    // Columns of at most this many points are searched whole.
+    static constexpr std::uint64_t kWholeColumn = 32;
     // The two ways of filing the points, given the cell of each; the dense
     // one declines (false) when the columns' rectangle is too large.
     bool file_in_dense_columns(const std::vector<GridPoint>& points, const std::vector<CellKey>& keys);

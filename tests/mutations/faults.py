@@ -116,7 +116,7 @@ FAULTS = [
     dict(id="cleanup-box-upper", file="native/cleanup.cpp",
          find="(!high || v < *high)", replace="(!high || v <= *high)"),
     dict(id="cleanup-radius-strict", file="native/cleanup.cpp",
-         find="count += d2 <= r2;", replace="count += d2 < r2;"),
+         find="count += (d2 <= r2) & in_cells;", replace="count += (d2 < r2) & in_cells;"),
     dict(id="cleanup-no-flush", file="native/cleanup.cpp",
          find="if (auto flushed = writer_->flush(); !flushed) return flushed;\n    if (header_count_",
          replace="if (header_count_"),
@@ -136,6 +136,11 @@ FAULTS = [
          find="surely_large_ = 0.5 * log_area + kMargin;", replace="surely_large_ = 0.5 * log_area - kMargin;"),
     dict(id="cleanup-scale-nan-decided", file="native/cleanup.cpp",  # a NaN scale beside a large one fails
          find="if (!any_nan && (s0 > surely_large_", replace="if ((s0 > surely_large_"),
+    dict(id="cleanup-whole-column-narrow", file="native/cleanup.cpp",  # the cell above the splat's is left out
+         find="static_cast<std::uint64_t>(z_first) <= 2;", replace="static_cast<std::uint64_t>(z_first) <= 1;"),
+    dict(id="cleanup-batch-last-unsearched", file="native/cleanup.cpp",  # a batch's last search is dropped
+         find="for (const Searched& s : std::span(batch.data(), n))\n        flags",
+         replace="for (const Searched& s : std::span(batch.data(), n - (n > 0)))\n        flags"),
     dict(id="cleanup-dense-z-unsorted", file="native/cleanup.cpp",  # a column's cells are not runs
          find="std::sort(first, last, [&](std::size_t a, std::size_t b) {", replace="std::sort(last, last, [&](std::size_t a, std::size_t b) {"),
     dict(id="io-skip-past-end", file=C + "io.cpp",  # a points file cut inside a track reads
