@@ -419,14 +419,16 @@ bool keep_record(const char* record, const SplatFields& fields, const PointGrid*
     return at && (grid == nullptr || has_neighbors(*grid, at->x, at->y, at->z, rules));
 }
 
-// Splats whose neighbours are searched together: their columns' first cache
-// lines are all requested before the first search reads them.
-constexpr std::uint64_t kSearchBatch = 16;
+// Splats whose neighbours are searched together, and how far ahead of its
+// search a splat's column is requested.
+constexpr std::uint64_t kSearchBatch = 64;
+constexpr std::size_t kAhead = 4;
 
 // The keep flags of records [first, last) of the window, as keep_record
 // gives them. The grid's cache lines a search reads first, which the records
-// streaming through the caches keep evicting, are requested for the whole
-// batch at once: each column's entry in the index, then its first points.
+// streaming through the caches keep evicting, are requested ahead: each
+// column's entry in the index as the batch is gathered, then its first
+// points a few searches before its own.
 template <bool kFloat32>
 void filter_batch(const io::Window& window, std::uint64_t first, std::uint64_t last, const SplatFields& fields,
                   const PointGrid* grid, const KeepRules& rules, const ScaleLimit& scale_limit,
@@ -452,9 +454,14 @@ void filter_batch(const io::Window& window, std::uint64_t first, std::uint64_t l
         grid->prefetch_entry(centre.x, centre.y);
         batch[n++] = {i, *at, centre};
     }
-    for (const Searched& s : std::span(batch.data(), n)) grid->prefetch_points(s.centre.x, s.centre.y);
-    for (const Searched& s : std::span(batch.data(), n))
+    // While one splat is searched, the points of the one kAhead places later
+    // are requested, long enough before its search to have arrived.
+    for (std::size_t j = 0; j < std::min(n, kAhead); ++j) grid->prefetch_points(batch[j].centre.x, batch[j].centre.y);
+    for (std::size_t j = 0; j < n; ++j) {
+        if (j + kAhead < n) grid->prefetch_points(batch[j + kAhead].centre.x, batch[j + kAhead].centre.y);
+        const Searched& s = batch[j];
         flags[window.first + s.i] = has_neighbors_around(*grid, s.centre, s.at.x, s.at.y, s.at.z, rules);
+    }
 }
 
 }  // namespace
