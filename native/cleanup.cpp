@@ -7,8 +7,8 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <optional>
 #include <numeric>
+#include <optional>
 #include <tuple>
 
 #include <tbb/parallel_sort.h>

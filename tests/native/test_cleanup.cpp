@@ -93,10 +93,11 @@ TEST(ShareFile, AGuessedCountOfOtherDigitsMovesTheRecords) {
 // A column's cells are skipped by their z indices modulo 64: a search finds
 // every point of its cells whatever their residues, across the wrap from 63
 // to 0, below zero and for ranges of 64 cells and more, and none of other
-// cells sharing those residues.
+// cells sharing those residues. The points come top down, so the grid has to
+// order the column by cell for its cells to be runs.
 TEST(PointGrid, ZSearchesAcrossEveryResidue) {
     std::vector<GridPoint> points;
-    for (int z = -140; z <= 140; ++z) {
+    for (int z = 140; z >= -140; --z) {
         if (z % 5 != 0) points.push_back({0.5, 0.5, z + 0.5});  // some cells empty
     }
     const PointGrid grid(points, 1.0);
