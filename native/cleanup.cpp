@@ -120,14 +120,17 @@ bool PointGrid::file_in_dense_columns(const std::vector<GridPoint>& points,
         return static_cast<std::size_t>((key.x - min_x_) * height_ + (key.y - min_y_));
     };
 
-    // offsets_[k] is where column k's points start, offsets_[k + 1] where they end.
+    // offsets_[k] is where column k's points start, offsets_[k + 1] where
+    // they end. While the points are placed, offsets_[k] is where column k's
+    // next point goes, so it ends where column k + 1 starts.
     const auto columns = static_cast<std::size_t>(width * height);
     offsets_.assign(columns + 1, 0);
     for (const CellKey& key : keys) ++offsets_[column_of(key) + 1];
     std::partial_sum(offsets_.begin(), offsets_.end(), offsets_.begin());
     std::vector<std::size_t> order(points.size());
-    std::vector<std::uint64_t> next(offsets_.begin(), offsets_.end() - 1);
-    for (std::size_t i = 0; i < points.size(); ++i) order[next[column_of(keys[i])]++] = i;
+    for (std::size_t i = 0; i < points.size(); ++i) order[offsets_[column_of(keys[i])]++] = i;
+    std::shift_right(offsets_.begin(), offsets_.end(), 1);
+    offsets_[0] = 0;
 
     z_cells_.assign(columns, 0);
     parallel_for_each(columns, [&](std::size_t k) {
