@@ -342,8 +342,8 @@ constexpr int kColumnSteps[9][2] = {{0, 0},  {0, -1}, {0, 1},  {-1, 0}, {1, 0},
 // in one of those cells. The three z cells of a column are one run.
 // `centre` is the splat's cell; the grid holds points and at least one
 // neighbour is asked for.
-bool has_neighbors_around(const PointGrid& grid, const CellKey& centre, double x, double y, double z,
-                          const KeepRules& rules) {
+bool has_neighbors(const PointGrid& grid, const CellKey& centre, double x, double y, double z,
+                   const KeepRules& rules) {
     const double r2 = rules.radius * rules.radius;
     std::uint64_t count = 0;
     // A run's points are all counted, without a branch on each: about half
@@ -367,12 +367,6 @@ bool has_neighbors_around(const PointGrid& grid, const CellKey& centre, double x
             return true;
     }
     return false;
-}
-
-bool has_neighbors(const PointGrid& grid, double x, double y, double z, const KeepRules& rules) {
-    if (rules.min_neighbors == 0) return true;
-    if (grid.point_count() == 0) return false;
-    return has_neighbors_around(grid, cell_of(x, y, z, rules.radius), x, y, z, rules);
 }
 
 }  // namespace
@@ -415,20 +409,12 @@ std::optional<Position> within_limits(const char* record, const SplatFields& fie
     return at;
 }
 
-template <bool kFloat32>
-bool keep_record(const char* record, const SplatFields& fields, const PointGrid* grid,
-                 const KeepRules& rules, const ScaleLimit& scale_limit) {
-    const auto at = within_limits<kFloat32>(record, fields, rules, scale_limit);
-    return at && (grid == nullptr || has_neighbors(*grid, at->x, at->y, at->z, rules));
-}
-
 // Splats whose neighbours are searched together, and how far ahead of its
 // search a splat's column is requested.
 constexpr std::uint64_t kSearchBatch = 64;
 constexpr std::size_t kAhead = 4;
 
-// The keep flags of records [first, last) of the window, as keep_record
-// gives them. The grid's cache lines a search reads first, which the records
+// The keep flags of records [first, last) of the window. The grid's cache lines a search reads first, which the records
 // streaming through the caches keep evicting, are requested ahead: each
 // column's entry in the index as the batch is gathered, then its first
 // points a few searches before its own.
@@ -463,7 +449,7 @@ void filter_batch(const io::Window& window, std::uint64_t first, std::uint64_t l
     for (std::size_t j = 0; j < n; ++j) {
         if (j + kAhead < n) grid->prefetch_points(batch[j + kAhead].centre.x, batch[j + kAhead].centre.y);
         const Searched& s = batch[j];
-        flags[window.first + s.i] = has_neighbors_around(*grid, s.centre, s.at.x, s.at.y, s.at.z, rules);
+        flags[window.first + s.i] = has_neighbors(*grid, s.centre, s.at.x, s.at.y, s.at.z, rules);
     }
 }
 
@@ -471,9 +457,13 @@ void filter_batch(const io::Window& window, std::uint64_t first, std::uint64_t l
 
 bool splat_keep(const char* record, const SplatFields& fields, const PointGrid* grid,
                 const KeepRules& rules) {
+    // The record as a window of one, through the pass's own filter.
+    const io::Window window{0, 1, 0, record};
+    std::vector<std::uint8_t> flag(1);
     const ScaleLimit scale_limit(rules.max_area);
-    return all_float32(fields) ? keep_record<true>(record, fields, grid, rules, scale_limit)
-                               : keep_record<false>(record, fields, grid, rules, scale_limit);
+    if (all_float32(fields)) filter_batch<true>(window, 0, 1, fields, grid, rules, scale_limit, flag);
+    else filter_batch<false>(window, 0, 1, fields, grid, rules, scale_limit, flag);
+    return flag[0] != 0;
 }
 
 // ---- writer stage ----

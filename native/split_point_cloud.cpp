@@ -713,6 +713,8 @@ private:
     // `found[k]` lists piece k's (slot, vertex) pairs in vertex order, and
     // `order` all vertices slot by slot, slot s's from `start[s]` on.
     struct Stretch {
+        explicit Stretch(std::size_t pieces) : found(pieces), at(pieces) {}
+
         std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> found;
         std::vector<std::vector<std::uint64_t>> at;  // per piece: its count, then next place, of each slot
         std::vector<std::uint64_t> start;
@@ -824,9 +826,7 @@ private:
                                     const RectIndex& grid, const std::vector<std::uint32_t>& slot_of,
                                     std::size_t slots) {
         PatchCounts counts(slots, 0);
-        Stretch st;
-        st.found.resize(window_pieces());
-        st.at.resize(st.found.size());
+        Stretch st(window_pieces());
         auto counted = records.for_each(io::Order::Forward, [&](const io::Window& window) -> Status {
             if (report.stop().load(std::memory_order_relaxed)) return fail(Error::os("stopped"));
             if (auto kept_now = extract(report, window); !kept_now) return kept_now;
@@ -890,19 +890,13 @@ private:
             std::uint64_t kept = 0;
             bool whole = false;  // its members fit one stretch and are ordered
         };
-        std::vector<InFlight> in_flight(kWindowsInFlight);
-        for (InFlight& w : in_flight) {
-            w.st.found.resize(window_pieces());
-            w.st.at.resize(w.st.found.size());
-        }
+        std::vector<InFlight> in_flight(kWindowsInFlight, InFlight{Stretch(window_pieces())});
         auto in_flight_of = [&](const io::Window& window) -> InFlight& {
             return in_flight[window.first / records.window_records() % kWindowsInFlight];
         };
         // A window whose members do not fit one stretch is placed stretch by
         // stretch when its turn comes, the first as long as the last was.
-        Stretch cut;
-        cut.found.resize(window_pieces());
-        cut.at.resize(cut.found.size());
+        Stretch cut(window_pieces());
         std::uint64_t stretch = records.window_records();
         auto append_in_stretches = [&](const io::Window& window) {
             for (std::uint64_t first = window.first; first < window.first + window.count;) {
