@@ -217,3 +217,20 @@ TEST(SplatKeep, ScaleTestAgreesWithTheMagnitude) {
     }
     EXPECT_GT(decided, 1000);
 }
+
+// A point whose squared distance from the splat rounds to exactly r² when
+// every product and sum is rounded as written, and just above it when any
+// product is fused into a sum: it is a neighbour on every target.
+TEST(SplatKeep, DistanceRoundsAsWrittenOnEveryTarget) {
+    const std::vector<GridPoint> points{{0.5636233137989932, 0.5663537131929748, 0.601308765689285}};
+    const PointGrid grid(points, 1.0);
+    const SplatFields fields{{0, larkspan::ply::Type::Float64},  {8, larkspan::ply::Type::Float64},
+                             {16, larkspan::ply::Type::Float64}, {24, larkspan::ply::Type::Float64},
+                             {32, larkspan::ply::Type::Float64}, {40, larkspan::ply::Type::Float64}};
+    KeepRules rules;
+    rules.radius = 1.0;
+    rules.min_neighbors = 1;
+    rules.max_area = 1.0;
+    const double splat[6] = {0, 0, 0, -10, -10, -10};
+    EXPECT_TRUE(splat_keep(reinterpret_cast<const char*>(splat), fields, &grid, rules));
+}
