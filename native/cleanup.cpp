@@ -336,8 +336,11 @@ constexpr std::size_t kSplatsPerPiece = 4096;
 constexpr int kColumnSteps[9][2] = {{0, 0},  {0, -1}, {0, 1},  {-1, 0}, {1, 0},
                                     {-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
 
+// Points counted between two looks at whether enough have been found.
+constexpr std::size_t kCountedTogether = 8;
+
 // Counts points within `radius` in the 27 cells around the splat's cell,
-// stopping after the first run that brings the count to `min_neighbors`.
+// stopping as soon as the count reaches `min_neighbors`.
 // With the cell edge equal to the radius, any point within the radius lies
 // in one of those cells. The three z cells of a column are one run.
 // `centre` is the splat's cell; the grid holds points and at least one
@@ -346,21 +349,27 @@ bool has_neighbors(const PointGrid& grid, const CellKey& centre, double x, doubl
                    const KeepRules& rules) {
     const double r2 = rules.radius * rules.radius;
     std::uint64_t count = 0;
-    // A run's points are all counted, without a branch on each: about half
-    // of them lie within the radius, so that branch would be mispredicted
-    // half the time; whether enough are found is asked once per run. A short
+    // Points are counted without a branch on each: about half of them lie
+    // within the radius, so that branch would be mispredicted half the time;
+    // whether enough are found is asked once per kCountedTogether points, so
+    // that a search that has found them stops in the middle of a run. A short
     // column comes whole, and only its points in the three cells count:
     // testing each point's cell costs less than finding where they start
     // and end.
     const std::int64_t z_first = centre.z - 1;
     auto enough_in = [&](std::span<const FiledPoint> run) {
-        for (const FiledPoint& p : run) {
-            const double ddx = p.x - x, ddy = p.y - y, ddz = p.z - z;
-            const double d2 = (ddx * ddx + ddy * ddy) + ddz * ddz;
-            const bool in_cells = static_cast<std::uint64_t>(p.cell_z) - static_cast<std::uint64_t>(z_first) <= 2;
-            count += (d2 <= r2) & in_cells;
+        for (std::size_t at = 0; at < run.size(); at += kCountedTogether) {
+            const std::size_t end = std::min(run.size(), at + kCountedTogether);
+            for (std::size_t i = at; i < end; ++i) {
+                const FiledPoint& p = run[i];
+                const double ddx = p.x - x, ddy = p.y - y, ddz = p.z - z;
+                const double d2 = (ddx * ddx + ddy * ddy) + ddz * ddz;
+                const bool in_cells = static_cast<std::uint64_t>(p.cell_z) - static_cast<std::uint64_t>(z_first) <= 2;
+                count += (d2 <= r2) & in_cells;
+            }
+            if (count >= rules.min_neighbors) return true;
         }
-        return count >= rules.min_neighbors;
+        return false;
     };
     for (const auto& step : kColumnSteps) {
         if (enough_in(grid.near_cells(centre.x + step[0], centre.y + step[1], z_first, centre.z + 1)))

@@ -138,6 +138,8 @@ FAULTS = [
          find="if (!any_nan && (s0 > surely_large_", replace="if ((s0 > surely_large_"),
     dict(id="cleanup-whole-column-narrow", file="native/cleanup.cpp",  # the cell above the splat's is left out
          find="static_cast<std::uint64_t>(z_first) <= 2;", replace="static_cast<std::uint64_t>(z_first) <= 1;"),
+    dict(id="cleanup-count-skips-point", file="native/cleanup.cpp",  # the last point of each eight is not counted
+         find="std::min(run.size(), at + kCountedTogether);", replace="std::min(run.size(), at + kCountedTogether - 1);"),
     dict(id="cleanup-batch-last-unsearched", file="native/cleanup.cpp",  # a batch's last search is dropped
          find="for (std::size_t j = 0; j < n; ++j) {", replace="for (std::size_t j = 0; j + 1 < n; ++j) {"),
     dict(id="cleanup-dense-first-column", file="native/cleanup.cpp",  # the first column loses its points
