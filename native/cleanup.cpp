@@ -191,13 +191,18 @@ void PointGrid::build_hash_index(const std::vector<Slot>& columns) {
     }
 }
 
+std::optional<std::size_t> PointGrid::dense_column(std::int64_t cx, std::int64_t cy) const {
+    const std::int64_t i = cx - min_x_, j = cy - min_y_;
+    if (i < 0 || i >= width_ || j < 0 || j >= height_) return std::nullopt;
+    return static_cast<std::size_t>(i * height_ + j);
+}
+
 void PointGrid::prefetch_entry(std::int64_t cx, std::int64_t cy) const {
     if (!offsets_.empty()) {
-        const std::int64_t i = cx - min_x_, j = cy - min_y_;
-        if (i < 0 || i >= width_ || j < 0 || j >= height_) return;
-        const auto k = static_cast<std::size_t>(i * height_ + j);
-        __builtin_prefetch(&offsets_[k]);
-        __builtin_prefetch(&z_cells_[k]);
+        const auto k = dense_column(cx, cy);
+        if (!k) return;
+        __builtin_prefetch(&offsets_[*k]);
+        __builtin_prefetch(&z_cells_[*k]);
     } else if (!slots_.empty()) {
         __builtin_prefetch(&slots_[hash_column(cx, cy) >> shift_]);
     }
@@ -211,10 +216,9 @@ void PointGrid::prefetch_points(std::int64_t cx, std::int64_t cy) const {
 
 PointGrid::Run PointGrid::column(std::int64_t cx, std::int64_t cy) const {
     if (!offsets_.empty()) {
-        const std::int64_t i = cx - min_x_, j = cy - min_y_;
-        if (i < 0 || i >= width_ || j < 0 || j >= height_) return {};
-        const auto k = static_cast<std::size_t>(i * height_ + j);
-        return {offsets_[k], offsets_[k + 1], z_cells_[k]};
+        const auto k = dense_column(cx, cy);
+        if (!k) return {};
+        return {offsets_[*k], offsets_[*k + 1], z_cells_[*k]};
     }
     if (slots_.empty()) return {};
     std::size_t slot = hash_column(cx, cy) >> shift_;
@@ -423,10 +427,10 @@ std::optional<Position> within_limits(const char* record, const SplatFields& fie
 constexpr std::uint64_t kSearchBatch = 64;
 constexpr std::size_t kAhead = 4;
 
-// The keep flags of records [first, last) of the window. The grid's cache lines a search reads first, which the records
-// streaming through the caches keep evicting, are requested ahead: each
-// column's entry in the index as the batch is gathered, then its first
-// points a few searches before its own.
+// The keep flags of records [first, last) of the window. The grid's cache
+// lines a search reads first, which the records streaming through the caches
+// keep evicting, are requested ahead: each column's entry in the index as the
+// batch is gathered, then its first points a few searches before its own.
 template <bool kFloat32>
 void filter_batch(const io::Window& window, std::uint64_t first, std::uint64_t last, const SplatFields& fields,
                   const PointGrid* grid, const KeepRules& rules, const ScaleLimit& scale_limit,

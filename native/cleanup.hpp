@@ -101,6 +101,8 @@ private:
         Run run;  // begin == end: free slot
     };
     Run column(std::int64_t cx, std::int64_t cy) const;
+    // Dense: the index k of column (cx, cy), none outside the rectangle.
+    std::optional<std::size_t> dense_column(std::int64_t cx, std::int64_t cy) const;
     std::span<const FiledPoint> cells_of(const Run& run, std::int64_t z_first, std::int64_t z_last) const;
     // Columns of at most this many points are searched whole.
     static constexpr std::uint64_t kWholeColumn = 32;

@@ -180,6 +180,11 @@ TEST(CleanupPly, InterruptAtEachStep) {
     }
 }
 
+// A splat record of six doubles: x, y, z, then the three scales.
+const SplatFields kDoubleFields{{0, larkspan::ply::Type::Float64},  {8, larkspan::ply::Type::Float64},
+                                {16, larkspan::ply::Type::Float64}, {24, larkspan::ply::Type::Float64},
+                                {32, larkspan::ply::Type::Float64}, {40, larkspan::ply::Type::Float64}};
+
 // The scale test decides most splats from bounds on single scales; it must
 // agree with the magnitude itself, exp(s0)^2 + exp(s1)^2 + exp(s2)^2 >=
 // max_area failing, everywhere: scales on and a hair either side of both
@@ -187,9 +192,6 @@ TEST(CleanupPly, InterruptAtEachStep) {
 // scales, and limits the bounds cannot be taken from (0, negative, infinite,
 // NaN, subnormal).
 TEST(SplatKeep, ScaleTestAgreesWithTheMagnitude) {
-    const SplatFields fields{{0, larkspan::ply::Type::Float64},  {8, larkspan::ply::Type::Float64},
-                             {16, larkspan::ply::Type::Float64}, {24, larkspan::ply::Type::Float64},
-                             {32, larkspan::ply::Type::Float64}, {40, larkspan::ply::Type::Float64}};
     const double inf = INFINITY, nan = std::nan("");
     int decided = 0;
     for (double max_area : {0.05, 3.0, 1e-300, 4.9e-324, DBL_MAX, 0.0, -1.0, inf, nan, 1.0}) {
@@ -209,7 +211,7 @@ TEST(SplatKeep, ScaleTestAgreesWithTheMagnitude) {
                 const double record[6] = {0, 0, 0, a, b, c};
                 const double e0 = std::exp(a), e1 = std::exp(b), e2 = std::exp(c);
                 const bool expected = !(e0 * e0 + e1 * e1 + e2 * e2 >= max_area);
-                ASSERT_EQ(splat_keep(reinterpret_cast<const char*>(record), fields, nullptr, rules), expected)
+                ASSERT_EQ(splat_keep(reinterpret_cast<const char*>(record), kDoubleFields, nullptr, rules), expected)
                     << "max_area " << max_area << ", scales " << a << " " << b << " " << c;
                 ++decided;
             }
@@ -224,13 +226,10 @@ TEST(SplatKeep, ScaleTestAgreesWithTheMagnitude) {
 TEST(SplatKeep, DistanceRoundsAsWrittenOnEveryTarget) {
     const std::vector<GridPoint> points{{0.5636233137989932, 0.5663537131929748, 0.601308765689285}};
     const PointGrid grid(points, 1.0);
-    const SplatFields fields{{0, larkspan::ply::Type::Float64},  {8, larkspan::ply::Type::Float64},
-                             {16, larkspan::ply::Type::Float64}, {24, larkspan::ply::Type::Float64},
-                             {32, larkspan::ply::Type::Float64}, {40, larkspan::ply::Type::Float64}};
     KeepRules rules;
     rules.radius = 1.0;
     rules.min_neighbors = 1;
     rules.max_area = 1.0;
     const double splat[6] = {0, 0, 0, -10, -10, -10};
-    EXPECT_TRUE(splat_keep(reinterpret_cast<const char*>(splat), fields, &grid, rules));
+    EXPECT_TRUE(splat_keep(reinterpret_cast<const char*>(splat), kDoubleFields, &grid, rules));
 }
