@@ -190,7 +190,7 @@ def plan_many_patches(d):
     r = random.Random(1)
     cameras = [(r.uniform(0, 1000), r.uniform(0, 1000)) for _ in range(20000)]
     print("planning", flush=True)
-    patches(cameras, 50, 1.0, 1000)  # about ten seconds
+    patches(cameras, 50, 1.0, 1000)  # a few seconds
 
 # Each call has one output a FIFO, which blocks the tool once the pipe is full.
 INTERRUPTED_CALLS = {
@@ -212,8 +212,15 @@ except KeyboardInterrupt as e:
 """
 
 def child_line(child, timeout=60):
-    assert select.select([child.stdout], [], [], timeout)[0], "no line from the child in time"
-    return child.stdout.readline().rstrip("\n")
+    """The child's next stdout line, "" at its end. Read a byte at a time from the descriptor: a
+    buffered readline could take two lines at once and leave the second where select cannot see it."""
+    fd, line = child.stdout.fileno(), b""
+    while not line.endswith(b"\n"):
+        assert select.select([fd], [], [], timeout)[0], "no line from the child in time"
+        if not (byte := os.read(fd, 1)):
+            break
+        line += byte
+    return line.decode().rstrip("\n")
 
 def interrupt(child, drain=lambda: None):
     """Sends SIGINT, drains the FIFO beside; returns when it was sent, when it was raised, its text."""
