@@ -871,16 +871,21 @@ private:
         }
         std::vector<PatchOutput> outputs(group.size());
         // Appends a stretch's ordered members to their patches' files, each
-        // patch on a thread of its own, creating a file with its first point.
+        // patch on a thread of its own. A file is created with its first
+        // point, one at a time: creating files in one folder at once only
+        // makes the threads wait for the folder's lock.
         auto append = [&](const Stretch& st, const io::Window& window) {
+            for (std::size_t s = 0; s < group.size(); ++s) {
+                PatchOutput& out = outputs[s];
+                if (st.start[s + 1] == st.start[s] || out.failed || out.output) continue;
+                auto opened = open_patch(group[s], out, counts ? std::optional((*counts)[s]) : std::nullopt);
+                if (!opened) fail_patch(report, group[s], out, opened.error());
+            }
             parallel_for_each(group.size(), [&](std::size_t s) {
                 PatchOutput& out = outputs[s];
                 if (st.start[s + 1] == st.start[s] || out.failed) return;
-                Status appended;
-                if (!out.output)
-                    appended = open_patch(group[s], out, counts ? std::optional((*counts)[s]) : std::nullopt);
-                if (appended) appended = append_members(st, window, s, out);
-                if (!appended) fail_patch(report, group[s], out, appended.error());
+                if (auto appended = append_members(st, window, s, out); !appended)
+                    fail_patch(report, group[s], out, appended.error());
             });
         };
         // Each window in flight is kept, found and ordered on the pool while
