@@ -222,6 +222,8 @@ def main(argv):
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--dir", default=None, help="where to put the generated files")
     args = parser.parse_args(argv)
+    if args.dir is not None:
+        os.makedirs(args.dir, exist_ok=True)
 
     with tempfile.TemporaryDirectory(dir=args.dir, prefix="bench-cleanup-") as tmp:
         tmp = Path(tmp)

@@ -100,6 +100,8 @@ def main() -> int:
     parser.add_argument("--pairs", type=int, default=5)
     parser.add_argument("--dir", type=Path, default=None)
     args = parser.parse_args()
+    if args.dir is not None:
+        args.dir.mkdir(parents=True, exist_ok=True)
 
     directory = Path(tempfile.mkdtemp(prefix="merge-bench-", dir=args.dir))
     try:

@@ -166,6 +166,8 @@ def main() -> int:
     parser.add_argument("--dir", type=Path, default=default_dir(),
                         help="where the work directory is made (default: /dev/shm if present)")
     args = parser.parse_args()
+    if args.dir is not None:
+        args.dir.mkdir(parents=True, exist_ok=True)
 
     work = Path(tempfile.mkdtemp(prefix="ortho_cells_bench_", dir=args.dir))
     try:

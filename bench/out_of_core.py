@@ -400,6 +400,8 @@ def main(argv) -> int:
     if cgroup is None:
         print("  measuring peak anonymous memory only; no run is limited")
 
+    if args.dir is not None:
+        os.makedirs(args.dir, exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix="out-of-core-", dir=args.dir))
     try:
         started = time.perf_counter()
