@@ -59,10 +59,13 @@ static_assert(64 * kMostOpenPatches <= kMaxStretchRecords);
 // written.
 constexpr std::size_t kWindowsInFlight = 4;
 // Each open patch file collects its records of several windows in a buffer
-// of its own and writes it whole when it is full: few, large writes that
-// cover whole pages of the page cache. The buffers of a group share this
-// much, each between the two bounds.
-constexpr std::size_t kPatchBuffersBytes = std::size_t{32} << 20;
+// of its own and writes it whole when it is full: writes that cover whole
+// pages of the page cache. The buffers of a group share this much, each
+// between the two bounds: little enough that they stay in the shared cache
+// while they fill, so neither the encoding nor the kernel's copy out of them
+// waits for memory. The files still reserve their blocks in large runs (see
+// io::File::reserve_next).
+constexpr std::size_t kPatchBuffersBytes = std::size_t{8} << 20;
 constexpr std::size_t kMinPatchBufferBytes = std::size_t{64} << 10;
 constexpr std::size_t kMaxPatchBufferBytes = std::size_t{1} << 20;
 

@@ -37,6 +37,7 @@ File& File::operator=(File&& other) noexcept {
         if (fd_ >= 0) ::close(fd_);
         fd_ = std::exchange(other.fd_, -1);
         reserves_ = std::exchange(other.reserves_, false);
+        reserved_end_ = std::exchange(other.reserved_end_, 0);
     }
     return *this;
 }
@@ -148,13 +149,27 @@ void File::reserve(std::uint64_t offset, std::uint64_t length) {
 }
 
 void File::reserve_next(std::uint64_t length) {
-    if (!reserves_ || length < kReserveFrom) return;
+    if (!reserves_) return;
     const off_t position = ::lseek(fd_, 0, SEEK_CUR);
     if (position < 0) {
         reserves_ = false;
         return;
     }
-    reserve(static_cast<std::uint64_t>(position), length);
+    const auto from = static_cast<std::uint64_t>(position);
+    const std::uint64_t end = from + length;
+    if (end <= reserved_end_) return;
+    const std::uint64_t span = std::max(length, std::min(kReserveAhead, end));
+    if (span < kReserveFrom) return;
+    reserve(from, span);
+    reserved_end_ = from + span;
+}
+
+Status File::release_unused_reservation() {
+    if (reserved_end_ == 0) return {};
+    auto end = size();
+    if (!end) return fail(end.error());
+    if (*end < reserved_end_) return truncate(*end);
+    return {};
 }
 
 Result<std::uint64_t> File::size() const {
@@ -319,6 +334,10 @@ void Output::discard() noexcept {
 }
 
 Status Output::commit() {
+    if (auto released = file_.release_unused_reservation(); !released) {
+        discard();
+        return released;
+    }
     if (auto closed = file_.close(); !closed) {
         discard();
         return closed;

@@ -39,7 +39,9 @@ public:
     File() = default;
     explicit File(int fd) : fd_(fd) {}
     File(File&& other) noexcept
-        : fd_(std::exchange(other.fd_, -1)), reserves_(std::exchange(other.reserves_, false)) {}
+        : fd_(std::exchange(other.fd_, -1)),
+          reserves_(std::exchange(other.reserves_, false)),
+          reserved_end_(std::exchange(other.reserved_end_, 0)) {}
     File& operator=(File&& other) noexcept;
     File(const File&) = delete;
     File& operator=(const File&) = delete;
@@ -70,22 +72,33 @@ public:
     // allow it (see allow_reserving): a file system without it, or a full
     // disk, stops the reserving, and the writes report what fails.
     void reserve(std::uint64_t offset, std::uint64_t length);
-    // Reserves the next `length` bytes from the file's position, when they
-    // are many enough to be worth a system call of their own.
+    // Reserves at least the next `length` bytes from the file's position,
+    // ahead of the writes: as much again as the file holds, up to
+    // kReserveAhead, so that a file written in small pieces still reserves
+    // its blocks in large runs (one system call costs about as much for a
+    // megabyte as for a few pages). Nothing is reserved for fewer than
+    // kReserveFrom bytes.
     void reserve_next(std::uint64_t length);
     // For a new regular file this process writes: reserving space for what
     // is written into it cannot change what the file holds. Not on tmpfs,
     // whose reserved pages are cleared only to be overwritten.
     void allow_reserving();
+    // Gives back what reserve_next reserved past the file's end, once the
+    // file is complete: truncating to its own size frees the blocks beyond.
+    Status release_unused_reservation();
 
 private:
     int fd_ = -1;
     bool reserves_ = false;
+    std::uint64_t reserved_end_ = 0;
 };
 
 // The fewest bytes reserve_next reserves: for fewer, the system call costs
 // more than the allocation it saves.
 inline constexpr std::uint64_t kReserveFrom = std::uint64_t{128} << 10;
+// The longest run reserve_next reserves ahead of the writes (the bytes it is
+// asked for, when they are more).
+inline constexpr std::uint64_t kReserveAhead = std::uint64_t{1} << 20;
 
 // Files the tools open never take descriptors 0 to 2: with a standard stream
 // closed, a file opened there would receive what is printed to that stream.

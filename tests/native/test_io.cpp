@@ -129,10 +129,10 @@ static std::uint64_t allocated(const io::File& file) {
     return static_cast<std::uint64_t>(info.st_blocks) * 512;
 }
 
-// Space is reserved only in a new file of our own on a disk file system, and
-// never past the bytes then written: what ends up allocated is what the
-// file holds.
-TEST(File, ReservesOnlyNewFilesOnDiskAndOnlyWhatIsWritten) {
+// Space is reserved only in a new file of our own on a disk file system.
+// Writes reserve ahead of themselves, and a committed file holds no space
+// past its end.
+TEST(File, ReservesOnlyNewFilesOnDiskAndKeepsNothingPastTheEnd) {
     Scratch dir;
     auto probe = io::create_truncate(dir / "probe");
     ASSERT_TRUE(probe);
@@ -151,15 +151,21 @@ TEST(File, ReservesOnlyNewFilesOnDiskAndOnlyWhatIsWritten) {
     EXPECT_EQ(file.size().value(), 0u);
     EXPECT_GE(allocated(file), std::uint64_t{1} << 20);
     ASSERT_TRUE(file.truncate(0));
+    const std::string bytes((3 << 20) + 1000, 'r');
     {
-        io::BufferedWriter writer(file, 256 << 10);
-        const std::string bytes((3 << 20) + 1000, 'r');
+        io::BufferedWriter writer(file, 64 << 10);
         for (std::size_t at = 0; at < bytes.size(); at += 100'000)
             ASSERT_TRUE(writer.write(bytes.data() + at, std::min<std::size_t>(100'000, bytes.size() - at)));
         ASSERT_TRUE(writer.flush());
-        EXPECT_EQ(io::read_file("/proc/self/fd/" + std::to_string(file.fd())).value(), bytes);
     }
-    EXPECT_LE(allocated(file), (file.size().value() + 4095) / 4096 * 4096 + (16 << 10));
+    EXPECT_EQ(io::read_file("/proc/self/fd/" + std::to_string(file.fd())).value(), bytes);
+    const auto whole_blocks = [](std::uint64_t size) { return (size + 4095) / 4096 * 4096; };
+    ASSERT_GT(allocated(file), whole_blocks(bytes.size()) + (16 << 10)) << "nothing was reserved past the end";
+    ASSERT_TRUE(output->commit());
+    auto committed = io::open_read(dir / "out");
+    ASSERT_TRUE(committed);
+    EXPECT_EQ(committed->size().value(), bytes.size());
+    EXPECT_LE(allocated(*committed), whole_blocks(bytes.size()) + (16 << 10));
 
     struct statfs shm {};
     if (::statfs("/dev/shm", &shm) == 0 && shm.f_type == TMPFS_MAGIC) {
