@@ -3,6 +3,7 @@ outputs byte for byte those of a plain numpy reference, holding no disk space pa
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 
@@ -154,3 +155,34 @@ def test_split_ply(tmp_path, tmp_path_factory, sample):
     for within, (*_, out) in zip(inside, patches):
         assert open(out, "rb").read() == expected_patch(points[kept & within])
         assert_no_space_past_end(out)
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 64 MiB ext4 file system of the test's own, on a loop device: root only."""
+    if os.geteuid() != 0 or shutil.which("mkfs.ext4") is None:
+        pytest.skip("mounting a small file system needs root and mkfs.ext4")
+    image, mounted = tmp_path / "disk.img", tmp_path / "disk"
+    with open(image, "wb") as f:
+        f.truncate(64 << 20)
+    subprocess.run(["mkfs.ext4", "-q", "-F", str(image)], check=True)
+    mounted.mkdir()
+    if subprocess.run(["mount", "-o", "loop", str(image), str(mounted)], capture_output=True).returncode:
+        pytest.skip("no loop device to mount a small file system on")
+    yield mounted
+    subprocess.run(["umount", str(mounted)], check=True)
+
+def test_split_ply_whose_patches_all_but_fill_the_disk(tmp_path_factory, small_disk):
+    """Forty patch files that leave 2 MiB of the disk free are all written: on a disk with
+    little room, no file reserves blocks ahead of its writes that another one then lacks."""
+    strips = 40
+    count = (shutil.disk_usage(small_disk).free - (2 << 20) - strips * 8) // POINT.itemsize
+    path, points = random_file(tmp_path_factory, CLOUD, count, 5)
+    config = Config(str(path))
+    edges = [k * 0.25 for k in range(strips)] + [11]  # the last strip takes x = 10 too
+    config.patches = [Patch.with_bounds(str(small_disk / f"p{k}.bin"), edges[k], -1, edges[k + 1], 11)
+                      for k in range(strips)]
+    assert split_ply(config)["total_points_written"] == count
+    x, _ = xy(points)
+    for k in range(strips):
+        within = (edges[k] <= x) & (x < edges[k + 1])
+        assert (small_disk / f"p{k}.bin").read_bytes() == expected_patch(points[within])

@@ -37,6 +37,7 @@ File& File::operator=(File&& other) noexcept {
         if (fd_ >= 0) ::close(fd_);
         fd_ = std::exchange(other.fd_, -1);
         reserves_ = std::exchange(other.reserves_, false);
+        reserves_ahead_ = std::exchange(other.reserves_ahead_, false);
         reserved_end_ = std::exchange(other.reserved_end_, 0);
     }
     return *this;
@@ -139,6 +140,12 @@ Status File::truncate(std::uint64_t size) {
 void File::allow_reserving() {
     struct statfs system {};
     reserves_ = ::fstatfs(fd_, &system) == 0 && system.f_type != TMPFS_MAGIC;
+    // Blocks reserved ahead are the file's until its writes fill them or it
+    // is complete, so on a disk close to full only what is about to be
+    // written is reserved: a full disk then fails the same writes as it
+    // would without reserving.
+    const auto free_bytes = static_cast<std::uint64_t>(system.f_bavail) * static_cast<std::uint64_t>(system.f_bsize);
+    reserves_ahead_ = reserves_ && free_bytes >= kRoomToReserveAhead;
 }
 
 void File::reserve(std::uint64_t offset, std::uint64_t length) {
@@ -158,7 +165,8 @@ void File::reserve_next(std::uint64_t length) {
     const auto from = static_cast<std::uint64_t>(position);
     const std::uint64_t end = from + length;
     if (end <= reserved_end_) return;
-    const std::uint64_t span = std::max(length, std::min(kReserveAhead, end));
+    const std::uint64_t ahead = std::max(length, std::min(kReserveAhead, end));
+    const std::uint64_t span = reserves_ahead_ ? ahead : length;
     if (span < kReserveFrom) return;
     reserve(from, span);
     reserved_end_ = from + span;

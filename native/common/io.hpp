@@ -41,6 +41,7 @@ public:
     File(File&& other) noexcept
         : fd_(std::exchange(other.fd_, -1)),
           reserves_(std::exchange(other.reserves_, false)),
+          reserves_ahead_(std::exchange(other.reserves_ahead_, false)),
           reserved_end_(std::exchange(other.reserved_end_, 0)) {}
     File& operator=(File&& other) noexcept;
     File(const File&) = delete;
@@ -76,8 +77,9 @@ public:
     // ahead of the writes: as much again as the file holds, up to
     // kReserveAhead, so that a file written in small pieces still reserves
     // its blocks in large runs (one system call costs about as much for a
-    // megabyte as for a few pages). Nothing is reserved for fewer than
-    // kReserveFrom bytes.
+    // megabyte as for a few pages); only the bytes asked for when the file
+    // system had less than kRoomToReserveAhead free as the file was made.
+    // Nothing is reserved for fewer than kReserveFrom bytes.
     void reserve_next(std::uint64_t length);
     // For a new regular file this process writes: reserving space for what
     // is written into it cannot change what the file holds. Not on tmpfs,
@@ -90,6 +92,7 @@ public:
 private:
     int fd_ = -1;
     bool reserves_ = false;
+    bool reserves_ahead_ = false;  // the disk had room to spare when the file was made
     std::uint64_t reserved_end_ = 0;
 };
 
@@ -99,6 +102,9 @@ inline constexpr std::uint64_t kReserveFrom = std::uint64_t{128} << 10;
 // The longest run reserve_next reserves ahead of the writes (the bytes it is
 // asked for, when they are more).
 inline constexpr std::uint64_t kReserveAhead = std::uint64_t{1} << 20;
+// The free space below which a new file's reserve_next reserves nothing
+// ahead: well above what every output open at once could hold reserved.
+inline constexpr std::uint64_t kRoomToReserveAhead = std::uint64_t{4} << 30;
 
 // Files the tools open never take descriptors 0 to 2: with a standard stream
 // closed, a file opened there would receive what is printed to that stream.
