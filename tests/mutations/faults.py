@@ -19,6 +19,11 @@ FAULTS = [
          find="if (exists) ::fchmod(output.file_.fd(), existing.st_mode & 07777);", replace=""),
     dict(id="io-overwrite-message", file=C + "io.cpp",
          find="writing it would overwrite the input.", replace="writing it would destroy the input."),
+    dict(id="io-reservation-kept", file=C + "io.cpp",  # blocks reserved ahead stay past the end
+         find="if (*end < reserved_end_) return truncate(*end);", replace="if (*end < reserved_end_) return {};"),
+    dict(id="io-ahead-on-full-disk", file=C + "io.cpp",  # reserving ahead however little room is left
+         find="reserves_ahead_ = reserves_ && free_bytes >= kRoomToReserveAhead;",
+         replace="reserves_ahead_ = reserves_;"),
     # COLMAP binary readers and writers
     dict(id="colmap-swap-qvec-tvec", file=C + "colmap.cpp",
          find="out.value(image.qvec);\n    out.value(image.tvec);",
