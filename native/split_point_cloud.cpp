@@ -714,13 +714,21 @@ private:
         return {};
     }
 
+    // A (slot, vertex in the window) pair in one word, which halves the
+    // lists that the search writes and the sort reads.
+    static constexpr unsigned kVertexBits = 20;
+    static constexpr std::uint32_t kVertexMask = (std::uint32_t{1} << kVertexBits) - 1;
+    static_assert(kWriteWindowBytes <= (std::size_t{1} << kVertexBits), "a window's vertices fit the vertex bits");
+    static_assert(kMostOpenPatches <= (std::uint64_t{1} << (32 - kVertexBits)), "a group's slots fit the slot bits");
+    static std::uint32_t member_of(std::uint32_t slot, std::uint32_t v) { return slot << kVertexBits | v; }
+
     // The kept points of a stretch of vertices, found in their patches:
     // `found[k]` lists piece k's (slot, vertex) pairs in vertex order, and
     // `order` all vertices slot by slot, slot s's from `start[s]` on.
     struct Stretch {
         explicit Stretch(std::size_t pieces) : found(pieces), at(pieces) {}
 
-        std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> found;
+        std::vector<std::vector<std::uint32_t>> found;  // member_of(slot, vertex) values
         std::vector<std::vector<std::uint64_t>> at;  // per piece: its count, then next place, of each slot
         std::vector<std::uint64_t> start;
         std::vector<std::uint32_t> order;
@@ -773,7 +781,7 @@ private:
                         const std::uint32_t slot = slot_of[j];
                         if (slot == kNotInGroup) continue;
                         if (((certain >> i) & 1) == 0 && !patches[j].contains(p.x, p.y)) continue;
-                        found.emplace_back(slot, p.v);
+                        found.push_back(member_of(slot, p.v));
                         ++count[slot];
                     }
                 }
@@ -797,7 +805,7 @@ private:
         st.order.resize(st.start[slots]);
         parallel_for_each(pieces, [&](std::size_t k) {
             auto& at = st.at[k];
-            for (const auto& [slot, v] : st.found[k]) st.order[at[slot]++] = v;
+            for (const std::uint32_t member : st.found[k]) st.order[at[member >> kVertexBits]++] = member & kVertexMask;
         });
     }
 
