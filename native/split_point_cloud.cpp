@@ -902,7 +902,7 @@ private:
             });
         };
         // Each window in flight is kept, found and ordered on the pool while
-        // the windows before it are appended, in file order.
+        // the window before it is appended, in file order.
         struct InFlight {
             Stretch st;
             std::uint64_t kept = 0;
