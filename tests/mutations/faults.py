@@ -114,6 +114,8 @@ FAULTS = [
     dict(id="split-window-cut-short", file="native/split_point_cloud.cpp",  # a window's lists stopped early
          find="w.whole = find_members(w.st, window, window.first, end, grid, slot_of, group.size()) <= kMaxStretchRecords;",
          replace="w.whole = true;\n            find_members(w.st, window, window.first, end, grid, slot_of, group.size());"),
+    dict(id="split-member-vertex-cut", file="native/split_point_cloud.cpp",  # vertices past 65535 of a window
+         find="= member & kVertexMask;", replace="= member & 0xFFFF;"),
     dict(id="split-commit-before-assignment", file="native/split_point_cloud.cpp",
          find="changed.wait(lock, [&] { return writing_allowed || stopped.load(std::memory_order_relaxed); });",
          replace=""),
