@@ -9,8 +9,9 @@ discard a share too. Then, in alternating rounds in this one process:
   after it (alternating) with every thread of the process pinned to one core,
 - the peer: numpy masks, a cKDTree neighbour count (workers=2), boolean
   indexing and tofile for the same two files,
-- the I/O floor: one read of the input (16 MiB reads) and the same number of
-  bytes written to two new files, kept and discarded, with 1 MiB writes,
+- the I/O floor: one read of each input, the splats and the COLMAP points
+  (16 MiB reads), and the same number of bytes written to two new files,
+  kept and discarded, with 1 MiB writes,
 - cleanup_splats in a fresh interpreter, for its peak RSS.
 
 Each timed run writes new files: the previous run's outputs are removed
@@ -280,7 +281,7 @@ def main(argv):
             remove_outputs(ours["output_file"], ours["discarded_file"], peer["output_file"],
                            peer["discarded_file"])
             start = time.perf_counter()
-            io_floor(ours["input_file"], sizes)
+            io_floor([ours["input_file"], ours["colmap_points_file"]], sizes)
             floor_total.append(time.perf_counter() - start)
             remove_outputs(*(path for path, _ in sizes))
 

@@ -1,6 +1,6 @@
-"""The I/O floor the PLY benchmarks compare each tool with: one read of the
+"""The I/O floor the PLY benchmarks compare each tool with: one read of each
 input in 16 MiB reads, then files of the tool's output sizes written with
-1 MiB writes. No tool producing those outputs can do less."""
+1 MiB writes. No tool producing those outputs from those inputs can do less."""
 
 from __future__ import annotations
 
@@ -9,13 +9,16 @@ import os
 MiB = 1 << 20
 
 
-def io_floor(input_path: str | os.PathLike[str],
-             outputs: list[tuple[str | os.PathLike[str], int]]) -> None:
-    """Reads `input_path` once, then writes each (path, size) of `outputs`,
-    creating missing folders."""
-    with open(input_path, "rb", buffering=0) as f:
-        while f.read(16 * MiB):
-            pass
+AnyPath = str | os.PathLike[str]
+
+
+def io_floor(inputs: AnyPath | list[AnyPath], outputs: list[tuple[AnyPath, int]]) -> None:
+    """Reads each of `inputs` (one path or a list) once, then writes each
+    (path, size) of `outputs`, creating missing folders."""
+    for input_path in inputs if isinstance(inputs, list) else [inputs]:
+        with open(input_path, "rb", buffering=0) as f:
+            while f.read(16 * MiB):
+                pass
     block = b"\0" * MiB
     for path, size in outputs:
         os.makedirs(os.path.dirname(os.fspath(path)) or ".", exist_ok=True)
