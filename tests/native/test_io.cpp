@@ -144,6 +144,11 @@ TEST(File, ReservesOnlyNewFilesOnDiskAndKeepsNothingPastTheEnd) {
     kept_file->reserve(0, 1 << 20);
     EXPECT_EQ(allocated(*kept_file), 0u);
 
+    // On a disk with little room, a new file reserves only what each write fills.
+    struct statfs disk {};
+    ASSERT_EQ(::fstatfs(probe->fd(), &disk), 0);
+    const bool room_to_reserve_ahead =
+        static_cast<std::uint64_t>(disk.f_bavail) * disk.f_bsize >= io::kRoomToReserveAhead;
     auto output = io::Output::create(dir / "out");
     ASSERT_TRUE(output);
     io::File& file = output->file();
@@ -160,7 +165,8 @@ TEST(File, ReservesOnlyNewFilesOnDiskAndKeepsNothingPastTheEnd) {
     }
     EXPECT_EQ(io::read_file("/proc/self/fd/" + std::to_string(file.fd())).value(), bytes);
     const auto whole_blocks = [](std::uint64_t size) { return (size + 4095) / 4096 * 4096; };
-    ASSERT_GT(allocated(file), whole_blocks(bytes.size()) + (16 << 10)) << "nothing was reserved past the end";
+    if (room_to_reserve_ahead)
+        ASSERT_GT(allocated(file), whole_blocks(bytes.size()) + (16 << 10)) << "nothing was reserved past the end";
     ASSERT_TRUE(output->commit());
     auto committed = io::open_read(dir / "out");
     ASSERT_TRUE(committed);
