@@ -208,8 +208,13 @@ private:
     std::optional<std::uint64_t> header_count_;
 };
 
-// The bytes of records each output holds back before it guesses its count.
-constexpr std::size_t kHoldBytes = std::size_t{16} << 20;
+// The bytes of records each output holds back before it guesses its count:
+// some 16,000 records of a splat file, which put the guess within about 1% of
+// a share that runs through the file evenly. The hold is fresh memory every
+// call, faulted in page by page and written out in one burst while the pool
+// waits; 16 MiB made a 3-million-splat cleanup about 8% slower for a guess
+// that is rarely wrong in its digits either way.
+constexpr std::size_t kHoldBytes = std::size_t{4} << 20;
 
 // ---- filter stage ----
 

@@ -83,9 +83,10 @@ def test_cleanup(tmp_path, splats):
     assert_ply(tmp_path / "gone.ply", records[~keep])
 
 def test_cleanup_whose_kept_file_outgrows_its_hold(tmp_path):
-    """The first 700,000 of 1.3M small splats are kept: the kept file outgrows its 16 MiB hold
-    three windows in, guesses a seven-digit count and ends with six; the discarded file fills its
-    hold in the last window."""
+    """The first 700,000 of 1.3M small splats are kept: the kept file outgrows its 4 MiB hold
+    early, guesses a seven-digit count and ends with six, so its records move; the discarded file
+    outgrows its hold at about the 850,000th splat and guesses a count too low with the right
+    number of digits, so only its header is rewritten."""
     dtype = np.dtype([(name, "<f4") for name in ("x", "y", "z", "scale_0", "scale_1", "scale_2", "opacity")])
     records = np.zeros(1_300_000, dtype)
     records["x"][700_000:] = 9.0
