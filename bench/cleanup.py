@@ -12,7 +12,8 @@ discard a share too. Then, in alternating rounds in this one process:
 - the I/O floor: one read of each input, the splats and the COLMAP points
   (16 MiB reads), and the same number of bytes written to two new files,
   kept and discarded, with 1 MiB writes,
-- cleanup_splats in a fresh interpreter, for its peak RSS.
+- cleanup_splats in a fresh interpreter, for its peak RSS; it runs first in
+  each round, so that the timed runs follow it.
 
 Each timed run writes new files: the previous run's outputs are removed
 first, as the file system writes a file that replaces another through
@@ -20,6 +21,14 @@ rename or truncation straight out to disk. Each side's outputs are also
 removed as soon as they have been measured and compared, as split_ply's
 benchmark does: left in place, the kernel writes them back to disk (about
 2 GB a round) while later runs are timed.
+
+Every timed run also comes straight after the removal of another run's
+outputs of the same size, whose freed pages its own outputs then take. A
+virtual machine that hands free memory back to its host has to be given
+pages again when memory is allocated after a pause, and a run placed there
+spends seconds in the kernel: with the fresh interpreter at the end of each
+round, the first timed run of every round took 0.4 to 2 s of kernel time
+where the second took 0.12 s, whichever of the two it was.
 
 Printed as ratios of medians: total time against the peer (target <= 0.25),
 total time against the I/O floor (target <= 1.5),
@@ -256,6 +265,8 @@ def main(argv):
             # alternating order, so that load from elsewhere on the machine
             # falls on both alike.
             available.append(calibration_speedup(calibration_tree, calibration_queries))
+            peaks.append(peak_rss_of_fresh_process(ours))
+            remove_outputs(ours["output_file"], ours["discarded_file"])
             for pinned in (False, True) if round_index % 2 == 0 else (True, False):
                 if not pinned:
                     elapsed, filtered = run_ours(ours, tmp / "stdout.txt")
@@ -285,8 +296,6 @@ def main(argv):
             floor_total.append(time.perf_counter() - start)
             remove_outputs(*(path for path, _ in sizes))
 
-            peaks.append(peak_rss_of_fresh_process(ours))
-            remove_outputs(ours["output_file"], ours["discarded_file"])
             print(f"  round {len(peaks)}: ours {ours_total[-1]:.3f} s, peer {peer_total[-1]:.3f} s, "
                   f"I/O floor {floor_total[-1]:.3f} s, filter pool {filter_pool[-1] * 1e3:.1f} ms, one core {filter_one[-1] * 1e3:.1f} ms, "
                   f"plain parallel workload {available[-1]:.2f}x",
