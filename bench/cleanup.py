@@ -23,12 +23,13 @@ benchmark does: left in place, the kernel writes them back to disk (about
 2 GB a round) while later runs are timed.
 
 Every timed run also comes straight after the removal of another run's
-outputs of the same size, whose freed pages its own outputs then take. A
-virtual machine that hands free memory back to its host has to be given
-pages again when memory is allocated after a pause, and a run placed there
-spends seconds in the kernel: with the fresh interpreter at the end of each
-round, the first timed run of every round took 0.4 to 2 s of kernel time
-where the second took 0.12 s, whichever of the two it was.
+outputs of the same size, whose freed pages its own outputs then take. On a
+virtual machine that hands free memory back to its host, a run placed after
+a pause can spend seconds in the kernel, most likely while the host supplies
+those pages again: with the fresh interpreter at the end of each
+round, the first timed run of every round spent 0.4 to 2.2 s in the kernel,
+whichever of the two it was, where the runs after it mostly spent 0.11 to
+0.15 s.
 
 Printed as ratios of medians: total time against the peer (target <= 0.25),
 total time against the I/O floor (target <= 1.5),
