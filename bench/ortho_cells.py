@@ -142,8 +142,11 @@ def digest(directory: Path) -> dict[str, str]:
 def build_assign_program() -> Path:
     build = ROOT / "build" / "bench"
     ninja = Path(sys.executable).parent / "ninja"
+    # This interpreter, not the first one CMake finds on the path: the
+    # oneTBB and JSON packages the program builds against are installed here.
     configure = [sys.executable, "-m", "cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
-                 "-DLARKSPAN_BUILD_MODULE=OFF", "-DLARKSPAN_BUILD_BENCH=ON"]
+                 "-DLARKSPAN_BUILD_MODULE=OFF", "-DLARKSPAN_BUILD_BENCH=ON",
+                 f"-DPython_EXECUTABLE={sys.executable}"]
     if ninja.exists():
         configure.append(f"-DCMAKE_MAKE_PROGRAM={ninja}")
     subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
