@@ -2,12 +2,17 @@
 
 Generates eight splat files of 248-byte records (2 GiB in all by default),
 then alternates a merge and a `cat` of the same files into a new file, and
-prints the median ratio merge / cat (target: at most 1.1). `cat` is the I/O
+prints the median ratio merge / cat (target: at most 1.1). The two run in one
+order in even pairs and in the reverse order in odd ones, over an even number
+of pairs, and each starts with nothing dirty in the page cache: the generated
+inputs and a run's 2 GiB output would otherwise cross the kernel's dirty
+thresholds during the next run and make it wait for writeback, whichever
+side it is. `cat` is the I/O
 floor of a merge: one read of every input and one write of every byte. Peak resident
 memory of a merge is measured in child processes at two input sizes: it must
 not grow with the input. The generated data is deleted afterwards.
 
-    python bench/merge.py [--total-mib 2048] [--pairs 5] [--dir DIR]
+    python bench/merge.py [--total-mib 2048] [--pairs 6] [--dir DIR]
 """
 
 from __future__ import annotations
@@ -97,9 +102,10 @@ def peak_rss_of_merge(inputs: list[Path], output: Path) -> int:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--total-mib", type=int, default=2048)
-    parser.add_argument("--pairs", type=int, default=5)
+    parser.add_argument("--pairs", type=int, default=6, help="rounded up to an even number")
     parser.add_argument("--dir", type=Path, default=None)
     args = parser.parse_args()
+    args.pairs += args.pairs % 2
     if args.dir is not None:
         args.dir.mkdir(parents=True, exist_ok=True)
 
@@ -110,10 +116,12 @@ def main() -> int:
         output = directory / "merged.ply"
         ratios = []
         for pair in range(args.pairs):
-            merge_s = time_merge(inputs, output)
-            output.unlink()
-            cat_s = time_cat(inputs, output)
-            output.unlink()
+            seconds = {}
+            for name in ("merge", "cat") if pair % 2 == 0 else ("cat", "merge"):
+                os.sync()
+                seconds[name] = (time_merge if name == "merge" else time_cat)(inputs, output)
+                output.unlink()
+            merge_s, cat_s = seconds["merge"], seconds["cat"]
             ratios.append(merge_s / cat_s)
             print(f"  pair {pair + 1}: merge {merge_s:.3f}s  cat {cat_s:.3f}s  ratio {ratios[-1]:.3f}")
         ratio = statistics.median(ratios)
