@@ -4,13 +4,13 @@ Generates eight splat files of 248-byte records (2 GiB in all by default),
 then alternates a merge and a `cat` of the same files into a new file, and
 prints the median ratio merge / cat (target: at most 1.1). The two run in one
 order in even pairs and in the reverse order in odd ones, over an even number
-of pairs, and each starts with nothing dirty in the page cache: the generated
-inputs and a run's 2 GiB output would otherwise cross the kernel's dirty
-thresholds during the next run and make it wait for writeback, whichever side
-it is. `cat` is the I/O floor of a merge: one read of every input and one
-write of every byte. Peak resident memory of a merge is measured in child
-processes at two input sizes: it must not grow with the input. The generated
-data is deleted afterwards.
+of pairs, and each starts after a sync: the freshly generated inputs would
+otherwise go out to disk during the first pairs, and a run would share the
+disk with writeback the run before it began, whichever side it is. `cat` is
+the I/O floor of a merge: one read of every input and one write of every byte.
+Peak resident memory of a merge is measured in child processes at two input
+sizes: it must not grow with the input. The generated data is deleted
+afterwards.
 
     python bench/merge.py [--total-mib 2048] [--pairs 6] [--dir DIR]
 """
