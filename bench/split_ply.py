@@ -22,7 +22,7 @@ and split_ply / floor (target at most 1.5), with the machine's load.
 Each of those runs' outputs is deleted before the kernel writes it back, so
 they measure the page cache, not the disk. A file larger than memory has its
 outputs written to disk as it goes, so the benchmark then times split_ply and
-the floor again, in alternating order, each from a synced page cache and
+the floor again, in alternating order, each started after a sync and timed
 until its outputs are synced to disk, and prints that ratio as well (no
 target of its own). Usage:
 
@@ -203,8 +203,8 @@ def main() -> int:
 
 
 def time_on_disk(work: Path, input_path: Path, max_z: float, sizes, pairs: int) -> tuple[list, list]:
-    """split_ply's and the floor's times from a synced page cache until
-    their outputs are on disk, in alternating order."""
+    """split_ply's and the floor's times, each started after a sync and
+    timed until its outputs are on disk, in alternating order."""
     ours, floor = [], []
     for pair in range(pairs):
         for name in ("ours", "floor") if pair % 2 == 0 else ("floor", "ours"):
